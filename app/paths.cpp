@@ -1,0 +1,76 @@
+#include "app/paths.h"
+
+#include <windows.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include "app/handles.h"
+#include "update/manifest.h"
+
+std::wstring ResolveFullPath(const std::wstring& path) {
+    DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return path;
+    std::wstring full(needed, L'\0');
+    DWORD written = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    if (written == 0 || written >= needed) return path;
+    full.resize(written);
+    return full;
+}
+
+std::wstring LauncherExePath() {
+    wchar_t buffer[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    return std::wstring(buffer, length < MAX_PATH ? length : MAX_PATH - 1);
+}
+
+std::wstring LauncherFolder() {
+    wchar_t buffer[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    PathRemoveFileSpecW(buffer);
+    return buffer;
+}
+
+std::wstring LauncherFolderFull() { return ResolveFullPath(LauncherFolder() + L"\\."); }
+
+std::wstring InstDonePath() { return ResolveFullPath(LauncherFolder() + L"\\Log\\inst_done"); }
+std::wstring LangSetPath() { return ResolveFullPath(LauncherFolder() + L"\\Log\\lang_set"); }
+std::wstring OptDatPath() { return ResolveFullPath(LauncherFolder() + L"\\opt.dat"); }
+std::wstring DownloadMarkerPath() {
+    return ResolveFullPath(LauncherFolder() + L"\\.zarvo_downloading");
+}
+
+std::wstring LocalPathForEntry(const ManifestEntry& entry) {
+    std::wstring relative = entry.path;
+    for (wchar_t& c : relative)
+        if (c == L'/') c = L'\\';
+    return LauncherFolderFull() + L"\\" + relative;
+}
+
+bool FileExists(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+namespace {
+
+void CreateEmptyFile(const std::wstring& path, DWORD attributes) {
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                attributes, nullptr));
+}
+
+void CreateMarkerInLog(const wchar_t* name) {
+    std::wstring logFolder = ResolveFullPath(LauncherFolder() + L"\\Log");
+    SHCreateDirectoryExW(nullptr, logFolder.c_str(), nullptr);
+    CreateEmptyFile(ResolveFullPath(LauncherFolder() + L"\\Log\\" + name), FILE_ATTRIBUTE_NORMAL);
+}
+
+} // namespace
+
+void MarkInstalled() { CreateMarkerInLog(L"inst_done"); }
+void MarkLanguageChosen() { CreateMarkerInLog(L"lang_set"); }
+void CreateHiddenMarker(const std::wstring& path) { CreateEmptyFile(path, FILE_ATTRIBUTE_HIDDEN); }
+
+std::wstring ParentFolderOf(const std::wstring& path) {
+    size_t separator = path.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+}

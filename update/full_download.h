@@ -1,0 +1,4 @@
+// Downloading the whole game when it is not installed, resumable across starts.
+#pragma once
+
+void RunFullGameDownload();

@@ -1,0 +1,23 @@
+// The game's file list as the update server publishes it, and the reader that turns a
+// manifest document into that list.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// One file row of a manifest.
+struct ManifestEntry {
+    std::wstring path;  // relative to the game folder, "/" separated, as in the document
+    std::string hash;   // MD5, 32 characters, letters lowered
+    int64_t size = 0;   // bytes; read as a 32-bit number, so never above 2147483647
+    int32_t version = 0; // carried, read by nobody
+};
+
+// Clears manifestEntries and fills it from the manifest body, in document order.
+// True when at least one entry was taken.
+bool ParseManifest(const std::string& text);
+
+// True for a relative path that stays inside the game folder: not empty, no leading "/" or
+// "\", no ":" anywhere (drive letters, streams) and no ".." component. The launcher runs
+// elevated, so a manifest must never be able to make it write anywhere else.
+bool IsSafeEntryPath(const std::wstring& path);

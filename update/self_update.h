@@ -1,0 +1,18 @@
+// Replacing the running launcher's executable and starting the new one.
+#pragma once
+
+#include <string>
+
+// Starts the launcher's executable anew and posts WM_CLOSE to the window. Any thread.
+void RestartLauncher();
+
+// True when localPath names the running executable (ASCII letters compared without case).
+bool IsLauncherExecutable(const std::wstring& localPath);
+
+// Puts the verified download tmpPath in place of the running executable at exePath, keeping
+// the previous one as exePath + ".old". True when the new executable is in place; on false
+// the previous executable is back under its name.
+bool SwapLauncherExecutable(const std::wstring& exePath, const std::wstring& tmpPath);
+
+// Removes the ".old" executable a previous self-update left behind; failures are ignored.
+void DeleteOldLauncher();

@@ -1,0 +1,33 @@
+// The verification and download workers of an update run. Each thread gets its own context
+// of pointers into the run's storage, which outlives every worker of the phase.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "update/manifest.h"
+
+struct VerifyContext {
+    std::atomic<int32_t>* nextIndex;
+    const int32_t* entryCount;
+    uint8_t* needsDownload;
+    std::atomic<int32_t>* verifiedCount;
+};
+
+struct DownloadContext {
+    std::atomic<bool>* failed;
+    std::atomic<int32_t>* nextIndex;
+    const int32_t* fileCount;
+    const std::vector<ManifestEntry>* fileList;
+    std::atomic<int32_t>* doneCount;
+    std::atomic<uint64_t>* bytesDone;
+    const uint64_t* bytesTotal;
+    std::mutex* errorLock;
+    std::wstring* errorText;
+};
+
+void VerifyWorker(VerifyContext context);
+void DownloadWorker(DownloadContext context);
