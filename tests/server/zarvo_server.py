@@ -1,0 +1,302 @@
+#!/usr/bin/env python3
+"""Local HTTPS (and plain HTTP) file server with fault injection, for tests and the demo.
+
+zarvo_server.py --root DIR --https-port P --http-port Q --cert server.pem --key server.key
+                [--control FILE] [--log FILE] [--pidfile FILE] [--ready-file FILE]
+
+Binds 127.0.0.1 only. --http-port 0 disables the plain port. See README.md for the
+control file (faults) and the request log format.
+"""
+import argparse
+import http.server
+import json
+import mimetypes
+import os
+import signal
+import socket
+import ssl
+import sys
+import threading
+import time
+import urllib.parse
+
+CHUNK = 65536
+IDLE_TIMEOUT = 120  # seconds a kept-alive connection may sit idle
+
+
+def _write_atomic(path, text):
+    tmp = "%s.tmp%d" % (path, os.getpid())
+    with open(tmp, "w") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
+class Config:
+    """The control file's content, reloaded when the file changes."""
+
+    def __init__(self, root, control):
+        self.default_root = root
+        self.control = control
+        self.lock = threading.Lock()
+        self.stamp = None          # (inode, mtime, size) of the last file looked at
+        self.root = root
+        self.faults = {}
+        self.counts = {}           # path -> requests seen since the last load
+
+    def _reload(self):
+        try:
+            st = os.stat(self.control)
+        except FileNotFoundError:
+            st = None
+        stamp = st and (st.st_ino, st.st_mtime_ns, st.st_size)
+        if stamp == self.stamp:
+            return
+        self.stamp = stamp
+        if st is None:
+            self.root, self.faults, self.counts = self.default_root, {}, {}
+            return
+        try:
+            with open(self.control, encoding="utf-8") as f:
+                data = json.load(f)
+            faults = data.get("faults") or {}
+            if not all(isinstance(v, dict) for v in faults.values()):
+                raise ValueError("every fault must be an object")
+            root = data.get("root") or self.default_root
+        except (OSError, ValueError, AttributeError) as e:
+            # Possibly half-written: keep the previous configuration.
+            sys.stderr.write("zarvo_server: control file not used (%s)\n" % e)
+            return
+        self.root, self.faults, self.counts = root, faults, {}
+
+    def lookup(self, path):
+        """Returns (root, fault or None) for one request, counting it for `times`."""
+        with self.lock:
+            if self.control:
+                self._reload()
+            fault = self.faults.get(path)
+            if fault is not None and "times" in fault:
+                seen = self.counts.get(path, 0)
+                self.counts[path] = seen + 1
+                if seen >= int(fault["times"]):
+                    fault = None
+            return self.root, fault
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "ZarvoTestServer/1.0"
+    timeout = IDLE_TIMEOUT
+    disable_nagle_algorithm = True  # trickled pieces leave at once
+    abrupt = False
+
+    def setup(self):
+        if self.server.tls is not None:
+            self.request.settimeout(self.timeout)  # bounds the handshake too
+            self.request = self.server.tls.wrap_socket(self.request, server_side=True)
+        super().setup()
+
+    def finish(self):
+        super().finish()
+        if isinstance(self.request, ssl.SSLSocket):
+            if not self.abrupt:
+                # Send close_notify so that a body ended by closing reads as complete.
+                try:
+                    self.request.settimeout(2)
+                    self.request.unwrap()
+                except (OSError, ValueError):
+                    pass
+            self.request.close()
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def log_error(self, fmt, *args):
+        if not fmt.startswith("Request timed out"):
+            sys.stderr.write("zarvo_server: %s\n" % (fmt % args))
+
+    def do_GET(self):
+        self.respond(head_only=False)
+
+    def do_HEAD(self):
+        self.respond(head_only=True)
+
+    def do_other(self):
+        self.log_request_line()
+        self.send_simple(405, extra={"Allow": "GET, HEAD"})
+
+    do_POST = do_PUT = do_DELETE = do_PATCH = do_OPTIONS = do_other
+
+    def log_request_line(self):
+        log = self.server.log_path
+        if not log:
+            return
+        entry = {"t": time.time(), "scheme": self.server.scheme, "method": self.command,
+                 "path": self.path, "user_agent": self.headers.get("User-Agent", ""),
+                 "headers": dict(self.headers.items())}
+        with self.server.log_lock, open(log, "a", buffering=1) as f:
+            f.write(json.dumps(entry) + "\n")
+
+    def send_simple(self, status, extra=None):
+        """A status with a one-line text body (none for 204 and 304)."""
+        bodyless = status in (204, 304)
+        reason = self.responses.get(status, ("",))[0]
+        body = b"" if bodyless else ("%d %s\n" % (status, reason)).encode()
+        self.send_response(status)
+        for name, value in (extra or {}).items():
+            self.send_header(name, value)
+        if not bodyless:
+            self.send_header("Content-Type", "text/plain")
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def respond(self, head_only):
+        path = urllib.parse.unquote(self.path.split("?", 1)[0].split("#", 1)[0])
+        root, fault = self.server.config.lookup(path)
+        self.log_request_line()
+        fault = fault or {}
+        if "delay_ms" in fault:
+            time.sleep(int(fault["delay_ms"]) / 1000.0)
+        status = int(fault.get("status", 200))
+
+        # The body: fault text, a status's small text, or the file.
+        data = None
+        if status in (204, 304):
+            self.send_simple(status)
+            return
+        if "body" in fault:
+            data = str(fault["body"]).encode("utf-8")
+        elif "body_hex" in fault:
+            data = bytes.fromhex(fault["body_hex"])
+        elif status != 200:
+            self.send_simple(status)
+            return
+        if data is not None:
+            source, size, ctype = None, len(data), "application/octet-stream"
+        else:
+            source = self.open_file(root, path)
+            if source is None:
+                self.send_simple(404)
+                return
+            size = os.fstat(source.fileno()).st_size
+            ctype = mimetypes.guess_type(path)[0] or "application/octet-stream"
+        try:
+            self.send_body(status, ctype, data, source, size, fault, head_only)
+        finally:
+            if source:
+                source.close()
+
+    def open_file(self, root, path):
+        parts = path.split("/")
+        if ".." in parts or "\0" in path:
+            return None
+        full = os.path.join(root, *[p for p in parts if p not in ("", ".")])
+        if not os.path.isfile(full):
+            return None
+        try:
+            return open(full, "rb")
+        except OSError:
+            return None
+
+    def send_body(self, status, ctype, data, source, size, fault, head_only):
+        announced = int(fault.get("length", size))
+        to_send = min(size, announced)
+        if "cut_after" in fault:
+            to_send = min(to_send, int(fault["cut_after"]))
+        no_length = bool(fault.get("no_length"))
+        self.send_response(status)
+        self.send_header("Content-Type", ctype)
+        if no_length:
+            self.send_header("Connection", "close")
+        else:
+            self.send_header("Content-Length", str(announced))
+        self.end_headers()
+        if head_only:
+            return
+
+        piece = int(fault.get("trickle_bytes", 0)) or CHUNK
+        pause = int(fault.get("trickle_ms", 0)) / 1000.0
+        offset = 0
+        while offset < to_send:
+            n = min(piece, to_send - offset)
+            chunk = data[offset:offset + n] if data is not None else source.read(n)
+            if not chunk:
+                break
+            self.wfile.write(chunk)
+            offset += len(chunk)
+            if pause and offset < to_send:
+                time.sleep(pause)
+        if not no_length and offset < announced:
+            # Break the connection without a TLS close_notify: a truncated transfer.
+            self.wfile.flush()
+            self.abrupt = True
+            self.close_connection = True
+            try:
+                self.request.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    block_on_close = False
+
+    def __init__(self, port, scheme, tls, config, log_path):
+        self.scheme, self.tls, self.config = scheme, tls, config
+        self.log_path, self.log_lock = log_path, threading.Lock()
+        super().__init__(("127.0.0.1", port), Handler)
+
+    def handle_error(self, request, client_address):
+        exc = sys.exc_info()[1]
+        if not isinstance(exc, (ConnectionError, TimeoutError)):
+            sys.stderr.write("zarvo_server: %s %s: %r\n" % (self.scheme, client_address, exc))
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description="Local HTTPS test server")
+    p.add_argument("--root", required=True)
+    p.add_argument("--https-port", type=int, required=True)
+    p.add_argument("--http-port", type=int, default=0)
+    p.add_argument("--cert", required=True)
+    p.add_argument("--key", required=True)
+    p.add_argument("--control")
+    p.add_argument("--log")
+    p.add_argument("--pidfile")
+    p.add_argument("--ready-file")
+    args = p.parse_args(argv)
+
+    if args.ready_file and os.path.exists(args.ready_file):
+        os.remove(args.ready_file)
+    tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    tls.minimum_version = ssl.TLSVersion.TLSv1_2
+    tls.load_cert_chain(args.cert, args.key)
+    config = Config(os.path.abspath(args.root), args.control)
+    log = os.path.abspath(args.log) if args.log else None
+    servers = [Server(args.https_port, "https", tls, config, log)]
+    if args.http_port:
+        servers.append(Server(args.http_port, "http", None, config, log))
+
+    stop = threading.Event()
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, lambda *_: stop.set())
+    for server in servers:
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    if args.pidfile:
+        _write_atomic(args.pidfile, "%d\n" % os.getpid())
+    if args.ready_file:
+        _write_atomic(args.ready_file, "ready\n")
+
+    while not stop.wait(1.0):
+        pass
+    for server in servers:
+        server.shutdown()
+        server.server_close()
+    for path in (args.ready_file, args.pidfile):
+        if path and os.path.exists(path):
+            os.remove(path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
