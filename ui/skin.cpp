@@ -1,7 +1,95 @@
+// Decoding of the skin pictures. Each PNG resource is copied into a movable memory block, read
+// through a stream over that block, and cloned into a bitmap that owns its pixels, so nothing
+// of the resource, the block or the stream has to outlive the load.
 #include "ui/skin.h"
 
+#include <windows.h>
+#include <objbase.h>
+#include <gdiplus.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "app/handles.h"
 #include "app/launcher_state.h"
 
-// Stand-in until the skin loader lands: no pictures.
-Gdiplus::Bitmap* LoadPngResource(uint16_t) { return nullptr; }
-void DeleteSkinImages() {}
+namespace {
+
+// The resource's bytes in a movable memory block, or an empty guard.
+GlobalMemory CopyResourceToGlobal(uint16_t resourceId) {
+    HINSTANCE instance = State().appInstance;
+    HRSRC resource = FindResourceW(instance, MAKEINTRESOURCEW(resourceId), L"PNG");
+    if (!resource) return {};
+    DWORD size = SizeofResource(instance, resource);
+    if (size == 0) return {};
+    HGLOBAL loaded = LoadResource(instance, resource);
+    if (!loaded) return {};
+    const void* bytes = LockResource(loaded);
+    if (!bytes) return {};
+
+    GlobalMemory block(GlobalAlloc(GMEM_MOVEABLE, size));
+    if (!block) return {};
+    void* target = GlobalLock(block.Get());
+    if (!target) return {};
+    std::memcpy(target, bytes, size);
+    GlobalUnlock(block.Get());
+    return block;
+}
+
+// The wrapper's own memory comes from GdipAlloc, as its class operator new would take it, but
+// a failed allocation is seen here instead of being constructed into.
+std::unique_ptr<Gdiplus::Bitmap> DecodeStream(IStream* stream) {
+    void* memory = Gdiplus::DllExports::GdipAlloc(sizeof(Gdiplus::Bitmap));
+    if (!memory) return nullptr;
+    std::unique_ptr<Gdiplus::Bitmap> bitmap(::new (memory) Gdiplus::Bitmap(stream, FALSE));
+    if (bitmap->GetLastStatus() != Gdiplus::Ok) return nullptr;
+    return bitmap;
+}
+
+void DeleteBitmap(Gdiplus::Bitmap* bitmap) {
+    if (bitmap) delete bitmap;
+}
+
+} // namespace
+
+Gdiplus::Bitmap* LoadPngResource(uint16_t resourceId) {
+    GlobalMemory block = CopyResourceToGlobal(resourceId);
+    if (!block) return nullptr;
+
+    ComPtr<IStream> stream;
+    if (FAILED(CreateStreamOnHGlobal(block.Get(), TRUE, stream.Put())) || !stream) {
+        return nullptr; // the guard frees the block
+    }
+    block.Release(); // the stream frees it when it is released
+
+    Gdiplus::Bitmap* clone = nullptr;
+    {
+        std::unique_ptr<Gdiplus::Bitmap> decoded = DecodeStream(stream.Get());
+        if (!decoded) return nullptr;
+        UINT height = decoded->GetHeight();
+        UINT width = decoded->GetWidth();
+        // Bitmap::Clone goes through GdipCloneBitmapAreaI and disposes of the cloned image
+        // itself when its wrapper cannot be allocated.
+        clone = decoded->Clone(0, 0, static_cast<INT>(width), static_cast<INT>(height),
+                               PixelFormat32bppPARGB);
+    }
+    // The decoded bitmap is gone; releasing the stream frees the memory block. The clone does
+    // not refer to either.
+    stream.Reset();
+
+    if (!clone) return nullptr;
+    if (clone->GetLastStatus() != Gdiplus::Ok) {
+        delete clone;
+        return nullptr;
+    }
+    return clone;
+}
+
+void DeleteSkinImages() {
+    LauncherState& s = State();
+    DeleteBitmap(s.imgBackground);
+    DeleteBitmap(s.imgActionNormal);
+    DeleteBitmap(s.imgActionHover);
+    DeleteBitmap(s.imgActionPressed);
+}
