@@ -1,8 +1,199 @@
+// The web panel: a plain "STATIC" child window at webPanelRect that hosts the WebView2
+// browser. The browser is created asynchronously; both completion handlers run on the window
+// thread through its message loop, and until they succeed the host shows its empty background.
 #include "webpanel/browser_panel.h"
 
-// Stand-in until the browser panel lands.
-std::wstring GetWebViewDataFolder() { return {}; }
-void OverlayInitAndNavigate(const std::wstring&) {}
-void PlaceOverlay() {}
-void CloseOverlay() {}
-void OnDisplayInfoReady() {}
+#include <windows.h>
+#include <shlobj.h>
+#include <knownfolders.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "app/handles.h"
+#include "app/launcher_state.h"
+#include "app/paths.h"
+#include "webpanel/runtime_loader.h"
+#include "webpanel/webview2.h"
+
+namespace {
+
+constexpr int kPanelWidth = webPanelRect.right - webPanelRect.left;  // 796
+constexpr int kPanelHeight = webPanelRect.bottom - webPanelRect.top; // 385
+
+// A completion handler that remembers the page to show. Starts with one reference, owned by
+// its creator.
+template <typename Interface> class PageHandler : public Interface {
+public:
+    PageHandler(const IID& iid, const std::wstring& url) : iid_(iid), url_(url) {}
+    virtual ~PageHandler() = default;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, iid_)) {
+            *object = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        ULONG left = --references_;
+        if (left == 0) delete this;
+        return left;
+    }
+
+protected:
+    const std::wstring& Url() const { return url_; }
+
+private:
+    std::atomic<ULONG> references_{1};
+    const IID& iid_;
+    const std::wstring url_;
+};
+
+class ControllerCompletedHandler final
+    : public PageHandler<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler> {
+public:
+    explicit ControllerCompletedHandler(const std::wstring& url)
+        : PageHandler(IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler, url) {}
+
+    HRESULT STDMETHODCALLTYPE Invoke(HRESULT errorCode,
+                                     ICoreWebView2Controller* created) override {
+        if (FAILED(errorCode) || !created) return S_OK;
+        try {
+            ShowPage(created);
+        } catch (...) {
+            // Out of memory on the way: the panel stays as it is.
+        }
+        return S_OK;
+    }
+
+private:
+    void ShowPage(ICoreWebView2Controller* created) {
+        LauncherState& s = State();
+        if (created != s.webController.Get()) s.webController.Share(created);
+        if (s.webView) s.webView.Reset();
+        s.webController->get_CoreWebView2(s.webView.Put());
+
+        RECT bounds = {};
+        GetClientRect(s.webPanelHost, &bounds);
+        s.webController->put_Bounds(bounds);
+
+        if (!s.webView) return;
+        ComPtr<ICoreWebView2Settings> settings;
+        if (SUCCEEDED(s.webView->get_Settings(settings.Put())) && settings) {
+            // No context menu, no developer tools, no link status bar, no zooming.
+            settings->put_AreDefaultContextMenusEnabled(FALSE);
+            settings->put_AreDevToolsEnabled(FALSE);
+            settings->put_IsStatusBarEnabled(FALSE);
+            settings->put_IsZoomControlEnabled(FALSE);
+        }
+        if (s.webView) s.webView->Navigate(Url().c_str());
+    }
+};
+
+class EnvironmentCompletedHandler final
+    : public PageHandler<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler> {
+public:
+    explicit EnvironmentCompletedHandler(const std::wstring& url)
+        : PageHandler(IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler, url) {}
+
+    // The environment is only needed for this one call; no reference to it is kept.
+    HRESULT STDMETHODCALLTYPE Invoke(HRESULT errorCode,
+                                     ICoreWebView2Environment* environment) override {
+        if (FAILED(errorCode) || !environment) return S_OK;
+        try {
+            ComPtr<ControllerCompletedHandler> handler;
+            handler.Attach(new ControllerCompletedHandler(Url()));
+            environment->CreateCoreWebView2Controller(State().webPanelHost, handler.Get());
+        } catch (...) {
+            // Out of memory: no browser, the empty host stays.
+        }
+        return S_OK;
+    }
+};
+
+} // namespace
+
+std::wstring GetWebViewDataFolder() {
+    std::wstring base;
+    CoTaskString localAppData;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, localAppData.Put())) &&
+        localAppData.Get() && localAppData.Get()[0]) {
+        base = localAppData.Get();
+    } else {
+        wchar_t temp[MAX_PATH] = {};
+        DWORD length = GetTempPathW(MAX_PATH, temp);
+        base = (length == 0 || length >= MAX_PATH) ? std::wstring(L"C:\\Windows\\Temp")
+                                                   : std::wstring(temp, length);
+    }
+    return base + L"\\ZarvoVestraLauncher\\WebView2";
+}
+
+void OverlayInitAndNavigate(const std::wstring& url) {
+    const std::wstring dataFolder = ResolveFullPath(GetWebViewDataFolder());
+    SHCreateDirectoryExW(nullptr, dataFolder.c_str(), nullptr);
+
+    LauncherState& s = State();
+    if (!s.webPanelHost) {
+        // Created hidden; the caller shows it once it is in place.
+        s.webPanelHost = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, webPanelRect.left,
+                                         webPanelRect.top, kPanelWidth, kPanelHeight,
+                                         s.mainWindow.load(), nullptr, s.appInstance, nullptr);
+        if (!s.webPanelHost) return;
+    }
+
+    ComPtr<EnvironmentCompletedHandler> handler;
+    handler.Attach(new EnvironmentCompletedHandler(url));
+    // Without a runtime the handler may never run: the empty host simply stays.
+    CreateCoreWebView2EnvironmentWithOptions(nullptr, dataFolder.c_str(), nullptr, handler.Get());
+}
+
+void PlaceOverlay() {
+    LauncherState& s = State();
+    if (!s.webPanelHost) return;
+    SetWindowPos(s.webPanelHost, nullptr, webPanelRect.left, webPanelRect.top, kPanelWidth,
+                 kPanelHeight, SWP_NOZORDER | SWP_NOACTIVATE);
+    if (s.webController) s.webController->put_Bounds(RECT{0, 0, kPanelWidth, kPanelHeight});
+}
+
+void CloseOverlay() {
+    LauncherState& s = State();
+    if (s.webController) {
+        s.webController->Close();
+        s.webController.Reset();
+    }
+    if (s.webView) s.webView.Reset();
+    if (s.webPanelHost) {
+        DestroyWindow(s.webPanelHost);
+        s.webPanelHost = nullptr;
+    }
+}
+
+void OnDisplayInfoReady() {
+    LauncherState& s = State();
+    bool enabled = false;
+    std::wstring url;
+    {
+        std::lock_guard<std::mutex> lock(s.displayInfoMutex);
+        enabled = s.displayEnabled;
+        url = s.displayUrl;
+    }
+    if (!enabled || url.empty()) {
+        CloseOverlay();
+        return;
+    }
+    if (s.webPanelHost && s.webView) {
+        PlaceOverlay();
+        ShowWindow(s.webPanelHost, SW_SHOW);
+        s.webView->Navigate(url.c_str());
+        return;
+    }
+    OverlayInitAndNavigate(url);
+    PlaceOverlay();
+    if (s.webPanelHost) ShowWindow(s.webPanelHost, SW_SHOW);
+}

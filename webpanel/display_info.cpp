@@ -1,9 +1,42 @@
+// Once per start the update server says whether the web panel shows a page, and which.
 #include "webpanel/display_info.h"
 
-// Stand-in until display information lands.
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+
+#include "app/build_config.h"
+#include "app/launcher_state.h"
+#include "update/http.h"
+#include "update/json.h"
+
 bool FetchDisplayInfo(bool& enabled, std::wstring& url) {
     enabled = false;
     url.clear();
-    return false;
+
+    const std::wstring address = AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) +
+                                                 L"/displayinfo.json");
+    // Any failure, whatever the status, shows as an empty body.
+    const std::string body = HttpGetToString(address);
+    if (body.empty()) return false;
+
+    const int32_t enabledValue = ExtractJsonInt(body, "enabled");
+    const std::string pageUtf8 = ExtractJsonString(body, "url");
+    enabled = enabledValue != 0 && !pageUtf8.empty();
+    url = Utf8ToWide(pageUtf8);
+    return true;
 }
-void DisplayInfoThread() {}
+
+void DisplayInfoThread() {
+    bool enabled = false;
+    std::wstring url;
+    if (!FetchDisplayInfo(enabled, url)) return;
+
+    LauncherState& s = State();
+    std::lock_guard<std::mutex> lock(s.displayInfoMutex);
+    s.displayEnabled = enabled;
+    s.displayUrl = std::move(url);
+    // Posted under the lock, so the window reads exactly the values stored here.
+    if (HWND window = s.mainWindow.load()) PostMessageW(window, WM_LAUNCHER_DISPLAYINFO, 0, 0);
+}
