@@ -102,5 +102,10 @@ void SetStatusText(const std::wstring& text);
 // Current status line, copied under its lock (for tests and diagnostics).
 std::wstring CurrentStatusText();
 
+// Called with every new status text, in order, under the status lock (keep it short). Lets a
+// diagnostic view or a test follow the whole sequence; null by default.
+using StatusListener = void (*)(const std::wstring& text);
+void SetStatusListener(StatusListener listener);
+
 // Asks the window, if there is one, to repaint without erasing. Callable from any thread.
 void InvalidateMainWindow();

@@ -1,4 +1,23 @@
+// The whole game, when it is not installed. The hidden marker makes an interrupted download
+// start again by itself at the next start; the full run keeps every file already correct, and
+// files only ever reach their place verified, so nothing partial is taken for done.
 #include "update/full_download.h"
 
-// Stand-in until the full download lands.
-void RunFullGameDownload() {}
+#include "app/build_config.h"
+#include "app/launcher_state.h"
+#include "app/paths.h"
+#include "update/self_update.h"
+#include "update/update_run.h"
+
+void RunFullGameDownload() {
+    CreateHiddenMarker(DownloadMarkerPath());
+    RunUpdateWithManifestUrl(std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/manifest_full.json",
+                             L"FULL");
+    if (FileExists(InstDonePath())) {
+        RestartLauncher();
+        return;
+    }
+    LauncherState& s = State();
+    s.gameNotInstalled.store(!FileExists(InstDonePath()));
+    if (HWND window = s.mainWindow.load()) PostMessageW(window, WM_LAUNCHER_REPAINT, 0, 0);
+}

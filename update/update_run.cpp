@@ -1,11 +1,165 @@
+// One update run: fetch the manifest, verify every listed file on one pool of threads, fetch
+// what differs on a second pool, then say how it went. The state of each phase lives here, in
+// the run's own frame, and outlives every worker of that phase.
 #include "update/update_run.h"
 
-#include "app/launcher_state.h"
+#include <algorithm>
+#include <cwchar>
+#include <system_error>
+#include <thread>
+#include <vector>
 
-// Stand-in until the update run lands: ends at once with the button offered.
-void RunUpdateWithManifestUrl(const std::wstring&, const wchar_t*) {
-    State().actionButtonVisible.store(true);
-    InvalidateMainWindow();
+#include "app/launcher_state.h"
+#include "app/paths.h"
+#include "update/http.h"
+#include "update/manifest.h"
+#include "update/self_update.h"
+#include "update/workers.h"
+
+namespace {
+
+struct VerifyPhase {
+    int32_t entryCount = 0;
+    std::vector<uint8_t> needsDownload;
+    std::atomic<int32_t> nextIndex{0};
+    std::atomic<int32_t> verifiedCount{0};
+};
+
+struct DownloadPhase {
+    std::vector<ManifestEntry> fileList;
+    int32_t fileCount = 0;
+    uint64_t bytesTotal = 0;
+    std::atomic<uint64_t> bytesDone{0};
+    std::atomic<int32_t> doneCount{0};
+    std::atomic<int32_t> nextIndex{0};
+    std::atomic<bool> failed{false};
+    std::mutex errorLock;
+    std::wstring errorText;
+};
+
+// Starts count threads, each with its own copy of the context, and joins all that started.
+// False when not a single thread could be started.
+template <typename Context> bool RunPool(int count, void (*worker)(Context), const Context& context) {
+    std::vector<std::thread> threads;
+    threads.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        try {
+            threads.emplace_back(worker, context);
+        } catch (const std::system_error&) {
+            break; // the ones that started still take every entry between them
+        }
+    }
+    for (std::thread& t : threads) t.join();
+    return !threads.empty();
 }
-int VerifyWorkerCount(unsigned, int32_t) { return 1; }
-int DownloadWorkerCount(unsigned, int32_t) { return 1; }
+
+void EndRun(const std::wstring& status) {
+    LauncherState& s = State();
+    SetStatusText(status);
+    s.updateRunning.store(false);
+    s.actionButtonVisible.store(true);
+}
+
+void EndRunSuccessfully(bool fullRun) {
+    LauncherState& s = State();
+    s.progressBytesPercent.store(100);
+    s.progressFilesPercent.store(100);
+    SetStatusText(L"Archivos OK!");
+    s.actionButtonVisible.store(true);
+    if (fullRun) MarkInstalled();
+    if (s.launcherReplaced.load() && !fullRun) {
+        SetStatusText(L"Launcher actualizado, reiniciando...");
+        s.updateRunning.store(false);
+        RestartLauncher();
+        return;
+    }
+    s.updateRunning.store(false);
+}
+
+const wchar_t kCancelled[] = L"Actualizacion cancelada.";
+const wchar_t kNoWorkers[] = L"Error: no se pudo iniciar la tarea";
+
+// Runs the verification pool; the entries that are missing or differ come back in
+// manifest order. False when no worker could be started.
+bool VerifyEntries(std::vector<ManifestEntry>& fileList) {
+    LauncherState& s = State();
+    VerifyPhase phase;
+    phase.entryCount = static_cast<int32_t>(s.manifestEntries.size());
+    phase.needsDownload.assign(std::max<size_t>(1, s.manifestEntries.size()), 0);
+    int workers = VerifyWorkerCount(std::thread::hardware_concurrency(), phase.entryCount);
+
+    s.progressBytesPercent.store(0);
+    VerifyContext context = {&phase.nextIndex, &phase.entryCount, phase.needsDownload.data(),
+                             &phase.verifiedCount};
+    if (!RunPool(workers, VerifyWorker, context)) return false;
+
+    for (int32_t i = 0; i < phase.entryCount; ++i)
+        if (phase.needsDownload[i] == 1) fileList.push_back(s.manifestEntries[i]);
+    return true;
+}
+
+// Runs the download pool over the file list. Returns the status to end the run with, or ""
+// when every file was placed (or answered 404).
+std::wstring DownloadFiles(std::vector<ManifestEntry> fileList) {
+    DownloadPhase phase;
+    phase.fileList = std::move(fileList);
+    phase.fileCount = static_cast<int32_t>(phase.fileList.size());
+    for (const ManifestEntry& e : phase.fileList)
+        phase.bytesTotal += static_cast<uint64_t>(std::max<int64_t>(0, e.size));
+    int workers = DownloadWorkerCount(std::thread::hardware_concurrency(), phase.fileCount);
+
+    DownloadContext context = {&phase.failed,    &phase.nextIndex,  &phase.fileCount,
+                               &phase.fileList,  &phase.doneCount,  &phase.bytesDone,
+                               &phase.bytesTotal, &phase.errorLock, &phase.errorText};
+    if (!RunPool(workers, DownloadWorker, context)) return kNoWorkers;
+
+    if (phase.failed.load()) {
+        std::wstring error;
+        {
+            std::lock_guard<std::mutex> lock(phase.errorLock);
+            error = phase.errorText;
+        }
+        return error;
+    }
+    if (State().cancelRequested.load()) return kCancelled;
+    return {};
+}
+
+} // namespace
+
+int VerifyWorkerCount(unsigned processors, int32_t entryCount) {
+    int count = processors == 0 ? 8 : std::clamp(2 * static_cast<int>(std::min(processors, 64u)), 4, 32);
+    return std::max(1, std::min(count, entryCount));
+}
+
+int DownloadWorkerCount(unsigned processors, int32_t fileCount) {
+    int count = processors == 0 ? 12 : std::clamp(2 * static_cast<int>(std::min(processors, 64u)), 8, 16);
+    return std::max(1, std::min(count, fileCount));
+}
+
+void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mode) {
+    LauncherState& s = State();
+    if (s.updateRunning.exchange(true)) return;
+
+    s.cancelRequested.store(false);
+    s.progressBytesPercent.store(0);
+    s.progressFilesPercent.store(0);
+    InvalidateMainWindow();
+    const bool fullRun = std::wcscmp(mode, L"FULL") == 0;
+
+    SetStatusText(L"Descargando manifiesto (" + std::wstring(mode) + L")...");
+    std::string body = HttpGetToString(AddNoCacheParam(manifestUrl));
+    if (body.empty()) return EndRun(L"Error: no se pudo descargar el manifiesto");
+    if (!ParseManifest(body)) return EndRun(L"Error: manifiesto invalido");
+
+    SetStatusText(L"Verificando archivos (" + std::wstring(mode) + L")...");
+    std::vector<ManifestEntry> fileList;
+    if (!VerifyEntries(fileList)) return EndRun(kNoWorkers);
+    if (s.cancelRequested.load()) return EndRun(kCancelled);
+
+    if (!fileList.empty()) {
+        std::wstring failure = DownloadFiles(std::move(fileList));
+        if (!failure.empty()) return EndRun(failure);
+    }
+    EndRunSuccessfully(fullRun);
+}

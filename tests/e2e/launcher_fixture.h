@@ -36,4 +36,21 @@ private:
     ChildProcess process_;
 };
 
+// A game on the test server: files under "update/", manifests naming them.
+class ServedGame {
+public:
+    ServedGame() : root_(L"served") {}
+    ~ServedGame() { TestServer::Reset(); }
+    // path is the manifest path ("/" separated); the manifest lists it with content's MD5.
+    void AddFile(const std::string& path, const std::string& content);
+    // Writes the manifest (every file added so far) and serves this game.
+    void Publish(const std::string& manifestName, const std::string& faultsJson = "");
+    void WriteRootFile(const std::string& name, const std::string& content);
+    const std::wstring& Root() const { return root_.Path(); }
+
+private:
+    TempDir root_;
+    std::vector<std::string> objects_;
+};
+
 } // namespace test

@@ -1,0 +1,309 @@
+// Whole update runs in-process against the HTTPS test server: the status texts in order, the
+// progress values, retries and their pauses, the 404 rule, and what a run may never claim.
+#include <gtest/gtest.h>
+
+#include "app/launcher_state.h"
+#include "app/paths.h"
+#include "update/update_run.h"
+#include "updaterun/update_scenario.h"
+
+using test::ProgressSampler;
+using test::StatusRecorder;
+using test::UpdateScenario;
+
+namespace {
+
+std::string Content(int i, size_t size = 2000) {
+    return test::RandomBytes(size, 1000u + static_cast<uint32_t>(i));
+}
+
+std::string Name(int i) {
+    char buffer[32];
+    snprintf(buffer, sizeof(buffer), "data/file%03d.bin", i);
+    return buffer;
+}
+
+class UpdateRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LauncherState& s = State();
+        s.updateRunning = false;
+        s.cancelRequested = false;
+        s.launcherReplaced = false;
+        s.actionButtonVisible = false;
+        s.progressBytesPercent = 0;
+        s.progressFilesPercent = 0;
+        s.mainWindow = nullptr;
+        SetStatusText(L"");
+        DeleteFileW(InstDonePath().c_str());
+    }
+    void TearDown() override { test::TestServer::Reset(); }
+};
+
+// Removes repeats so a sampled sequence reads as the values it went through.
+std::vector<int> Changes(const std::vector<int>& values) {
+    std::vector<int> out;
+    for (int v : values)
+        if (out.empty() || out.back() != v) out.push_back(v);
+    return out;
+}
+
+TEST_F(UpdateRun, HundredEntriesThreeDifferent) {
+    UpdateScenario game;
+    std::string faults = "{";
+    for (int i = 0; i < 100; ++i) {
+        bool differs = i == 10 || i == 50 || i == 90;
+        game.AddFile(Name(i), Content(i), differs ? (i == 50 ? "none" : "old") : "same");
+    }
+    // Spaced answers make the three completions visible one by one.
+    faults += "\"/update/" + game.Path(Name(50)) + "\": {\"delay_ms\": 700},";
+    faults += "\"/update/" + game.Path(Name(90)) + "\": {\"delay_ms\": 1400}}";
+    game.Publish("manifest_light.json", faults);
+
+    StatusRecorder statuses;
+    ProgressSampler progress;
+    EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
+    Sleep(20);
+
+    std::vector<std::wstring> expected = {
+        L"Descargando manifiesto (LIGHT)...", L"Verificando archivos (LIGHT)...",
+        L"Verificando 100%...", L"Descargando 100% (3 / 3)", L"Archivos OK!"};
+    EXPECT_EQ(statuses.Texts(), expected);
+    EXPECT_EQ(Changes(progress.Files()), (std::vector<int>{0, 100, 33, 66, 100}));
+    std::vector<int> bytes = Changes(progress.Bytes());
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.front(), 0);
+    EXPECT_EQ(bytes.back(), 100);
+    for (int i : {10, 50, 90}) EXPECT_EQ(test::ReadFileBytes(game.LocalPath(Name(i))), Content(i));
+    EXPECT_FALSE(test::PathExists(game.LocalPath(Name(50)) + L".tmp"));
+    EXPECT_FALSE(test::PathExists(InstDonePath())); // a light run never marks the install
+    EXPECT_TRUE(State().actionButtonVisible.load());
+    EXPECT_FALSE(State().updateRunning.load());
+}
+
+TEST_F(UpdateRun, VerificationStatusEvery256thAndAtTheLast) {
+    UpdateScenario game;
+    for (int i = 0; i < 300; ++i) game.AddFile(Name(i), Content(i, 64), "same");
+    game.Publish();
+
+    StatusRecorder statuses;
+    ProgressSampler progress;
+    EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
+    Sleep(20);
+    std::vector<std::wstring> expected = {
+        L"Descargando manifiesto (LIGHT)...", L"Verificando archivos (LIGHT)...",
+        L"Verificando 85%...", L"Verificando 100%...", L"Archivos OK!"};
+    EXPECT_EQ(statuses.Texts(), expected);
+    EXPECT_EQ(Changes(progress.Files()), (std::vector<int>{0, 85, 100}));
+    EXPECT_EQ(State().progressBytesPercent.load(), 100); // no download phase at all
+}
+
+TEST_F(UpdateRun, DownloadStatusEvery16thAndAtTheLast) {
+    UpdateScenario game;
+    for (int i = 0; i < 20; ++i) game.AddFile(Name(i), Content(i, 500));
+    game.Publish();
+
+    StatusRecorder statuses;
+    EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
+    std::vector<std::wstring> texts = statuses.Texts();
+    std::vector<std::wstring> downloads;
+    for (const std::wstring& t : texts)
+        if (t.rfind(L"Descargando ", 0) == 0 && t.find(L"manifiesto") == std::wstring::npos)
+            downloads.push_back(t);
+    EXPECT_EQ(downloads, (std::vector<std::wstring>{L"Descargando 80% (16 / 20)",
+                                                    L"Descargando 100% (20 / 20)"}));
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(test::ReadFileBytes(game.LocalPath(Name(i))), Content(i, 500)) << i;
+}
+
+TEST_F(UpdateRun, HashesInCapitalsAndSizesThatDifferStillMatch) {
+    UpdateScenario game;
+    std::string content = Content(1);
+    test::WriteFileBytes(game.LocalPath("upper.bin"), content);
+    std::string upper = test::Md5Hex(content);
+    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    game.AddEntryText("{\"hash\": \"" + upper + "\", \"path\": \"" + game.Path("upper.bin") +
+                      "\", \"size\": 1, \"version\": 3}");
+    game.Publish();
+
+    size_t mark = test::TestServer::LogMark();
+    EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
+    EXPECT_EQ(State().progressFilesPercent.load(), 100);
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
+        EXPECT_EQ(r.path.find("/update/"), std::string::npos) << r.path;
+}
+
+TEST_F(UpdateRun, NotFoundIsCountedAndTheRunStillSucceeds) {
+    UpdateScenario game;
+    game.AddFile("present.bin", Content(1));
+    game.AddFile("gone.bin", Content(2), "old");
+    game.Publish("manifest_light.json",
+                 "{\"/update/" + game.Path("gone.bin") + "\": {\"status\": 404}}");
+
+    EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
+    EXPECT_EQ(test::ReadFileBytes(game.LocalPath("present.bin")), Content(1));
+    EXPECT_EQ(test::ReadFileBytes(game.LocalPath("gone.bin")), Content(2) + "-old"); // untouched
+    EXPECT_EQ(State().progressFilesPercent.load(), 100);
+}
+
+TEST_F(UpdateRun, ServerErrorGivesUpAfterFiveAttemptsAndSixSecondsOfPauses) {
+    UpdateScenario game;
+    game.AddFile("ok.bin", Content(1));
+    game.AddFile("broken.bin", Content(2));
+    std::string brokenPath = "/update/" + game.Path("broken.bin");
+    game.Publish("manifest_light.json",
+                 "{\"" + brokenPath + "\": {\"status\": 500}, \"/update/" + game.Path("ok.bin") +
+                     "\": {\"delay_ms\": 0}}");
+
+    size_t mark = test::TestServer::LogMark();
+    ULONGLONG start = GetTickCount64();
+    StatusRecorder statuses;
+    EXPECT_EQ(test::RunLight(game), L"Error: fallo la descarga");
+    ULONGLONG elapsed = GetTickCount64() - start;
+
+    int attempts = 0;
+    std::string nocache;
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark)) {
+        if (r.path.rfind(brokenPath + "?", 0) != 0) continue;
+        ++attempts;
+        // Every attempt for one entry asks the same address.
+        if (nocache.empty()) nocache = r.path;
+        EXPECT_EQ(r.path, nocache);
+    }
+    EXPECT_EQ(attempts, 5);
+    EXPECT_GE(elapsed, 6000u);
+    EXPECT_FALSE(test::PathExists(game.LocalPath("broken.bin")));
+    EXPECT_FALSE(test::PathExists(game.LocalPath("broken.bin") + L".tmp"));
+    for (const std::wstring& t : statuses.Texts()) EXPECT_NE(t, L"Archivos OK!");
+    // The progress of the file that did complete stays on the bars.
+    EXPECT_EQ(State().progressFilesPercent.load(), 50);
+    EXPECT_FALSE(test::PathExists(InstDonePath()));
+}
+
+TEST_F(UpdateRun, WrongBodyIsThrownAwayAndFetchedAgain) {
+    UpdateScenario game;
+    game.AddFile("flaky.bin", Content(7));
+    std::string path = "/update/" + game.Path("flaky.bin");
+    game.Publish("manifest_light.json",
+                 "{\"" + path + "\": {\"body\": \"not the file\", \"times\": 1}}");
+
+    size_t mark = test::TestServer::LogMark();
+    EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
+    EXPECT_EQ(test::ReadFileBytes(game.LocalPath("flaky.bin")), Content(7));
+    int requests = 0;
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
+        requests += r.path.rfind(path + "?", 0) == 0;
+    EXPECT_EQ(requests, 2);
+}
+
+TEST_F(UpdateRun, ManifestFailuresEndWithTheirOwnTexts) {
+    {
+        UpdateScenario game;
+        game.Publish("manifest_light.json", "{\"/manifest_light.json\": {\"status\": 404}}");
+        EXPECT_EQ(test::RunLight(game), L"Error: no se pudo descargar el manifiesto");
+    }
+    {
+        UpdateScenario game;
+        game.AddEntryText("{\"path\": \"x.bin\", \"hash\": \"0123456789abcdef0123456789abcde\"}");
+        game.Publish();
+        EXPECT_EQ(test::RunLight(game), L"Error: manifiesto invalido");
+    }
+    {
+        // A manifest that only names places outside the game folder is no manifest at all.
+        UpdateScenario game;
+        for (const char* path : {"../evil.dll", "C:/Windows/evil.dll", "/etc/evil", "a/../../b"})
+            game.AddEntryText(std::string("{\"path\": \"") + path +
+                              "\", \"hash\": \"0123456789abcdef0123456789abcdef\"}");
+        game.Publish();
+        EXPECT_EQ(test::RunLight(game), L"Error: manifiesto invalido");
+    }
+    EXPECT_EQ(State().progressFilesPercent.load(), 0);
+    EXPECT_EQ(State().progressBytesPercent.load(), 0);
+    EXPECT_TRUE(State().actionButtonVisible.load());
+    EXPECT_FALSE(State().updateRunning.load());
+}
+
+TEST_F(UpdateRun, OnlyTheExactModeFullMarksTheInstall) {
+    UpdateScenario game;
+    game.AddFile("a.bin", Content(3), "same");
+    game.Publish("manifest_full.json");
+
+    RunUpdateWithManifestUrl(game.ManifestUrl("manifest_full.json"), L"full");
+    EXPECT_EQ(CurrentStatusText(), L"Archivos OK!");
+    EXPECT_FALSE(test::PathExists(InstDonePath()));
+
+    RunUpdateWithManifestUrl(game.ManifestUrl("manifest_full.json"), L"FULL");
+    EXPECT_EQ(CurrentStatusText(), L"Archivos OK!");
+    EXPECT_TRUE(FileExists(InstDonePath()));
+    DeleteFileW(InstDonePath().c_str());
+}
+
+TEST_F(UpdateRun, ASecondRunIsRefusedWithoutAnyChange) {
+    UpdateScenario game;
+    game.AddFile("a.bin", Content(4));
+    game.Publish();
+    State().updateRunning = true;
+    SetStatusText(L"busy");
+    State().progressFilesPercent = 42;
+    size_t mark = test::TestServer::LogMark();
+
+    RunUpdateWithManifestUrl(game.ManifestUrl(), L"LIGHT");
+    EXPECT_EQ(CurrentStatusText(), L"busy");
+    EXPECT_EQ(State().progressFilesPercent.load(), 42);
+    EXPECT_TRUE(State().updateRunning.load());
+    EXPECT_FALSE(State().actionButtonVisible.load());
+    EXPECT_TRUE(test::TestServer::RequestsSince(mark).empty());
+    State().updateRunning = false;
+}
+
+TEST_F(UpdateRun, AFileThatCannotBePutInPlaceIsNeverReportedDone) {
+    UpdateScenario game;
+    game.AddFile("locked.bin", Content(5), "old");
+    game.Publish();
+    // Another program holds the old copy open without sharing: it cannot be replaced.
+    HANDLE holder = CreateFileW(game.LocalPath("locked.bin").c_str(), GENERIC_READ, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+
+    StatusRecorder statuses;
+    EXPECT_EQ(test::RunLight(game), L"Error: fallo la descarga");
+    CloseHandle(holder);
+    for (const std::wstring& t : statuses.Texts()) EXPECT_NE(t, L"Archivos OK!");
+    EXPECT_EQ(test::ReadFileBytes(game.LocalPath("locked.bin")), Content(5) + "-old");
+    EXPECT_FALSE(test::PathExists(game.LocalPath("locked.bin") + L".tmp"));
+}
+
+TEST_F(UpdateRun, CancelDuringTheDownloadEndsWithItsOwnText) {
+    UpdateScenario game;
+    game.AddFile("slow.bin", Content(6, 64 * 1024));
+    game.Publish("manifest_light.json",
+                 "{\"/update/" + game.Path("slow.bin") +
+                     "\": {\"trickle_bytes\": 1024, \"trickle_ms\": 50}}");
+    std::thread canceller([] {
+        test::WaitFor([] { return CurrentStatusText() == L"Verificando 100%..."; }, 10000, 5);
+        Sleep(500);
+        State().cancelRequested = true;
+    });
+    EXPECT_EQ(test::RunLight(game), L"Actualizacion cancelada.");
+    canceller.join();
+    EXPECT_FALSE(test::PathExists(game.LocalPath("slow.bin")));
+    EXPECT_FALSE(test::PathExists(game.LocalPath("slow.bin") + L".tmp"));
+    EXPECT_FALSE(State().updateRunning.load());
+}
+
+TEST(WorkerCounts, FollowTheProcessorCountWithinTheirBounds) {
+    struct Row {
+        unsigned processors;
+        int verify, download;
+    };
+    for (Row r : {Row{0, 8, 12}, Row{1, 4, 8}, Row{3, 6, 8}, Row{6, 12, 12}, Row{8, 16, 16},
+                  Row{20, 32, 16}}) {
+        EXPECT_EQ(VerifyWorkerCount(r.processors, 1000), r.verify) << r.processors;
+        EXPECT_EQ(DownloadWorkerCount(r.processors, 1000), r.download) << r.processors;
+    }
+    EXPECT_EQ(VerifyWorkerCount(8, 5), 5);
+    EXPECT_EQ(VerifyWorkerCount(8, 0), 1);
+    EXPECT_EQ(DownloadWorkerCount(8, 3), 3);
+}
+
+} // namespace
