@@ -99,9 +99,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         super().finish()
         if isinstance(self.request, ssl.SSLSocket):
             if not self.abrupt:
-                # Send close_notify so that a body ended by closing reads as complete.
+                # Send close_notify so that a body ended by closing reads as complete, without
+                # waiting for the client's own (Wine's TLS never answers it).
                 try:
-                    self.request.settimeout(2)
+                    self.request.setblocking(False)
                     self.request.unwrap()
                 except (OSError, ValueError):
                     pass
