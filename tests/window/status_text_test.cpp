@@ -31,6 +31,7 @@ TEST(StatusText, ConcurrentWritersNeverTearAndEveryChangePostsARepaint) {
     HWND window = CreateWindowExW(0, L"StatusTestHost", L"", WS_POPUP, 0, 0, 10, 10, nullptr,
                                   nullptr, wc.hInstance, nullptr);
     ASSERT_NE(window, nullptr);
+    SetStatusText(L"");
     State().mainWindow = window;
     gRepaints = 0;
 

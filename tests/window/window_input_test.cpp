@@ -16,13 +16,16 @@ protected:
         wc.hInstance = GetModuleHandleW(nullptr);
         wc.lpszClassName = L"InputTestHost";
         RegisterClassW(&wc);
-    }
-
-    void SetUp() override {
+        // One host for the suite: mapping a window under X takes a while.
         host_ = CreateWindowExW(0, L"InputTestHost", L"host", WS_POPUP | WS_VISIBLE, 100, 100,
                                 kWindowWidth, kWindowHeight, nullptr, nullptr,
                                 GetModuleHandleW(nullptr), nullptr);
+    }
+    static void TearDownTestSuite() { DestroyWindow(host_); }
+
+    void SetUp() override {
         ASSERT_NE(host_, nullptr);
+        SetWindowPos(host_, nullptr, 100, 100, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
         LauncherState& s = State();
         s.hoverAction = s.hoverClose = s.hoverWebsite = false;
         s.hoverLangEnglish = s.hoverLangSpanish = s.hoverFullCheck = false;
@@ -35,7 +38,6 @@ protected:
 
     void TearDown() override {
         ReleaseCapture();
-        DestroyWindow(host_);
         DrainQuit();
     }
 
@@ -53,8 +55,10 @@ protected:
         return quit;
     }
 
-    HWND host_ = nullptr;
+    static HWND host_;
 };
+
+HWND WindowInput::host_ = nullptr;
 
 struct Button {
     const char* name;
