@@ -43,7 +43,9 @@ Gdiplus::RectF ToRectF(const RECT& r) {
 }
 
 // A skin slot is drawn only when it holds a bitmap whose last status (read and reset) is Ok.
-bool Drawable(Gdiplus::Bitmap* bitmap) { return bitmap && bitmap->GetLastStatus() == Gdiplus::Ok; }
+bool Drawable(Gdiplus::Bitmap* bitmap) {
+    return bitmap && bitmap->GetLastStatus() == Gdiplus::Ok;
+}
 
 // Default format (no flags, neutral language) centred both ways.
 void CentreFormat(Gdiplus::StringFormat& format) {
@@ -186,7 +188,9 @@ void DrawScene(Graphics& graphics, LauncherState& s) {
     DrawStatusLine(graphics, s);
 }
 
-uint32_t Brighten(uint32_t channel) { return channel + 30 > 255 ? 255 : channel + 30; }
+uint32_t Brighten(uint32_t channel) {
+    return channel + 30 > 255 ? 255 : channel + 30;
+}
 
 } // namespace
 

@@ -21,7 +21,9 @@ std::wstring ExeFolder() {
     return path.substr(0, path.find_last_of(L'\\'));
 }
 
-std::wstring InFolder(const std::wstring& name) { return ExeFolder() + L"\\" + name; }
+std::wstring InFolder(const std::wstring& name) {
+    return ExeFolder() + L"\\" + name;
+}
 
 std::string LittleEndian(int32_t value) {
     uint32_t v = static_cast<uint32_t>(value);
@@ -248,7 +250,8 @@ TEST_F(MarkersTest, LangSetFolderDoesNotStopTheFirstStartChoice) {
     ASSERT_TRUE(CreateDirectoryW(InFolder(L"Log").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(LangSetPath().c_str(), nullptr));
     ChooseLanguageOnFirstStart();
-    EXPECT_EQ(test::ReadFileBytes(OptDatPath()).substr(160, 4), LittleEndian(DefaultLanguageCode()));
+    EXPECT_EQ(test::ReadFileBytes(OptDatPath()).substr(160, 4),
+              LittleEndian(DefaultLanguageCode()));
 }
 
 } // namespace

@@ -24,14 +24,16 @@ constexpr POINT kCloseButton = {782, 18};
 std::string OptDat(int32_t code) {
     std::string bytes = test::RandomBytes(200, 77);
     uint32_t v = static_cast<uint32_t>(code);
-    for (int i = 0; i < 4; ++i) bytes[160 + i] = static_cast<char>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        bytes[160 + i] = static_cast<char>(v >> (8 * i));
     return bytes;
 }
 
 int32_t CodeIn(const std::string& optDat) {
     if (optDat.size() < 164) return 0;
     uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(optDat[160 + i]);
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | static_cast<unsigned char>(optDat[160 + i]);
     return static_cast<int32_t>(v);
 }
 
@@ -100,8 +102,8 @@ protected:
             10000, 100);
         painttest::SaveShot(shown, shotName);
         EXPECT_EQ(different, 0) << "pixels unlike the expected picture; see "
-                                << test::Narrow(shotName) << ".png and "
-                                << test::Narrow(shotName) << "_expected.png";
+                                << test::Narrow(shotName) << ".png and " << test::Narrow(shotName)
+                                << "_expected.png";
         if (different != 0) painttest::SaveShot(expected, shotName + L"_expected");
     }
 

@@ -317,16 +317,15 @@ TEST_P(LanguageLabelTest, SelectionAndHoverLooks) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Looks, LanguageLabelTest,
-    ::testing::Values(LanguageCase{2, false, false, kSelected, kLabelIdle},
-                      LanguageCase{14, false, false, kLabelIdle, kSelected},
-                      LanguageCase{0, false, false, kLabelIdle, kLabelIdle},
-                      LanguageCase{7, false, false, kLabelIdle, kLabelIdle},
-                      LanguageCase{0, true, false, kLanguageHover, kLabelIdle},
-                      LanguageCase{0, false, true, kLabelIdle, kLanguageHover},
-                      LanguageCase{14, true, true, kLanguageHover, kSelected},
-                      LanguageCase{2, true, false, kSelected, kLabelIdle}));
+INSTANTIATE_TEST_SUITE_P(Looks, LanguageLabelTest,
+                         ::testing::Values(LanguageCase{2, false, false, kSelected, kLabelIdle},
+                                           LanguageCase{14, false, false, kLabelIdle, kSelected},
+                                           LanguageCase{0, false, false, kLabelIdle, kLabelIdle},
+                                           LanguageCase{7, false, false, kLabelIdle, kLabelIdle},
+                                           LanguageCase{0, true, false, kLanguageHover, kLabelIdle},
+                                           LanguageCase{0, false, true, kLabelIdle, kLanguageHover},
+                                           LanguageCase{14, true, true, kLanguageHover, kSelected},
+                                           LanguageCase{2, true, false, kSelected, kLabelIdle}));
 
 TEST_F(PaintTest, StatusLineStartsAt80By540) {
     SetStatusText(L"Verificando archivos (LIGHT)...");
@@ -345,7 +344,8 @@ TEST_F(PaintTest, StatusLineStartsAt80By540) {
 
 TEST_F(PaintTest, LongStatusRunsToTheRightEdgeWithoutWrapping) {
     std::wstring text;
-    while (text.size() < 200) text += L"Descargando archivos 12 / 340 ";
+    while (text.size() < 200)
+        text += L"Descargando archivos 12 / 340 ";
     SetStatusText(text);
     test::Pixels p = Render();
     EXPECT_GT(CountNear(p, RECT{760, 540, 800, 560}, kStatusColor, 4), 5);

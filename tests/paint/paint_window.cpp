@@ -68,7 +68,9 @@ void Close() {
     gGdiplusToken = 0;
 }
 
-HWND Window() { return gWindow; }
+HWND Window() {
+    return gWindow;
+}
 
 void ResetState() {
     LauncherState& s = State();

@@ -27,7 +27,9 @@ test::Pixels Render();
 void Hide();
 
 // Colours as the screen gives them (0xRRGGBB) from a GDI+ ARGB value.
-constexpr uint32_t Rgb(uint32_t argb) { return argb & 0xFFFFFF; }
+constexpr uint32_t Rgb(uint32_t argb) {
+    return argb & 0xFFFFFF;
+}
 
 // Pixels of the region (left, top, right, bottom exclusive) within tolerance of the colour.
 int CountNear(const test::Pixels& p, const RECT& region, uint32_t rgb, int tolerance);

@@ -115,11 +115,14 @@ TEST_F(SkinTest, MissingEmptyUndecodableOrWrongTypeGiveNull) {
 // decoded picture left behind would show as growth over many loads (64 KiB and about 2 MB per
 // load for the two cases).
 TEST_F(SkinTest, LoadsReleaseEverythingButTheResult) {
-    for (int i = 0; i < 20; ++i) EXPECT_EQ(LoadPngResource(kGarbageId), nullptr);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(LoadPngResource(kGarbageId), nullptr);
     delete LoadPngResource(kPngBackground);
     const size_t before = PrivateBytes();
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(LoadPngResource(kGarbageId), nullptr);
-    for (int i = 0; i < 100; ++i) delete LoadPngResource(kPngBackground);
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(LoadPngResource(kGarbageId), nullptr);
+    for (int i = 0; i < 100; ++i)
+        delete LoadPngResource(kPngBackground);
     const size_t after = PrivateBytes();
     ASSERT_GT(before, 0u);
     EXPECT_LT(after, before + 24 * 1024 * 1024) << "grew by " << (after - before) << " bytes";
