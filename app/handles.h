@@ -98,6 +98,10 @@ struct CoTaskStringTraits {
     static wchar_t* Invalid() { return nullptr; }
     static void Close(wchar_t* p) { CoTaskMemFree(p); }
 };
+struct ProcessHeapStringTraits {
+    static wchar_t* Invalid() { return nullptr; }
+    static void Close(wchar_t* p) { HeapFree(GetProcessHeap(), 0, p); }
+};
 
 using FileHandle = UniqueHandle<HANDLE, FileHandleTraits>;      // CreateFileW
 using KernelHandle = UniqueHandle<HANDLE, KernelHandleTraits>;  // processes, threads, events
@@ -112,6 +116,8 @@ using Library = UniqueHandle<HMODULE, LibraryTraits>;           // LoadLibraryW
 using GlobalMemory = UniqueHandle<HGLOBAL, GlobalMemoryTraits>; // GlobalAlloc
 using LocalMemory = UniqueHandle<HLOCAL, LocalMemoryTraits>;    // FormatMessageW buffers
 using CoTaskString = UniqueHandle<wchar_t*, CoTaskStringTraits>; // SHGetKnownFolderPath
+// Strings the system hands out from the process heap (package dependency functions).
+using ProcessHeapString = UniqueHandle<wchar_t*, ProcessHeapStringTraits>;
 
 // One counted reference to a COM object.
 template <typename T> class ComPtr {

@@ -183,13 +183,6 @@ PackageFunctions LookUpPackageFunctions() {
     return functions;
 }
 
-struct HeapString {
-    PWSTR text = nullptr;
-    ~HeapString() {
-        if (text) HeapFree(GetProcessHeap(), 0, text);
-    }
-};
-
 struct PackagedRuntime {
     std::wstring folder;
     Version version;
@@ -197,14 +190,15 @@ struct PackagedRuntime {
 
 std::optional<PackagedRuntime> FindPackagedRuntime(const PackageFunctions& functions,
                                                    const wchar_t* family) {
-    HeapString dependencyId;
+    ProcessHeapString dependencyId;
     if (FAILED(functions.tryCreate(nullptr, family, 0, kArchitecturesNeutralAndX64,
-                                   kLifetimeProcess, nullptr, 0, &dependencyId.text)) ||
-        !dependencyId.text)
+                                   kLifetimeProcess, nullptr, 0, dependencyId.Put())) ||
+        !dependencyId)
         return std::nullopt;
+    // The dependency lasts for the process; its context is not needed again.
     void* context = nullptr;
-    HeapString fullName;
-    if (FAILED(functions.add(dependencyId.text, 0, 0, &context, &fullName.text)))
+    ProcessHeapString fullName;
+    if (FAILED(functions.add(dependencyId.Get(), 0, 0, &context, fullName.Put())))
         return std::nullopt;
 
     UINT32 bytes = 0;

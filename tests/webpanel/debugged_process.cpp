@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "app/handles.h"
 #include "support/test_support.h"
 
 namespace webtest {
@@ -74,6 +75,8 @@ void DebuggedProcess::DebugLoop(std::wstring exe, std::wstring commandLine, std:
         started_.store(-1);
         return;
     }
+    KernelHandle process(info.hProcess);
+    KernelHandle thread(info.hThread);
     pid_.store(info.dwProcessId);
     started_.store(1);
 
@@ -81,26 +84,28 @@ void DebuggedProcess::DebugLoop(std::wstring exe, std::wstring commandLine, std:
     bool terminated = false;
     while (!exited_.load()) {
         if (!terminated && (stop_.load() || GetTickCount() > deadline)) {
-            TerminateProcess(info.hProcess, 1);
+            TerminateProcess(process.Get(), 1);
             terminated = true;
         }
         DEBUG_EVENT event = {};
         if (!WaitForDebugEvent(&event, 100)) continue;
         DWORD status = DBG_CONTINUE;
         switch (event.dwDebugEventCode) {
-        case CREATE_PROCESS_DEBUG_EVENT:
-            if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
+        case CREATE_PROCESS_DEBUG_EVENT: { // the image file handles are the debugger's to close
+            KernelHandle image(event.u.CreateProcessInfo.hFile);
             break;
-        case LOAD_DLL_DEBUG_EVENT:
-            if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+        }
+        case LOAD_DLL_DEBUG_EVENT: {
+            KernelHandle image(event.u.LoadDll.hFile);
             break;
+        }
         case EXCEPTION_DEBUG_EVENT:
             // The loader's initial breakpoint is ours; everything else is the child's own.
             if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
                 status = DBG_EXCEPTION_NOT_HANDLED;
             break;
         case OUTPUT_DEBUG_STRING_EVENT: {
-            std::string text = ReadDebugString(info.hProcess, event.u.DebugString);
+            std::string text = ReadDebugString(process.Get(), event.u.DebugString);
             std::lock_guard<std::mutex> lock(mutex_);
             output_.push_back(text);
             break;
@@ -113,8 +118,6 @@ void DebuggedProcess::DebugLoop(std::wstring exe, std::wstring commandLine, std:
         }
         ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
     }
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
 }
 
 std::vector<std::string> DebuggedProcess::Output() const {
