@@ -29,6 +29,34 @@ bool IsParentLikeComponent(const std::wstring& path, size_t begin, size_t end) {
     return dots >= 2;
 }
 
+// Only dots and spaces, or nothing: such a component names nothing of its own, and a path of
+// nothing else names the game folder itself ("." or "./"), not a file in it.
+bool IsBlankComponent(const std::wstring& path, size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i)
+        if (path[i] != L'.' && path[i] != L' ') return false;
+    return true;
+}
+
+// Windows reserves device names in every folder and whatever the extension: "nul.txt",
+// "a/CON" or "com1 .log" open the device, not a file of the game folder, so a manifest could
+// send a download to a port or a printer. The name is the part before the first dot with
+// trailing spaces dropped, as the system compares it.
+bool IsDeviceName(const std::wstring& path, size_t begin, size_t end) {
+    size_t stop = begin;
+    while (stop < end && path[stop] != L'.') ++stop;
+    while (stop > begin && path[stop - 1] == L' ') --stop;
+    std::wstring name = path.substr(begin, stop - begin);
+    for (wchar_t& c : name)
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
+        if (name == device) return true;
+    if (name.size() != 4 || (name.compare(0, 3, L"COM") != 0 && name.compare(0, 3, L"LPT") != 0))
+        return false;
+    const wchar_t digit = name[3];
+    return (digit >= L'0' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' ||
+           digit == L'\u00b3';
+}
+
 } // namespace
 
 bool IsSafeEntryPath(const std::wstring& path) {
@@ -36,13 +64,16 @@ bool IsSafeEntryPath(const std::wstring& path) {
     if (path.front() == L'/' || path.front() == L'\\') return false;
     if (path.find(L':') != std::wstring::npos) return false;
     size_t begin = 0;
+    bool namesSomething = false;
     while (begin <= path.size()) {
         size_t end = path.find_first_of(L"/\\", begin);
         if (end == std::wstring::npos) end = path.size();
         if (IsParentLikeComponent(path, begin, end)) return false;
+        if (IsDeviceName(path, begin, end)) return false;
+        namesSomething |= !IsBlankComponent(path, begin, end);
         begin = end + 1;
     }
-    return true;
+    return namesSomething;
 }
 
 bool ParseManifest(const std::string& text) {

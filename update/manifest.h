@@ -17,7 +17,8 @@ struct ManifestEntry {
 // True when at least one entry was taken.
 bool ParseManifest(const std::string& text);
 
-// True for a relative path that stays inside the game folder: not empty, no leading "/" or
-// "\", no ":" anywhere (drive letters, streams) and no ".." component. The launcher runs
-// elevated, so a manifest must never be able to make it write anywhere else.
+// True for a relative path that names a file inside the game folder: not empty, no leading
+// "/" or "\", no ":" anywhere (drive letters, streams), no ".." component, no reserved device
+// name ("CON", "nul.txt", ...) and not only "." components (the folder itself). The launcher
+// runs elevated, so a manifest must never be able to make it write anywhere else.
 bool IsSafeEntryPath(const std::wstring& path);

@@ -1,0 +1,120 @@
+// Shared pieces of the fault suite: a game served by the test server together with what its
+// local copy held before a run, the check that a game folder never holds partial or foreign
+// bytes, a recorder of status texts, and the helper programs a fault test starts.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace faults {
+
+// A game on the test server whose local copy lives under a folder the launcher works in.
+// With a prefix, every path of the game lies in that sub-folder, so that several games can
+// share one launcher folder (in-process tests); the sub-folder is removed at the end.
+class FaultGame {
+public:
+    FaultGame(const std::wstring& launcherFolder, const std::string& prefix = "");
+    ~FaultGame();
+    FaultGame(const FaultGame&) = delete;
+    FaultGame& operator=(const FaultGame&) = delete;
+
+    // Manifest path of a file of this game ("/" separated, prefix included).
+    std::string Path(const std::string& name) const;
+    // Its local copy, and the server path a fault is keyed on ("/update/" + Path).
+    std::wstring Local(const std::string& name) const;
+    std::string FaultKey(const std::string& name) const { return "/update/" + Path(name); }
+
+    // A listed file the server offers with content; before is what the local copy holds
+    // before the run (nullopt: no local copy). The local copy is written now.
+    void Add(const std::string& name, const std::string& content,
+             std::optional<std::string> before = std::nullopt);
+    // A listed file that is not on the server (its manifest hash is content's MD5).
+    void AddUnserved(const std::string& name, const std::string& content,
+                     std::optional<std::string> before = std::nullopt);
+
+    // Writes the manifest under each of the names and points the server at this game.
+    void Publish(const std::vector<std::string>& manifestNames, const std::string& faultsJson = "");
+    std::wstring ManifestUrl(const std::string& manifestName) const;
+
+    // Files that may stand in the folder besides the listed ones, by path relative to the
+    // folder ("\" separated); an empty set of contents allows any content.
+    void AllowExtra(const std::wstring& relative, std::vector<std::string> contents = {});
+
+    // Every problem with the folder as it is now: a listed file that holds neither its
+    // manifest content nor what it held before (partial or foreign bytes), a file that was
+    // there and is gone, a ".tmp" when none is allowed, or a file nobody put there.
+    // Empty when the folder is sound.
+    std::vector<std::string> Problems(bool tmpAllowed) const;
+    // True when every listed file holds its manifest content.
+    bool AllCurrent() const;
+    // How many listed files hold their manifest content.
+    int CountCurrent() const;
+    // ".tmp" files under the folder.
+    std::vector<std::wstring> TmpFiles() const;
+    const std::wstring& ServerRoot() const { return root_.Path(); }
+
+private:
+    struct File {
+        std::string content;
+        std::optional<std::string> before;
+    };
+    std::wstring folder_; // where this game's files lie (launcher folder or its prefix folder)
+    std::wstring launcherFolder_;
+    std::string prefix_;
+    test::TempDir root_;
+    std::map<std::string, File> files_; // by name
+    std::vector<std::string> objects_;
+    std::map<std::wstring, std::vector<std::string>> extras_; // lower-case relative path
+};
+
+// Every status text, in order, while it lives (the launcher state's status listener).
+class StatusLog {
+public:
+    StatusLog();
+    ~StatusLog();
+    std::vector<std::wstring> Texts() const;
+    bool Saw(const std::wstring& text) const;
+};
+
+// The in-process update runner (update_runner.exe, beside the test program): one update run
+// in a process of its own, in the folder its executable stands in.
+struct RunnerResult {
+    bool ended = false;              // the process ended within its time and wrote its texts
+    std::vector<std::wstring> texts; // every status text of its run
+    std::wstring Final() const { return texts.empty() ? std::wstring() : texts.back(); }
+};
+std::wstring RunnerSourceExe();
+// Starts exe (a copy of the runner) for one run against manifestUrl; resultFile receives
+// the texts when the run is over.
+bool StartRunner(test::ChildProcess& process, const std::wstring& exe,
+                 const std::wstring& manifestUrl, const wchar_t* mode,
+                 const std::wstring& resultFile);
+RunnerResult WaitRunner(test::ChildProcess& process, const std::wstring& resultFile,
+                        DWORD timeoutMs);
+
+// A process of its own holding a file open without any sharing (file_holder.exe, beside the
+// test program), until it is killed.
+class FileHolder {
+public:
+    // True once the file is open in the other process.
+    bool Hold(const std::wstring& path);
+    ~FileHolder() { process_.Kill(); }
+    void Release() { process_.Kill(); }
+
+private:
+    test::ChildProcess process_;
+    test::TempDir ready_{L"holder"};
+};
+
+// Files in a folder tree, relative paths ("\" separated).
+std::vector<std::wstring> ListFiles(const std::wstring& folder);
+
+std::string Join(const std::vector<std::string>& lines);
+
+} // namespace faults
