@@ -1,0 +1,166 @@
+// The real launcher against a real nginx serving the published sample game through the example
+// configuration in tools/nginx/. The launcher is the one the sample game carries as
+// "Zarvo Vestra.exe": the same code, built with nginx's address as its update base address, as
+// a studio builds its own (see CMakeLists.txt).
+// Arguments: the sample folder and nginx's working folder (Unix paths, seen through drive Z:).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/launcher_state.h"
+#include "e2e/launcher_fixture.h"
+#include "update/json.h"
+
+namespace {
+
+std::vector<std::wstring> Arguments() {
+    int count = 0;
+    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::wstring> out;
+    for (int i = 1; i < count && args; ++i) {
+        std::wstring arg = args[i];
+        if (arg.rfind(L"--gtest", 0) == 0) continue;
+        if (!arg.empty() && arg[0] == L'/') arg = L"Z:" + arg;
+        for (wchar_t& c : arg)
+            if (c == L'/') c = L'\\';
+        out.push_back(arg);
+    }
+    LocalFree(args);
+    return out;
+}
+
+std::wstring Backslashed(std::wstring path) {
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    return path;
+}
+
+// %XX sequences decoded to bytes; the rest as it stands.
+std::string PercentDecoded(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+struct LogLine {
+    std::string uri;
+    int status = 0;
+    std::string length, encoding, location;
+};
+
+// The launcher's requests in nginx's access log (one JSON object per line, see nginx_ctl.py)
+// from byte offset `from` on. Read with the launcher's own key scanner, which is enough for
+// these flat lines.
+std::vector<LogLine> LauncherRequests(const std::wstring& log, size_t from) {
+    std::string text = test::ReadFileBytes(log);
+    std::vector<LogLine> lines;
+    size_t pos = from;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) break;
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (ExtractJsonString(line, "agent") != "ZarvoLauncher/1.0") continue;
+        lines.push_back({ExtractJsonString(line, "uri"), ExtractJsonInt(line, "status"),
+                         ExtractJsonString(line, "length"), ExtractJsonString(line, "encoding"),
+                         ExtractJsonString(line, "location")});
+    }
+    return lines;
+}
+
+bool Requested(const std::wstring& log, size_t from, const std::string& prefix) {
+    for (const LogLine& l : LauncherRequests(log, from))
+        if (l.uri.rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
+// The published full manifest's paths and sizes, read the way the launcher reads it.
+std::map<std::wstring, int64_t> PublishedFiles(const std::wstring& published) {
+    std::map<std::wstring, int64_t> files;
+    ParseManifest(test::ReadFileBytes(published + L"\\manifest_full.json"));
+    for (const ManifestEntry& e : State().manifestEntries) files[e.path] = e.size;
+    return files;
+}
+
+TEST(NginxServer, ALauncherBuiltForItInstallsTheWholeGameRestartsAndFindsEverythingCurrent) {
+    const std::vector<std::wstring> args = Arguments();
+    ASSERT_EQ(args.size(), 2u) << "arguments: the sample folder and nginx's working folder";
+    const std::wstring game = args[0] + L"\\game";
+    const std::wstring published = args[0] + L"\\published";
+    const std::wstring accessLog = args[1] + L"\\access.log";
+    const std::map<std::wstring, int64_t> files = PublishedFiles(published);
+    ASSERT_GT(files.size(), 10u);
+
+    // A folder the launcher installed itself into, holding only the launcher: the game is
+    // not installed, and the launcher runs in place.
+    test::LauncherRun run;
+    run.SetExeName(L"Zarvo Vestra.exe");
+    ASSERT_TRUE(test::CopyFileTo(game + L"\\Zarvo Vestra.exe", run.ExePath()));
+    ASSERT_TRUE(test::WriteFileBytes(run / L".zarvo_install_dir", ""));
+    const size_t mark = test::ReadFileBytes(accessLog).size();
+
+    ASSERT_TRUE(run.Start());
+    HWND window = run.Window();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(test::WaitFor([&] { return Requested(accessLog, mark, "/displayinfo.json?nocache="); }, 10000));
+    test::PostClick(window, 690, 515);
+
+    // The whole game comes from nginx, then the launcher restarts itself into a light run.
+    DWORD exitCode = 99;
+    ASSERT_TRUE(run.WaitExit(120000, &exitCode)) << "no restart after the download";
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_TRUE(test::PathExists(run / L"Log\\inst_done"));
+    ASSERT_TRUE(test::WaitFor([&] { return Requested(accessLog, mark, "/manifest_light.json?nocache="); }, 30000));
+    test::PumpMessages(2000); // the light run finds everything current and fetches nothing
+
+    for (const auto& [path, size] : files) {
+        SCOPED_TRACE(test::Narrow(path));
+        const std::string local = test::ReadFileBytes(run / Backslashed(path));
+        EXPECT_EQ(static_cast<int64_t>(local.size()), size);
+        EXPECT_EQ(local, test::ReadFileBytes(game + L"\\" + Backslashed(path)));
+    }
+
+    // What nginx saw: GET with the nocache query, 200 only, the file's length, no compression,
+    // no redirect; every game file fetched once, except the running launcher, which is current.
+    std::multiset<std::wstring> fetched;
+    std::set<std::string> documents;
+    for (const LogLine& l : LauncherRequests(accessLog, mark)) {
+        SCOPED_TRACE(l.uri);
+        EXPECT_EQ(l.status, 200);
+        EXPECT_EQ(l.encoding, "");
+        EXPECT_EQ(l.location, "");
+        const size_t query = l.uri.find("?nocache=");
+        ASSERT_NE(query, std::string::npos);
+        const std::string path = PercentDecoded(l.uri.substr(0, query));
+        if (path.rfind("/update/", 0) == 0) {
+            const std::wstring name = test::Widen(path.substr(8));
+            fetched.insert(name);
+            auto it = files.find(name);
+            ASSERT_NE(it, files.end()) << "not a published file";
+            EXPECT_EQ(l.length, std::to_string(it->second));
+        } else {
+            documents.insert(path);
+        }
+    }
+    std::multiset<std::wstring> expected;
+    for (const auto& [path, size] : files)
+        if (path != L"Zarvo Vestra.exe") expected.insert(path);
+    EXPECT_EQ(fetched, expected);
+    EXPECT_EQ(documents, (std::set<std::string>{"/displayinfo.json", "/manifest_full.json",
+                                                "/manifest_light.json"}));
+}
+
+} // namespace

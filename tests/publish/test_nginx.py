@@ -1,0 +1,84 @@
+#!/usr/bin/env python3
+"""What nginx with tools/nginx/zarvo-updates.conf answers, seen from an HTTPS client.
+
+    test_nginx.py PORT SAMPLES_DIR CA_PEM
+
+SAMPLES_DIR is the folder of sample_games.py; nginx serves its "published" folder on
+https://localhost:PORT (nginx_ctl.py up). Checks what the launcher relies on: 200 with the
+file's bytes and Content-Length, the query ignored, no compression even when asked for, no
+redirects, no-cache on the documents, 404 for folders and anything else, GET only.
+"""
+import http.client
+import json
+import os
+import ssl
+import sys
+import unittest
+import urllib.parse
+
+PORT = SAMPLES = CA = None
+
+
+class Nginx(unittest.TestCase):
+    def request(self, method, path, headers=None):
+        context = ssl.create_default_context(cafile=CA)
+        conn = http.client.HTTPSConnection("localhost", PORT, context=context, timeout=10)
+        try:
+            conn.request(method, path, headers=headers or {})
+            response = conn.getresponse()
+            return response, response.read()
+        finally:
+            conn.close()
+
+    def published(self, *parts):
+        with open(os.path.join(SAMPLES, "published", *parts), "rb") as f:
+            return f.read()
+
+    def test_documents_come_whole_with_their_length_and_no_cache(self):
+        for name in ("manifest_full.json", "manifest_light.json", "displayinfo.json"):
+            with self.subTest(name=name):
+                response, body = self.request("GET", f"/{name}?nocache=18446744073709551615",
+                                              {"User-Agent": "zarvo-nginx-test"})
+                self.assertEqual(response.status, 200)
+                self.assertEqual(body, self.published(name))
+                self.assertEqual(response.getheader("Content-Length"), str(len(body)))
+                self.assertEqual(response.getheader("Cache-Control"), "no-cache")
+                self.assertTrue(response.getheader("Content-Type").startswith("application/json"))
+
+    def test_every_published_file_comes_under_its_escaped_path_uncompressed(self):
+        rows = json.loads(self.published("manifest_full.json"))["files"]
+        for row in rows:
+            with self.subTest(path=row["path"]):
+                path = "/update/" + urllib.parse.quote(row["path"].encode("utf-8"), safe="/")
+                response, body = self.request("GET", path + "?nocache=42",
+                                              {"Accept-Encoding": "gzip, deflate, br"})
+                self.assertEqual(response.status, 200)
+                self.assertEqual(response.getheader("Content-Length"), str(row["size"]))
+                self.assertIsNone(response.getheader("Content-Encoding"))
+                self.assertIsNone(response.getheader("Transfer-Encoding"))
+                self.assertEqual(len(body), row["size"])
+                self.assertEqual(body, self.published("update", *row["path"].split("/")))
+        response, body = self.request("HEAD", "/update/data/pak0.pak")
+        self.assertEqual(response.status, 200)
+        self.assertEqual(body, b"")
+        self.assertEqual(response.getheader("Content-Length"), str(3 * 1024 * 1024 + 17))
+
+    def test_folders_and_unknown_paths_are_404_never_a_redirect(self):
+        for path in ("/update/data", "/update/data/", "/update/", "/update", "/", "/index.html",
+                     "/update/missing.bin", "/update/../../etc/passwd", "/manifest_full.json/",
+                     "/.manifest_full.json.zarvo-publish-1.tmp", "/update/data/pak0.pak/x"):
+            with self.subTest(path=path):
+                response, _ = self.request("GET", path + "?nocache=1")
+                self.assertIn(response.status, (400, 404))
+                self.assertIsNone(response.getheader("Location"))
+
+    def test_only_get_and_head(self):
+        for method in ("POST", "PUT", "DELETE", "OPTIONS"):
+            with self.subTest(method=method):
+                response, _ = self.request(method, "/manifest_full.json")
+                self.assertEqual(response.status, 405)
+
+
+if __name__ == "__main__":
+    PORT, SAMPLES, CA = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+    unittest.main(argv=sys.argv[:1])

@@ -1,0 +1,406 @@
+#!/usr/bin/env python3
+"""Tests of tools/zarvo_publish.py: refusals, output format, light selection, publish order."""
+import contextlib
+import hashlib
+import io
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOOL = os.path.join(HERE, "..", "..", "tools", "zarvo_publish.py")
+sys.path.insert(0, os.path.dirname(TOOL))
+sys.path.insert(0, HERE)
+import sample_games  # noqa: E402
+import zarvo_publish  # noqa: E402
+
+LAUNCHER = "Zarvo Vestra.exe"
+
+
+def write(root, path, data=b"x"):
+    full = os.path.join(os.fsencode(root), *os.fsencode(path).split(b"/")) if isinstance(path, str) \
+        else os.path.join(os.fsencode(root), path)
+    os.makedirs(os.path.dirname(full), exist_ok=True)
+    with open(full, "wb") as f:
+        f.write(data if isinstance(data, bytes) else data.encode())
+    return full
+
+
+def snapshot(root):
+    """Every file and folder under root with its content and change time."""
+    found = {}
+    if not os.path.exists(root):
+        return found
+    for folder, dirs, names in os.walk(os.fsencode(root)):
+        for name in dirs + names:
+            full = os.path.join(folder, name)
+            if os.path.isdir(full):
+                found[full] = "folder"
+                continue
+            st = os.lstat(full)
+            with open(full, "rb") as f:
+                found[full] = (st.st_ino, st.st_mtime_ns, f.read())
+    return found
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+class Tool(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="zarvo_publish_test_")
+        self.game = os.path.join(self.tmp, "game")
+        self.out = os.path.join(self.tmp, "out")
+        write(self.game, LAUNCHER, b"MZ launcher")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp)
+
+    def run_tool(self, *args, game=None, out=None):
+        """(exit status, stdout, stderr) of the tool run in this process."""
+        stdout, stderr = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stdout(stdout), contextlib.redirect_stderr(stderr):
+            try:
+                status = zarvo_publish.main([game or self.game, out or self.out] + list(args))
+            except SystemExit as e:  # argparse
+                status = e.code
+        return status, stdout.getvalue(), stderr.getvalue()
+
+    def manifest(self, name):
+        with open(os.path.join(self.out, name), encoding="utf-8") as f:
+            return json.load(f)["files"]
+
+
+class Refusals(Tool):
+    BAD_NAMES = [
+        ('say "hi".txt', "'\"'"),
+        ("back\\slash.txt", "'\\\\'"),
+        ("brace{.txt", "'{'"),
+        ("brace}.txt", "'}'"),
+        ("tab\there.txt", "control character U+0009"),
+        ("esc\x1b.txt", "control character U+001B"),
+        ("drive:stream", "':'"),
+        ("a/. ./b.txt", "'. .'"),
+        ("a/.../b.txt", "'...'"),
+        ("less<than", "'<'"),
+        ("pipe|.txt", "'|'"),
+        ("what?.txt", "'?'"),
+        ("star*.txt", "'*'"),
+        ("hash#.txt", "'#'"),
+        ("100%.txt", "'%'"),
+        ("trailing.", "trailing dot"),
+        ("data/trailing /x.txt", "trailing dot or space"),
+        ("CON", "device name"),
+        ("sub/nul.txt", "device name"),
+        ("Com1.log", "device name"),
+        ("Log/inst_done", "keeps for itself"),
+        (".zarvo_downloading", "keeps for itself"),
+        (LAUNCHER + ".old", "keeps for itself"),
+    ]
+
+    def assert_refused(self, bad, reason, out_before):
+        status, _, err = self.run_tool()
+        self.assertEqual(status, 1)
+        self.assertIn(bad, err)
+        self.assertIn(reason, err)
+        self.assertIn("nothing was written", err)
+        self.assertEqual(snapshot(self.out), out_before)
+
+    def test_a_name_the_launcher_would_not_take_as_written_is_refused_and_nothing_is_written(self):
+        write(self.game, "data/good.bin", b"good")
+        for bad, reason in self.BAD_NAMES:
+            with self.subTest(bad=bad):
+                full = write(self.game, bad)
+                self.assert_refused(bad, reason, {})  # OUT_DIR is not even created
+                os.unlink(full)
+        # Into an existing publish: it stays exactly as it was.
+        self.assertEqual(self.run_tool()[0], 0)
+        before = snapshot(self.out)
+        for bad, reason in self.BAD_NAMES[:3] + self.BAD_NAMES[-3:]:
+            with self.subTest(bad=bad, existing=True):
+                full = write(self.game, bad)
+                self.assert_refused(bad, reason, before)
+                os.unlink(full)
+
+    def test_names_that_clash_on_windows_and_other_whole_folder_problems(self):
+        cases = [
+            (["Data/a.txt", "data/A.txt"], "only in letter case"),
+            (["pak/x.bin", "pak/x.bin.tmp"], "through this name"),
+            ([b"bad\xff.bin"], "not valid UTF-8"),
+        ]
+        for names, reason in cases:
+            with self.subTest(names=names):
+                fulls = [write(self.game, n) for n in names]
+                status, _, err = self.run_tool()
+                self.assertEqual(status, 1)
+                self.assertIn(reason, err)
+                self.assertFalse(os.path.exists(self.out))
+                for full in fulls:
+                    os.unlink(full)
+        os.unlink(os.path.join(self.game, LAUNCHER))
+        status, _, err = self.run_tool()
+        self.assertEqual(status, 1)
+        self.assertIn("the launcher executable is not in GAME_DIR", err)
+        write(self.game, "sub/" + LAUNCHER)
+        self.assertEqual(self.run_tool("--launcher", "sub/" + LAUNCHER)[0], 1)
+
+    def test_options_and_folders_that_make_no_sense(self):
+        for args, text in [
+            (["--version", "2147483648"], "signed 32-bit"),
+            (["--display-url", 'https://x/"a'], "page address"),
+            (["--display-url", "ftp://x/"], "https://"),
+            (["--light", "/abs/*"], "relative to GAME_DIR"),
+        ]:
+            with self.subTest(args=args):
+                status, _, err = self.run_tool(*args)
+                self.assertEqual(status, 1)
+                self.assertIn(text, err)
+                self.assertFalse(os.path.exists(self.out))
+        status, _, err = self.run_tool(out=os.path.join(self.game, "served"))
+        self.assertEqual(status, 1)
+        self.assertIn("must not contain each other", err)
+
+    def test_the_reader_checks_agree_with_the_probe_names(self):
+        # The probes that readback_test.cpp feeds through the launcher's reader.
+        for kind, name in sample_games.PROBES:
+            with self.subTest(name=name):
+                reason = zarvo_publish.reader_problem(name) or zarvo_publish.windows_problem(name)
+                self.assertEqual(reason is None, kind == "exact", reason)
+        self.assertIsNotNone(zarvo_publish.windows_problem("a//b"))
+
+
+class Output(Tool):
+    def test_manifests_have_a_fixed_format_sorted_by_path_bytes(self):
+        for path, data in [("é.txt", b"e"), ("b/c.txt", b""), ("B.txt", b"BB"), ("a b.txt", b"1")]:
+            write(self.game, path, data)
+        self.assertEqual(self.run_tool("--light", "b/*", "--version", "4")[0], 0)
+        rows = [("B.txt", b"BB"), (LAUNCHER, b"MZ launcher"), ("a b.txt", b"1"), ("b/c.txt", b""),
+                ("é.txt", b"e")]
+
+        def doc(selected):
+            return '{"files": [\n' + ",\n".join(
+                f'  {{"path": "{p}", "hash": "{md5(d)}", "size": {len(d)}, "version": 4}}'
+                for p, d in selected) + "\n]}\n"
+
+        with open(os.path.join(self.out, "manifest_full.json"), "rb") as f:
+            self.assertEqual(f.read(), doc(rows).encode())
+        with open(os.path.join(self.out, "manifest_light.json"), "rb") as f:
+            self.assertEqual(f.read(), doc([rows[1], rows[3]]).encode())
+        self.assertFalse(os.path.exists(os.path.join(self.out, "displayinfo.json")))
+        for path, data in rows:
+            with open(os.path.join(self.out, "update", *path.split("/")), "rb") as f:
+                self.assertEqual(f.read(), data)
+
+    def test_the_same_game_gives_the_same_bytes_whatever_the_order_and_times_on_disk(self):
+        names = ["z/1.bin", "a/2.bin", "m/n/3.bin", "Ä.bin", "a.bin"]
+        other = os.path.join(self.tmp, "other")
+        write(other, LAUNCHER, b"MZ launcher")
+        for i, name in enumerate(names):
+            write(self.game, name, name.encode())
+        for i, name in enumerate(reversed(names)):
+            full = write(other, name, name.encode())
+            os.utime(full, ns=(10**9 * i, 10**9 * i))
+        out2 = os.path.join(self.tmp, "out2")
+        self.assertEqual(self.run_tool("--light", "**/*.bin")[0], 0)
+        self.assertEqual(self.run_tool("--light", "**/*.bin", game=other, out=out2)[0], 0)
+        for doc in ("manifest_full.json", "manifest_light.json"):
+            with open(os.path.join(self.out, doc), "rb") as a, open(os.path.join(out2, doc), "rb") as b:
+                self.assertEqual(a.read(), b.read())
+        paths = [row["path"] for row in self.manifest("manifest_full.json")]
+        self.assertEqual(paths, sorted(paths, key=lambda p: p.encode()))
+
+    def test_display_information(self):
+        status, _, _ = self.run_tool("--display-url", "https://news.example/launcher?x=1")
+        self.assertEqual(status, 0)
+        with open(os.path.join(self.out, "displayinfo.json"), "rb") as f:
+            self.assertEqual(f.read(), b'{"enabled": 1, "url": "https://news.example/launcher?x=1"}\n')
+        self.run_tool("--display-url", "https://news.example/", "--display-disabled")
+        with open(os.path.join(self.out, "displayinfo.json"), "rb") as f:
+            self.assertEqual(f.read(), b'{"enabled": 0, "url": "https://news.example/"}\n')
+        status, out, _ = self.run_tool()  # without either option the document is left alone
+        self.assertIn("displayinfo.json left as it is", out)
+        with open(os.path.join(self.out, "displayinfo.json"), "rb") as f:
+            self.assertIn(b'"enabled": 0', f.read())
+
+    def test_the_command_line_itself(self):
+        write(self.game, "data/a.bin", b"a")
+        result = subprocess.run([sys.executable, TOOL, "--help"], capture_output=True, text=True,
+                                timeout=60)
+        self.assertEqual(result.returncode, 0)
+        self.assertIn("the name it has", result.stdout.replace("\n", " ").replace("  ", " "))
+        result = subprocess.run([sys.executable, TOOL, self.game, self.out, "--light", "data/*"],
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual([r["path"] for r in self.manifest("manifest_light.json")],
+                         [LAUNCHER, "data/a.bin"])
+        result = subprocess.run([sys.executable, TOOL, self.game], capture_output=True, timeout=60)
+        self.assertEqual(result.returncode, 2)
+
+
+class LightSelection(Tool):
+    def test_patterns(self):
+        cases = [
+            ("*.exe", ["a.exe"], ["d/a.exe", "a.exe.bak"]),
+            ("**/*.exe", ["a.exe", "d/a.exe", "d/e/a.exe"], ["a.exe.bak"]),
+            ("data/**", ["data/a", "data/b/c"], ["data", "database/a"]),
+            ("data/**/*.pak", ["data/a.pak", "data/x/y/a.pak"], ["data/a.pa"]),
+            ("?.txt", ["a.txt"], ["ab.txt", "/.txt"]),
+            ("[ab]*.txt", ["a1.txt", "b.txt"], ["c.txt"]),
+            ("[!ab]*.txt", ["c.txt"], ["a.txt"]),
+            ("[]x].txt", ["].txt", "x.txt"], ["y.txt"]),
+            ("lit[eral", ["lit[eral"], ["literal"]),
+            ("CFG/*.ini", ["CFG/a.ini"], ["cfg/a.ini"]),  # case-sensitive
+            ("a+b(c).txt", ["a+b(c).txt"], ["aab(c).txt"]),
+        ]
+        for pattern, hits, misses in cases:
+            rx = zarvo_publish.glob_regex(pattern)
+            for path in hits:
+                self.assertTrue(rx.match(path), f"{pattern} should match {path}")
+            for path in misses:
+                self.assertFalse(rx.match(path), f"{pattern} should not match {path}")
+
+    def test_the_launcher_is_always_light_and_an_unused_pattern_warns(self):
+        write(self.game, "rovezuzav.exe")
+        write(self.game, "config/a.cfg")
+        write(self.game, "data/big.pak")
+        status, _, err = self.run_tool()
+        self.assertEqual(status, 0)
+        self.assertEqual([r["path"] for r in self.manifest("manifest_light.json")], [LAUNCHER])
+        status, _, err = self.run_tool("--light", "*.exe", "--light", "config/**", "nothere/*")
+        self.assertEqual(status, 0)
+        self.assertEqual([r["path"] for r in self.manifest("manifest_light.json")],
+                         [LAUNCHER, "config/a.cfg", "rovezuzav.exe"])
+        self.assertIn("--light nothere/* matches no file", err)
+        # Another launcher name: that file is light, the default name is just a file.
+        write(self.game, "MyLauncher.exe")
+        self.run_tool("--launcher", "MyLauncher.exe")
+        self.assertEqual([r["path"] for r in self.manifest("manifest_light.json")],
+                         ["MyLauncher.exe"])
+
+
+class PublishOrder(Tool):
+    def publish_watched(self, *args):
+        """Publishes while checking, at every rename into place, that each manifest about to
+        appear names only files already under update/ with the listed content."""
+        renames = []
+        real = zarvo_publish._replace
+
+        def watched(source, destination):
+            name = os.path.basename(os.fsdecode(destination))
+            if name.startswith("manifest_"):
+                with open(source, encoding="utf-8") as f:
+                    for row in json.load(f)["files"]:
+                        copy = os.path.join(self.out, "update", *row["path"].split("/"))
+                        with open(copy, "rb") as g:  # raises if it is not there yet
+                            self.assertEqual(md5(g.read()), row["hash"], row["path"])
+            renames.append(name)
+            real(source, destination)
+
+        zarvo_publish._replace = watched
+        try:
+            result = self.run_tool(*args)
+        finally:
+            zarvo_publish._replace = real
+        return result, renames
+
+    def test_files_go_first_and_the_manifests_last_each_by_rename(self):
+        write(self.game, "data/keep.bin", b"keep")
+        write(self.game, "data/change.bin", b"old")
+        write(self.game, "data/drop.bin", b"drop")
+        (status, _, _), renames = self.publish_watched("--light", "data/*")
+        self.assertEqual(status, 0)
+        self.assertEqual(renames[-2:], ["manifest_full.json", "manifest_light.json"])
+        self.assertEqual(len(renames), 4 + 2)
+
+        # A republish: one file changed, one added, one gone from the game.
+        keep = os.stat(os.path.join(self.out, "update", "data", "keep.bin"))
+        write(self.game, "data/change.bin", b"new content")
+        write(self.game, "data/new/added.bin", b"added")
+        os.unlink(os.path.join(self.game, "data", "drop.bin"))
+        (status, out, _), renames = self.publish_watched("--light", "data/**", "--display-url",
+                                                         "https://x.example/")
+        self.assertEqual(status, 0)
+        self.assertEqual(sorted(renames[:2]), ["added.bin", "change.bin"])
+        self.assertEqual(renames[2:], ["displayinfo.json", "manifest_full.json", "manifest_light.json"])
+        after = os.stat(os.path.join(self.out, "update", "data", "keep.bin"))
+        self.assertEqual((keep.st_ino, keep.st_mtime_ns), (after.st_ino, after.st_mtime_ns))
+        # The file no longer listed stays for launchers still on the previous manifest.
+        self.assertTrue(os.path.exists(os.path.join(self.out, "update", "data", "drop.bin")))
+        self.assertIn("left 1 file under update/ that no manifest lists any more", out)
+        self.assertNotIn("data/drop.bin", [r["path"] for r in self.manifest("manifest_full.json")])
+        self.assertEqual([n for n in os.listdir(self.out) if n.endswith(".tmp")], [])
+
+    def test_prune_removes_unlisted_files_only_after_the_manifests_were_replaced(self):
+        write(self.game, "old/gone.bin", b"gone")
+        self.run_tool()
+        os.unlink(os.path.join(self.game, "old", "gone.bin"))
+        write(self.game, "new.bin", b"new")
+        real_prune = zarvo_publish.Publisher.prune
+        seen = []
+
+        def prune(publisher, stale):
+            seen.append([r["path"] for r in self.manifest("manifest_full.json")])
+            real_prune(publisher, stale)
+
+        zarvo_publish.Publisher.prune = prune
+        try:
+            status, out, _ = self.run_tool("--prune")
+        finally:
+            zarvo_publish.Publisher.prune = real_prune
+        self.assertEqual(status, 0)
+        self.assertEqual(seen, [[LAUNCHER, "new.bin"]])
+        self.assertFalse(os.path.exists(os.path.join(self.out, "update", "old")))
+        self.assertIn("pruned 1 file no longer listed", out)
+
+    def test_a_failure_while_staging_leaves_the_previous_publish_in_force(self):
+        write(self.game, "a.bin", b"a1")
+        write(self.game, "b/c.bin", b"c1")
+        self.run_tool()
+        before = snapshot(self.out)
+        write(self.game, "a.bin", b"a2 changed")
+        write(self.game, "b/c.bin", b"c2 changed")
+        write(self.game, "z/file", b"z")
+        os.makedirs(os.path.join(self.out, "update", "z", "file"))  # a folder where a file goes
+        status, _, err = self.run_tool()
+        self.assertEqual(status, 1)
+        self.assertIn("z/file", err)
+        self.assertIn("nothing was published", err)
+        after = snapshot(self.out)
+        for path, state in before.items():
+            self.assertEqual(after.get(path), state, path)
+        leftovers = [p for p in after if b".tmp" in p]
+        self.assertEqual(leftovers, [])
+
+    def test_links_copies_and_dry_runs(self):
+        write(self.game, "data/a.bin", b"aaaa")
+        status, out, _ = self.run_tool("--dry-run")
+        self.assertEqual(status, 0)
+        self.assertIn("would write update/data/a.bin (new)", out)
+        self.assertFalse(os.path.exists(self.out))
+
+        self.run_tool()
+        game_file = os.stat(os.path.join(self.game, "data", "a.bin"))
+        copied = os.stat(os.path.join(self.out, "update", "data", "a.bin"))
+        self.assertNotEqual(game_file.st_ino, copied.st_ino)
+        links = os.path.join(self.tmp, "links")
+        self.run_tool("--hardlink", out=links)
+        linked = os.stat(os.path.join(links, "update", "data", "a.bin"))
+        self.assertEqual(game_file.st_ino, linked.st_ino)  # same file system: a hard link
+        # A linked file counts as unchanged without being read again.
+        status, out, _ = self.run_tool("--hardlink", out=links)
+        self.assertIn("0 new, 0 changed, 2 unchanged", out)
+
+        write(self.game, "data/b.bin", b"b")
+        before = snapshot(self.out)
+        status, out, _ = self.run_tool("--dry-run", "--prune")
+        self.assertIn("would write update/data/b.bin (new)", out)
+        self.assertEqual(snapshot(self.out), before)
+
+
+if __name__ == "__main__":
+    unittest.main()

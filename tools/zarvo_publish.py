@@ -1,0 +1,583 @@
+#!/usr/bin/env python3
+"""Publish a game build folder as a Zarvo Vestra update-server folder.
+
+    zarvo_publish.py GAME_DIR OUT_DIR [--light GLOB ...] [--launcher NAME]
+                     [--display-url URL] [--display-disabled] [--version N]
+                     [--hardlink] [--prune] [--dry-run]
+
+Writes into OUT_DIR:
+  manifest_full.json   every file of GAME_DIR (the whole-game download)
+  manifest_light.json  the files matching the --light patterns, plus the launcher (start-up check)
+  update/PATH          the bytes of every file, under its "/" separated path
+  displayinfo.json     only with --display-url or --display-disabled
+
+Serve OUT_DIR as it is from any static HTTPS server (see tools/nginx/zarvo-updates.conf).
+Python 3 standard library only.
+"""
+import argparse
+import hashlib
+import os
+import re
+import stat
+import sys
+
+DEFAULT_LAUNCHER = "Zarvo Vestra.exe"
+SIZE_FIELD_MAX = 2147483647  # the launcher reads "size" as a signed 32-bit number
+VERSION_MIN, VERSION_MAX = -2147483648, 2147483647
+BLOCK = 1 << 20
+TEMP_TAG = ".zarvo-publish-"
+
+# Names Windows keeps for devices, with or without an extension.
+RESERVED_NAMES = {"CON", "PRN", "AUX", "NUL"} | {f"{p}{d}" for p in ("COM", "LPT") for d in "123456789"}
+# Files the launcher keeps beside itself; a manifest must not fight over them.
+LAUNCHER_OWN_FILES = ("log/inst_done", "log/lang_set", ".zarvo_downloading", ".zarvo_install_dir")
+
+HELP_EPILOG = """\
+paths:
+  Every file of GAME_DIR is published under its path relative to GAME_DIR, with "/" between
+  folders, in the order of its UTF-8 bytes. The launcher downloads it from
+  <base>/update/<path> and stores it under the game folder with "\\" in place of "/".
+  A path the launcher would not read exactly as written, or could not download or store
+  under that name on Windows, is refused before anything is written: '"', '\\', '{', '}',
+  control characters, ':', a leading '/', a '..' component or one made only of dots and
+  spaces, names that are not UTF-8, '<', '>', '|', '?', '*', '#', '%', a component ending in
+  a dot or a space, device names (CON, NUL, COM1, ...), two paths that differ only in letter
+  case, a file X beside X.tmp (the launcher downloads X through X.tmp), and the launcher's
+  own marker files. Files bigger than 2147483647 bytes are published with a warning: the
+  launcher reads "size" as a 32-bit number and caps it, which only affects its progress bar.
+
+light manifest (--light):
+  Patterns match the whole path, case-sensitively: "*" and "?" stay inside one folder,
+  "**" matches across folders ("**/" also matches no folder at all), "[abc]" is a class.
+  So "*.exe" matches top-level .exe files and "data/**/*.pak" every .pak under data/.
+  The launcher's executable is always in the light manifest, so that every start can
+  replace an outdated launcher. Its default name is "Zarvo Vestra.exe", the name it has
+  after its first-run installation (it copies itself to <SystemDrive>\\Zarvo Vestra\\
+  Zarvo Vestra.exe); it must be a top-level file of GAME_DIR.
+
+publishing into an existing folder:
+  New and changed files are first written under temporary names, then renamed into place,
+  and only then the manifests are replaced, each by a rename, so a launcher never reads a
+  manifest naming a file that is not there. A file whose content changed is replaced under
+  the same name (the format has no versioned names): a launcher that fetched the previous
+  manifest just before may get the new bytes, fail its MD5 check and report
+  "Error: fallo la descarga"; its next start is fine. Unchanged files are not rewritten.
+  Files under update/ that the new manifests no longer list are left in place, for
+  launchers still working from the previous manifest; --prune removes them after the
+  manifests were replaced (a launcher then gets 404 for them, which it counts as done,
+  so prune at a quiet moment or one publish later).
+  Files are copied. With --hardlink they are hard-linked from GAME_DIR instead when both
+  folders lie on one file system (no second copy of a big game), but a link shares its bytes
+  with GAME_DIR: whatever rewrites a game file in place afterwards (a build, cp, an editor)
+  changes the served file under its manifest at once, and launchers then fail its MD5
+  check. Use it only when GAME_DIR is a release folder that is never written again.
+
+exit status: 0 published, 1 refused or failed (nothing published), 2 usage error.
+"""
+
+
+# ---------------------------------------------------------------------------------------------
+# Paths and patterns
+
+def reader_problem(path):
+    """Why the launcher's manifest reader would not take this path exactly as written, or None."""
+    for ch in path:
+        if ch in '"\\{}':
+            return f"contains {ch!r}, which the launcher's manifest reader would cut or keep as an escape"
+        if ord(ch) < 0x20 or ord(ch) == 0x7F:
+            return f"contains the control character U+{ord(ch):04X}"
+    if path.startswith("/"):
+        return "starts with '/' (absolute), which the launcher refuses"
+    if ":" in path:
+        return "contains ':' (a drive or a stream on Windows), which the launcher refuses"
+    for part in path.split("/"):
+        if part.count(".") >= 2 and part.strip(". ") == "":
+            return f"has the component {part!r}, which Windows reads like '..'; the launcher refuses it"
+    return None
+
+
+def windows_problem(path):
+    """Why the launcher could not download or store the file under this name, or None."""
+    for ch in path:
+        if ch in "<>|?*":
+            return f"contains {ch!r}, which Windows does not allow in file names"
+        if ch in "#%":
+            return f"contains {ch!r}, which the download address <base>/update/<path> would misread"
+    for part in path.split("/"):
+        if part == "":
+            return "has an empty folder name"
+        if part[-1] in ". ":
+            return f"has the component {part!r}, whose trailing dot or space Windows drops"
+        if part.split(".", 1)[0].rstrip(" ").upper() in RESERVED_NAMES:
+            return f"has the component {part!r}, a device name on Windows"
+    return None
+
+
+def _class_end(pattern, i):
+    """Index of the "]" closing the class that opens at i, or -1 ("[" is then literal)."""
+    j = i + 1
+    if pattern[j:j + 1] == "!":
+        j += 1
+    if pattern[j:j + 1] == "]":
+        j += 1  # a "]" first in the class is a member
+    end = pattern.find("]", j)
+    return end
+
+
+def glob_regex(pattern):
+    """A compiled regex for one --light pattern (see the help text for the rules)."""
+    out, i, n = [], 0, len(pattern)
+    while i < n:
+        c = pattern[i]
+        if pattern.startswith("**/", i):
+            out.append("(?:.*/)?")
+            i += 3
+        elif pattern.startswith("**", i):
+            out.append(".*")
+            i += 2
+        elif c == "*":
+            out.append("[^/]*")
+            i += 1
+        elif c == "?":
+            out.append("[^/]")
+            i += 1
+        elif c == "[" and _class_end(pattern, i) > 0:
+            j = _class_end(pattern, i)
+            body = pattern[i + 1:j]
+            negate = body.startswith("!")
+            body = body[1:] if negate else body
+            body = body.replace("\\", "\\\\").replace("^", "\\^").replace("[", "\\[")
+            out.append(f"[{'^' if negate else ''}{body}]")
+            i = j + 1
+        else:
+            out.append(re.escape(c))
+            i += 1
+    return re.compile("".join(out) + r"\Z", re.DOTALL)
+
+
+# ---------------------------------------------------------------------------------------------
+# Reading the game folder
+
+class GameFile:
+    def __init__(self, path, source, size):
+        self.path = path        # "/" separated, str
+        self.source = source    # bytes path on disk
+        self.size = size
+        self.hash = ""          # lower-case MD5, filled by hash_files
+
+    def key(self):
+        return self.path.encode("utf-8")
+
+
+def scan_game(game_dir):
+    """(files sorted by path bytes, problems). Names are read as bytes so that nothing is lost."""
+    files, problems = [], []
+    root = os.fsencode(game_dir)
+    seen_dirs = set()
+
+    def unreadable(error):
+        problems.append(f"{os.fsdecode(error.filename)}: the folder cannot be listed ({error.strerror})")
+
+    for folder, dirs, names in os.walk(root, onerror=unreadable, followlinks=True):
+        st = os.stat(folder)
+        if (st.st_dev, st.st_ino) in seen_dirs:
+            problems.append(f"{os.fsdecode(folder)}: a folder link that loops back; not followed")
+            dirs[:] = []
+            continue
+        seen_dirs.add((st.st_dev, st.st_ino))
+        dirs.sort()
+        for name in sorted(names):
+            full = os.path.join(folder, name)
+            rel = os.path.relpath(full, root).replace(os.sep.encode(), b"/")
+            try:
+                path = rel.decode("utf-8")
+            except UnicodeDecodeError:
+                problems.append(f"{os.fsdecode(full)}: the name is not valid UTF-8")
+                continue
+            try:
+                st = os.stat(full)
+            except OSError as e:
+                problems.append(f"{path}: cannot be read ({e.strerror})")
+                continue
+            if not stat.S_ISREG(st.st_mode):
+                problems.append(f"{path}: not a regular file")
+                continue
+            if not os.access(full, os.R_OK):
+                problems.append(f"{path}: cannot be read (permission denied)")
+                continue
+            files.append(GameFile(path, full, st.st_size))
+    files.sort(key=GameFile.key)
+    return files, problems
+
+
+def check_paths(files, launcher):
+    """Problems with the set of paths: bad names, case clashes, .tmp clashes, the launcher."""
+    problems = []
+    by_fold = {}
+    for f in files:
+        reason = reader_problem(f.path) or windows_problem(f.path)
+        if reason:
+            problems.append(f"{f.path}: {reason}")
+        by_fold.setdefault(f.path.upper(), []).append(f.path)
+    for same in by_fold.values():
+        if len(same) > 1:
+            problems.append(f"{same[0]}: differs from {', '.join(same[1:])} only in letter case; "
+                            "on Windows they are one file")
+    for f in files:
+        up = f.path.upper()
+        if up.endswith(".TMP") and up[:-4] in by_fold:
+            problems.append(f"{f.path}: the launcher downloads {by_fold[up[:-4]][0]} through this name")
+        if up in (p.upper() for p in LAUNCHER_OWN_FILES) or up == (launcher + ".old").upper():
+            problems.append(f"{f.path}: a file the launcher keeps for itself beside its executable")
+    if launcher.upper() not in by_fold:
+        problems.append(f"{launcher}: the launcher executable is not in GAME_DIR; put the released "
+                        "launcher there under its installed name, or name it with --launcher")
+    return problems
+
+
+def md5_of(path):
+    """(hex digest, size read)."""
+    digest, size = hashlib.md5(), 0
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(BLOCK)
+            if not block:
+                break
+            digest.update(block)
+            size += len(block)
+    return digest.hexdigest(), size
+
+
+# ---------------------------------------------------------------------------------------------
+# Documents
+
+def manifest_text(files, version):
+    rows = [f'  {{"path": "{f.path}", "hash": "{f.hash}", "size": {f.size}, "version": {version}}}'
+            for f in files]
+    return '{"files": [\n' + ",\n".join(rows) + "\n]}\n"
+
+
+def displayinfo_text(url, enabled):
+    return '{"enabled": %d, "url": "%s"}\n' % (1 if enabled else 0, url)
+
+
+def url_problem(url):
+    for ch in url:
+        if ch in '"\\' or ord(ch) < 0x20 or ord(ch) == 0x7F:
+            return f"the page address contains {ch!r}, which the launcher would keep as written or cut"
+    if url and not re.match(r"https?://", url):
+        return "the page address must start with https:// (or http://)"
+    return None
+
+
+# ---------------------------------------------------------------------------------------------
+# Writing
+
+def _replace(source, destination):
+    """Every rename into place goes through here (the tests watch the order)."""
+    os.replace(source, destination)
+
+
+def _fsync_write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+        f.flush()
+        os.fsync(f.fileno())
+
+
+class Publisher:
+    def __init__(self, out_dir, hardlink, dry_run, say):
+        self.out = os.fsencode(out_dir)
+        self.update = os.path.join(self.out, b"update")
+        self.hardlink = hardlink
+        self.dry_run = dry_run
+        self.say = say
+        self.counter = 0
+        self.staged = []  # (temp, destination)
+
+    def destination(self, f):
+        return os.path.join(self.update, *f.key().split(b"/"))
+
+    def temp_beside(self, destination):
+        self.counter += 1
+        folder, name = os.path.split(destination)
+        return os.path.join(folder, b".%s%s%d-%d.tmp" % (name[:40], TEMP_TAG.encode(), os.getpid(), self.counter))
+
+    def state_of(self, f):
+        """"new", "changed" or "unchanged" for the published copy of f."""
+        dst = self.destination(f)
+        try:
+            st = os.stat(dst)
+        except FileNotFoundError:
+            return "new"
+        if not stat.S_ISREG(st.st_mode):
+            return "changed"
+        src = os.stat(f.source)
+        if (st.st_dev, st.st_ino) == (src.st_dev, src.st_ino):
+            return "unchanged"
+        if st.st_size != f.size or md5_of(dst)[0] != f.hash:
+            return "changed"
+        return "unchanged"
+
+    def stage(self, f):
+        """Puts f's bytes under a temporary name beside its destination. '' or a problem."""
+        dst = self.destination(f)
+        if os.path.isdir(dst):
+            return f"{f.path}: update/{f.path} is a folder in OUT_DIR; remove it first"
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        tmp = self.temp_beside(dst)
+        if self.hardlink:
+            try:
+                os.link(f.source, tmp)
+                self.staged.append((tmp, dst))
+                return ""
+            except OSError:
+                pass  # another file system, or links not allowed: copy instead
+        digest, size = hashlib.md5(), 0
+        with open(f.source, "rb") as src, open(tmp, "wb") as out:
+            self.staged.append((tmp, dst))
+            while True:
+                block = src.read(BLOCK)
+                if not block:
+                    break
+                digest.update(block)
+                size += len(block)
+                out.write(block)
+            out.flush()
+            os.fsync(out.fileno())
+        if digest.hexdigest() != f.hash or size != f.size:
+            return f"{f.path}: changed while it was being published; publish again"
+        return ""
+
+    def discard_staged(self):
+        for tmp, _ in self.staged:
+            try:
+                os.unlink(tmp)
+            except OSError:
+                pass
+        self.staged = []
+
+    def commit_staged(self):
+        for tmp, dst in self.staged:
+            _replace(tmp, dst)
+        self.staged = []
+
+    def write_document(self, name, text):
+        final = os.path.join(self.out, name.encode())
+        tmp = os.path.join(self.out, b".%s%s%d.tmp" % (name.encode(), TEMP_TAG.encode(), os.getpid()))
+        _fsync_write(tmp, text.encode("utf-8"))
+        _replace(tmp, final)
+
+    def unlisted(self, files):
+        """Files under update/ (temporary leftovers included) that no manifest lists."""
+        listed = {self.destination(f) for f in files}
+        found = []
+        if not os.path.isdir(self.update):
+            return found
+        for folder, dirs, names in os.walk(self.update):
+            dirs.sort()
+            for name in sorted(names):
+                full = os.path.join(folder, name)
+                if full not in listed:
+                    found.append(full)
+        return found
+
+    def prune(self, stale):
+        for full in stale:
+            os.unlink(full)
+        for folder, dirs, names in os.walk(self.update, topdown=False):
+            if folder != self.update and not os.listdir(folder):
+                os.rmdir(folder)
+
+
+def plural(count, word):
+    return f"{count} {word}{'' if count == 1 else 's'}"
+
+
+def rel_name(publisher, full):
+    return os.path.relpath(full, publisher.out).replace(os.sep.encode(), b"/").decode("utf-8", "replace")
+
+
+def publish(args, out=None, err=None):
+    """The whole publish; returns the exit status."""
+    out = out or sys.stdout
+    err = err or sys.stderr
+
+    def say(text):
+        print(text, file=out)
+
+    def warn(text):
+        print(f"zarvo_publish: warning: {text}", file=err)
+
+    def refuse(problems, outcome="nothing was written"):
+        for p in problems:
+            print(f"zarvo_publish: refused: {p}", file=err)
+        print(f"zarvo_publish: {outcome} ({len(problems)} problem"
+              f"{'s' if len(problems) != 1 else ''})", file=err)
+        return 1
+
+    def failed(error, outcome):
+        print(f"zarvo_publish: failed: {describe(error)}; {outcome}", file=err)
+        return 1
+
+    game_dir, out_dir = args.game_dir, args.out_dir
+    if not os.path.isdir(game_dir):
+        return refuse([f"{game_dir}: GAME_DIR is not a folder"])
+    game_real, out_real = os.path.realpath(game_dir), os.path.realpath(out_dir)
+    if (out_real + os.sep).startswith(game_real + os.sep) or (game_real + os.sep).startswith(out_real + os.sep):
+        return refuse([f"{out_dir}: OUT_DIR and GAME_DIR must not contain each other"])
+    if os.path.exists(out_dir) and not os.path.isdir(out_dir):
+        return refuse([f"{out_dir}: OUT_DIR exists and is not a folder"])
+
+    problems = []
+    launcher = args.launcher
+    if "/" in launcher or "\\" in launcher or not launcher:
+        problems.append(f"{launcher}: --launcher names a file at the top of GAME_DIR, not a path")
+    if not VERSION_MIN <= args.version <= VERSION_MAX:
+        problems.append(f"--version {args.version}: the launcher reads a signed 32-bit number")
+    patterns = []
+    for p in args.light:
+        p = p[2:] if p.startswith("./") else p
+        if p.startswith("/"):
+            problems.append(f"--light {p}: patterns are relative to GAME_DIR")
+        patterns.append((p, glob_regex(p)))
+    display = None
+    if args.display_url is not None or args.display_disabled:
+        url = args.display_url or ""
+        reason = url_problem(url)
+        if reason:
+            problems.append(f"--display-url {url}: {reason}")
+        if not url and not args.display_disabled:
+            problems.append("--display-url: the page address is empty")
+        display = displayinfo_text(url, not args.display_disabled)
+
+    files, scan_problems = scan_game(game_dir)
+    problems += scan_problems
+    problems += check_paths(files, launcher)
+    if problems:
+        return refuse(problems)
+
+    light, matched = [], {p: 0 for p, _ in patterns}
+    for f in files:
+        hit = f.path.upper() == launcher.upper()
+        for p, rx in patterns:
+            if rx.match(f.path):
+                matched[p] += 1
+                hit = True
+        if hit:
+            light.append(f)
+    for p, count in matched.items():
+        if count == 0:
+            warn(f"--light {p} matches no file of GAME_DIR")
+
+    for f in files:
+        f.hash, read = md5_of(f.source)
+        if read != f.size:
+            return refuse([f"{f.path}: changed while it was being read; publish again"])
+        if f.size > SIZE_FIELD_MAX:
+            warn(f"{f.path}: {f.size} bytes do not fit the manifest's size field; the launcher "
+                 f"reads {SIZE_FIELD_MAX} (it never compares sizes, so the file still updates, "
+                 "but its download progress bar is off)")
+        if len(f.path.encode("utf-16-le")) // 2 + len("C:\\Zarvo Vestra\\.tmp") > 259:
+            warn(f"{f.path}: the path is long; in C:\\Zarvo Vestra its download name passes "
+                 "the 259 characters Windows allows without long-path support")
+
+    pub = Publisher(out_dir, args.hardlink, args.dry_run, say)
+    states = {f.path: pub.state_of(f) for f in files}
+    changes = [f for f in files if states[f.path] != "unchanged"]
+    total = sum(f.size for f in files)
+    say(f"{plural(len(files), 'file')}, {plural(total, 'byte')}; {len(light)} in the light manifest")
+    say(f"update/: {sum(1 for s in states.values() if s == 'new')} new, "
+        f"{sum(1 for s in states.values() if s == 'changed')} changed, "
+        f"{sum(1 for s in states.values() if s == 'unchanged')} unchanged")
+
+    if args.dry_run:
+        for f in changes:
+            say(f"would write update/{f.path} ({states[f.path]})")
+        say("would replace manifest_full.json and manifest_light.json"
+            + (" and displayinfo.json" if display is not None else ""))
+        stale = [rel_name(pub, x) for x in pub.unlisted(files)]
+        for s in stale:
+            say(f"would {'remove' if args.prune else 'leave'} {s} (no longer listed)")
+        say("dry run: nothing was written")
+        return 0
+
+    # Phase 1: every new or changed file under a temporary name. Nothing is served yet.
+    try:
+        os.makedirs(pub.update, exist_ok=True)
+        for f in changes:
+            problem = pub.stage(f)
+            if problem:
+                pub.discard_staged()
+                return refuse([problem], "nothing was published")
+    except OSError as e:
+        pub.discard_staged()
+        return failed(e, "nothing was published; OUT_DIR serves what it served before")
+    # Phase 2: the files into place, then the documents, the manifests last.
+    try:
+        pub.commit_staged()
+        if display is not None:
+            pub.write_document("displayinfo.json", display)
+        pub.write_document("manifest_full.json", manifest_text(files, args.version))
+        pub.write_document("manifest_light.json", manifest_text(light, args.version))
+    except OSError as e:
+        pub.discard_staged()
+        return failed(e, "some files may be in place, but the manifests were not all replaced; "
+                         "publish again")
+    say(f"wrote {plural(len(changes), 'file')} under update/, then replaced the manifests"
+        + (" and displayinfo.json" if display is not None else ""))
+    if display is None and os.path.exists(os.path.join(out_dir, "displayinfo.json")):
+        say("displayinfo.json left as it is (--display-url or --display-disabled replace it)")
+
+    stale = pub.unlisted(files)
+    if stale and args.prune:
+        pub.prune(stale)
+        say(f"pruned {plural(len(stale), 'file')} no longer listed")
+    elif stale:
+        say(f"left {plural(len(stale), 'file')} under update/ that no manifest lists any more "
+            "(for launchers still on the previous manifest; --prune removes them)")
+    return 0
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(
+        prog="zarvo_publish.py",
+        description="Publish a game build folder as a Zarvo Vestra update-server folder.",
+        epilog=HELP_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("game_dir", metavar="GAME_DIR", help="the game build folder")
+    parser.add_argument("out_dir", metavar="OUT_DIR", help="the folder to serve (created if missing)")
+    parser.add_argument("--light", metavar="GLOB", nargs="+", action="extend", default=[],
+                        help="files of the start-up check (repeatable; see below)")
+    parser.add_argument("--launcher", metavar="NAME", default=DEFAULT_LAUNCHER,
+                        help=f'the launcher executable in GAME_DIR (default "{DEFAULT_LAUNCHER}", '
+                             "its name after the first-run installation); always in the light manifest")
+    parser.add_argument("--display-url", metavar="URL",
+                        help='write displayinfo.json: {"enabled": 1, "url": URL}')
+    parser.add_argument("--display-disabled", action="store_true",
+                        help='write displayinfo.json with "enabled": 0 (the web panel stays hidden)')
+    parser.add_argument("--version", type=int, default=1,
+                        help='the "version" of every file row (default 1)')
+    parser.add_argument("--hardlink", action="store_true",
+                        help="hard-link files from GAME_DIR instead of copying (see below)")
+    parser.add_argument("--prune", action="store_true",
+                        help="remove files under update/ that are no longer listed, after the manifests")
+    parser.add_argument("--dry-run", action="store_true", help="say what would change, write nothing")
+    return parser.parse_args(argv)
+
+
+def describe(error):
+    where = f"{os.fsdecode(error.filename)}: " if error.filename else ""
+    return f"{where}{error.strerror or error}"
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    try:
+        return publish(args)
+    except OSError as e:  # reading GAME_DIR or OUT_DIR before anything was written
+        print(f"zarvo_publish: failed: {describe(e)}; nothing was written", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
