@@ -55,6 +55,46 @@ void OnStatus(const std::wstring& text) {
 
 } // namespace
 
+std::string ReadShared(const std::wstring& path, bool* opened) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened) *opened = file != INVALID_HANDLE_VALUE;
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::string out;
+    std::vector<char> buffer(1 << 20);
+    DWORD read = 0;
+    while (ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) &&
+           read > 0)
+        out.append(buffer.data(), read);
+    CloseHandle(file);
+    return out;
+}
+
+FolderWatch::FolderWatch(const FaultGame& game, DWORD periodMs) : game_(game) {
+    thread_ = std::thread([this, periodMs] {
+        while (!stop_) {
+            std::vector<std::string> found = game_.Problems(true);
+            ++checks_;
+            if (!found.empty()) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (problems_.empty()) problems_ = found;
+            }
+            Sleep(periodMs);
+        }
+    });
+}
+
+void FolderWatch::Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+}
+
+std::vector<std::string> FolderWatch::Problems() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return problems_;
+}
+
 std::vector<std::wstring> ListFiles(const std::wstring& folder) {
     std::vector<std::wstring> out;
     ListInto(folder, L"", out);
@@ -134,14 +174,16 @@ std::vector<std::string> FaultGame::Problems(bool tmpAllowed) const {
         if (auto it = listed.find(key); it != listed.end()) {
             const File& file = files_.at(it->second);
             seen[it->second] = true;
-            const std::string bytes = test::ReadFileBytes(full);
+            bool opened = false;
+            const std::string bytes = ReadShared(full, &opened);
+            if (!opened && GetLastError() == ERROR_SHARING_VIOLATION) continue;
             if (bytes == file.content || (file.before && bytes == *file.before)) continue;
             problems.push_back(shown + " holds " + std::to_string(bytes.size()) +
                                " bytes that are neither its manifest content (" +
                                std::to_string(file.content.size()) + ") nor what it held before");
         } else if (auto extra = extras_.find(key); extra != extras_.end()) {
             if (extra->second.empty()) continue;
-            const std::string bytes = test::ReadFileBytes(full);
+            const std::string bytes = ReadShared(full);
             if (std::find(extra->second.begin(), extra->second.end(), bytes) == extra->second.end())
                 problems.push_back(shown + " holds unexpected bytes (" +
                                    std::to_string(bytes.size()) + ")");
@@ -158,10 +200,15 @@ std::vector<std::string> FaultGame::Problems(bool tmpAllowed) const {
 
 bool FaultGame::AllCurrent() const { return CountCurrent() == static_cast<int>(files_.size()); }
 
+bool FaultGame::IsCurrent(const std::string& name) const {
+    auto it = files_.find(name);
+    return it != files_.end() && FileExists(Local(name)) &&
+           ReadShared(Local(name)) == it->second.content;
+}
+
 int FaultGame::CountCurrent() const {
     int current = 0;
-    for (const auto& [name, file] : files_)
-        current += FileExists(Local(name)) && test::ReadFileBytes(Local(name)) == file.content;
+    for (const auto& [name, file] : files_) current += IsCurrent(name);
     return current;
 }
 
@@ -215,7 +262,7 @@ RunnerResult WaitRunner(test::ChildProcess& process, const std::wstring& resultF
         process.Kill();
         return result;
     }
-    std::string text = test::ReadFileBytes(resultFile);
+    std::string text = ReadShared(resultFile);
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);

@@ -5,9 +5,12 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/test_support.h"
@@ -48,11 +51,13 @@ public:
 
     // Every problem with the folder as it is now: a listed file that holds neither its
     // manifest content nor what it held before (partial or foreign bytes), a file that was
-    // there and is gone, a ".tmp" when none is allowed, or a file nobody put there.
+    // there and is gone, a ".tmp" when none is allowed, or a file nobody put there. A file
+    // that another program holds without sharing cannot be judged and is passed over.
     // Empty when the folder is sound.
     std::vector<std::string> Problems(bool tmpAllowed) const;
     // True when every listed file holds its manifest content.
     bool AllCurrent() const;
+    bool IsCurrent(const std::string& name) const;
     // How many listed files hold their manifest content.
     int CountCurrent() const;
     // ".tmp" files under the folder.
@@ -111,6 +116,30 @@ private:
     test::ChildProcess process_;
     test::TempDir ready_{L"holder"};
 };
+
+// Checks the game folder over and over while it lives, as a run changes it: the first
+// problems seen are kept. Reads with every kind of sharing, so that the launcher can still
+// replace a file the watch happens to be reading.
+class FolderWatch {
+public:
+    explicit FolderWatch(const FaultGame& game, DWORD periodMs = 20);
+    ~FolderWatch() { Stop(); }
+    void Stop();
+    std::vector<std::string> Problems() const;
+    int Checks() const { return checks_; }
+
+private:
+    const FaultGame& game_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> checks_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> problems_;
+    std::thread thread_;
+};
+
+// The whole content of a file, read while others may read, write or rename it; "" when it
+// cannot be opened (opened, when given, tells which).
+std::string ReadShared(const std::wstring& path, bool* opened = nullptr);
 
 // Files in a folder tree, relative paths ("\" separated).
 std::vector<std::wstring> ListFiles(const std::wstring& folder);

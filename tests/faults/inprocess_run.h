@@ -1,0 +1,67 @@
+// The fixture of the fault tests that run updates in this process: a clean launcher state
+// before each test, games that keep apart in the shared launcher folder, and a run that
+// records its status texts and watches the game folder throughout.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "app/launcher_state.h"
+#include "app/paths.h"
+#include "faults/fault_support.h"
+#include "update/update_run.h"
+
+namespace faults {
+
+inline const wchar_t kOk[] = L"Archivos OK!";
+inline const wchar_t kFailed[] = L"Error: fallo la descarga";
+
+class InProcessRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LauncherState& s = State();
+        s.updateRunning = false;
+        s.cancelRequested = false;
+        s.launcherReplaced = false;
+        s.mainWindow = nullptr;
+        SetStatusText(L"");
+    }
+    void TearDown() override {
+        test::TestServer::Reset();
+        DeleteFileW(InstDonePath().c_str());
+    }
+
+    // A sub-folder of the launcher folder of its own for each game of a test.
+    std::string NextPrefix() {
+        return "faults" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(counter_++);
+    }
+
+    struct Outcome {
+        std::vector<std::wstring> texts;
+        std::vector<std::string> during, after;
+        std::wstring Final() const { return texts.empty() ? L"" : texts.back(); }
+        bool Saw(const wchar_t* text) const {
+            return std::find(texts.begin(), texts.end(), text) != texts.end();
+        }
+    };
+
+    // One light run, with the folder watched throughout.
+    Outcome Run(const FaultGame& game, const std::string& manifest = "manifest_light.json") {
+        Outcome out;
+        StatusLog log;
+        {
+            FolderWatch watch(game);
+            RunUpdateWithManifestUrl(game.ManifestUrl(manifest), L"LIGHT");
+            watch.Stop();
+            out.during = watch.Problems();
+        }
+        out.texts = log.Texts();
+        out.after = game.Problems(false);
+        return out;
+    }
+
+    int counter_ = 0;
+};
+
+} // namespace faults
