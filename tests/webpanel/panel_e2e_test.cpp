@@ -2,6 +2,8 @@
 // runtime, which the launcher finds through WEBVIEW2_BROWSER_EXECUTABLE_FOLDER.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <shlobj.h>
 #include <knownfolders.h>
 
@@ -129,6 +131,27 @@ TEST_F(PanelEndToEnd, EnabledPageIsShownNavigatedAgainOnRequestAndClosedWithTheW
     lines = log_.Lines();
     ASSERT_GT(lines.size(), seen);
     EXPECT_EQ(lines[seen], "Controller.Close host=alive");
+}
+
+// The close button quits without destroying the window first: the browser must be closed and
+// released right there, while COM is still up, not at static teardown.
+TEST_F(PanelEndToEnd, TheCloseButtonReleasesTheBrowserBeforeQuitting) {
+    ServeDisplayInfo(std::string(R"({"enabled": 1, "url": ")") + kPage + R"("})");
+    HWND window = Start();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(test::WaitFor([&] { return log_.Contains("View.Navigate"); }, 20000));
+
+    size_t seen = log_.Lines().size();
+    test::PostClick(window, 782, 18);
+    DWORD exitCode = 99;
+    ASSERT_TRUE(run_.WaitExit(20000, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    Lines lines = log_.Lines();
+    Lines after(lines.begin() + static_cast<ptrdiff_t>(seen), lines.end());
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(after.front(), "Controller.Close host=alive");
+    EXPECT_NE(std::find(after.begin(), after.end(), "Controller.destroyed"), after.end());
+    EXPECT_NE(std::find(after.begin(), after.end(), "View.destroyed"), after.end());
 }
 
 TEST_F(PanelEndToEnd, NoPanelUnlessTheDocumentEnablesAPage) {
