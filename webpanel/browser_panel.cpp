@@ -14,6 +14,7 @@
 #include "app/handles.h"
 #include "app/launcher_state.h"
 #include "app/paths.h"
+#include "webpanel/completion_handler.h"
 #include "webpanel/runtime_loader.h"
 #include "webpanel/webview2.h"
 
@@ -22,44 +23,24 @@ namespace {
 constexpr int kPanelWidth = webPanelRect.right - webPanelRect.left;  // 796
 constexpr int kPanelHeight = webPanelRect.bottom - webPanelRect.top; // 385
 
-// A completion handler that remembers the page to show. Starts with one reference, owned by
-// its creator.
-template <typename Interface> class PageHandler : public Interface {
+// A completion handler that remembers the page to show.
+template <typename Interface, const IID& Iid>
+class PageHandler : public CompletionHandler<Interface, Iid> {
 public:
-    PageHandler(const IID& iid, const std::wstring& url) : iid_(iid), url_(url) {}
-    virtual ~PageHandler() = default;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, iid_)) {
-            *object = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
-    }
+    explicit PageHandler(const std::wstring& url) : url_(url) {}
 
 protected:
     const std::wstring& Url() const { return url_; }
 
 private:
-    std::atomic<ULONG> references_{1};
-    const IID& iid_;
     const std::wstring url_;
 };
 
 class ControllerCompletedHandler final
-    : public PageHandler<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler> {
+    : public PageHandler<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
+                         IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler> {
 public:
-    explicit ControllerCompletedHandler(const std::wstring& url)
-        : PageHandler(IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler, url) {}
+    using PageHandler::PageHandler;
 
     HRESULT STDMETHODCALLTYPE Invoke(HRESULT errorCode,
                                      ICoreWebView2Controller* created) override {
@@ -97,10 +78,10 @@ private:
 };
 
 class EnvironmentCompletedHandler final
-    : public PageHandler<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler> {
+    : public PageHandler<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
+                         IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler> {
 public:
-    explicit EnvironmentCompletedHandler(const std::wstring& url)
-        : PageHandler(IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler, url) {}
+    using PageHandler::PageHandler;
 
     // The environment is only needed for this one call; no reference to it is kept.
     HRESULT STDMETHODCALLTYPE Invoke(HRESULT errorCode,

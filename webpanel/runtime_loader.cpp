@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/handles.h"
+#include "webpanel/completion_handler.h"
 #include "webpanel/runtime_internal.h"
 
 namespace {
@@ -115,31 +116,15 @@ HRESULT Attempt(const RuntimeSettings& settings, IUnknown* options,
 
 // Stands between the runtime and the caller's handler: repeats a failed creation once and
 // hands on the environment interface the caller asked for.
-class CompletionWrapper final : public ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler {
+class CompletionWrapper final
+    : public CompletionHandler<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
+                               IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler> {
 public:
     CompletionWrapper(ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler,
                       const RuntimeSettings& settings, IUnknown* options, bool mayRepeat)
         : settings_(settings), mayRepeat_(mayRepeat) {
         handler_.Share(handler);
         options_.Share(options);
-    }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) ||
-            IsEqualIID(iid, IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler)) {
-            *object = static_cast<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
     }
 
     HRESULT STDMETHODCALLTYPE Invoke(HRESULT errorCode,
@@ -170,7 +155,6 @@ private:
         return S_OK;
     }
 
-    std::atomic<ULONG> references_{1};
     ComPtr<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler> handler_;
     ComPtr<IUnknown> options_;
     const RuntimeSettings settings_;
