@@ -27,8 +27,9 @@ VERSION_MIN, VERSION_MAX = -2147483648, 2147483647
 BLOCK = 1 << 20
 TEMP_TAG = ".zarvo-publish-"
 
-# Names Windows keeps for devices, with or without an extension.
-RESERVED_NAMES = {"CON", "PRN", "AUX", "NUL"} | {f"{p}{d}" for p in ("COM", "LPT") for d in "123456789"}
+# Names Windows keeps for devices, with or without an extension (the launcher refuses them).
+RESERVED_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
+    f"{p}{d}" for p in ("COM", "LPT") for d in "0123456789\u00b9\u00b2\u00b3"}
 # Files the launcher keeps beside itself; a manifest must not fight over them.
 LAUNCHER_OWN_FILES = ("log/inst_done", "log/lang_set", ".zarvo_downloading", ".zarvo_install_dir")
 

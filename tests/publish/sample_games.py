@@ -67,6 +67,11 @@ PROBES = [
     ("lost", "a/. ./b.txt"),
     ("lost", "a/.../b.txt"),
     ("lost", "\\leading-backslash.txt"),
+    ("lost", "aux"),
+    ("lost", "sub/Nul.txt"),
+    ("lost", "com1 .log"),
+    ("lost", "LPT\u00b9"),
+    ("lost", "CONOUT$"),
 ]
 
 
