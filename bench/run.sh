@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Benchmarks of the launcher against md5sum, curl and a minimal Win32 window, on this
+# machine under Wine, served by Debian's nginx over HTTPS on localhost.
+#
+#   bench/run.sh [--smoke] [--rounds N] [--keep]
+#
+# Builds a test build of its own in build/bench (update base address https://localhost:PORT,
+# PORT from BENCH_PORT, default 18543), brings up a test environment there (Wine prefix with
+# the test CA, wineserver, Xvfb), starts nginx on PORT with its configuration and prefix under
+# build/bench/benchwork, runs bench/bench.py and ends all of it again. --smoke: small sizes,
+# one round each, checks only that every scenario completes with correct files.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+port=${BENCH_PORT:-18543}
+build=build/bench
+env_dir=$PWD/$build/testenv
+
+tools/install_deps.sh
+cmake --preset test -B "$build" -DLAUNCHER_UPDATE_BASE_URL="https://localhost:$port" \
+      -DLAUNCHER_TEST_AREAS=bench >/dev/null
+cmake --build "$build" --target ZarvoLauncher trust_ca bench_run bench_watch minimal_window
+
+trap 'tests/harness/testenv.sh down "$env_dir" >/dev/null 2>&1 || true' EXIT
+# The environment's own test server goes two ports up; nginx takes the build's port.
+tests/harness/testenv.sh up "$env_dir" "$PWD" "$build/trust_ca.exe" $((port + 2)) $((port + 3))
+python3 bench/bench.py --build-dir "$build" --env-dir "$env_dir" --server nginx --port "$port" "$@"

@@ -1,0 +1,80 @@
+// One update run of the launcher's own code in this process, timed, for the benchmarks
+// (bench/bench.py). The folder of this executable is the launcher folder.
+//
+//   bench_run.exe run MANIFEST_URL MODE RESULT_FILE
+//       runs RunUpdateWithManifestUrl and writes "status=", "seconds=" (the run alone, from the
+//       manifest request to the final status), "peak_before=" and "peak_after=" (the process's
+//       peak working set in bytes before and after the run)
+//   bench_run.exe counts FILES RESULT_FILE
+//       writes the worker counts the run uses for that many entries on this machine
+#include <windows.h>
+#include <psapi.h>
+
+#include <string>
+#include <thread>
+
+#include "app/launcher_state.h"
+#include "update/update_run.h"
+
+namespace {
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
+
+uint64_t PeakWorkingSet() {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) return 0;
+    return counters.PeakWorkingSetSize;
+}
+
+bool WriteText(const std::wstring& path, const std::string& text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+              written == text.size();
+    CloseHandle(file);
+    return ok;
+}
+
+int Run(const wchar_t* url, const wchar_t* mode, const wchar_t* result) {
+    const uint64_t before = PeakWorkingSet();
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    RunUpdateWithManifestUrl(url, mode);
+    QueryPerformanceCounter(&end);
+    const double seconds = static_cast<double>(end.QuadPart - start.QuadPart) /
+                           static_cast<double>(frequency.QuadPart);
+    std::string text = "status=" + Utf8(CurrentStatusText()) + "\n";
+    text += "seconds=" + std::to_string(seconds) + "\n";
+    text += "peak_before=" + std::to_string(before) + "\n";
+    text += "peak_after=" + std::to_string(PeakWorkingSet()) + "\n";
+    return WriteText(result, text) ? 0 : 1;
+}
+
+int Counts(const wchar_t* files, const wchar_t* result) {
+    const int32_t count = static_cast<int32_t>(_wtoi(files));
+    const unsigned processors = std::thread::hardware_concurrency();
+    std::string text = "processors=" + std::to_string(processors) + "\n";
+    text += "verify_workers=" + std::to_string(VerifyWorkerCount(processors, count)) + "\n";
+    text += "download_workers=" + std::to_string(DownloadWorkerCount(processors, count)) + "\n";
+    return WriteText(result, text) ? 0 : 1;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 5 && std::wstring(argv[1]) == L"run") return Run(argv[2], argv[3], argv[4]);
+    if (argc == 4 && std::wstring(argv[1]) == L"counts") return Counts(argv[2], argv[3]);
+    return 2;
+}
