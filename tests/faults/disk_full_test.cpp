@@ -35,7 +35,8 @@ TEST(DiskFull, ARunThatFillsTheDriveFailsAndLeavesEveryFileWhole) {
         game.Add("kept/b.bin", test::RandomBytes(512 << 10, 42), test::RandomBytes(512 << 10, 42));
         game.Add("stale/c.bin", test::RandomBytes(1 << 20, 43), "an older c.bin");
         for (int i = 0; i < 4; ++i)
-            game.Add("new/small" + std::to_string(i) + ".bin", test::RandomBytes(256 << 10, 50u + i));
+            game.Add("new/small" + std::to_string(i) + ".bin",
+                     test::RandomBytes(256 << 10, 50u + i));
         // More than the drive has left: it can never be written whole.
         const uint64_t free = FreeBytes(folder);
         ASSERT_GT(free, 4u << 20) << "the small drive is too small for the test";

@@ -45,7 +45,8 @@ TEST_F(ServerFaults, EachLastingFaultEndsInFailureWithTheOldCopyIntact) {
         game.Add("good.bin", Content(1, 50000));
         game.Add("stale.bin", Content(2, 8000), "an older stale.bin");
         game.Add("broken.bin", Content(3, 60000), "an older broken.bin");
-        game.Publish({"manifest_light.json"}, "{" + Fault(game.FaultKey("broken.bin"), kind.fault) + "}");
+        game.Publish({"manifest_light.json"},
+                     "{" + Fault(game.FaultKey("broken.bin"), kind.fault) + "}");
 
         Outcome run = Run(game);
         EXPECT_EQ(run.Final(), kFailed);
@@ -128,7 +129,9 @@ TEST_F(ServerFaults, MixedFaultsThatPassWithinFiveAttemptsEndWithEveryFileCurren
         EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
         // Only the files the server does not have may be other than current.
         for (const std::string& name : mixed.names) {
-            if (std::find(mixed.notFound.begin(), mixed.notFound.end(), name) == mixed.notFound.end()) {
+            const bool notFound = std::find(mixed.notFound.begin(), mixed.notFound.end(),
+                                            name) != mixed.notFound.end();
+            if (!notFound) {
                 EXPECT_TRUE(game.IsCurrent(name)) << name << mixed.plan;
             }
         }
@@ -184,7 +187,8 @@ TEST_F(ServerFaults, ManifestFaultsEndWithTheirOwnTextsAndTouchNoFile) {
         FaultGame game(LauncherFolderFull(), NextPrefix());
         game.Add("a.bin", Content(8, 3000), "an older a.bin");
         game.Add("b.bin", Content(9, 3000));
-        game.Publish({"manifest_light.json"}, std::string("{\"/manifest_light.json\": ") + c.fault + "}");
+        game.Publish({"manifest_light.json"},
+                     std::string("{\"/manifest_light.json\": ") + c.fault + "}");
 
         Outcome run = Run(game);
         EXPECT_EQ(run.Final(), c.status);

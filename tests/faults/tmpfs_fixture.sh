@@ -23,7 +23,10 @@ down() {
 
 case $cmd in
 up)
-    [ -d "$envdir/prefix/dosdevices" ] || { echo "tmpfs_fixture: no Wine prefix in $envdir" >&2; exit 1; }
+    if [ ! -d "$envdir/prefix/dosdevices" ]; then
+        echo "tmpfs_fixture: no Wine prefix in $envdir" >&2
+        exit 1
+    fi
     down
     mkdir -p "$mnt"
     mount -t tmpfs -o "size=${size_mb}m,mode=0755" zarvo_faults "$mnt"

@@ -48,8 +48,9 @@ TEST(TwoLaunchers, StartedTogetherInOneFolderBothEndAndEveryFileIsRight) {
     std::vector<std::string> during;
     {
         faults::FolderWatch watch(game);
-        ASSERT_TRUE(faults::StartRunner(a, exe, game.ManifestUrl("manifest_full.json"), L"FULL", resultA));
-        ASSERT_TRUE(faults::StartRunner(b, exe, game.ManifestUrl("manifest_full.json"), L"FULL", resultB));
+        const std::wstring url = game.ManifestUrl("manifest_full.json");
+        ASSERT_TRUE(faults::StartRunner(a, exe, url, L"FULL", resultA));
+        ASSERT_TRUE(faults::StartRunner(b, exe, url, L"FULL", resultB));
         endA = faults::WaitRunner(a, resultA, 120000);
         endB = faults::WaitRunner(b, resultB, 120000);
         watch.Stop();
