@@ -194,7 +194,8 @@ std::vector<std::string> FaultGame::Problems(bool tmpAllowed) const {
         }
     }
     for (const auto& [name, file] : files_)
-        if (file.before && !seen[name]) problems.push_back(name + " was there and is gone");
+        if (file.before && !seen[name] && !(tmpAllowed && swapGaps_.count(name)))
+            problems.push_back(name + " was there and is gone");
     return problems;
 }
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <map>
+#include <set>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -49,6 +50,11 @@ public:
     // folder ("\" separated); an empty set of contents allows any content.
     void AllowExtra(const std::wstring& relative, std::vector<std::string> contents = {});
 
+    // The running launcher's executable: between the two renames of its swap it is briefly
+    // absent (its previous build then stands as ".old"), so only a check after the run may
+    // hold its absence against it.
+    void AllowSwapGap(const std::string& name) { swapGaps_.insert(name); }
+
     // Every problem with the folder as it is now: a listed file that holds neither its
     // manifest content nor what it held before (partial or foreign bytes), a file that was
     // there and is gone, a ".tmp" when none is allowed, or a file nobody put there. A file
@@ -76,6 +82,7 @@ private:
     std::map<std::string, File> files_; // by name
     std::vector<std::string> objects_;
     std::map<std::wstring, std::vector<std::string>> extras_; // lower-case relative path
+    std::set<std::string> swapGaps_;
 };
 
 // Every status text, in order, while it lives (the launcher state's status listener).

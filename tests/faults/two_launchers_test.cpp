@@ -22,6 +22,7 @@ TEST(TwoLaunchers, StartedTogetherInOneFolderBothEndAndEveryFileIsRight) {
     const std::string newBuild = oldBuild + std::string(4096, '\0') + "newer build";
     game.Add("ZarvoLauncher.exe", newBuild, oldBuild);
     game.AllowExtra(L"ZarvoLauncher.exe.old", {oldBuild, newBuild});
+    game.AllowSwapGap("ZarvoLauncher.exe");
     game.AllowExtra(L"Log\\inst_done", {""});
 
     std::string faults = "{";
