@@ -5,10 +5,9 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
-#include <vector>
-
 #include "app/handles.h"
 #include "app/paths.h"
+#include "app/process.h"
 
 namespace {
 
@@ -28,23 +27,6 @@ std::wstring SystemDrive() {
 bool SameFolder(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
                                 static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
-// Starts the installed copy with its quoted path as the whole command line.
-bool StartInstalledCopy(const std::wstring& exe, const std::wstring& folder) {
-    std::wstring commandLine = L"\"" + exe + L"\"";
-    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-    buffer.push_back(L'\0');
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(exe.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.c_str(), &startup, &info))
-        return false;
-    KernelHandle thread(info.hThread), process(info.hProcess);
-    thread.Reset();
-    process.Reset();
-    return true;
 }
 
 } // namespace
@@ -70,7 +52,7 @@ bool InstallOnFirstRun() {
     if (!CopyFileW(LauncherExePath().c_str(), installedExe.c_str(), FALSE)) return false;
 
     CreateDesktopShortcut(installedExe, kBrandName);
-    return StartInstalledCopy(installedExe, installFolder);
+    return StartDetachedProcess(installedExe, L"\"" + installedExe + L"\"", installFolder);
 }
 
 void CreateDesktopShortcut(const std::wstring& target, const std::wstring& name) {

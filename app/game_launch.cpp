@@ -2,11 +2,10 @@
 
 #include <windows.h>
 
-#include <vector>
-
 #include "app/handles.h"
 #include "app/launcher_state.h"
 #include "app/paths.h"
+#include "app/process.h"
 
 namespace {
 
@@ -48,24 +47,13 @@ bool LaunchGame() {
         return false;
     }
 
-    // CreateProcessW may write into the command line, so it gets a buffer of its own.
-    std::wstring commandLine = L"\"" + clientPath + L"\" " + kLaunchToken;
-    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-    buffer.push_back(L'\0');
-
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(clientPath.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        clientFolder.c_str(), &startup, &info)) {
-        DWORD code = GetLastError();
+    // The launcher does not wait for the game.
+    DWORD code = 0;
+    if (!StartDetachedProcess(clientPath, L"\"" + clientPath + L"\" " + kLaunchToken,
+                              clientFolder, &code)) {
         SetStatusText(L"CreateProcess (" + std::to_wstring(code) + L"): " + SystemErrorText(code));
         return false;
     }
-    // The launcher does not wait for the game: thread handle first, then the process.
-    KernelHandle thread(info.hThread), process(info.hProcess);
-    thread.Reset();
-    process.Reset();
     PostQuitMessage(0);
     return true;
 }

@@ -4,9 +4,9 @@
 
 #include <windows.h>
 
-#include "app/handles.h"
 #include "app/launcher_state.h"
 #include "app/paths.h"
+#include "app/process.h"
 
 namespace {
 wchar_t LowerAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c; }
@@ -39,16 +39,7 @@ bool SwapLauncherExecutable(const std::wstring& exePath, const std::wstring& tmp
 void RestartLauncher() {
     const std::wstring exe = LauncherExePath();
     const std::wstring folder = ParentFolderOf(exe);
-    std::wstring commandLine = L"\"" + exe + L"\"";
-
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                       folder.c_str(), &startup, &info)) {
-        KernelHandle process(info.hProcess);
-        KernelHandle thread(info.hThread);
-    }
+    StartDetachedProcess(exe, L"\"" + exe + L"\"", folder);
     // Closed whether or not the new process started: the user can start the new copy by hand.
     if (HWND window = State().mainWindow.load()) PostMessageW(window, WM_CLOSE, 0, 0);
 }
