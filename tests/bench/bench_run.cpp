@@ -14,19 +14,10 @@
 #include <thread>
 
 #include "app/launcher_state.h"
+#include "support/test_support.h"
 #include "update/update_run.h"
 
 namespace {
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
 
 uint64_t PeakWorkingSet() {
     PROCESS_MEMORY_COUNTERS counters = {};
@@ -55,7 +46,7 @@ int Run(const wchar_t* url, const wchar_t* mode, const wchar_t* result) {
     QueryPerformanceCounter(&end);
     const double seconds = static_cast<double>(end.QuadPart - start.QuadPart) /
                            static_cast<double>(frequency.QuadPart);
-    std::string text = "status=" + Utf8(CurrentStatusText()) + "\n";
+    std::string text = "status=" + test::Narrow(CurrentStatusText()) + "\n";
     text += "seconds=" + std::to_string(seconds) + "\n";
     text += "peak_before=" + std::to_string(before) + "\n";
     text += "peak_after=" + std::to_string(PeakWorkingSet()) + "\n";

@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <string>
 
+#include "support/test_support.h"
+
 namespace {
 
 struct Process {
@@ -54,40 +56,6 @@ bool Start(const std::wstring& exe, Process& process) {
     return true;
 }
 
-struct Search {
-    DWORD pid;
-    const wchar_t* className;
-    HWND found;
-};
-
-BOOL CALLBACK Match(HWND window, LPARAM param) {
-    auto* search = reinterpret_cast<Search*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    wchar_t name[256];
-    if (pid == search->pid && IsWindowVisible(window) && GetClassNameW(window, name, 256) &&
-        wcscmp(name, search->className) == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND FindWindowOf(DWORD pid, const wchar_t* className) {
-    Search search = {pid, className, nullptr};
-    EnumWindows(Match, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-int Distance(COLORREF a, COLORREF b) {
-    int d = 0;
-    for (int shift = 0; shift <= 16; shift += 8) {
-        int ca = (a >> shift) & 0xFF, cb = (b >> shift) & 0xFF;
-        d = std::max(d, ca > cb ? ca - cb : cb - ca);
-    }
-    return d;
-}
-
 COLORREF ScreenPixel(int x, int y) {
     HDC screen = GetDC(nullptr);
     COLORREF c = GetPixel(screen, x, y);
@@ -118,19 +86,22 @@ int Startup(const std::wstring& exe, const wchar_t* className, const std::wstrin
     const int left = (GetSystemMetrics(SM_CXSCREEN) - kWidth) / 2;
     const int top = (GetSystemMetrics(SM_CYSCREEN) - kHeight) / 2;
     COLORREF before[3];
-    for (int i = 0; i < 3; ++i) before[i] = ScreenPixel(left + kSamples[i].x, top + kSamples[i].y);
+    for (int i = 0; i < 3; ++i)
+        before[i] = ScreenPixel(left + kSamples[i].x, top + kSamples[i].y);
 
     Process process;
     const double start = NowMs();
     if (!Start(exe, process)) return 1;
     double windowMs = -1, paintedMs = -1;
     while (NowMs() - start < 60000) {
-        if (windowMs < 0 && FindWindowOf(process.pid, className)) windowMs = NowMs() - start;
+        if (windowMs < 0 && test::FindProcessWindow(process.pid, className, 0))
+            windowMs = NowMs() - start;
         if (windowMs >= 0) {
             bool painted = true;
             for (int i = 0; i < 3 && painted; ++i) {
                 COLORREF c = ScreenPixel(left + kSamples[i].x, top + kSamples[i].y);
-                painted = Distance(c, RGB(0, 0, 0)) > 24 && Distance(c, before[i]) > 24;
+                painted = test::ColorDistance(c, RGB(0, 0, 0)) > 24 &&
+                          test::ColorDistance(c, before[i]) > 24;
             }
             if (painted) {
                 paintedMs = NowMs() - start;
@@ -153,7 +124,7 @@ int Run(const std::wstring& exe, const std::wstring& result, const std::wstring&
     if (!Start(exe, process)) return 1;
     HWND window = nullptr;
     while (!window && NowMs() - start < 60000) {
-        window = FindWindowOf(process.pid, L"Zarvo Vestra Launcher");
+        window = test::FindProcessWindow(process.pid, L"Zarvo Vestra Launcher", 0);
         Sleep(5);
     }
     if (!window) return 1;
@@ -164,7 +135,7 @@ int Run(const std::wstring& exe, const std::wstring& result, const std::wstring&
     while (NowMs() - start < timeoutMs) {
         RECT r;
         GetWindowRect(window, &r);
-        if (Distance(ScreenPixel(r.left + 590, r.top + 506), full) <= 30) {
+        if (test::ColorDistance(ScreenPixel(r.left + 590, r.top + 506), full) <= 30) {
             runMs = NowMs() - start;
             break;
         }
@@ -173,7 +144,8 @@ int Run(const std::wstring& exe, const std::wstring& result, const std::wstring&
     }
     if (runMs < 0) return 1;
     WriteText(ended, "");
-    for (double waitStart = NowMs(); !Exists(release) && NowMs() - waitStart < 60000;) Sleep(20);
+    for (double waitStart = NowMs(); !Exists(release) && NowMs() - waitStart < 60000;)
+        Sleep(20);
     return WriteText(result, "run_ms=" + std::to_string(runMs) + "\n") ? 0 : 1;
 }
 

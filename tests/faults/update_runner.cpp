@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/launcher_state.h"
+#include "support/test_support.h"
 #include "update/update_run.h"
 
 namespace {
@@ -26,21 +27,12 @@ void Record(const std::wstring& text) {
     gTexts.push_back(text);
 }
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
 bool WriteResult(const std::wstring& path) {
     std::string body;
     {
         std::lock_guard<std::mutex> lock(gMutex);
-        for (const std::wstring& text : gTexts) body += Utf8(text) + "\n";
+        for (const std::wstring& text : gTexts)
+            body += test::Narrow(text) + "\n";
     }
     body += "end\n";
     const std::wstring temporary = path + L".part";
