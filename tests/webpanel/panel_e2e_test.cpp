@@ -185,9 +185,14 @@ TEST_F(PanelEndToEnd, WithoutARuntimeTheEmptyHostStaysAndTheLauncherWorksOn) {
     test::TempDir noRuntime(L"no-runtime");
     HWND window = Start(noRuntime.Path());
     ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(test::WaitFor([&] { return PanelHost(window) != nullptr; }, 20000));
+    // The host is created hidden, placed, then shown by the same handler: wait for all of it.
+    ASSERT_TRUE(test::WaitFor(
+        [&] {
+            HWND h = PanelHost(window);
+            return h != nullptr && IsWindowVisible(h);
+        },
+        20000));
     HWND host = PanelHost(window);
-    EXPECT_TRUE(IsWindowVisible(host));
     RECT r = RectInParent(host, window);
     EXPECT_EQ(r.left, 2);
     EXPECT_EQ(r.top, 90);
