@@ -9,16 +9,9 @@ namespace {
 
 constexpr int kActionX = 690, kActionY = 517; // middle of the action button
 
-std::wstring OwnFolder() {
-    wchar_t module[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, module, MAX_PATH);
-    std::wstring path = module;
-    return path.substr(0, path.find_last_of(L'\\'));
-}
-
 // The stand-in client, which the test run copies into "client" beside this program.
 std::wstring FakeClient() {
-    return OwnFolder() + L"\\client\\rovezuzav.exe";
+    return test::ProgramFolder() + L"\\client\\rovezuzav.exe";
 }
 
 struct LaunchRecord {

@@ -10,15 +10,8 @@
 
 namespace {
 
-std::wstring OwnFolder() {
-    wchar_t module[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, module, MAX_PATH);
-    std::wstring path = module;
-    return path.substr(0, path.find_last_of(L'\\'));
-}
-
 std::wstring ClientPathHere() {
-    return OwnFolder() + L"\\rovezuzav.exe";
+    return test::ProgramFolder() + L"\\rovezuzav.exe";
 }
 
 // Whatever a test left as rovezuzav.exe beside the test program goes away with it.
@@ -63,7 +56,7 @@ TEST(LocateGameClient, FindsOnlyAFileNamedLikeTheClientBesideTheLauncher) {
     ASSERT_TRUE(test::WriteFileBytes(ClientPathHere(), "MZ"));
     EXPECT_TRUE(LocateGameClient(path, folder));
     EXPECT_EQ(path, ClientPathHere());
-    EXPECT_EQ(folder, OwnFolder());
+    EXPECT_EQ(folder, test::ProgramFolder());
 }
 
 TEST(LaunchGame, MissingClientReportsItsNameAndDoesNotQuit) {

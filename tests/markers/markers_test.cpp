@@ -14,15 +14,8 @@
 
 namespace {
 
-std::wstring ExeFolder() {
-    wchar_t buffer[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    std::wstring path = buffer;
-    return path.substr(0, path.find_last_of(L'\\'));
-}
-
 std::wstring InFolder(const std::wstring& name) {
-    return ExeFolder() + L"\\" + name;
+    return test::ProgramFolder() + L"\\" + name;
 }
 
 std::string LittleEndian(int32_t value) {
@@ -70,7 +63,7 @@ TEST(PathsTest, ResolveFullPathNormalisesAndKeepsWhatItCannotResolve) {
 }
 
 TEST(PathsTest, MarkerPathsLieInTheExecutablesFolder) {
-    const std::wstring folder = ExeFolder();
+    const std::wstring folder = test::ProgramFolder();
     EXPECT_EQ(LauncherFolder(), folder);
     EXPECT_EQ(LauncherFolderFull(), folder);
     EXPECT_EQ(InstDonePath(), folder + L"\\Log\\inst_done");
@@ -82,14 +75,14 @@ TEST(PathsTest, MarkerPathsLieInTheExecutablesFolder) {
 TEST(PathsTest, LocalPathForEntryTurnsForwardSlashesIntoBackslashes) {
     ManifestEntry entry;
     entry.path = L"data/maps/zone01.map";
-    EXPECT_EQ(LocalPathForEntry(entry), ExeFolder() + L"\\data\\maps\\zone01.map");
+    EXPECT_EQ(LocalPathForEntry(entry), test::ProgramFolder() + L"\\data\\maps\\zone01.map");
 
     entry.path = L"rovezuzav.exe";
-    EXPECT_EQ(LocalPathForEntry(entry), ExeFolder() + L"\\rovezuzav.exe");
+    EXPECT_EQ(LocalPathForEntry(entry), test::ProgramFolder() + L"\\rovezuzav.exe");
 
     // The joined path is not resolved a second time.
     entry.path = L"a/../b.txt";
-    EXPECT_EQ(LocalPathForEntry(entry), ExeFolder() + L"\\a\\..\\b.txt");
+    EXPECT_EQ(LocalPathForEntry(entry), test::ProgramFolder() + L"\\a\\..\\b.txt");
 }
 
 TEST_F(MarkersTest, MarkersAreEmptyFilesInTheLogFolderAndFoldersDoNotCount) {

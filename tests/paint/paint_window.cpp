@@ -119,11 +119,7 @@ int CountDifferent(const test::Pixels& a, const test::Pixels& b, const RECT& reg
 }
 
 void SaveShot(const test::Pixels& p, const std::wstring& name) {
-    wchar_t buffer[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    std::wstring path = buffer;
-    path = path.substr(0, path.find_last_of(L'\\') + 1) + name + L".png";
-    test::SavePng(p, path);
+    test::SavePng(p, test::ProgramFolder() + L"\\" + name + L".png");
 }
 
 } // namespace painttest

@@ -18,6 +18,13 @@ std::wstring Env(const wchar_t* name) {
     return value;
 }
 
+std::wstring ProgramFolder() {
+    wchar_t module[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    std::wstring path = module;
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return {};
     int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,

@@ -14,6 +14,9 @@ namespace test {
 // Value of an environment variable, empty when unset.
 std::wstring Env(const wchar_t* name);
 
+// The folder of the running test program, where its companion files are copied.
+std::wstring ProgramFolder();
+
 std::string Narrow(const std::wstring& text); // UTF-16 to UTF-8
 std::wstring Widen(const std::string& text);  // UTF-8 to UTF-16
 

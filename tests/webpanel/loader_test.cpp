@@ -105,7 +105,7 @@ TEST_F(Loader, FixedFolderLibraryIsCalledAndItsEnvironmentReachesTheHandler) {
 }
 
 TEST_F(Loader, RelativeFixedFolderIsTakenFromTheExecutablesFolder) {
-    const std::wstring exeFolder = webtest::ExeFolder();
+    const std::wstring exeFolder = test::ProgramFolder();
     const std::wstring name = L"relative-runtime-" + std::to_wstring(GetCurrentProcessId());
     {
         webtest::ScopedEnv folder(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER", name + L"\\sub");
@@ -218,7 +218,7 @@ TEST_F(Loader, ALibraryThatFailsAtOnceIsUnloadedAgain) {
 TEST_F(Loader, ALibraryWithoutTheEntryPointIsReportedAndUnloaded) {
     std::wstring library = Folder(L"noentry") + kLibraryTail;
     test::WriteFileBytes(library, "");
-    ASSERT_TRUE(test::CopyFileTo(webtest::ExeFolder() + L"\\no_entry_library.dll", library));
+    ASSERT_TRUE(test::CopyFileTo(test::ProgramFolder() + L"\\no_entry_library.dll", library));
     webtest::ScopedEnv folder(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER", Folder(L"noentry"));
     EXPECT_EQ(Create(), HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND));
     EXPECT_EQ(debug_.Lines(),

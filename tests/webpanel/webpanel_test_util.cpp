@@ -120,13 +120,6 @@ std::vector<std::wstring> DebugLineCapture::Lines() const {
     return std::vector<std::wstring>(gLines.begin() + static_cast<ptrdiff_t>(start_), gLines.end());
 }
 
-std::wstring ExeFolder() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring text = path;
-    return text.substr(0, text.find_last_of(L'\\'));
-}
-
 std::wstring ExeName() {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -134,7 +127,7 @@ std::wstring ExeName() {
     return text.substr(text.find_last_of(L'\\') + 1);
 }
 
-std::wstring FakeLibrarySource() { return ExeFolder() + L"\\EmbeddedBrowserWebView.dll"; }
+std::wstring FakeLibrarySource() { return test::ProgramFolder() + L"\\EmbeddedBrowserWebView.dll"; }
 
 std::wstring InstallFakeRuntime(const std::wstring& folder) {
     std::wstring library = folder + kLibraryTail;

@@ -71,8 +71,6 @@ private:
     size_t start_ = 0;
 };
 
-// Folder of the running test program, without a trailing backslash.
-std::wstring ExeFolder();
 // Name of the running test program ("webpanel_tests.exe").
 std::wstring ExeName();
 
