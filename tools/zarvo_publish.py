@@ -32,6 +32,8 @@ RESERVED_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
     f"{p}{d}" for p in ("COM", "LPT") for d in "0123456789\u00b9\u00b2\u00b3"}
 # Files the launcher keeps beside itself; a manifest must not fight over them.
 LAUNCHER_OWN_FILES = ("log/inst_done", "log/lang_set", ".zarvo_downloading", ".zarvo_install_dir")
+# The game client's options file, which the launcher writes the chosen language into.
+OPTIONS_FILE = "opt.dat"
 
 HELP_EPILOG = """\
 paths:
@@ -470,6 +472,15 @@ def publish(args, out=None, err=None):
     for p, count in matched.items():
         if count == 0:
             warn(f"--light {p} matches no file of GAME_DIR")
+    # The client keeps the player's options, the language the launcher sets among them, in
+    # opt.dat: a light manifest would put the published copy back at every start.
+    if any(f.path.upper() == OPTIONS_FILE.upper() for f in light):
+        return refuse([f"{OPTIONS_FILE}: the game client's options file (the player's language "
+                       "and settings) must not be in the light manifest; every start would "
+                       "reset it"])
+    if any(f.path.upper() == OPTIONS_FILE.upper() for f in files):
+        warn(f"{OPTIONS_FILE}: the full manifest lists the game client's options file; a full "
+             "check replaces each player's settings and language with the published ones")
 
     for f in files:
         f.hash, read = md5_of(f.source)

@@ -282,6 +282,27 @@ class LightSelection(Tool):
         self.assertEqual([r["path"] for r in self.manifest("manifest_light.json")],
                          ["MyLauncher.exe"])
 
+    def test_the_options_file_and_the_launchers_own_files_are_never_light(self):
+        write(self.game, "a.dat")
+        for name, pattern in (("opt.dat", "*.dat"), ("OPT.DAT", "OPT.DAT")):
+            write(self.game, name, b"\0" * 200)
+            status, _, err = self.run_tool("--light", pattern)
+            self.assertEqual(status, 1, name)
+            self.assertIn("must not be in the light manifest", err)
+            self.assertFalse(os.path.exists(self.out), name)
+            os.remove(os.path.join(self.game, name))
+        write(self.game, "opt.dat", b"\0" * 200)
+        # In the full manifest only: published, with a warning.
+        status, _, err = self.run_tool("--light", "a.dat")
+        self.assertEqual(status, 0, err)
+        self.assertIn("warning: opt.dat: the full manifest lists", err)
+        self.assertNotIn("opt.dat", [r["path"] for r in self.manifest("manifest_light.json")])
+        # The launcher's state files are refused wherever they would go.
+        write(self.game, "Log/lang_set", b"")
+        status, _, err = self.run_tool("--light", "Log/*")
+        self.assertEqual(status, 1)
+        self.assertIn("Log/lang_set: a file the launcher keeps for itself", err)
+
 
 class PublishOrder(Tool):
     def publish_watched(self, *args):
