@@ -11,6 +11,24 @@
 #include "update/http.h"
 #include "update/json.h"
 
+namespace {
+
+// The panel shows web pages from the studio's servers only: an address in any other scheme
+// (file:, http:, javascript:, a custom protocol handler) could reach the player's disk or
+// other programs from a window that runs elevated. The scheme is case-insensitive.
+bool IsHttpsAddress(const std::string& address) {
+    constexpr char kScheme[] = "https:";
+    if (address.size() <= sizeof(kScheme) - 1) return false;
+    for (size_t i = 0; i < sizeof(kScheme) - 1; ++i) {
+        char c = address[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kScheme[i]) return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool FetchDisplayInfo(bool& enabled, std::wstring& url) {
     enabled = false;
     url.clear();
@@ -23,7 +41,7 @@ bool FetchDisplayInfo(bool& enabled, std::wstring& url) {
 
     const int32_t enabledValue = ExtractJsonInt(body, "enabled");
     const std::string pageUtf8 = ExtractJsonString(body, "url");
-    enabled = enabledValue != 0 && !pageUtf8.empty();
+    enabled = enabledValue != 0 && IsHttpsAddress(pageUtf8);
     url = Utf8ToWide(pageUtf8);
     return true;
 }

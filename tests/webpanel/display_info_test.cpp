@@ -42,6 +42,14 @@ TEST_F(DisplayInfo, DocumentValuesAreReadByTheKeyScannerRules) {
         {R"({"panel": {"url": "https://nested/"}, "url": "https://top/", "enabled": 1})", true,
          L"https://nested/"},
         {"{\"enabled\": 1, \"url\": \"https://a/espa\xC3\xB1ol\"}", true, L"https://a/espa\u00F1ol"},
+        // Only https: pages are shown; the address is still stored as it came.
+        {R"({"enabled": 1, "url": "HTTPS://a/"})", true, L"HTTPS://a/"},
+        {R"({"enabled": 1, "url": "http://a/"})", false, L"http://a/"},
+        {R"({"enabled": 1, "url": "file:///C:/Windows/win.ini"})", false,
+         L"file:///C:/Windows/win.ini"},
+        {R"({"enabled": 1, "url": "javascript:alert(1)"})", false, L"javascript:alert(1)"},
+        {R"({"enabled": 1, "url": " https://a/"})", false, L" https://a/"},
+        {R"({"enabled": 1, "url": "https:"})", false, L"https:"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.document);
