@@ -3,10 +3,12 @@
 #include <objbase.h>
 #include <gdiplus.h>
 
+#include "app/background.h"
 #include "app/first_run.h"
 #include "app/launcher_state.h"
 #include "app/window.h"
 #include "ui/skin.h"
+#include "update/self_update.h"
 
 namespace {
 
@@ -55,9 +57,46 @@ int ShowStartupError(const wchar_t* text) {
     return 1;
 }
 
+// Some system DLLs load others by bare name through their own loaders, which do not all honour
+// the restriction above (Wine's GDI+ fetches its image codecs so, from the program's folder
+// first). Loaded here from the system folder, they are already in the process when asked
+// for by name, and stay for its lifetime.
+void LoadIndirectSystemDlls() {
+    for (const wchar_t* name : {L"windowscodecs.dll", L"crypt32.dll", L"secur32.dll"})
+        LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// How long the way out waits for background work: long enough for every thread to notice the
+// cancel at its next block or file, short enough to go unnoticed with the window gone.
+constexpr DWORD kExitWaitMs = 5000;
+constexpr DWORD kSwapWaitMs = 10000;
+
+// The way out, whichever way the message loop ended. Background threads are detached and may
+// still run: they are told to stop and given a bounded time. The process then ends through
+// ExitProcess, which stops any straggler before anything else and runs no static destructor,
+// so no thread ever sees the launcher state, the runtime's locks or the HTTP session torn down
+// under it; the system reclaims memory and handles. A straggler can only be in the middle of
+// a ".tmp" (scratch data) or, briefly, of the launcher's own swap, which is waited for.
+[[noreturn]] void EndProcess(int exitCode) {
+    LauncherState& s = State();
+    // The window goes at once (the destroy handling closes the web panel while COM is up).
+    if (HWND window = s.mainWindow.exchange(nullptr)) DestroyWindow(window);
+    StopBackgroundWork(kExitWaitMs);
+    WaitForLauncherSwap(kSwapWaitMs);
+    if (s.gdiplusToken) Gdiplus::GdiplusShutdown(s.gdiplusToken);
+    CoUninitialize();
+    ExitProcess(static_cast<UINT>(exitCode));
+}
+
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    // The launcher runs elevated and is often started from a download folder anyone can write
+    // to: no DLL may come from there. From here on every DLL loaded by name, including the
+    // delay-loaded ones (winhttp, gdiplus, bcrypt, crypt32) and those the system loads for us,
+    // comes from the system folder.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    LoadIndirectSystemDlls();
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (InstallOnFirstRun()) {
         CoUninitialize();
@@ -91,7 +130,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         }
     }
 
-    Gdiplus::GdiplusShutdown(s.gdiplusToken);
-    CoUninitialize();
-    return exitCode;
+    EndProcess(exitCode);
 }

@@ -74,7 +74,11 @@ HRESULT AttemptOnce(const RuntimeSettings& settings, IUnknown* options,
     HRESULT hr = FindClientLibrary(settings, libraryPath, kind);
     if (FAILED(hr)) return hr;
 
-    Library library(LoadLibraryW(libraryPath.c_str()));
+    // The runtime's own folder supplies its companions; everything else comes from the
+    // system folder, as for the rest of the process.
+    Library library(
+        LoadLibraryExW(libraryPath.c_str(), nullptr,
+                       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
     if (!library) {
         hr = LastErrorHresult();
         WriteLoaderDebugLine(

@@ -13,6 +13,7 @@
 #include <tlhelp32.h>
 
 #include "app/handles.h"
+#include "app/paths.h"
 #include "firstrun/shell_link_util.h"
 #include "support/test_support.h"
 
@@ -117,11 +118,12 @@ protected:
 
     // The launcher as a fresh download, started from its folder like a user would.
     bool StartLauncherIn(const std::wstring& folder,
-                         const std::wstring& name = L"ZarvoLauncher.exe") {
+                         const std::wstring& name = L"ZarvoLauncher.exe",
+                         const std::vector<std::wstring>& extraEnv = {}) {
         std::wstring exe = folder + L"\\" + name;
         if (!test::PathExists(exe) && !test::CopyFileTo(test::Env(L"ZARVO_LAUNCHER_EXE"), exe))
             return false;
-        return launcher_.Start(exe, L"\"" + exe + L"\"", folder);
+        return launcher_.Start(exe, L"\"" + exe + L"\"", folder, extraEnv);
     }
     // True when the started launcher opened its own window, so it stayed where it was.
     bool RunsInPlace() {
@@ -214,6 +216,78 @@ TEST_F(FirstRun, FailedCopyLeavesFolderAndMarkerWithoutShortcutAndRunsInPlace) {
     ASSERT_NE(markerAttributes, INVALID_FILE_ATTRIBUTES) << "no install marker";
     EXPECT_TRUE(markerAttributes & FILE_ATTRIBUTE_HIDDEN);
     EXPECT_FALSE(test::PathExists(ShortcutPath()));
+}
+
+// DLLs the launcher loads by name, itself or through the system's DLLs, that are not among the
+// system's KnownDLLs, so the ordinary search would look for them in the launcher's folder
+// first. version.dll is left out: Wine's gdi32 imports it while the program's own imports are
+// resolved, before any of the program's code runs, so under Wine no program can keep a planted
+// version.dll out; Windows does not do this.
+const wchar_t* const kPlantedDlls[] = {
+    L"winhttp",  L"gdiplus", L"bcrypt",   L"crypt32",  L"secur32",       L"schannel",
+    L"rsaenh",   L"dnsapi",  L"iphlpapi", L"jsproxy",  L"kerberos",      L"msv1_0",
+    L"netapi32", L"propsys", L"uxtheme",  L"actxprxy", L"windowscodecs",
+};
+
+// Copies of the marker DLL under every planted name in folder.
+void PlantMarkerDlls(const std::wstring& folder) {
+    const std::wstring marker = LauncherFolderFull() + L"\\marker_dll.dll";
+    for (const wchar_t* name : kPlantedDlls)
+        ASSERT_TRUE(test::CopyFileTo(marker, folder + L"\\" + name + L".dll"))
+            << test::Narrow(name);
+}
+
+// The traces a loaded marker DLL left in folder.
+std::vector<std::wstring> LoadedMarkers(const std::wstring& folder) {
+    std::vector<std::wstring> loaded;
+    for (const std::wstring& name : FolderEntries(folder))
+        if (name.ends_with(L".loaded")) loaded.push_back(name);
+    return loaded;
+}
+
+// Wine loads a DLL found beside the program instead of its own when told "native first".
+std::vector<std::wstring> NativeFirstEnvironment() {
+    std::wstring names;
+    for (const wchar_t* name : kPlantedDlls)
+        names += (names.empty() ? L"" : L",") + std::wstring(name);
+    return {L"WINEDLLOVERRIDES=winemenubuilder.exe=d;" + names + L"=n,b"};
+}
+
+TEST_F(FirstRun, DllsPlantedBesideTheLauncherAreNeverLoaded) {
+    const std::vector<std::wstring> env = NativeFirstEnvironment();
+
+    // A first start from a download folder: the launcher installs itself and ends.
+    PlantMarkerDlls(downloads_.Path());
+    ASSERT_TRUE(StartLauncherIn(downloads_.Path(), L"Zarvo Vestra Setup.exe", env));
+    DWORD exitCode = 99;
+    ASSERT_TRUE(launcher_.WaitExit(60000, &exitCode)) << "the downloaded launcher did not end";
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_TRUE(test::PathExists(kInstalledExe));
+    EXPECT_EQ(LoadedMarkers(downloads_.Path()), std::vector<std::wstring>{});
+    test::KillProcessesUnder(kInstallFolder);
+
+    // A start in a game folder: the window opens, painted with GDI+, and the display
+    // information is fetched over WinHTTP.
+    // In an installed game folder: the window opens, painted with GDI+, and the light update
+    // fetches a changed file over WinHTTP, checks its digest and puts it in place.
+    test::TempDir game(L"game");
+    ASSERT_TRUE(test::WriteFileBytes(game / L"rovezuzav.exe", "MZ"));
+    ASSERT_TRUE(test::WriteFileBytes(game / L"Log\\inst_done", ""));
+    ASSERT_TRUE(test::WriteFileBytes(game / L"news.txt", "old news"));
+    const std::string news = "fresh news";
+    ASSERT_TRUE(test::WriteFileBytes(emptyRoot_ / L"update\\news.txt", news));
+    ASSERT_TRUE(test::WriteFileBytes(emptyRoot_ / L"manifest_light.json",
+                                     R"({"files": [{"path": "news.txt", "hash": ")" +
+                                         test::Md5Hex(news) + R"(", "size": 10, "version": 1}]})"));
+    PlantMarkerDlls(game.Path());
+    ASSERT_TRUE(StartLauncherIn(game.Path(), L"ZarvoLauncher.exe", env));
+    EXPECT_TRUE(RunsInPlace());
+    EXPECT_TRUE(
+        test::WaitFor([&] { return test::ReadFileBytes(game / L"news.txt") == news; }, 30000))
+        << "the light update did not place the changed file";
+    EXPECT_EQ(LoadedMarkers(game.Path()), std::vector<std::wstring>{});
+    launcher_.Kill();
+    test::KillProcessesUnder(game.Path());
 }
 
 } // namespace
