@@ -6,6 +6,7 @@
 #include <shobjidl.h>
 
 #include "app/handles.h"
+#include "app/install_folder.h"
 #include "app/paths.h"
 #include "app/process.h"
 
@@ -45,7 +46,8 @@ bool InstallOnFirstRun() {
     if (FileExists(currentFolder + L"\\" + kInstallMarkerName)) return false;
     if (FileExists(currentFolder + L"\\" + kGameClientName)) return false;
 
-    SHCreateDirectoryExW(nullptr, installFolder.c_str(), nullptr);
+    // Everything in this folder runs elevated later: other users must not write into it.
+    CreateProtectedFolder(installFolder);
     CreateHiddenMarker(installFolder + L"\\" + kInstallMarkerName);
 
     std::wstring installedExe = installFolder + L"\\" + kInstalledExeName;

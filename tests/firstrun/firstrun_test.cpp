@@ -1,7 +1,10 @@
 // The install folder's name and the desktop shortcut, in this process.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include "app/first_run.h"
+#include "app/install_folder.h"
 #include "firstrun/shell_link_util.h"
 #include "support/test_support.h"
 
@@ -42,6 +45,52 @@ TEST(InstallFolder, IsTheBrandFolderOnTheSystemDriveWithCWhenUnsetOrTooLong) {
         SystemDriveValue value(c.systemDrive);
         EXPECT_EQ(InstallFolder(), c.folder);
     }
+}
+
+// The install folder's descriptor: SYSTEM and Administrators full control, Users read and
+// execute, each inherited by files and folders inside, and nothing from the drive's root.
+// Wine does not keep a folder's DACL (it reads back with Wine's default one), so this checks
+// the descriptor the installation builds and that a folder is created with it, missing
+// parents included; on Windows the folder would carry exactly these entries.
+TEST(InstallFolder, IsCreatedWithAProtectedDescriptorLikeProgramFiles) {
+    LocalMemory descriptor = InstallFolderSecurityDescriptor();
+    ASSERT_TRUE(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor.Get(), &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "the drive root's entries would be inherited";
+
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor.Get(), &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl) << "no DACL grants everyone everything";
+    struct Expected {
+        WELL_KNOWN_SID_TYPE sid;
+        ACCESS_MASK mask;
+    } expected[] = {
+        {WinLocalSystemSid, FILE_ALL_ACCESS},
+        {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
+        {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE},
+    };
+    ASSERT_EQ(dacl->AceCount, 3);
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        SCOPED_TRACE(i);
+        void* raw = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &raw));
+        auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof(sid);
+        ASSERT_TRUE(CreateWellKnownSid(expected[i].sid, nullptr, sid, &size));
+        EXPECT_TRUE(EqualSid(sid, &ace->SidStart));
+        EXPECT_EQ(ace->Mask, expected[i].mask);
+    }
+
+    test::TempDir root(L"protected");
+    const std::wstring folder = root / L"Programs\\Zarvo Vestra";
+    EXPECT_TRUE(CreateProtectedFolder(folder));
+    EXPECT_TRUE(CreateProtectedFolder(folder)) << "a folder that stands is kept";
 }
 
 class DesktopShortcut : public ::testing::Test {
