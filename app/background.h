@@ -1,10 +1,16 @@
-// Detached background work started by the window.
+// Detached background work started by the window, and the way the process stops it at exit.
 #pragma once
+
+#include <windows.h>
 
 #include <functional>
 
 // Starts the work on a detached thread. False when the system could not start a thread.
 bool StartBackgroundThread(std::function<void()> work);
+
+// Asks all background work to stop (no run starts or goes on after this) and waits up to
+// timeoutMs for every thread StartBackgroundThread started to end. True when none is left.
+bool StopBackgroundWork(DWORD timeoutMs);
 
 // Thread bodies of the two update runs the window starts.
 void LightUpdateThread(); // manifest_light.json, mode LIGHT

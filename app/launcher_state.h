@@ -61,6 +61,7 @@ struct LauncherState {
     // Run control.
     std::atomic<bool> updateRunning{false};
     std::atomic<bool> cancelRequested{false};
+    std::atomic<bool> exiting{false}; // set once, when the process is on its way out
     std::atomic<bool> launcherReplaced{false};
     std::atomic<bool> gameNotInstalled{false};
     std::atomic<bool> actionButtonVisible{false};

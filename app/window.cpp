@@ -116,6 +116,8 @@ void RunAction() {
     if (State().gameNotInstalled.load()) {
         StartOrReport(RunFullGameDownload);
     } else if (LaunchGame()) {
+        // Quitting, as with the close button: the browser objects go now, while COM is up.
+        CloseOverlay();
         DeleteRptFiles(LauncherFolderFull());
     }
 }

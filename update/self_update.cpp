@@ -4,23 +4,77 @@
 
 #include <windows.h>
 
+#include <atomic>
+
+#include "app/handles.h"
 #include "app/launcher_state.h"
 #include "app/paths.h"
 #include "app/process.h"
 
 namespace {
-wchar_t LowerAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c; }
-} // namespace
 
-bool IsLauncherExecutable(const std::wstring& localPath) {
-    std::wstring exe = LauncherExePath();
-    if (exe.size() != localPath.size()) return false;
-    for (size_t i = 0; i < exe.size(); ++i)
-        if (LowerAscii(exe[i]) != LowerAscii(localPath[i])) return false;
+wchar_t LowerAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c; }
+
+bool SameSpelling(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
     return true;
 }
 
+// The volume and file index of an existing file: one file has one identity, however its
+// path is spelt (short 8.3 names, letter case the comparison above does not fold, links).
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+bool ReadFileIdentity(const std::wstring& path, FileIdentity& identity) {
+    FileHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!file || !GetFileInformationByHandle(file.Get(), &info)) return false;
+    identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return true;
+}
+
+} // namespace
+
+bool IsLauncherExecutable(const std::wstring& localPath) {
+    const std::wstring exe = LauncherExePath();
+    FileIdentity launcher, entry;
+    if (ReadFileIdentity(exe, launcher) && ReadFileIdentity(localPath, entry))
+        return launcher == entry;
+    // Without both identities (a file missing, a file system that gives none) the spelling is
+    // all there is to go by.
+    return SameSpelling(exe, localPath);
+}
+
+namespace {
+
+// Swaps under way. Between its two renames the folder has no launcher, so the process must
+// not end there; once it is on its way out, no swap begins.
+std::atomic<int> gSwapsUnderWay{0};
+
+struct SwapUnderWay {
+    SwapUnderWay() { ++gSwapsUnderWay; }
+    ~SwapUnderWay() { --gSwapsUnderWay; }
+    SwapUnderWay(const SwapUnderWay&) = delete;
+    SwapUnderWay& operator=(const SwapUnderWay&) = delete;
+};
+
+} // namespace
+
 bool SwapLauncherExecutable(const std::wstring& exePath, const std::wstring& tmpPath) {
+    SwapUnderWay underWay;
+    // Counted first, then checked: the exit path sets exiting before it waits for the count.
+    if (State().exiting.load()) {
+        DeleteFileW(tmpPath.c_str());
+        return false;
+    }
     const std::wstring oldPath = exePath + L".old";
     DeleteFileW(oldPath.c_str());
     if (!MoveFileExW(exePath.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
@@ -42,6 +96,15 @@ void RestartLauncher() {
     StartDetachedProcess(exe, L"\"" + exe + L"\"", folder);
     // Closed whether or not the new process started: the user can start the new copy by hand.
     if (HWND window = State().mainWindow.load()) PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
+bool WaitForLauncherSwap(DWORD timeoutMs) {
+    const ULONGLONG start = GetTickCount64();
+    while (gSwapsUnderWay.load() > 0) {
+        if (GetTickCount64() - start >= timeoutMs) return false;
+        Sleep(1);
+    }
+    return true;
 }
 
 void DeleteOldLauncher() { DeleteFileW((LauncherExePath() + L".old").c_str()); }

@@ -1,18 +1,26 @@
 // Replacing the running launcher's executable and starting the new one.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 // Starts the launcher's executable anew and posts WM_CLOSE to the window. Any thread.
 void RestartLauncher();
 
-// True when localPath names the running executable (ASCII letters compared without case).
+// True when localPath names the running executable's file: the same volume and file index,
+// however the path is spelt; by the path, ASCII letters without case, when either file's
+// identity cannot be read.
 bool IsLauncherExecutable(const std::wstring& localPath);
 
 // Puts the verified download tmpPath in place of the running executable at exePath, keeping
 // the previous one as exePath + ".old". True when the new executable is in place; on false
 // the previous executable is back under its name.
 bool SwapLauncherExecutable(const std::wstring& exePath, const std::wstring& tmpPath);
+
+// Waits up to timeoutMs while a swap is between its renames; true when none is. Once the
+// launcher state says the process is exiting, no new swap begins.
+bool WaitForLauncherSwap(DWORD timeoutMs);
 
 // Removes the ".old" executable a previous self-update left behind; failures are ignored.
 void DeleteOldLauncher();

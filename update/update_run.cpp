@@ -142,6 +142,9 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     if (s.updateRunning.exchange(true)) return;
 
     s.cancelRequested.store(false);
+    // A run that starts while the process is ending stops at once; exiting is set before
+    // cancelRequested, so one of the two stores is seen here.
+    if (s.exiting.load()) s.cancelRequested.store(true);
     s.progressBytesPercent.store(0);
     s.progressFilesPercent.store(0);
     InvalidateMainWindow();

@@ -4,6 +4,7 @@
 
 #include "app/launcher_state.h"
 #include "app/paths.h"
+#include "update/self_update.h"
 #include "update/update_run.h"
 #include "updaterun/update_scenario.h"
 
@@ -304,6 +305,46 @@ TEST(WorkerCounts, FollowTheProcessorCountWithinTheirBounds) {
     EXPECT_EQ(VerifyWorkerCount(8, 5), 5);
     EXPECT_EQ(VerifyWorkerCount(8, 0), 1);
     EXPECT_EQ(DownloadWorkerCount(8, 3), 3);
+}
+
+// The swap must recognise the running executable's file however a manifest path spells it;
+// taken for another file, the running image would be overwritten in place, which fails at
+// every start. This program stands in for the launcher: its own file is "the launcher".
+TEST(SelfSwap, TheRunningExecutableIsKnownByItsFileNotByTheSpellingOfItsPath) {
+    const std::wstring exe = LauncherExePath();
+    if (!test::Env(L"ZARVO_SELF_SWAP_CHILD").empty()) {
+        // A copy of this program under a name with non-ASCII letters, asked with them in the
+        // other case (the file system folds them, the ASCII comparison does not).
+        std::wstring upper = exe;
+        CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+        ASSERT_NE(upper.find(L"\u00D1AND\u00DA"), std::wstring::npos) << test::Narrow(upper);
+        EXPECT_TRUE(IsLauncherExecutable(upper));
+        return;
+    }
+    EXPECT_TRUE(IsLauncherExecutable(exe));
+
+    wchar_t shortPath[MAX_PATH] = {};
+    DWORD length = GetShortPathNameW(exe.c_str(), shortPath, MAX_PATH);
+    ASSERT_TRUE(length > 0 && length < MAX_PATH);
+    ASSERT_NE(std::wstring(shortPath), exe) << "no short name to try";
+    EXPECT_TRUE(IsLauncherExecutable(shortPath)) << test::Narrow(shortPath);
+
+    // A copy is another file, even with the same bytes and name.
+    test::TempDir other(L"other");
+    const std::wstring copy = other / exe.substr(exe.find_last_of(L'\\') + 1);
+    ASSERT_TRUE(test::CopyFileTo(exe, copy));
+    EXPECT_FALSE(IsLauncherExecutable(copy));
+
+    test::TempDir folder(L"\u00F1and\u00FA");
+    const std::wstring child = folder / L"\u00F1and\u00FA_self.exe";
+    ASSERT_TRUE(test::CopyFileTo(exe, child));
+    test::ChildProcess process;
+    ASSERT_TRUE(process.Start(child,
+                              L"\"" + child + L"\" --gtest_filter=SelfSwap.*", folder.Path(),
+                              {L"ZARVO_SELF_SWAP_CHILD=1"}));
+    DWORD exitCode = 99;
+    ASSERT_TRUE(process.WaitExit(60000, &exitCode));
+    EXPECT_EQ(exitCode, 0u) << "the copy did not know its own file under the other case";
 }
 
 } // namespace
