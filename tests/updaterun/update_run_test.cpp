@@ -2,6 +2,7 @@
 // progress values, retries and their pauses, the 404 rule, and what a run may never claim.
 #include <gtest/gtest.h>
 
+#include "app/background.h"
 #include "app/launcher_state.h"
 #include "app/paths.h"
 #include "update/self_update.h"
@@ -345,6 +346,46 @@ TEST(SelfSwap, TheRunningExecutableIsKnownByItsFileNotByTheSpellingOfItsPath) {
     DWORD exitCode = 99;
     ASSERT_TRUE(process.WaitExit(60000, &exitCode));
     EXPECT_EQ(exitCode, 0u) << "the copy did not know its own file under the other case";
+}
+
+// The way out of the process: background work is told to stop and waited for, within a bound
+// even when a thread does not listen; once exiting, no swap of the launcher begins, so the
+// process can never end between its two renames.
+TEST(ExitPath, BackgroundWorkIsStoppedWithinItsBoundAndNoSwapBeginsAfterwards) {
+    LauncherState& s = State();
+    std::atomic<bool> sawCancel{false};
+    std::atomic<bool> release{false};
+    ASSERT_TRUE(StartBackgroundThread([&] {
+        while (!State().cancelRequested.load()) Sleep(5);
+        sawCancel = true;
+        Sleep(200); // finishing its current step
+    }));
+    ASSERT_TRUE(StartBackgroundThread([&] {
+        while (!release.load()) Sleep(5); // deaf to the request
+    }));
+
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(StopBackgroundWork(1000));
+    const ULONGLONG waited = GetTickCount64() - start;
+    EXPECT_GE(waited, 1000u);
+    EXPECT_LT(waited, 3000u);
+    EXPECT_TRUE(s.exiting.load());
+    EXPECT_TRUE(sawCancel.load());
+    release = true;
+    EXPECT_TRUE(StopBackgroundWork(5000));
+
+    test::TempDir folder(L"swap");
+    const std::wstring exe = folder / L"launcher.exe";
+    ASSERT_TRUE(test::WriteFileBytes(exe, "running build"));
+    ASSERT_TRUE(test::WriteFileBytes(exe + L".tmp", "new build"));
+    EXPECT_FALSE(SwapLauncherExecutable(exe, exe + L".tmp"));
+    EXPECT_EQ(test::ReadFileBytes(exe), "running build");
+    EXPECT_FALSE(test::PathExists(exe + L".old"));
+    EXPECT_FALSE(test::PathExists(exe + L".tmp"));
+    EXPECT_TRUE(WaitForLauncherSwap(0));
+
+    s.exiting.store(false); // the rest of this program goes on
+    s.cancelRequested.store(false);
 }
 
 } // namespace
