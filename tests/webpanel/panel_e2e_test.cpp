@@ -8,6 +8,7 @@
 #include <knownfolders.h>
 
 #include "app/launcher_state.h"
+#include "app/paths.h"
 #include "e2e/launcher_fixture.h"
 #include "debugged_process.h"
 #include "support/test_support.h"
@@ -143,6 +144,42 @@ TEST_F(PanelEndToEnd, TheCloseButtonReleasesTheBrowserBeforeQuitting) {
 
     size_t seen = log_.Lines().size();
     test::PostClick(window, 782, 18);
+    DWORD exitCode = 99;
+    ASSERT_TRUE(run_.WaitExit(20000, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    Lines lines = log_.Lines();
+    Lines after(lines.begin() + static_cast<ptrdiff_t>(seen), lines.end());
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(after.front(), "Controller.Close host=alive");
+    EXPECT_NE(std::find(after.begin(), after.end(), "Controller.destroyed"), after.end());
+    EXPECT_NE(std::find(after.begin(), after.end(), "View.destroyed"), after.end());
+}
+
+// Starting the game quits the launcher as well: the browser goes first, as with the close
+// button.
+TEST_F(PanelEndToEnd, StartingTheGameReleasesTheBrowserBeforeQuitting) {
+    // An installed game whose light run finds everything current, with a client that starts.
+    const std::wstring client = run_ / L"rovezuzav.exe";
+    ASSERT_TRUE(test::CopyFileTo(LauncherFolderFull() + L"\\cmdline_recorder.exe", client));
+    ASSERT_TRUE(test::WriteFileBytes(run_ / L"Log\\inst_done", ""));
+    ASSERT_TRUE(test::WriteFileBytes(
+        www_ / L"manifest_light.json",
+        R"({"files": [{"path": "rovezuzav.exe", "hash": ")" +
+            test::Md5Hex(test::ReadFileBytes(client)) + R"(", "size": 1, "version": 1}]})"));
+    ServeDisplayInfo(std::string(R"({"enabled": 1, "url": ")") + kPage + R"("})");
+    HWND window = Start();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(test::WaitFor([&] { return log_.Contains("View.Navigate"); }, 20000));
+
+    const size_t seen = log_.Lines().size();
+    // The action button starts the game once the light run is over.
+    ASSERT_TRUE(test::WaitFor(
+        [&] {
+            if (!test::PathExists(client + L".record")) test::PostClick(window, 690, 517);
+            return test::PathExists(client + L".record");
+        },
+        20000))
+        << "the game was not started";
     DWORD exitCode = 99;
     ASSERT_TRUE(run_.WaitExit(20000, &exitCode));
     EXPECT_EQ(exitCode, 0u);
