@@ -43,8 +43,9 @@ protected:
         for (int i = 0; i < count; ++i) {
             const std::string name = "pak/part" + std::to_string(i) + ".pak";
             const std::string content = test::RandomBytes(200000 + i * 977, 500u + i);
-            if (i % 2) game_->Add(name, content, "stale " + name);
-            else game_->Add(name, content);
+            std::optional<std::string> before;
+            if (i % 2) before = "stale " + name;
+            game_->Add(name, content, before);
             faults += (faults.empty() ? "" : ",") + std::string("\"") + game_->FaultKey(name) +
                       "\": {\"trickle_bytes\": 4096, \"trickle_ms\": 60}";
         }

@@ -340,8 +340,7 @@ TEST(SelfSwap, TheRunningExecutableIsKnownByItsFileNotByTheSpellingOfItsPath) {
     const std::wstring child = folder / L"\u00F1and\u00FA_self.exe";
     ASSERT_TRUE(test::CopyFileTo(exe, child));
     test::ChildProcess process;
-    ASSERT_TRUE(process.Start(child,
-                              L"\"" + child + L"\" --gtest_filter=SelfSwap.*", folder.Path(),
+    ASSERT_TRUE(process.Start(child, L"\"" + child + L"\" --gtest_filter=SelfSwap.*", folder.Path(),
                               {L"ZARVO_SELF_SWAP_CHILD=1"}));
     DWORD exitCode = 99;
     ASSERT_TRUE(process.WaitExit(60000, &exitCode));

@@ -162,10 +162,10 @@ TEST_F(PanelEndToEnd, StartingTheGameReleasesTheBrowserBeforeQuitting) {
     const std::wstring client = run_ / L"rovezuzav.exe";
     ASSERT_TRUE(test::CopyFileTo(LauncherFolderFull() + L"\\cmdline_recorder.exe", client));
     ASSERT_TRUE(test::WriteFileBytes(run_ / L"Log\\inst_done", ""));
-    ASSERT_TRUE(test::WriteFileBytes(
-        www_ / L"manifest_light.json",
-        R"({"files": [{"path": "rovezuzav.exe", "hash": ")" +
-            test::Md5Hex(test::ReadFileBytes(client)) + R"(", "size": 1, "version": 1}]})"));
+    ASSERT_TRUE(test::WriteFileBytes(www_ / L"manifest_light.json",
+                                     R"({"files": [{"path": "rovezuzav.exe", "hash": ")" +
+                                         test::Md5Hex(test::ReadFileBytes(client)) +
+                                         R"(", "size": 1, "version": 1}]})"));
     ServeDisplayInfo(std::string(R"({"enabled": 1, "url": ")") + kPage + R"("})");
     HWND window = Start();
     ASSERT_NE(window, nullptr);
