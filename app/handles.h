@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <wincrypt.h>
+#include <bcrypt.h>
 
 #include <utility>
 
@@ -70,6 +71,18 @@ struct CryptHashTraits {
     static HCRYPTHASH Invalid() { return 0; }
     static void Close(HCRYPTHASH h) { CryptDestroyHash(h); }
 };
+struct CngAlgorithmTraits {
+    static BCRYPT_ALG_HANDLE Invalid() { return nullptr; }
+    static void Close(BCRYPT_ALG_HANDLE h) { BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct CngKeyTraits {
+    static BCRYPT_KEY_HANDLE Invalid() { return nullptr; }
+    static void Close(BCRYPT_KEY_HANDLE h) { BCryptDestroyKey(h); }
+};
+struct CngHashTraits {
+    static BCRYPT_HASH_HANDLE Invalid() { return nullptr; }
+    static void Close(BCRYPT_HASH_HANDLE h) { BCryptDestroyHash(h); }
+};
 struct GdiObjectTraits {
     static HGDIOBJ Invalid() { return nullptr; }
     static void Close(HGDIOBJ h) { DeleteObject(h); }
@@ -109,12 +122,15 @@ using FindHandle = UniqueHandle<HANDLE, FindHandleTraits>;      // FindFirstFile
 using WinHttpHandle = UniqueHandle<void*, WinHttpHandleTraits>; // session, connection, request
 using CryptContext = UniqueHandle<HCRYPTPROV, CryptContextTraits>;
 using CryptHash = UniqueHandle<HCRYPTHASH, CryptHashTraits>;
-using GdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>;       // bitmaps, brushes, fonts
-using MemoryDc = UniqueHandle<HDC, MemoryDcTraits>;             // CreateCompatibleDC
+using CngAlgorithm = UniqueHandle<BCRYPT_ALG_HANDLE, CngAlgorithmTraits>;
+using CngKey = UniqueHandle<BCRYPT_KEY_HANDLE, CngKeyTraits>;
+using CngHash = UniqueHandle<BCRYPT_HASH_HANDLE, CngHashTraits>;
+using GdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>; // bitmaps, brushes, fonts
+using MemoryDc = UniqueHandle<HDC, MemoryDcTraits>;       // CreateCompatibleDC
 using RegKey = UniqueHandle<HKEY, RegKeyTraits>;
-using Library = UniqueHandle<HMODULE, LibraryTraits>;           // LoadLibraryW
-using GlobalMemory = UniqueHandle<HGLOBAL, GlobalMemoryTraits>; // GlobalAlloc
-using LocalMemory = UniqueHandle<HLOCAL, LocalMemoryTraits>;    // FormatMessageW buffers
+using Library = UniqueHandle<HMODULE, LibraryTraits>;            // LoadLibraryW
+using GlobalMemory = UniqueHandle<HGLOBAL, GlobalMemoryTraits>;  // GlobalAlloc
+using LocalMemory = UniqueHandle<HLOCAL, LocalMemoryTraits>;     // FormatMessageW buffers
 using CoTaskString = UniqueHandle<wchar_t*, CoTaskStringTraits>; // SHGetKnownFolderPath
 // Strings the system hands out from the process heap (package dependency functions).
 using ProcessHeapString = UniqueHandle<wchar_t*, ProcessHeapStringTraits>;

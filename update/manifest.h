@@ -7,14 +7,17 @@
 
 // One file row of a manifest.
 struct ManifestEntry {
-    std::wstring path;  // relative to the game folder, "/" separated, as in the document
-    std::string hash;   // MD5, 32 characters, letters lowered
-    int64_t size = 0;   // bytes; read as a 32-bit number, so never above 2147483647
+    std::wstring path;   // relative to the game folder, "/" separated, as in the document
+    std::string hash;    // MD5, 32 characters, letters lowered
+    int64_t size = 0;    // bytes; read as a 32-bit number, so never above 2147483647
     int32_t version = 0; // carried, read by nobody
+    std::string
+        sha256; // SHA-256, 64 lower-case hex characters; "" unless the build checks signatures
 };
 
 // Clears manifestEntries and fills it from the manifest body, in document order.
-// True when at least one entry was taken.
+// True when at least one entry was taken. A build with signing keys also reads each row's
+// "sha256" and drops a row without a well-formed one.
 bool ParseManifest(const std::string& text);
 
 // True for a relative path that names a file inside the game folder: not empty, no leading

@@ -14,6 +14,7 @@
 #include "update/http.h"
 #include "update/manifest.h"
 #include "update/self_update.h"
+#include "update/signature.h"
 #include "update/workers.h"
 
 namespace {
@@ -39,7 +40,8 @@ struct DownloadPhase {
 
 // Starts count threads, each with its own copy of the context, and joins all that started.
 // False when not a single thread could be started.
-template <typename Context> bool RunPool(int count, void (*worker)(Context), const Context& context) {
+template <typename Context>
+bool RunPool(int count, void (*worker)(Context), const Context& context) {
     std::vector<std::thread> threads;
     threads.reserve(count);
     for (int i = 0; i < count; ++i) {
@@ -49,7 +51,8 @@ template <typename Context> bool RunPool(int count, void (*worker)(Context), con
             break; // the ones that started still take every entry between them
         }
     }
-    for (std::thread& t : threads) t.join();
+    for (std::thread& t : threads)
+        t.join();
     return !threads.empty();
 }
 
@@ -74,6 +77,30 @@ void EndRunSuccessfully(bool fullRun) {
         return;
     }
     s.updateRunning.store(false);
+}
+
+// The document's name: what follows the address's last "/".
+std::string DocumentName(const std::wstring& url) {
+    const size_t slash = url.rfind(L'/');
+    std::string name;
+    for (size_t i = slash == std::wstring::npos ? 0 : slash + 1; i < url.size(); ++i)
+        name += static_cast<char>(url[i] < 0x80 ? url[i] : '?');
+    return name;
+}
+
+// Why a signed build refuses the manifest, as the status line says it; "" when accepted.
+std::wstring ManifestRefusal(const std::string& body, const std::wstring& manifestUrl) {
+    switch (CheckFetchedDocument(body, DocumentName(manifestUrl))) {
+    case DocumentCheck::Accepted:
+        return {};
+    case DocumentCheck::BadSignature:
+        return L"Error: firma del manifiesto invalida";
+    case DocumentCheck::Expired:
+        return L"Error: manifiesto caducado";
+    case DocumentCheck::Replayed:
+        return L"Error: manifiesto obsoleto";
+    }
+    return L"Error: firma del manifiesto invalida";
 }
 
 const wchar_t kCancelled[] = L"Actualizacion cancelada.";
@@ -108,8 +135,8 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList) {
         phase.bytesTotal += static_cast<uint64_t>(std::max<int64_t>(0, e.size));
     int workers = DownloadWorkerCount(std::thread::hardware_concurrency(), phase.fileCount);
 
-    DownloadContext context = {&phase.failed,    &phase.nextIndex,  &phase.fileCount,
-                               &phase.fileList,  &phase.doneCount,  &phase.bytesDone,
+    DownloadContext context = {&phase.failed,     &phase.nextIndex, &phase.fileCount,
+                               &phase.fileList,   &phase.doneCount, &phase.bytesDone,
                                &phase.bytesTotal, &phase.errorLock, &phase.errorText};
     if (!RunPool(workers, DownloadWorker, context)) return kNoWorkers;
 
@@ -128,12 +155,14 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList) {
 } // namespace
 
 int VerifyWorkerCount(unsigned processors, int32_t entryCount) {
-    int count = processors == 0 ? 8 : std::clamp(2 * static_cast<int>(std::min(processors, 64u)), 4, 32);
+    int count =
+        processors == 0 ? 8 : std::clamp(2 * static_cast<int>(std::min(processors, 64u)), 4, 32);
     return std::max(1, std::min(count, entryCount));
 }
 
 int DownloadWorkerCount(unsigned processors, int32_t fileCount) {
-    int count = processors == 0 ? 12 : std::clamp(2 * static_cast<int>(std::min(processors, 64u)), 8, 16);
+    int count =
+        processors == 0 ? 12 : std::clamp(2 * static_cast<int>(std::min(processors, 64u)), 8, 16);
     return std::max(1, std::min(count, fileCount));
 }
 
@@ -150,6 +179,9 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     SetStatusText(L"Descargando manifiesto (" + std::wstring(mode) + L")...");
     std::string body = HttpGetToString(AddNoCacheParam(manifestUrl));
     if (body.empty()) return EndRun(L"Error: no se pudo descargar el manifiesto");
+    // Refused before it is read, so nothing of it reaches the game folder.
+    const std::wstring refusal = ManifestRefusal(body, manifestUrl);
+    if (!refusal.empty()) return EndRun(refusal);
     if (!ParseManifest(body)) return EndRun(L"Error: manifiesto invalido");
 
     SetStatusText(L"Verificando archivos (" + std::wstring(mode) + L")...");

@@ -14,6 +14,7 @@
 #include "update/http.h"
 #include "update/md5.h"
 #include "update/self_update.h"
+#include "update/signature.h"
 
 namespace {
 
@@ -26,6 +27,11 @@ bool FileMatchesHash(const std::wstring& path, const std::string& hash) {
     std::transform(digest.begin(), digest.end(), digest.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return !digest.empty() && digest == hash;
+}
+
+// A signed manifest's SHA-256 must match too; unsigned rows carry none.
+bool FileMatchesSha256(const std::wstring& path, const std::string& sha256) {
+    return sha256.empty() || ComputeFileSha256(path) == sha256;
 }
 
 bool Stopping(const DownloadContext& c) {
@@ -54,7 +60,8 @@ void CountEntry(const DownloadContext& c, const ManifestEntry& entry, bool withS
     uint64_t size = static_cast<uint64_t>(std::max<int64_t>(0, entry.size));
     uint64_t bytes = c.bytesDone->fetch_add(size) + size;
     uint64_t total = *c.bytesTotal;
-    s.progressBytesPercent.store(total == 0 ? 100 : static_cast<int32_t>(std::min<uint64_t>(100, bytes * 100 / total)));
+    s.progressBytesPercent.store(
+        total == 0 ? 100 : static_cast<int32_t>(std::min<uint64_t>(100, bytes * 100 / total)));
     int64_t files = *c.fileCount;
     int32_t percent = files > 0 ? static_cast<int32_t>(done * 100 / files) : 0;
     s.progressFilesPercent.store(percent);
@@ -79,7 +86,8 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry) {
         if (Stopping(c)) return Outcome::Stopped;
         int32_t status = 0;
         if (HttpDownloadToFile(url, tmpPath, DownloadProgressFn(), &status)) {
-            if (FileMatchesHash(tmpPath, entry.hash) && PlaceFile(localPath, tmpPath))
+            if (FileMatchesHash(tmpPath, entry.hash) && FileMatchesSha256(tmpPath, entry.sha256) &&
+                PlaceFile(localPath, tmpPath))
                 return Outcome::Placed;
             DeleteFileW(tmpPath.c_str());
         } else {
@@ -111,7 +119,8 @@ void VerifyWorker(VerifyContext c) {
 
         const ManifestEntry& entry = s.manifestEntries[i];
         std::wstring localPath = LocalPathForEntry(entry);
-        c.needsDownload[i] = FileExists(localPath) && FileMatchesHash(localPath, entry.hash) ? 0 : 1;
+        c.needsDownload[i] =
+            FileExists(localPath) && FileMatchesHash(localPath, entry.hash) ? 0 : 1;
 
         int64_t verified = c.verifiedCount->fetch_add(1) + 1;
         if (verified % 256 == 0 || verified == *c.entryCount) {
@@ -132,10 +141,17 @@ void DownloadWorker(DownloadContext c) {
 
         const ManifestEntry& entry = (*c.fileList)[i];
         switch (FetchEntry(c, entry)) {
-        case Outcome::Placed: CountEntry(c, entry, true); break;
-        case Outcome::NotOnServer: CountEntry(c, entry, false); break;
-        case Outcome::Stopped: return;
-        case Outcome::GaveUp: GiveUp(c); return;
+        case Outcome::Placed:
+            CountEntry(c, entry, true);
+            break;
+        case Outcome::NotOnServer:
+            CountEntry(c, entry, false);
+            break;
+        case Outcome::Stopped:
+            return;
+        case Outcome::GaveUp:
+            GiveUp(c);
+            return;
         }
     }
 }
