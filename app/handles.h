@@ -122,16 +122,17 @@ using FindHandle = UniqueHandle<HANDLE, FindHandleTraits>;      // FindFirstFile
 using WinHttpHandle = UniqueHandle<void*, WinHttpHandleTraits>; // session, connection, request
 using CryptContext = UniqueHandle<HCRYPTPROV, CryptContextTraits>;
 using CryptHash = UniqueHandle<HCRYPTHASH, CryptHashTraits>;
+using GdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>;       // bitmaps, brushes, fonts
+using MemoryDc = UniqueHandle<HDC, MemoryDcTraits>;             // CreateCompatibleDC
+using RegKey = UniqueHandle<HKEY, RegKeyTraits>;
+using Library = UniqueHandle<HMODULE, LibraryTraits>;           // LoadLibraryW
+using GlobalMemory = UniqueHandle<HGLOBAL, GlobalMemoryTraits>; // GlobalAlloc
+using LocalMemory = UniqueHandle<HLOCAL, LocalMemoryTraits>;    // FormatMessageW buffers
+using CoTaskString = UniqueHandle<wchar_t*, CoTaskStringTraits>; // SHGetKnownFolderPath
+// CNG: BCryptOpenAlgorithmProvider, BCryptImportKeyPair, BCryptCreateHash.
 using CngAlgorithm = UniqueHandle<BCRYPT_ALG_HANDLE, CngAlgorithmTraits>;
 using CngKey = UniqueHandle<BCRYPT_KEY_HANDLE, CngKeyTraits>;
 using CngHash = UniqueHandle<BCRYPT_HASH_HANDLE, CngHashTraits>;
-using GdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>; // bitmaps, brushes, fonts
-using MemoryDc = UniqueHandle<HDC, MemoryDcTraits>;       // CreateCompatibleDC
-using RegKey = UniqueHandle<HKEY, RegKeyTraits>;
-using Library = UniqueHandle<HMODULE, LibraryTraits>;            // LoadLibraryW
-using GlobalMemory = UniqueHandle<HGLOBAL, GlobalMemoryTraits>;  // GlobalAlloc
-using LocalMemory = UniqueHandle<HLOCAL, LocalMemoryTraits>;     // FormatMessageW buffers
-using CoTaskString = UniqueHandle<wchar_t*, CoTaskStringTraits>; // SHGetKnownFolderPath
 // Strings the system hands out from the process heap (package dependency functions).
 using ProcessHeapString = UniqueHandle<wchar_t*, ProcessHeapStringTraits>;
 

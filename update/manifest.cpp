@@ -51,10 +51,8 @@ bool IsBlankComponent(const std::wstring& path, size_t begin, size_t end) {
 // trailing spaces dropped, as the system compares it.
 bool IsDeviceName(const std::wstring& path, size_t begin, size_t end) {
     size_t stop = begin;
-    while (stop < end && path[stop] != L'.')
-        ++stop;
-    while (stop > begin && path[stop - 1] == L' ')
-        --stop;
+    while (stop < end && path[stop] != L'.') ++stop;
+    while (stop > begin && path[stop - 1] == L' ') --stop;
     std::wstring name = path.substr(begin, stop - begin);
     for (wchar_t& c : name)
         if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');

@@ -7,12 +7,12 @@
 
 // One file row of a manifest.
 struct ManifestEntry {
-    std::wstring path;   // relative to the game folder, "/" separated, as in the document
-    std::string hash;    // MD5, 32 characters, letters lowered
-    int64_t size = 0;    // bytes; read as a 32-bit number, so never above 2147483647
+    std::wstring path;  // relative to the game folder, "/" separated, as in the document
+    std::string hash;   // MD5, 32 characters, letters lowered
+    int64_t size = 0;   // bytes; read as a 32-bit number, so never above 2147483647
     int32_t version = 0; // carried, read by nobody
-    std::string
-        sha256; // SHA-256, 64 lower-case hex characters; "" unless the build checks signatures
+    // SHA-256, 64 lower-case hex characters; "" unless the build checks signatures.
+    std::string sha256;
 };
 
 // Clears manifestEntries and fills it from the manifest body, in document order.

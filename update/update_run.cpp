@@ -40,8 +40,7 @@ struct DownloadPhase {
 
 // Starts count threads, each with its own copy of the context, and joins all that started.
 // False when not a single thread could be started.
-template <typename Context>
-bool RunPool(int count, void (*worker)(Context), const Context& context) {
+template <typename Context> bool RunPool(int count, void (*worker)(Context), const Context& context) {
     std::vector<std::thread> threads;
     threads.reserve(count);
     for (int i = 0; i < count; ++i) {
@@ -51,8 +50,7 @@ bool RunPool(int count, void (*worker)(Context), const Context& context) {
             break; // the ones that started still take every entry between them
         }
     }
-    for (std::thread& t : threads)
-        t.join();
+    for (std::thread& t : threads) t.join();
     return !threads.empty();
 }
 
@@ -91,14 +89,10 @@ std::string DocumentName(const std::wstring& url) {
 // Why a signed build refuses the manifest, as the status line says it; "" when accepted.
 std::wstring ManifestRefusal(const std::string& body, const std::wstring& manifestUrl) {
     switch (CheckFetchedDocument(body, DocumentName(manifestUrl))) {
-    case DocumentCheck::Accepted:
-        return {};
-    case DocumentCheck::BadSignature:
-        return L"Error: firma del manifiesto invalida";
-    case DocumentCheck::Expired:
-        return L"Error: manifiesto caducado";
-    case DocumentCheck::Replayed:
-        return L"Error: manifiesto obsoleto";
+    case DocumentCheck::Accepted: return {};
+    case DocumentCheck::BadSignature: return L"Error: firma del manifiesto invalida";
+    case DocumentCheck::Expired: return L"Error: manifiesto caducado";
+    case DocumentCheck::Replayed: return L"Error: manifiesto obsoleto";
     }
     return L"Error: firma del manifiesto invalida";
 }
@@ -135,8 +129,8 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList) {
         phase.bytesTotal += static_cast<uint64_t>(std::max<int64_t>(0, e.size));
     int workers = DownloadWorkerCount(std::thread::hardware_concurrency(), phase.fileCount);
 
-    DownloadContext context = {&phase.failed,     &phase.nextIndex, &phase.fileCount,
-                               &phase.fileList,   &phase.doneCount, &phase.bytesDone,
+    DownloadContext context = {&phase.failed,    &phase.nextIndex,  &phase.fileCount,
+                               &phase.fileList,  &phase.doneCount,  &phase.bytesDone,
                                &phase.bytesTotal, &phase.errorLock, &phase.errorText};
     if (!RunPool(workers, DownloadWorker, context)) return kNoWorkers;
 
@@ -155,14 +149,12 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList) {
 } // namespace
 
 int VerifyWorkerCount(unsigned processors, int32_t entryCount) {
-    int count =
-        processors == 0 ? 8 : std::clamp(2 * static_cast<int>(std::min(processors, 64u)), 4, 32);
+    int count = processors == 0 ? 8 : std::clamp(2 * static_cast<int>(std::min(processors, 64u)), 4, 32);
     return std::max(1, std::min(count, entryCount));
 }
 
 int DownloadWorkerCount(unsigned processors, int32_t fileCount) {
-    int count =
-        processors == 0 ? 12 : std::clamp(2 * static_cast<int>(std::min(processors, 64u)), 8, 16);
+    int count = processors == 0 ? 12 : std::clamp(2 * static_cast<int>(std::min(processors, 64u)), 8, 16);
     return std::max(1, std::min(count, fileCount));
 }
 

@@ -60,8 +60,7 @@ void CountEntry(const DownloadContext& c, const ManifestEntry& entry, bool withS
     uint64_t size = static_cast<uint64_t>(std::max<int64_t>(0, entry.size));
     uint64_t bytes = c.bytesDone->fetch_add(size) + size;
     uint64_t total = *c.bytesTotal;
-    s.progressBytesPercent.store(
-        total == 0 ? 100 : static_cast<int32_t>(std::min<uint64_t>(100, bytes * 100 / total)));
+    s.progressBytesPercent.store(total == 0 ? 100 : static_cast<int32_t>(std::min<uint64_t>(100, bytes * 100 / total)));
     int64_t files = *c.fileCount;
     int32_t percent = files > 0 ? static_cast<int32_t>(done * 100 / files) : 0;
     s.progressFilesPercent.store(percent);
@@ -119,8 +118,7 @@ void VerifyWorker(VerifyContext c) {
 
         const ManifestEntry& entry = s.manifestEntries[i];
         std::wstring localPath = LocalPathForEntry(entry);
-        c.needsDownload[i] =
-            FileExists(localPath) && FileMatchesHash(localPath, entry.hash) ? 0 : 1;
+        c.needsDownload[i] = FileExists(localPath) && FileMatchesHash(localPath, entry.hash) ? 0 : 1;
 
         int64_t verified = c.verifiedCount->fetch_add(1) + 1;
         if (verified % 256 == 0 || verified == *c.entryCount) {
@@ -141,17 +139,10 @@ void DownloadWorker(DownloadContext c) {
 
         const ManifestEntry& entry = (*c.fileList)[i];
         switch (FetchEntry(c, entry)) {
-        case Outcome::Placed:
-            CountEntry(c, entry, true);
-            break;
-        case Outcome::NotOnServer:
-            CountEntry(c, entry, false);
-            break;
-        case Outcome::Stopped:
-            return;
-        case Outcome::GaveUp:
-            GiveUp(c);
-            return;
+        case Outcome::Placed: CountEntry(c, entry, true); break;
+        case Outcome::NotOnServer: CountEntry(c, entry, false); break;
+        case Outcome::Stopped: return;
+        case Outcome::GaveUp: GiveUp(c); return;
         }
     }
 }

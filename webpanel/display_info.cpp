@@ -16,8 +16,8 @@ bool FetchDisplayInfo(bool& enabled, std::wstring& url) {
     enabled = false;
     url.clear();
 
-    const std::wstring address =
-        AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/displayinfo.json");
+    const std::wstring address = AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) +
+                                                 L"/displayinfo.json");
     // Any failure, whatever the status, shows as an empty body.
     const std::string body = HttpGetToString(address);
     if (body.empty()) return false;
