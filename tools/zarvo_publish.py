@@ -33,7 +33,8 @@ TEMP_TAG = ".zarvo-publish-"
 RESERVED_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
     f"{p}{d}" for p in ("COM", "LPT") for d in "0123456789\u00b9\u00b2\u00b3"}
 # Files the launcher keeps beside itself; a manifest must not fight over them.
-LAUNCHER_OWN_FILES = ("log/inst_done", "log/lang_set", ".zarvo_downloading", ".zarvo_install_dir")
+LAUNCHER_OWN_FILES = ("log/inst_done", "log/lang_set", ".zarvo_downloading", ".zarvo_install_dir",
+                      "log/manifest_light.serial", "log/manifest_full.serial", "log/displayinfo.serial")
 
 HELP_EPILOG = """\
 paths:
