@@ -71,15 +71,15 @@ struct CryptHashTraits {
     static HCRYPTHASH Invalid() { return 0; }
     static void Close(HCRYPTHASH h) { CryptDestroyHash(h); }
 };
-struct CngAlgorithmTraits {
+struct BcryptAlgorithmTraits {
     static BCRYPT_ALG_HANDLE Invalid() { return nullptr; }
     static void Close(BCRYPT_ALG_HANDLE h) { BCryptCloseAlgorithmProvider(h, 0); }
 };
-struct CngKeyTraits {
+struct BcryptKeyTraits {
     static BCRYPT_KEY_HANDLE Invalid() { return nullptr; }
     static void Close(BCRYPT_KEY_HANDLE h) { BCryptDestroyKey(h); }
 };
-struct CngHashTraits {
+struct BcryptHashTraits {
     static BCRYPT_HASH_HANDLE Invalid() { return nullptr; }
     static void Close(BCRYPT_HASH_HANDLE h) { BCryptDestroyHash(h); }
 };
@@ -122,6 +122,10 @@ using FindHandle = UniqueHandle<HANDLE, FindHandleTraits>;      // FindFirstFile
 using WinHttpHandle = UniqueHandle<void*, WinHttpHandleTraits>; // session, connection, request
 using CryptContext = UniqueHandle<HCRYPTPROV, CryptContextTraits>;
 using CryptHash = UniqueHandle<HCRYPTHASH, CryptHashTraits>;
+// BCryptOpenAlgorithmProvider, BCryptImportKeyPair.
+using BcryptAlgorithm = UniqueHandle<BCRYPT_ALG_HANDLE, BcryptAlgorithmTraits>;
+using BcryptKey = UniqueHandle<BCRYPT_KEY_HANDLE, BcryptKeyTraits>;
+using BcryptHash = UniqueHandle<BCRYPT_HASH_HANDLE, BcryptHashTraits>;
 using GdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>;       // bitmaps, brushes, fonts
 using MemoryDc = UniqueHandle<HDC, MemoryDcTraits>;             // CreateCompatibleDC
 using RegKey = UniqueHandle<HKEY, RegKeyTraits>;
@@ -129,10 +133,6 @@ using Library = UniqueHandle<HMODULE, LibraryTraits>;           // LoadLibraryW
 using GlobalMemory = UniqueHandle<HGLOBAL, GlobalMemoryTraits>; // GlobalAlloc
 using LocalMemory = UniqueHandle<HLOCAL, LocalMemoryTraits>;    // FormatMessageW buffers
 using CoTaskString = UniqueHandle<wchar_t*, CoTaskStringTraits>; // SHGetKnownFolderPath
-// CNG: BCryptOpenAlgorithmProvider, BCryptImportKeyPair, BCryptCreateHash.
-using CngAlgorithm = UniqueHandle<BCRYPT_ALG_HANDLE, CngAlgorithmTraits>;
-using CngKey = UniqueHandle<BCRYPT_KEY_HANDLE, CngKeyTraits>;
-using CngHash = UniqueHandle<BCRYPT_HASH_HANDLE, CngHashTraits>;
 // Strings the system hands out from the process heap (package dependency functions).
 using ProcessHeapString = UniqueHandle<wchar_t*, ProcessHeapStringTraits>;
 

@@ -11,13 +11,12 @@ struct ManifestEntry {
     std::string hash;   // MD5, 32 characters, letters lowered
     int64_t size = 0;   // bytes; read as a 32-bit number, so never above 2147483647
     int32_t version = 0; // carried, read by nobody
-    // SHA-256, 64 lower-case hex characters; "" unless the build checks signatures.
+    // SHA-256, 64 lower-case hex characters; "" unless the publication is signed.
     std::string sha256;
 };
 
 // Clears manifestEntries and fills it from the manifest body, in document order.
-// True when at least one entry was taken. A build with signing keys also reads each row's
-// "sha256" and drops a row without a well-formed one.
+// True when at least one entry was taken.
 bool ParseManifest(const std::string& text);
 
 // True for a relative path that names a file inside the game folder: not empty, no leading

@@ -6,7 +6,6 @@
 #include <bcrypt.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -21,7 +20,6 @@ constexpr char kHeaderStart[] = "{\"signed\": {";
 constexpr char kSignatureNeedle[] = "\"signature\": \"";
 constexpr size_t kSignatureBase64 = 88; // 64 bytes r||s
 constexpr size_t kDigestSize = 32;
-constexpr DWORD kBlockSize = 1024 * 1024;
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
 
 BCRYPT_ALG_HANDLE Provider(const wchar_t* algorithm) {
@@ -31,23 +29,23 @@ BCRYPT_ALG_HANDLE Provider(const wchar_t* algorithm) {
 }
 
 BCRYPT_ALG_HANDLE Sha256Provider() {
-    static const CngAlgorithm provider(Provider(BCRYPT_SHA256_ALGORITHM));
+    static const BcryptAlgorithm provider(Provider(BCRYPT_SHA256_ALGORITHM));
     return provider.Get();
 }
 
 BCRYPT_ALG_HANDLE EcdsaProvider() {
-    static const CngAlgorithm provider(Provider(BCRYPT_ECDSA_P256_ALGORITHM));
+    static const BcryptAlgorithm provider(Provider(BCRYPT_ECDSA_P256_ALGORITHM));
     return provider.Get();
 }
 
-CngHash NewSha256() {
+BcryptHash NewSha256() {
     BCRYPT_HASH_HANDLE raw = nullptr;
     BCRYPT_ALG_HANDLE provider = Sha256Provider();
     if (!provider || BCryptCreateHash(provider, &raw, nullptr, 0, nullptr, 0, 0) != 0) return {};
-    return CngHash(raw);
+    return BcryptHash(raw);
 }
 
-bool HashPiece(const CngHash& hash, const char* data, size_t size) {
+bool HashPiece(const BcryptHash& hash, const char* data, size_t size) {
     while (size > 0) {
         const ULONG piece = static_cast<ULONG>(std::min<size_t>(size, 1u << 30));
         if (BCryptHashData(hash.Get(), reinterpret_cast<PUCHAR>(const_cast<char*>(data)), piece,
@@ -59,7 +57,7 @@ bool HashPiece(const CngHash& hash, const char* data, size_t size) {
     return true;
 }
 
-bool FinishSha256(const CngHash& hash, uint8_t (&digest)[kDigestSize]) {
+bool FinishSha256(const BcryptHash& hash, uint8_t (&digest)[kDigestSize]) {
     return BCryptFinishHash(hash.Get(), digest, kDigestSize, 0) == 0;
 }
 
@@ -75,7 +73,7 @@ bool VerifyWithKey(const uint8_t (&key)[64], const uint8_t (&digest)[kDigestSize
     if (BCryptImportKeyPair(provider, nullptr, BCRYPT_ECCPUBLIC_BLOB, &raw, blob, sizeof(blob),
                             0) != 0)
         return false;
-    CngKey imported(raw);
+    BcryptKey imported(raw);
     return BCryptVerifySignature(imported.Get(), nullptr, const_cast<uint8_t*>(digest), kDigestSize,
                                  const_cast<uint8_t*>(signature.data()),
                                  static_cast<ULONG>(signature.size()), 0) == 0;
@@ -200,7 +198,7 @@ DocumentCheck VerifySignedDocument(const std::string& text, const std::string& n
         signature.size() != 64)
         return DocumentCheck::BadSignature;
 
-    CngHash hash = NewSha256();
+    BcryptHash hash = NewSha256();
     uint8_t digest[kDigestSize] = {};
     if (!hash || !HashPiece(hash, text.data(), sigBegin) ||
         !HashPiece(hash, text.data() + sigEnd, text.size() - sigEnd) || !FinishSha256(hash, digest))
@@ -238,25 +236,4 @@ std::wstring SerialMarkerPath(const std::string& name) {
     const size_t dot = stem.rfind(L'.');
     if (dot != std::wstring::npos) stem.resize(dot);
     return ParentFolderOf(InstDonePath()) + L"\\" + stem + L".serial";
-}
-
-std::string ComputeFileSha256(const std::wstring& path) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return {};
-    CngHash hash = NewSha256();
-    if (!hash) return {};
-    std::vector<char> block(kBlockSize);
-    DWORD read = 0;
-    for (;;) {
-        if (!ReadFile(file.Get(), block.data(), kBlockSize, &read, nullptr)) return {};
-        if (read == 0) break;
-        if (!HashPiece(hash, block.data(), read)) return {};
-    }
-    uint8_t digest[kDigestSize] = {};
-    if (!FinishSha256(hash, digest)) return {};
-    char hex[kDigestSize * 2 + 1] = {};
-    for (size_t i = 0; i < kDigestSize; ++i)
-        std::snprintf(hex + i * 2, 3, "%02x", static_cast<unsigned>(digest[i]));
-    return std::string(hex, kDigestSize * 2);
 }

@@ -35,6 +35,3 @@ DocumentCheck CheckFetchedDocument(const std::string& text, const std::string& n
 
 // Log\<name>.serial: the highest serial accepted for the document, in decimal.
 std::wstring SerialMarkerPath(const std::string& name);
-
-// SHA-256 of a file's content, 64 lower-case hex characters; "" when it cannot be read.
-std::string ComputeFileSha256(const std::wstring& path);

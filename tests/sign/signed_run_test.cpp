@@ -193,15 +193,4 @@ TEST(SignedManifest, RowsWithoutAWellFormedSha256AreDropped) {
     EXPECT_EQ(State().manifestEntries[0].sha256, sha); // lowered like the MD5
 }
 
-TEST(SignedManifest, ComputeFileSha256MatchesKnownDigests) {
-    test::TempDir dir;
-    ASSERT_TRUE(test::WriteFileBytes(dir / L"abc", "abc"));
-    EXPECT_EQ(ComputeFileSha256(dir / L"abc"),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    ASSERT_TRUE(test::WriteFileBytes(dir / L"empty", ""));
-    EXPECT_EQ(ComputeFileSha256(dir / L"empty"),
-              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(ComputeFileSha256(dir / L"missing"), "");
-}
-
 } // namespace
