@@ -61,8 +61,8 @@ bool HashInMemory(uint64_t size) {
 
 // A file read in 1 MiB blocks through one digest, as a download is hashed while it is written.
 std::string StreamFile(const std::wstring& path, bool withSha256) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return {};
     StreamDigest digest(withSha256);
     static std::vector<char> block(1024 * 1024);
@@ -111,8 +111,8 @@ int wmain(int argc, wchar_t** argv) {
     const double shaMemory = Best(rounds, [&] { HashInMemory(size); });
     std::printf("sha256_file bytes=%llu seconds=%.6f digest=%s\n",
                 static_cast<unsigned long long>(size), shaFile, sha.c_str());
-    std::printf("md5_file bytes=%llu seconds=%.6f digest=%s\n", static_cast<unsigned long long>(size),
-                md5File, md5.c_str());
+    std::printf("md5_file bytes=%llu seconds=%.6f digest=%s\n",
+                static_cast<unsigned long long>(size), md5File, md5.c_str());
     std::printf("sha256_memory bytes=%llu seconds=%.6f\n", static_cast<unsigned long long>(size),
                 shaMemory);
     return 0;
