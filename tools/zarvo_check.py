@@ -184,9 +184,12 @@ def check(args, out):
         report.problem(f"{base}: the launcher speaks HTTPS only")
     keys = None
     if args.keys:
-        import zarvo_sign
         try:
+            import zarvo_sign
             keys = zarvo_sign.load_public_keys(args.keys)
+        except ImportError:
+            print("zarvo_publish check: --keys needs python3-cryptography", file=sys.stderr)
+            return 2
         except (zarvo_sign.SignError, ValueError) as e:
             print(f"zarvo_publish check: --keys: {e}", file=sys.stderr)
             return 2

@@ -459,9 +459,11 @@ def publish(args, out=None, err=None):
 
     signer = None
     if args.sign:
-        import zarvo_sign
         try:
+            import zarvo_sign
             signer = zarvo_sign.Signer(args.sign, out_dir, args.expires_days)
+        except ImportError:
+            problems.append("--sign: needs python3-cryptography (apt-get install python3-cryptography)")
         except zarvo_sign.SignError as e:
             problems.append(f"--sign: {e}")
 
