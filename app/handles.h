@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <wincrypt.h>
+#include <bcrypt.h>
 
 #include <utility>
 
@@ -70,6 +71,18 @@ struct CryptHashTraits {
     static HCRYPTHASH Invalid() { return 0; }
     static void Close(HCRYPTHASH h) { CryptDestroyHash(h); }
 };
+struct BcryptAlgorithmTraits {
+    static BCRYPT_ALG_HANDLE Invalid() { return nullptr; }
+    static void Close(BCRYPT_ALG_HANDLE h) { BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct BcryptKeyTraits {
+    static BCRYPT_KEY_HANDLE Invalid() { return nullptr; }
+    static void Close(BCRYPT_KEY_HANDLE h) { BCryptDestroyKey(h); }
+};
+struct BcryptHashTraits {
+    static BCRYPT_HASH_HANDLE Invalid() { return nullptr; }
+    static void Close(BCRYPT_HASH_HANDLE h) { BCryptDestroyHash(h); }
+};
 struct GdiObjectTraits {
     static HGDIOBJ Invalid() { return nullptr; }
     static void Close(HGDIOBJ h) { DeleteObject(h); }
@@ -109,6 +122,10 @@ using FindHandle = UniqueHandle<HANDLE, FindHandleTraits>;      // FindFirstFile
 using WinHttpHandle = UniqueHandle<void*, WinHttpHandleTraits>; // session, connection, request
 using CryptContext = UniqueHandle<HCRYPTPROV, CryptContextTraits>;
 using CryptHash = UniqueHandle<HCRYPTHASH, CryptHashTraits>;
+// BCryptOpenAlgorithmProvider, BCryptImportKeyPair.
+using BcryptAlgorithm = UniqueHandle<BCRYPT_ALG_HANDLE, BcryptAlgorithmTraits>;
+using BcryptKey = UniqueHandle<BCRYPT_KEY_HANDLE, BcryptKeyTraits>;
+using BcryptHash = UniqueHandle<BCRYPT_HASH_HANDLE, BcryptHashTraits>;
 using GdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>;       // bitmaps, brushes, fonts
 using MemoryDc = UniqueHandle<HDC, MemoryDcTraits>;             // CreateCompatibleDC
 using RegKey = UniqueHandle<HKEY, RegKeyTraits>;

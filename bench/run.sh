@@ -25,3 +25,4 @@ trap 'tests/harness/testenv.sh down "$env_dir" >/dev/null 2>&1 || true' EXIT
 # The environment's own test server goes two ports up; nginx takes the build's port.
 tests/harness/testenv.sh up "$env_dir" "$PWD" "$build/trust_ca.exe" $((port + 2)) $((port + 3))
 python3 bench/bench.py --build-dir "$build" --env-dir "$env_dir" --server nginx --port "$port" "$@"
+python3 bench/bench_sign.py --build-dir "$build" --env-dir "$env_dir" "$@"

@@ -3,7 +3,8 @@
 
     zarvo_publish.py GAME_DIR OUT_DIR [--light GLOB ...] [--launcher NAME]
                      [--display-url URL] [--display-disabled] [--version N]
-                     [--hardlink] [--prune] [--dry-run]
+                     [--hardlink] [--prune] [--dry-run] [--sign KEY.pem [--expires-days N]]
+    zarvo_publish.py check URL [--keys PUB.pem] [--all] [--cafile CA.pem]
 
 Writes into OUT_DIR:
   manifest_full.json   every file of GAME_DIR (the whole-game download)
@@ -12,7 +13,8 @@ Writes into OUT_DIR:
   displayinfo.json     only with --display-url or --display-disabled
 
 Serve OUT_DIR as it is from any static HTTPS server (see tools/nginx/zarvo-updates.conf).
-Python 3 standard library only.
+Python 3 standard library only; --sign and check --keys also need python3-cryptography
+(tools/zarvo_sign.py, tools/zarvo_check.py).
 """
 import argparse
 import hashlib
@@ -31,7 +33,8 @@ TEMP_TAG = ".zarvo-publish-"
 RESERVED_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
     f"{p}{d}" for p in ("COM", "LPT") for d in "0123456789\u00b9\u00b2\u00b3"}
 # Files the launcher keeps beside itself; a manifest must not fight over them.
-LAUNCHER_OWN_FILES = ("log/inst_done", "log/lang_set", ".zarvo_downloading", ".zarvo_install_dir")
+LAUNCHER_OWN_FILES = ("log/inst_done", "log/lang_set", ".zarvo_downloading", ".zarvo_install_dir",
+                      "log/manifest_light.serial", "log/manifest_full.serial", "log/displayinfo.serial")
 # The game client's options file, which the launcher writes the chosen language into.
 OPTIONS_FILE = "opt.dat"
 
@@ -167,6 +170,7 @@ class GameFile:
         self.source = source    # bytes path on disk
         self.size = size
         self.hash = ""          # lower-case MD5, filled by hash_files
+        self.sha256 = ""        # lower-case SHA-256, only in a signed publication
 
     def key(self):
         return self.path.encode("utf-8")
@@ -255,7 +259,8 @@ def md5_of(path):
 # Documents
 
 def manifest_text(files, version):
-    rows = [f'  {{"path": "{f.path}", "hash": "{f.hash}", "size": {f.size}, "version": {version}}}'
+    rows = [f'  {{"path": "{f.path}", "hash": "{f.hash}", "size": {f.size}, "version": {version}'
+            + (f', "sha256": "{f.sha256}"' if f.sha256 else "") + "}"
             for f in files]
     return '{"files": [\n' + ",\n".join(rows) + "\n]}\n"
 
@@ -454,6 +459,16 @@ def publish(args, out=None, err=None):
             problems.append("--display-url: the page address is empty")
         display = displayinfo_text(url, not args.display_disabled)
 
+    signer = None
+    if args.sign:
+        try:
+            import zarvo_sign
+            signer = zarvo_sign.Signer(args.sign, out_dir, args.expires_days)
+        except ImportError:
+            problems.append("--sign: needs python3-cryptography (apt-get install python3-cryptography)")
+        except zarvo_sign.SignError as e:
+            problems.append(f"--sign: {e}")
+
     files, scan_problems = scan_game(game_dir)
     problems += scan_problems
     problems += check_paths(files, launcher)
@@ -484,6 +499,8 @@ def publish(args, out=None, err=None):
 
     for f in files:
         f.hash, read = md5_of(f.source)
+        if signer:
+            f.sha256 = zarvo_sign.sha256_of(f.source)
         if read != f.size:
             return refuse([f"{f.path}: changed while it was being read; publish again"])
         if f.size > SIZE_FIELD_MAX:
@@ -526,18 +543,24 @@ def publish(args, out=None, err=None):
         pub.discard_staged()
         return failed(e, "nothing was published; OUT_DIR serves what it served before")
     # Phase 2: the files into place, then the documents, the manifests last.
+    def signed(name, text):
+        return signer.sign(name, text) if signer else text
     try:
         pub.commit_staged()
+        if display is None and signer:  # signed again, or its expiry would run out
+            display = signer.unsigned_text(os.path.join(out_dir, "displayinfo.json"))
         if display is not None:
-            pub.write_document("displayinfo.json", display)
-        pub.write_document("manifest_full.json", manifest_text(files, args.version))
-        pub.write_document("manifest_light.json", manifest_text(light, args.version))
+            pub.write_document("displayinfo.json", signed("displayinfo.json", display))
+        pub.write_document("manifest_full.json", signed("manifest_full.json", manifest_text(files, args.version)))
+        pub.write_document("manifest_light.json", signed("manifest_light.json", manifest_text(light, args.version)))
     except OSError as e:
         pub.discard_staged()
         return failed(e, "some files may be in place, but the manifests were not all replaced; "
                          "publish again")
     say(f"wrote {plural(len(changes), 'file')} under update/, then replaced the manifests"
         + (" and displayinfo.json" if display is not None else ""))
+    if signer:
+        say(signer.describe())
     if display is None and os.path.exists(os.path.join(out_dir, "displayinfo.json")):
         say("displayinfo.json left as it is (--display-url or --display-disabled replace it)")
 
@@ -574,6 +597,11 @@ def parse_args(argv):
     parser.add_argument("--prune", action="store_true",
                         help="remove files under update/ that are no longer listed, after the manifests")
     parser.add_argument("--dry-run", action="store_true", help="say what would change, write nothing")
+    parser.add_argument("--sign", metavar="KEY.pem",
+                        help="sign the manifests and displayinfo.json with this ECDSA P-256 private key "
+                             "(an existing displayinfo.json is signed again); see README")
+    parser.add_argument("--expires-days", metavar="N", type=float, default=30,
+                        help="days until the signed documents expire (default 30): publish again before")
     return parser.parse_args(argv)
 
 
@@ -583,7 +611,11 @@ def describe(error):
 
 
 def main(argv=None):
-    args = parse_args(sys.argv[1:] if argv is None else argv)
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["check"]:
+        import zarvo_check
+        return zarvo_check.main(argv[1:])
+    args = parse_args(argv)
     try:
         return publish(args)
     except OSError as e:  # reading GAME_DIR or OUT_DIR before anything was written

@@ -2,10 +2,18 @@
 
 #include "app/launcher_state.h"
 #include "update/json.h"
+#include "update/signature.h"
 
 namespace {
 
 constexpr size_t kHashLength = 32;
+constexpr size_t kSha256Length = 64;
+
+bool IsLowerHex(const std::string& text) {
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
 
 // Hash as written, with ASCII upper-case letters lowered byte by byte.
 std::string LowerAscii(std::string text) {
@@ -79,6 +87,8 @@ bool IsSafeEntryPath(const std::wstring& path) {
 bool ParseManifest(const std::string& text) {
     std::vector<ManifestEntry>& entries = State().manifestEntries;
     entries.clear();
+    // A signed manifest names each file's SHA-256 too: MD5 alone can be collided.
+    const bool withSha256 = SigningEnabled();
     if (text.size() < 7) return false;
 
     const size_t filesKey = text.find("\"files\"");
@@ -105,6 +115,10 @@ bool ParseManifest(const std::string& text) {
         // like a malformed row.
         if (entry.path.empty() || entry.hash.size() != kHashLength) continue;
         if (!IsSafeEntryPath(entry.path)) continue;
+        if (withSha256) {
+            entry.sha256 = LowerAscii(ExtractJsonString(object, "sha256"));
+            if (entry.sha256.size() != kSha256Length || !IsLowerHex(entry.sha256)) continue;
+        }
         entries.push_back(std::move(entry));
     }
     return !entries.empty();

@@ -14,6 +14,7 @@
 #include "update/http.h"
 #include "update/manifest.h"
 #include "update/self_update.h"
+#include "update/signature.h"
 #include "update/workers.h"
 
 namespace {
@@ -74,6 +75,26 @@ void EndRunSuccessfully(bool fullRun) {
         return;
     }
     s.updateRunning.store(false);
+}
+
+// The document's name: what follows the address's last "/".
+std::string DocumentName(const std::wstring& url) {
+    const size_t slash = url.rfind(L'/');
+    std::string name;
+    for (size_t i = slash == std::wstring::npos ? 0 : slash + 1; i < url.size(); ++i)
+        name += static_cast<char>(url[i] < 0x80 ? url[i] : '?');
+    return name;
+}
+
+// Why a signed build refuses the manifest, as the status line says it; "" when accepted.
+std::wstring ManifestRefusal(const std::string& body, const std::wstring& manifestUrl) {
+    switch (CheckFetchedDocument(body, DocumentName(manifestUrl))) {
+    case DocumentCheck::Accepted: return {};
+    case DocumentCheck::BadSignature: return L"Error: firma del manifiesto invalida";
+    case DocumentCheck::Expired: return L"Error: manifiesto caducado";
+    case DocumentCheck::Replayed: return L"Error: manifiesto obsoleto";
+    }
+    return L"Error: firma del manifiesto invalida";
 }
 
 const wchar_t kCancelled[] = L"Actualizacion cancelada.";
@@ -153,6 +174,9 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     SetStatusText(L"Descargando manifiesto (" + std::wstring(mode) + L")...");
     std::string body = HttpGetToString(AddNoCacheParam(manifestUrl));
     if (body.empty()) return EndRun(L"Error: no se pudo descargar el manifiesto");
+    // Refused before it is read, so nothing of it reaches the game folder.
+    const std::wstring refusal = ManifestRefusal(body, manifestUrl);
+    if (!refusal.empty()) return EndRun(refusal);
     if (!ParseManifest(body)) return EndRun(L"Error: manifiesto invalido");
 
     SetStatusText(L"Verificando archivos (" + std::wstring(mode) + L")...");

@@ -10,6 +10,7 @@
 #include "app/launcher_state.h"
 #include "update/http.h"
 #include "update/json.h"
+#include "update/signature.h"
 
 namespace {
 
@@ -38,6 +39,9 @@ bool FetchDisplayInfo(bool& enabled, std::wstring& url) {
     // Any failure, whatever the status, shows as an empty body.
     const std::string body = HttpGetToString(address);
     if (body.empty()) return false;
+    // Its address drives a browser inside an elevated process: a signed build shows only a
+    // page the studio signed, and otherwise no panel at all.
+    if (CheckFetchedDocument(body, "displayinfo.json") != DocumentCheck::Accepted) return false;
 
     const int32_t enabledValue = ExtractJsonInt(body, "enabled");
     const std::string pageUtf8 = ExtractJsonString(body, "url");

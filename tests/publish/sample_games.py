@@ -7,7 +7,8 @@ Makes, from scratch:
   OUTDIR/game, OUTDIR/published        a small game (the given launcher as "Zarvo Vestra.exe",
                                        nested folders, UTF-8 names, a space, an empty file),
                                        published with --light "*.exe" "config/**"
-                                       --display-disabled; served by the nginx test
+                                       --display-disabled, signed with the test key A
+                                       (tests/sign/keys); served by the nginx test
   OUTDIR/edge_game, OUTDIR/edge_published   odd but legal names and a sparse file above the
                                        size field's range, published with --version 7
                                        --hardlink (a copy would not stay sparse)
@@ -36,6 +37,7 @@ sys.path.insert(0, os.path.dirname(TOOL))
 import zarvo_publish  # noqa: E402
 
 LAUNCHER = "Zarvo Vestra.exe"
+SIGNING_KEY = os.path.join(HERE, "..", "sign", "keys", "test_key_a.pem")
 HUGE_SIZE = 2147483647 + 6  # past the reader's 32-bit size field; sparse, so it costs no disk
 
 # Names for one-row manifests. "exact": the tool takes them and the reader must read them
@@ -166,8 +168,9 @@ def main():
 
     game = os.path.join(outdir, "game")
     files = make_game(game, launcher_bytes)
+    # Signed: the launchers without keys that read it back must not notice.
     publish(game, os.path.join(outdir, "published"),
-            ["--light", "*.exe", "config/**", "--display-disabled"])
+            ["--light", "*.exe", "config/**", "--display-disabled", "--sign", SIGNING_KEY])
 
     edge = os.path.join(outdir, "edge_game")
     edge_files = make_edge_game(edge)

@@ -1,0 +1,59 @@
+// A launcher built without keys (the plain zarvo_core) over a signed publication: it installs
+// and shows the page exactly as it does from an unsigned one, and it checks no SHA-256.
+// Argument: the samples folder of signed_samples.py.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cwchar>
+
+#include "app/launcher_state.h"
+#include "app/paths.h"
+#include "support/test_support.h"
+#include "update/manifest.h"
+#include "update/signature.h"
+#include "update/update_run.h"
+#include "webpanel/display_info.h"
+
+namespace {
+
+std::wstring SamplesFolder() {
+    int count = 0;
+    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::wstring folder;
+    for (int i = 1; i < count && args && folder.empty(); ++i)
+        if (std::wcsncmp(args[i], L"--gtest", 7) != 0) folder = args[i];
+    LocalFree(args);
+    if (!folder.empty() && folder[0] == L'/') folder = L"Z:" + folder;
+    for (wchar_t& c : folder)
+        if (c == L'/') c = L'\\';
+    return folder;
+}
+
+TEST(UnsignedLauncher, ReadsASignedPublicationAsAnyOther) {
+    const std::wstring samples = SamplesFolder();
+    ASSERT_FALSE(samples.empty());
+    ASSERT_FALSE(SigningEnabled());
+    // sha_wrong's rows are signed and their MD5s are right: without keys only MD5 counts.
+    for (const wchar_t* sampleCase : {L"good", L"sha_wrong"}) {
+        SCOPED_TRACE(test::Narrow(sampleCase));
+        test::RemoveTree(LauncherFolderFull() + L"\\sg");
+        test::TestServer::Configure(samples + L"\\" + sampleCase);
+        RunUpdateWithManifestUrl(test::TestServer::HttpsBase() + L"/manifest_full.json", L"FULL");
+        EXPECT_EQ(CurrentStatusText(), L"Archivos OK!");
+        EXPECT_EQ(test::ReadFileBytes(LauncherFolderFull() + L"\\sg\\data\\a.bin"),
+                  test::ReadFileBytes(samples + L"\\" + sampleCase + L"\\update\\sg\\data\\a.bin"));
+        for (const ManifestEntry& e : State().manifestEntries)
+            EXPECT_EQ(e.sha256, "");
+        EXPECT_FALSE(test::PathExists(SerialMarkerPath("manifest_full.json")));
+    }
+    bool enabled = false;
+    std::wstring url;
+    ASSERT_TRUE(FetchDisplayInfo(enabled, url));
+    EXPECT_TRUE(enabled);
+    EXPECT_EQ(test::Narrow(url), test::ReadFileBytes(samples + L"\\page.txt"));
+    test::TestServer::Reset();
+}
+
+} // namespace
