@@ -222,8 +222,9 @@ TEST_F(HttpClient, NoTransferWaitsForEver) {
         const char* fault;
         bool passes;
     } cases[] = {
-        {"{\"trickle_bytes\": 100, \"trickle_ms\": 250}", false}, // 480 bytes per window
-        {"{\"delay_ms\": 4000}", false},                          // no answer at all
+        {"{\"trickle_bytes\": 100, \"trickle_ms\": 250}", false},  // 480 bytes per window
+        {"{\"delay_ms\": 4000}", false},                           // no answer at all
+        {"{\"trickle_bytes\": 100, \"trickle_ms\": 5000}", false}, // silent after the headers
         {"{\"trickle_bytes\": 2048, \"trickle_ms\": 100}", true},
     };
     for (const Case& c : cases) {
