@@ -1,18 +1,20 @@
 // The two kinds of worker of an update run. Verification decides per entry whether the file
 // on disk matches its manifest hash; download fetches each differing file into "<path>.tmp",
-// checks it and moves it into place, with a growing pause between attempts.
+// hashing it as it is written, and moves it into place, with a growing pause between attempts.
 #include "update/workers.h"
 
 #include <windows.h>
 #include <shlobj.h>
 
 #include <algorithm>
+#include <memory>
+#include <span>
 
 #include "app/build_config.h"
 #include "app/launcher_state.h"
 #include "app/paths.h"
+#include "update/digest.h"
 #include "update/http.h"
-#include "update/md5.h"
 #include "update/self_update.h"
 
 namespace {
@@ -21,10 +23,10 @@ constexpr DWORD kFirstPauseMs = 400;
 constexpr DWORD kPauseStepMs = 400;
 constexpr DWORD kLastPauseMs = 2000;
 
-bool FileMatchesHash(const std::wstring& path, const std::string& hash) {
-    std::string digest = ComputeFileMd5(path);
-    std::transform(digest.begin(), digest.end(), digest.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+// A missing file or a folder in its place fails to open, so it needs no check of its own. The
+// digest comes in lower case, as manifest hashes are stored.
+bool FileMatchesHash(const std::wstring& path, const std::string& hash, std::span<char> block) {
+    const std::string digest = ComputeFileMd5(path, block);
     return !digest.empty() && digest == hash;
 }
 
@@ -47,6 +49,55 @@ bool PlaceFile(const std::wstring& localPath, const std::wstring& tmpPath) {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
 }
 
+bool WriteAll(HANDLE file, const char* data, size_t size) {
+    DWORD written = 0;
+    return WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+}
+
+bool DigestsMatch(const ManifestEntry& entry, StreamDigest& digest) {
+    const std::string md5 = digest.Md5Hex();
+    if (md5.empty() || md5 != entry.hash) return false;
+    return entry.sha256.empty() || digest.Sha256Hex() == entry.sha256;
+}
+
+// One attempt's transfer: the whole body of a 200 answer into tmpPath, hashed as it is written
+// (the bytes that reached the file, never read back), and on disk before the file is closed,
+// so a placed file survives a power cut that follows "Archivos OK!". True only for a complete
+// body whose MD5 (and SHA-256, when the entry has one) match the entry. The ".tmp" and its
+// folders are created with the first block, so an answer without a body of ours creates none.
+bool FetchToTmp(const ManifestEntry& entry, const std::wstring& url, const std::wstring& tmpPath,
+                int32_t* status) {
+    FileHandle file;
+    bool created = false;
+    const auto create = [&] {
+        if (!created) {
+            created = true;
+            const std::wstring folder = ParentFolderOf(tmpPath);
+            if (!folder.empty()) SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+            file.Reset(CreateFileW(tmpPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        return file.Valid();
+    };
+
+    StreamDigest digest(!entry.sha256.empty());
+    HttpResponse response;
+    bool complete = HttpGet(
+        url, nullptr,
+        [&](const char* data, size_t size) {
+            // Nothing asked for a part: only a 200 carries the file.
+            if (response.status != 200 || !create() || !WriteAll(file.Get(), data, size))
+                return false;
+            digest.Update(data, size);
+            return true;
+        },
+        &response);
+    if (status) *status = response.status;
+    complete = complete && response.status == 200 && create() && FlushFileBuffers(file.Get());
+    file.Reset();
+    return complete && DigestsMatch(entry, digest);
+}
+
 void CountEntry(const DownloadContext& c, const ManifestEntry& entry, bool withStatus) {
     LauncherState& s = State();
     int64_t done = c.doneCount->fetch_add(1) + 1;
@@ -54,7 +105,8 @@ void CountEntry(const DownloadContext& c, const ManifestEntry& entry, bool withS
     uint64_t size = static_cast<uint64_t>(std::max<int64_t>(0, entry.size));
     uint64_t bytes = c.bytesDone->fetch_add(size) + size;
     uint64_t total = *c.bytesTotal;
-    s.progressBytesPercent.store(total == 0 ? 100 : static_cast<int32_t>(std::min<uint64_t>(100, bytes * 100 / total)));
+    s.progressBytesPercent.store(
+        total == 0 ? 100 : static_cast<int32_t>(std::min<uint64_t>(100, bytes * 100 / total)));
     int64_t files = *c.fileCount;
     int32_t percent = files > 0 ? static_cast<int32_t>(done * 100 / files) : 0;
     s.progressFilesPercent.store(percent);
@@ -78,9 +130,8 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry) {
     for (DWORD pause = kFirstPauseMs;;) {
         if (Stopping(c)) return Outcome::Stopped;
         int32_t status = 0;
-        if (HttpDownloadToFile(url, tmpPath, DownloadProgressFn(), &status)) {
-            if (FileMatchesHash(tmpPath, entry.hash) && PlaceFile(localPath, tmpPath))
-                return Outcome::Placed;
+        if (FetchToTmp(entry, url, tmpPath, &status)) {
+            if (PlaceFile(localPath, tmpPath)) return Outcome::Placed;
             DeleteFileW(tmpPath.c_str());
         } else {
             DeleteFileW(tmpPath.c_str());
@@ -104,6 +155,9 @@ void GiveUp(const DownloadContext& c) {
 
 void VerifyWorker(VerifyContext c) {
     LauncherState& s = State();
+    // One read block for every file this worker hashes, not one per file.
+    const auto block = std::make_unique_for_overwrite<char[]>(kFileReadBlock);
+    const std::span<char> blockSpan(block.get(), kFileReadBlock);
     for (;;) {
         if (s.cancelRequested.load()) return;
         int32_t i = c.nextIndex->fetch_add(1);
@@ -111,7 +165,7 @@ void VerifyWorker(VerifyContext c) {
 
         const ManifestEntry& entry = s.manifestEntries[i];
         std::wstring localPath = LocalPathForEntry(entry);
-        c.needsDownload[i] = FileExists(localPath) && FileMatchesHash(localPath, entry.hash) ? 0 : 1;
+        c.needsDownload[i] = FileMatchesHash(localPath, entry.hash, blockSpan) ? 0 : 1;
 
         int64_t verified = c.verifiedCount->fetch_add(1) + 1;
         if (verified % 256 == 0 || verified == *c.entryCount) {
@@ -132,10 +186,17 @@ void DownloadWorker(DownloadContext c) {
 
         const ManifestEntry& entry = (*c.fileList)[i];
         switch (FetchEntry(c, entry)) {
-        case Outcome::Placed: CountEntry(c, entry, true); break;
-        case Outcome::NotOnServer: CountEntry(c, entry, false); break;
-        case Outcome::Stopped: return;
-        case Outcome::GaveUp: GiveUp(c); return;
+        case Outcome::Placed:
+            CountEntry(c, entry, true);
+            break;
+        case Outcome::NotOnServer:
+            CountEntry(c, entry, false);
+            break;
+        case Outcome::Stopped:
+            return;
+        case Outcome::GaveUp:
+            GiveUp(c);
+            return;
         }
     }
 }
