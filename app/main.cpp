@@ -84,7 +84,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         }
     }
 
-    WaitForSkin(); // a window that failed never deleted the pictures
+    DeleteSkinImages(); // the loader must be gone before GDI+; a failed window left them
     Gdiplus::GdiplusShutdown(s.gdiplusToken);
     CoUninitialize();
     return exitCode;

@@ -61,7 +61,9 @@ void LoadSkin() {
 
 DWORD WINAPI SkinLoaderThread(void*) {
     LoadSkin();
-    // The first font lookup is the slow one; done here, the first paint finds it made.
+    SetEvent(State().skinDecoded.Get());
+    // The first font lookup is the slow one. Made here, it overlaps the window's creation; the
+    // first paint does not wait for it.
     Gdiplus::FontFamily family(L"Arial");
     return 0;
 }
@@ -103,22 +105,28 @@ Gdiplus::Bitmap* LoadPngResource(uint16_t resourceId) {
 
 void StartSkinLoad() {
     LauncherState& s = State();
-    s.skinLoader.Reset(CreateThread(nullptr, 0, SkinLoaderThread, nullptr, 0, nullptr));
-    if (!s.skinLoader) LoadSkin();
+    s.skinDecoded.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (s.skinDecoded)
+        s.skinLoader.Reset(CreateThread(nullptr, 0, SkinLoaderThread, nullptr, 0, nullptr));
+    if (s.skinLoader) return;
+    s.skinDecoded.Reset();
+    LoadSkin();
 }
 
 void WaitForSkin() {
     LauncherState& s = State();
-    if (!s.skinLoader) return;
-    WaitForSingleObject(s.skinLoader.Get(), INFINITE);
-    s.skinLoader.Reset();
+    if (s.skinDecoded) WaitForSingleObject(s.skinDecoded.Get(), INFINITE);
 }
 
 void DeleteSkinImages() {
-    WaitForSkin();
     LauncherState& s = State();
-    DeleteBitmap(s.imgBackground);
-    DeleteBitmap(s.imgActionNormal);
-    DeleteBitmap(s.imgActionHover);
-    DeleteBitmap(s.imgActionPressed);
+    // The loader still uses GDI+ after the pictures are in; it must be gone before GDI+ is.
+    if (s.skinLoader) WaitForSingleObject(s.skinLoader.Get(), INFINITE);
+    s.skinLoader.Reset();
+    s.skinDecoded.Reset();
+    for (Gdiplus::Bitmap** slot :
+         {&s.imgBackground, &s.imgActionNormal, &s.imgActionHover, &s.imgActionPressed}) {
+        DeleteBitmap(*slot);
+        *slot = nullptr;
+    }
 }

@@ -25,6 +25,6 @@ void StartSkinLoad();
 // pending). Window thread only.
 void WaitForSkin();
 
-// Deletes the four skin bitmaps of the launcher state (window destruction), after waiting for
-// their load.
+// Ends the loader thread if one was started, then deletes the four skin bitmaps of the launcher
+// state and empties their slots (window destruction, and once more before GDI+ shuts down).
 void DeleteSkinImages();
