@@ -158,6 +158,8 @@ class Relay:
                 done, pending = await asyncio.wait(pending, return_when=asyncio.FIRST_COMPLETED)
                 if any(not t.result() for t in done):
                     break
+        except asyncio.CancelledError:
+            pass  # the relay is ending; the connection goes with it
         finally:
             for t in tasks:
                 t.cancel()
@@ -185,9 +187,10 @@ class Relay:
         for sig in (signal.SIGTERM, signal.SIGINT):
             loop.add_signal_handler(sig, stop.set)
         loop.add_signal_handler(signal.SIGUSR1, self.report, False)
-        async with server:
-            await stop.wait()
+        await stop.wait()
+        # Counted first: connections still open are cut when the loop ends, not waited for.
         self.report(True)
+        server.close()
 
 
 def main():
