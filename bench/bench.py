@@ -127,6 +127,18 @@ class Bench:
         values = read_result(result)
         return int(values.get("verify_workers", 0)), int(values.get("download_workers", 0))
 
+    def manifest_seconds(self, url, count, label):
+        """The fixed part of a run: the manifest's first request and its parsing."""
+        result = os.path.join(self.work, "manifest.txt")
+        if os.path.exists(result):
+            os.remove(result)
+        self.wine.run(self.exe("bench_run.exe"), ["manifest", url, Wine.path(result)], self.work,
+                      self.timeout)
+        values = read_result(result)
+        self.check(values.get("entries") == str(count), f"{label}: the manifest alone was "
+                   f"read with {values.get('entries')} entries")
+        return float(values["seconds"]) if "seconds" in values else None
+
     def list_file(self, entries, name):
         path = os.path.join(self.work, name + ".list")
         write(path, "".join(rel + "\n" for rel, _, _ in entries))
@@ -207,9 +219,12 @@ class Bench:
                        f"{label}: md5sum disagrees on {len(bad)} files")
 
         target = ("native", 1.10) if key == "verify_big" else ("floor", 1.25)
+        manifest = self.manifest_seconds(url, count, label)
+        manifest_how = f", manifest {manifest:.2f} s" if manifest is not None else ""
         self.rows.append(Row(
             f"Verify {label}", count, count * size,
-            launcher=best(times["launcher"]), launcher_how=f"{verify_workers} threads",
+            launcher=best(times["launcher"]),
+            launcher_how=f"{verify_workers} threads{manifest_how}",
             floor=best(times["floor"]), floor_how=floor_how,
             native=best(times["native"]), native_how=f"md5sum, xargs -P {self.nproc}",
             target=target))

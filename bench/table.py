@@ -67,7 +67,7 @@ def render(rows, judged):
                                    ("floor", r.floor, r.floor_how),
                                    ("native", r.native, r.native_how)):
             if seconds:
-                lines.append(f"    {name:9}{how:40}{seconds:8.2f} s"
+                lines.append(f"    {name:9}{how:42}{seconds:8.2f} s"
                              f"{r.total / 1e6 / seconds:9.1f} MB/s"
                              f"{r.count / seconds:9.0f} files/s")
     lines.append("")
