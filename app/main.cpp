@@ -17,8 +17,8 @@ bool RegisterLauncherClass() {
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = LauncherWindowProc;
     wc.hInstance = s.appInstance;
-    wc.hIcon = static_cast<HICON>(
-        LoadImageW(s.appInstance, MAKEINTRESOURCEW(kIconGroup), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    wc.hIcon = static_cast<HICON>(LoadImageW(s.appInstance, MAKEINTRESOURCEW(kIconGroup),
+                                             IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
     wc.hIconSm = static_cast<HICON>(LoadImageW(s.appInstance, MAKEINTRESOURCEW(kIconGroup),
                                                IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
     wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
