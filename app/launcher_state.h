@@ -51,6 +51,8 @@ struct LauncherState {
     Gdiplus::Bitmap* imgActionNormal = nullptr;
     Gdiplus::Bitmap* imgActionHover = nullptr;
     Gdiplus::Bitmap* imgActionPressed = nullptr;
+    KernelHandle skinLoader;  // the thread that decodes the four pictures above
+    KernelHandle skinDecoded; // set by it once they are in; the first paint waits for it
 
     // Status and progress.
     std::mutex statusMutex;

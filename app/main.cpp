@@ -12,14 +12,6 @@
 
 namespace {
 
-void LoadSkin() {
-    LauncherState& s = State();
-    s.imgBackground = LoadPngResource(kPngBackground);
-    s.imgActionNormal = LoadPngResource(kPngActionNormal);
-    s.imgActionHover = LoadPngResource(kPngActionHover);
-    s.imgActionPressed = LoadPngResource(kPngActionPressed);
-}
-
 bool RegisterLauncherClass() {
     LauncherState& s = State();
     WNDCLASSEXW wc = {};
@@ -83,6 +75,7 @@ constexpr DWORD kSwapWaitMs = 10000;
     if (HWND window = s.mainWindow.exchange(nullptr)) DestroyWindow(window);
     StopBackgroundWork(kExitWaitMs);
     WaitForLauncherSwap(kSwapWaitMs);
+    DeleteSkinImages(); // the loader thread must be gone before GDI+; a failed window left them
     if (s.gdiplusToken) Gdiplus::GdiplusShutdown(s.gdiplusToken);
     CoUninitialize();
     ExitProcess(static_cast<UINT>(exitCode));
@@ -107,7 +100,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     Gdiplus::GdiplusStartupInput gdiplusInput;
     Gdiplus::GdiplusStartup(&s.gdiplusToken, &gdiplusInput, nullptr);
     s.appInstance = instance;
-    LoadSkin();
+    // Decoded while the window is made; its first paint waits for the pictures.
+    StartSkinLoad();
 
     int exitCode = 1;
     if (!RegisterLauncherClass()) {

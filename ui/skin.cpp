@@ -51,6 +51,23 @@ void DeleteBitmap(Gdiplus::Bitmap* bitmap) {
     if (bitmap) delete bitmap;
 }
 
+void LoadSkin() {
+    LauncherState& s = State();
+    s.imgBackground = LoadPngResource(kPngBackground);
+    s.imgActionNormal = LoadPngResource(kPngActionNormal);
+    s.imgActionHover = LoadPngResource(kPngActionHover);
+    s.imgActionPressed = LoadPngResource(kPngActionPressed);
+}
+
+DWORD WINAPI SkinLoaderThread(void*) {
+    LoadSkin();
+    SetEvent(State().skinDecoded.Get());
+    // The first font lookup is the slow one. Made here, it overlaps the window's creation; the
+    // first paint does not wait for it.
+    Gdiplus::FontFamily family(L"Arial");
+    return 0;
+}
+
 } // namespace
 
 Gdiplus::Bitmap* LoadPngResource(uint16_t resourceId) {
@@ -86,10 +103,30 @@ Gdiplus::Bitmap* LoadPngResource(uint16_t resourceId) {
     return clone;
 }
 
+void StartSkinLoad() {
+    LauncherState& s = State();
+    s.skinDecoded.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (s.skinDecoded)
+        s.skinLoader.Reset(CreateThread(nullptr, 0, SkinLoaderThread, nullptr, 0, nullptr));
+    if (s.skinLoader) return;
+    s.skinDecoded.Reset();
+    LoadSkin();
+}
+
+void WaitForSkin() {
+    LauncherState& s = State();
+    if (s.skinDecoded) WaitForSingleObject(s.skinDecoded.Get(), INFINITE);
+}
+
 void DeleteSkinImages() {
     LauncherState& s = State();
-    DeleteBitmap(s.imgBackground);
-    DeleteBitmap(s.imgActionNormal);
-    DeleteBitmap(s.imgActionHover);
-    DeleteBitmap(s.imgActionPressed);
+    // The loader still uses GDI+ after the pictures are in; it must be gone before GDI+ is.
+    if (s.skinLoader) WaitForSingleObject(s.skinLoader.Get(), INFINITE);
+    s.skinLoader.Reset();
+    s.skinDecoded.Reset();
+    for (Gdiplus::Bitmap** slot :
+         {&s.imgBackground, &s.imgActionNormal, &s.imgActionHover, &s.imgActionPressed}) {
+        DeleteBitmap(*slot);
+        *slot = nullptr;
+    }
 }

@@ -7,6 +7,9 @@
 //       peak working set in bytes before and after the run)
 //   bench_run.exe counts FILES RESULT_FILE
 //       writes the worker counts the run uses for that many entries on this machine
+//   bench_run.exe manifest MANIFEST_URL RESULT_FILE
+//       writes "seconds=" for the part of a run before any file is looked at: the manifest's
+//       first request in this process and its parsing ("entries=" counts what it listed)
 #include <windows.h>
 #include <psapi.h>
 
@@ -15,6 +18,8 @@
 
 #include "app/launcher_state.h"
 #include "support/test_support.h"
+#include "update/http.h"
+#include "update/manifest.h"
 #include "update/update_run.h"
 
 namespace {
@@ -53,6 +58,19 @@ int Run(const wchar_t* url, const wchar_t* mode, const wchar_t* result) {
     return WriteText(result, text) ? 0 : 1;
 }
 
+int Manifest(const wchar_t* url, const wchar_t* result) {
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    const bool parsed = ParseManifest(HttpGetToString(AddNoCacheParam(url)));
+    QueryPerformanceCounter(&end);
+    const double seconds = static_cast<double>(end.QuadPart - start.QuadPart) /
+                           static_cast<double>(frequency.QuadPart);
+    std::string text = "seconds=" + std::to_string(seconds) + "\n";
+    text += "entries=" + std::to_string(parsed ? State().manifestEntries.size() : 0) + "\n";
+    return WriteText(result, text) ? 0 : 1;
+}
+
 int Counts(const wchar_t* files, const wchar_t* result) {
     const int32_t count = static_cast<int32_t>(_wtoi(files));
     const unsigned processors = std::thread::hardware_concurrency();
@@ -67,5 +85,6 @@ int Counts(const wchar_t* files, const wchar_t* result) {
 int wmain(int argc, wchar_t** argv) {
     if (argc == 5 && std::wstring(argv[1]) == L"run") return Run(argv[2], argv[3], argv[4]);
     if (argc == 4 && std::wstring(argv[1]) == L"counts") return Counts(argv[2], argv[3]);
+    if (argc == 4 && std::wstring(argv[1]) == L"manifest") return Manifest(argv[2], argv[3]);
     return 2;
 }

@@ -141,4 +141,29 @@ TEST_F(SkinTest, DeleteSkinImagesDeletesTheFilledSlots) {
     s.imgBackground = s.imgActionNormal = s.imgActionHover = s.imgActionPressed = nullptr;
 }
 
+// The window thread paints as soon as WaitForSkin returns: every slot must be filled by then,
+// and every later wait (the next paints) must return at once.
+TEST_F(SkinTest, TheBackgroundLoadHasFilledEverySlotWhenTheWaitReturns) {
+    LauncherState& s = State();
+    StartSkinLoad();
+    WaitForSkin();
+    for (Gdiplus::Bitmap* slot :
+         {s.imgBackground, s.imgActionNormal, s.imgActionHover, s.imgActionPressed}) {
+        ASSERT_NE(slot, nullptr);
+        EXPECT_EQ(slot->GetLastStatus(), Gdiplus::Ok);
+    }
+    EXPECT_EQ(s.imgBackground->GetWidth(), 800u);
+    WaitForSkin();
+    DeleteSkinImages();
+    EXPECT_FALSE(s.skinLoader);
+    EXPECT_EQ(s.imgBackground, nullptr);
+    // Deleting right after a start ends the load first instead of racing it, and deleting
+    // again (the shutdown after the window's own destruction) finds nothing left to free.
+    StartSkinLoad();
+    DeleteSkinImages();
+    EXPECT_FALSE(s.skinLoader);
+    EXPECT_EQ(s.imgActionPressed, nullptr);
+    DeleteSkinImages();
+}
+
 } // namespace
