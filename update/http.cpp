@@ -33,7 +33,8 @@ struct Transfer {
 
 // Splits the address, connects and sends the GET; true when a 200 answer is waiting to be
 // read. status, when given, receives the HTTP status or 0 when none came.
-bool OpenTransfer(const std::wstring& url, int32_t* status, Transfer& transfer) {
+bool OpenTransfer(const std::wstring& url, int32_t* status, Transfer& transfer,
+                  const wchar_t* extraHeaders = nullptr) {
     if (status) *status = 0;
 
     // Only host and path are asked for, so the query stays part of the requested path.
@@ -59,7 +60,9 @@ bool OpenTransfer(const std::wstring& url, int32_t* status, Transfer& transfer) 
                                               secure ? WINHTTP_FLAG_SECURE : 0));
     if (!transfer.request) return false;
 
-    if (!WinHttpSendRequest(transfer.request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+    if (!WinHttpSendRequest(transfer.request.Get(),
+                            extraHeaders ? extraHeaders : WINHTTP_NO_ADDITIONAL_HEADERS,
+                            extraHeaders ? static_cast<DWORD>(-1L) : 0,
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
         return false;
     }
@@ -74,7 +77,7 @@ bool OpenTransfer(const std::wstring& url, int32_t* status, Transfer& transfer) 
         code = 0;
     }
     if (status) *status = static_cast<int32_t>(code);
-    return code == kAcceptedStatus;
+    return code == kAcceptedStatus || (extraHeaders && code == 206);
 }
 
 // Content-Length read as text and parsed into 64 bits, so that bodies above 4 GiB are judged
@@ -179,4 +182,43 @@ bool HttpDownloadToFile(const std::wstring& url, const std::wstring& destination
         return false;
     }
     return true;
+}
+
+namespace {
+std::string HeaderText(HINTERNET request, DWORD query) {
+    wchar_t text[512] = {};
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return {};
+    }
+    std::string out;
+    for (size_t i = 0; i < size / sizeof(wchar_t); ++i) out += static_cast<char>(text[i]);
+    return out;
+}
+} // namespace
+
+bool HttpGet(const std::wstring& url, const wchar_t* extraHeaders, const HttpChunkFn& onChunk,
+             HttpResponse* response) {
+    HttpResponse local;
+    HttpResponse& r = response ? *response : local;
+    r = HttpResponse();
+    Transfer transfer;
+    if (!OpenTransfer(url, &r.status, transfer, extraHeaders)) return false;
+    r.contentLength = AnnouncedLength(transfer.request.Get());
+    r.hasContentLength = r.contentLength != 0;
+    r.contentRange = HeaderText(transfer.request.Get(), WINHTTP_QUERY_CONTENT_RANGE);
+    r.contentType = HeaderText(transfer.request.Get(), WINHTTP_QUERY_CONTENT_TYPE);
+    std::vector<char> chunk(256 * 1024);
+    uint64_t received = 0;
+    DWORD read = 0;
+    for (;;) {
+        if (!WinHttpReadData(transfer.request.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read))
+            return false;
+        if (read == 0) break;
+        if (State().cancelRequested.load()) return false;
+        if (!onChunk(chunk.data(), read)) return false;
+        received += read;
+    }
+    return !r.hasContentLength || received == r.contentLength;
 }

@@ -13,6 +13,7 @@
 #include "app/paths.h"
 #include "update/http.h"
 #include "update/md5.h"
+#include "update/patch.h"
 #include "update/self_update.h"
 
 namespace {
@@ -54,7 +55,8 @@ void CountEntry(const DownloadContext& c, const ManifestEntry& entry, bool withS
     uint64_t size = static_cast<uint64_t>(std::max<int64_t>(0, entry.size));
     uint64_t bytes = c.bytesDone->fetch_add(size) + size;
     uint64_t total = *c.bytesTotal;
-    s.progressBytesPercent.store(total == 0 ? 100 : static_cast<int32_t>(std::min<uint64_t>(100, bytes * 100 / total)));
+    s.progressBytesPercent.store(
+        total == 0 ? 100 : static_cast<int32_t>(std::min<uint64_t>(100, bytes * 100 / total)));
     int64_t files = *c.fileCount;
     int32_t percent = files > 0 ? static_cast<int32_t>(done * 100 / files) : 0;
     s.progressFilesPercent.store(percent);
@@ -63,6 +65,23 @@ void CountEntry(const DownloadContext& c, const ManifestEntry& entry, bool withS
                       L" / " + std::to_wstring(files) + L")");
         InvalidateMainWindow();
     }
+}
+
+// One attempt: leaves the entry's checked content in tmpPath, or returns false. A big file is
+// patched or continued where that works; the whole download is the way back from anything
+// else.
+bool FetchToTmp(const ManifestEntry& entry, const std::wstring& url, const std::wstring& localPath,
+                const std::wstring& tmpPath, int32_t* status) {
+    switch (PatchToTmp(entry, url, localPath, tmpPath, status)) {
+    case PatchResult::Done:
+        return true;
+    case PatchResult::Failed:
+        return false;
+    case PatchResult::WholeDownload:
+        break;
+    }
+    if (State().cancelRequested.load()) return false;
+    return DownloadWholeToTmp(entry, url, tmpPath, status);
 }
 
 enum class Outcome { Placed, NotOnServer, Stopped, GaveUp };
@@ -78,13 +97,12 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry) {
     for (DWORD pause = kFirstPauseMs;;) {
         if (Stopping(c)) return Outcome::Stopped;
         int32_t status = 0;
-        if (HttpDownloadToFile(url, tmpPath, DownloadProgressFn(), &status)) {
-            if (FileMatchesHash(tmpPath, entry.hash) && PlaceFile(localPath, tmpPath))
-                return Outcome::Placed;
+        if (FetchToTmp(entry, url, localPath, tmpPath, &status)) {
+            if (PlaceFile(localPath, tmpPath)) return Outcome::Placed;
             DeleteFileW(tmpPath.c_str());
-        } else {
+        } else if (status == 404) {
             DeleteFileW(tmpPath.c_str());
-            if (status == 404) return Outcome::NotOnServer;
+            return Outcome::NotOnServer;
         }
         Sleep(pause);
         pause += kPauseStepMs;
@@ -111,7 +129,8 @@ void VerifyWorker(VerifyContext c) {
 
         const ManifestEntry& entry = s.manifestEntries[i];
         std::wstring localPath = LocalPathForEntry(entry);
-        c.needsDownload[i] = FileExists(localPath) && FileMatchesHash(localPath, entry.hash) ? 0 : 1;
+        c.needsDownload[i] =
+            FileExists(localPath) && FileMatchesHash(localPath, entry.hash) ? 0 : 1;
 
         int64_t verified = c.verifiedCount->fetch_add(1) + 1;
         if (verified % 256 == 0 || verified == *c.entryCount) {
@@ -132,10 +151,17 @@ void DownloadWorker(DownloadContext c) {
 
         const ManifestEntry& entry = (*c.fileList)[i];
         switch (FetchEntry(c, entry)) {
-        case Outcome::Placed: CountEntry(c, entry, true); break;
-        case Outcome::NotOnServer: CountEntry(c, entry, false); break;
-        case Outcome::Stopped: return;
-        case Outcome::GaveUp: GiveUp(c); return;
+        case Outcome::Placed:
+            CountEntry(c, entry, true);
+            break;
+        case Outcome::NotOnServer:
+            CountEntry(c, entry, false);
+            break;
+        case Outcome::Stopped:
+            return;
+        case Outcome::GaveUp:
+            GiveUp(c);
+            return;
         }
     }
 }
