@@ -12,51 +12,13 @@
 #include <vector>
 
 #include "app/handles.h"
+#include "patch/make_index.h"
 #include "support/test_support.h"
 #include "update/block_index.h"
 #include "update/block_match.h"
 #include "update/range_fetch.h"
 
 namespace {
-
-// Adler-32 written out as RFC 1950 defines it, independent of the launcher's.
-uint32_t ReferenceAdler(const std::string& data) {
-    uint32_t a = 1, b = 0;
-    for (unsigned char c : data) {
-        a = (a + c) % 65521;
-        b = (b + a) % 65521;
-    }
-    return b << 16 | a;
-}
-
-void PutLe(std::string& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i)
-        out += static_cast<char>(value >> (8 * i));
-}
-
-std::string Unhex(const std::string& hex) {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
-
-// An index document as the publishing tool writes it (its format, documented there).
-std::string MakeIndex(const std::string& content, uint32_t block, uint8_t strong = 6) {
-    std::string out = "ZVBI";
-    out += static_cast<char>(1);
-    out += static_cast<char>(strong);
-    PutLe(out, 0, 2);
-    PutLe(out, block, 4);
-    PutLe(out, content.size(), 8);
-    out += Unhex(test::Md5Hex(content));
-    for (size_t at = 0; at < content.size(); at += block) {
-        const std::string piece = content.substr(at, block);
-        PutLe(out, ReferenceAdler(piece), 4);
-        out += Unhex(test::Md5Hex(piece)).substr(0, strong);
-    }
-    return out;
-}
 
 struct Edit {
     size_t at, length;
@@ -112,7 +74,7 @@ Built Build(const std::string& old, const std::string& tmpBefore, const std::str
     }
     EXPECT_TRUE(test::WriteFileBytes(tmpPath, tmpBefore));
     BlockIndex index;
-    EXPECT_TRUE(ParseBlockIndex(MakeIndex(target, block), &index));
+    EXPECT_TRUE(ParseBlockIndex(test::MakeBlockIndex(target, block), &index));
     Built built;
     {
         FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -276,14 +238,14 @@ TEST(RangeBody, MultipartAndSingleAnswersInEverySplitAndWhatIsRefused) {
 TEST(BlockIndexReader, TakesTheToolsFormatAndRefusesWhatDoesNotAddUp) {
     const std::string content = test::RandomBytes(10000, 3);
     BlockIndex index;
-    ASSERT_TRUE(ParseBlockIndex(MakeIndex(content, 4096), &index));
+    ASSERT_TRUE(ParseBlockIndex(test::MakeBlockIndex(content, 4096), &index));
     EXPECT_EQ(index.md5, test::Md5Hex(content));
     EXPECT_EQ(index.BlockCount(), 3u);
     EXPECT_EQ(index.BlockLength(2), 10000u - 8192u);
     EXPECT_EQ(Adler32(reinterpret_cast<const uint8_t*>(content.data()), 4096),
-              ReferenceAdler(content.substr(0, 4096)));
+              test::ReferenceAdler(content.substr(0, 4096)));
 
-    std::string doc = MakeIndex(content, 4096);
+    std::string doc = test::MakeBlockIndex(content, 4096);
     EXPECT_FALSE(ParseBlockIndex(doc.substr(0, doc.size() - 1), &index)) << "short";
     EXPECT_FALSE(ParseBlockIndex(doc + "x", &index)) << "long";
     std::string other = doc;
@@ -302,7 +264,7 @@ TEST(BlockIndexReader, TakesTheToolsFormatAndRefusesWhatDoesNotAddUp) {
     rolling.Reset(bytes);
     for (size_t at = 1; at + 1000 <= content.size(); ++at) {
         rolling.Roll(bytes[at - 1], bytes[at + 999]);
-        ASSERT_EQ(rolling.Value(), ReferenceAdler(content.substr(at, 1000))) << at;
+        ASSERT_EQ(rolling.Value(), test::ReferenceAdler(content.substr(at, 1000))) << at;
     }
 }
 
