@@ -96,7 +96,7 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
     const std::wstring header = L"Range: bytes=" + std::to_wstring(kept) + L"-";
     HttpResponse response;
     uint64_t at = kept;
-    bool started = false, refused = false;
+    bool started = false, refused = false, writeFailed = false;
     auto onChunk = [&](const char* data, size_t size) {
         if (!started) {
             ByteRange range;
@@ -109,7 +109,10 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
             }
             started = true;
         }
-        if (!WriteAt(tmp.Get(), at, data, size)) return false;
+        if (!WriteAt(tmp.Get(), at, data, size)) {
+            writeFailed = true;
+            return false;
+        }
         digest.Update(data, size);
         at += size;
         return true;
@@ -117,6 +120,10 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
     const bool ok = HttpGet(url, header.c_str(), onChunk, &response);
     if (status) *status = response.status;
     if (refused) return PatchResult::WholeDownload;
+    if (writeFailed) {
+        tmp.Reset();
+        return Discard(tmpPath);
+    }
     if (!ok && response.status == 416) {
         // Nothing after byte N: the ".tmp" may be the whole file already.
         tmp.Reset();
@@ -153,9 +160,14 @@ bool DownloadWholeToTmp(const ManifestEntry& entry, const std::wstring& url,
     if (!tmp) return false;
     StreamDigest digest(!entry.sha256.empty());
     uint64_t at = 0;
+    bool writeFailed = false;
     HttpResponse response;
     auto onChunk = [&](const char* data, size_t size) {
-        if (response.status != 200 || !WriteAt(tmp.Get(), at, data, size)) return false;
+        if (response.status != 200) return false;
+        if (!WriteAt(tmp.Get(), at, data, size)) {
+            writeFailed = true;
+            return false;
+        }
         digest.Update(data, size);
         at += size;
         return true;
@@ -164,8 +176,9 @@ bool DownloadWholeToTmp(const ManifestEntry& entry, const std::wstring& url,
     if (status) *status = response.status;
     tmp.Reset();
     if (ok && DigestFits(digest, entry)) return true;
-    // A cut transfer of a big file keeps its bytes; its next attempt continues after them.
-    if (ok || at == 0 || !KeepsPartialTmp(entry) || State().cancelRequested.load())
+    // A cut transfer of a big file keeps its bytes; its next attempt continues after them. A
+    // file that could not be written (a full drive) gives its space back.
+    if (ok || at == 0 || writeFailed || !KeepsPartialTmp(entry) || State().cancelRequested.load())
         DeleteFileW(tmpPath.c_str());
     return false;
 }
