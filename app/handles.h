@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <wincrypt.h>
+#include <bcrypt.h>
 
 #include <utility>
 
@@ -70,6 +71,10 @@ struct CryptHashTraits {
     static HCRYPTHASH Invalid() { return 0; }
     static void Close(HCRYPTHASH h) { CryptDestroyHash(h); }
 };
+struct BcryptHashTraits {
+    static BCRYPT_HASH_HANDLE Invalid() { return nullptr; }
+    static void Close(BCRYPT_HASH_HANDLE h) { BCryptDestroyHash(h); }
+};
 struct GdiObjectTraits {
     static HGDIOBJ Invalid() { return nullptr; }
     static void Close(HGDIOBJ h) { DeleteObject(h); }
@@ -109,6 +114,7 @@ using FindHandle = UniqueHandle<HANDLE, FindHandleTraits>;      // FindFirstFile
 using WinHttpHandle = UniqueHandle<void*, WinHttpHandleTraits>; // session, connection, request
 using CryptContext = UniqueHandle<HCRYPTPROV, CryptContextTraits>;
 using CryptHash = UniqueHandle<HCRYPTHASH, CryptHashTraits>;
+using BcryptHash = UniqueHandle<BCRYPT_HASH_HANDLE, BcryptHashTraits>;
 using GdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>;       // bitmaps, brushes, fonts
 using MemoryDc = UniqueHandle<HDC, MemoryDcTraits>;             // CreateCompatibleDC
 using RegKey = UniqueHandle<HKEY, RegKeyTraits>;

@@ -4,7 +4,10 @@
 #include <shlobj.h>
 #include <winhttp.h>
 
-#include <vector>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "app/handles.h"
 #include "app/launcher_state.h"
@@ -14,29 +17,100 @@ namespace {
 constexpr wchar_t kUserAgent[] = L"ZarvoLauncher/1.0";
 constexpr DWORD kHostBufferUnits = 256;
 constexpr DWORD kPathBufferUnits = 2048;
-constexpr DWORD kChunkSize = 8192;
-constexpr DWORD kAcceptedStatus = 200;
+constexpr DWORD kBlockSize = 256 * 1024;
 
-// The three handles of one transfer. Members are destroyed in reverse order, so a transfer
-// always closes request, connection and root handle in that order.
-struct Transfer {
-    WinHttpHandle root;
-    WinHttpHandle connection;
-    WinHttpHandle request;
+std::atomic<uint32_t> stallWindowMs{kStallWindowMs};
 
-    void Close() {
-        request.Reset();
-        connection.Reset();
-        root.Reset();
-    }
+// The one session of the process and its connections, one per host and port. WinHTTP keeps
+// connections alive only within a session, so sharing it spares every file a TCP and TLS
+// handshake. Both are opened on first use and never closed: a worker may still be inside a
+// transfer while the process ends, and the system reclaims them with the process.
+struct Sessions {
+    std::mutex lock;
+    HINTERNET session = nullptr;
+    std::map<std::wstring, HINTERNET> connections;
 };
 
-// Splits the address, connects and sends the GET; true when a 200 answer is waiting to be
-// read. status, when given, receives the HTTP status or 0 when none came.
-bool OpenTransfer(const std::wstring& url, int32_t* status, Transfer& transfer,
-                  const wchar_t* extraHeaders = nullptr) {
-    if (status) *status = 0;
+Sessions& Shared() {
+    static Sessions* shared = new Sessions; // deliberately never destroyed, see above
+    return *shared;
+}
 
+// The user's proxy as the system resolves it (automatic proxy, Windows 8.1 and later); older
+// systems refuse that access type and get WinHTTP's default configuration instead.
+HINTERNET OpenSession() {
+    HINTERNET session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!session) {
+        session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, 0);
+    }
+    return session;
+}
+
+HINTERNET Connection(const wchar_t* host, INTERNET_PORT port) {
+    Sessions& shared = Shared();
+    std::lock_guard<std::mutex> lock(shared.lock);
+    if (!shared.session) shared.session = OpenSession();
+    if (!shared.session) return nullptr;
+    std::wstring key = host;
+    key += L':';
+    key += std::to_wstring(port);
+    HINTERNET& connection = shared.connections[key];
+    if (!connection) connection = WinHttpConnect(shared.session, host, port, 0);
+    return connection;
+}
+
+// Every wait of a request is bounded by the stall window: name resolution, connecting,
+// sending, each read and the wait for the answer's headers.
+void BoundWaits(HINTERNET request) {
+    const int window = static_cast<int>(stallWindowMs.load());
+    WinHttpSetTimeouts(request, window, window, window, window);
+    DWORD headers = static_cast<DWORD>(window);
+    WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers, sizeof(headers));
+}
+
+std::string HeaderText(HINTERNET request, DWORD query) {
+    DWORD size = 0;
+    WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                        &size, WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return {};
+    std::wstring wide(size / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, wide.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return {};
+    }
+    wide.resize(size / sizeof(wchar_t));
+    // Header values are ASCII; anything else is kept as a placeholder, never misread.
+    std::string text(wide.size(), '?');
+    for (size_t i = 0; i < wide.size(); ++i)
+        if (wide[i] < 0x80) text[i] = static_cast<char>(wide[i]);
+    return text;
+}
+
+// Content-Length read as text and parsed into 64 bits, so that bodies above 4 GiB are judged
+// by their real size. Missing, empty, signed, overlong or otherwise malformed: not announced.
+bool AnnouncedLength(HINTERNET request, uint64_t* length) {
+    const std::string text = HeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH);
+    size_t pos = text.find_first_not_of(" \t");
+    const size_t last = text.find_last_not_of(" \t");
+    if (pos == std::string::npos || last - pos >= 20) return false;
+    uint64_t value = 0;
+    for (; pos <= last; ++pos) {
+        if (text[pos] < '0' || text[pos] > '9') return false;
+        const uint64_t digit = static_cast<uint64_t>(text[pos] - '0');
+        if (value > (UINT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    *length = value;
+    return true;
+}
+
+// Splits the address, sends the GET and waits for the answer's headers. response receives
+// the status and the headers of interest. The request handle comes back whatever the status;
+// none when no answer came.
+WinHttpHandle SendRequest(const std::wstring& url, const wchar_t* extraHeaders,
+                          HttpResponse& response) {
     // Only host and path are asked for, so the query stays part of the requested path.
     // An address whose host or path does not fit its buffer fails here, before any traffic.
     wchar_t host[kHostBufferUnits] = {};
@@ -47,62 +121,93 @@ bool OpenTransfer(const std::wstring& url, int32_t* status, Transfer& transfer,
     parts.dwHostNameLength = kHostBufferUnits;
     parts.lpszUrlPath = path;
     parts.dwUrlPathLength = kPathBufferUnits;
-    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return false;
+    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return {};
     const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
 
-    transfer.root.Reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!transfer.root) return false;
-    transfer.connection.Reset(WinHttpConnect(transfer.root.Get(), host, parts.nPort, 0));
-    if (!transfer.connection) return false;
-    transfer.request.Reset(WinHttpOpenRequest(transfer.connection.Get(), L"GET", path, nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                              secure ? WINHTTP_FLAG_SECURE : 0));
-    if (!transfer.request) return false;
+    HINTERNET connection = Connection(host, parts.nPort);
+    if (!connection) return {};
+    WinHttpHandle request(WinHttpOpenRequest(connection, L"GET", path, nullptr, WINHTTP_NO_REFERER,
+                                             WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                             secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!request) return {};
+    BoundWaits(request.Get());
 
-    if (!WinHttpSendRequest(transfer.request.Get(),
-                            extraHeaders ? extraHeaders : WINHTTP_NO_ADDITIONAL_HEADERS,
-                            extraHeaders ? static_cast<DWORD>(-1L) : 0,
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        return false;
+    const wchar_t* headers = extraHeaders ? extraHeaders : WINHTTP_NO_ADDITIONAL_HEADERS;
+    const DWORD headersLength = extraHeaders ? static_cast<DWORD>(-1L) : 0;
+    if (!WinHttpSendRequest(request.Get(), headers, headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                            0) ||
+        !WinHttpReceiveResponse(request.Get(), nullptr)) {
+        return {};
     }
-    if (!WinHttpReceiveResponse(transfer.request.Get(), nullptr)) return false;
 
     DWORD code = 0;
     DWORD codeSize = sizeof(code);
-    if (!WinHttpQueryHeaders(transfer.request.Get(),
-                             WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    if (!WinHttpQueryHeaders(request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                              WINHTTP_HEADER_NAME_BY_INDEX, &code, &codeSize,
                              WINHTTP_NO_HEADER_INDEX)) {
         code = 0;
     }
-    if (status) *status = static_cast<int32_t>(code);
-    return code == kAcceptedStatus || (extraHeaders && code == 206);
+    response.status = static_cast<int32_t>(code);
+    response.hasContentLength = AnnouncedLength(request.Get(), &response.contentLength);
+    if (!response.hasContentLength) response.contentLength = 0;
+    response.contentRange = HeaderText(request.Get(), WINHTTP_QUERY_CONTENT_RANGE);
+    response.contentType = HeaderText(request.Get(), WINHTTP_QUERY_CONTENT_TYPE);
+    return request;
 }
 
-// Content-Length read as text and parsed into 64 bits, so that bodies above 4 GiB are judged
-// by their real size. Missing, empty, signed, overlong or otherwise malformed gives 0.
-uint64_t AnnouncedLength(HINTERNET request) {
-    wchar_t text[64] = {};
-    DWORD size = sizeof(text) - sizeof(wchar_t);
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
-                             text, &size, WINHTTP_NO_HEADER_INDEX)) {
-        return 0;
+// Reads the body into blocks of up to kBlockSize for onChunk. Each read takes only what has
+// arrived (Wine's WinHttpReadData would otherwise wait until a whole block is in), so a cancel
+// or a stall is seen between two pieces however slowly they come. False on a failed read, a
+// cancel, a refused block, a stall or a body that ends short of its announced length.
+bool ReadBody(HINTERNET request, const HttpResponse& response, const HttpChunkFn& onChunk) {
+    const auto block = std::make_unique_for_overwrite<char[]>(kBlockSize);
+    const uint64_t window = stallWindowMs.load();
+    uint64_t received = 0;
+    uint64_t windowStart = GetTickCount64();
+    uint64_t windowBytes = 0;
+    DWORD filled = 0;
+    for (;;) {
+        if (State().cancelRequested.load()) return false;
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) return false;
+        DWORD read = 0;
+        if (available > 0) {
+            const DWORD want = available < kBlockSize - filled ? available : kBlockSize - filled;
+            if (!WinHttpReadData(request, block.get() + filled, want, &read)) return false;
+        }
+        filled += read;
+        received += read;
+        // A trickle that keeps each read alive still ends: every window must bring enough.
+        windowBytes += read;
+        const uint64_t now = GetTickCount64();
+        if (now - windowStart >= window) {
+            if (windowBytes < kStallMinimumBytes) return false;
+            windowStart = now;
+            windowBytes = 0;
+        }
+        const bool end = read == 0;
+        if ((end || filled == kBlockSize) && filled > 0) {
+            if (onChunk && !onChunk(block.get(), filled)) return false;
+            filled = 0;
+        }
+        if (end) break;
     }
-    const size_t units = size / sizeof(wchar_t);
-    size_t pos = 0;
-    size_t end = units < 63 ? units : 63;
-    while (pos < end && (text[pos] == L' ' || text[pos] == L'\t')) ++pos;
-    while (end > pos && (text[end - 1] == L' ' || text[end - 1] == L'\t')) --end;
-    if (pos == end) return 0;
-    uint64_t value = 0;
-    for (; pos < end; ++pos) {
-        if (text[pos] < L'0' || text[pos] > L'9') return 0;
-        const uint64_t digit = static_cast<uint64_t>(text[pos] - L'0');
-        if (value > (UINT64_MAX - digit) / 10) return 0;
-        value = value * 10 + digit;
-    }
-    return value;
+    return !response.hasContentLength || received == response.contentLength;
+}
+
+// One GET: the body of an accepted status goes to onChunk; onHeaders (may be empty) sees
+// the answer before any byte of the body is read and may refuse it.
+bool Transfer(const std::wstring& url, const wchar_t* extraHeaders, bool partialAccepted,
+              const std::function<bool(const HttpResponse&)>& onHeaders, const HttpChunkFn& onChunk,
+              HttpResponse* response) {
+    HttpResponse local;
+    HttpResponse& answer = response ? *response : local;
+    answer = HttpResponse();
+    WinHttpHandle request = SendRequest(url, extraHeaders, answer);
+    if (!request) return false;
+    if (answer.status != 200 && !(partialAccepted && answer.status == 206)) return false;
+    if (onHeaders && !onHeaders(answer)) return false;
+    return ReadBody(request.Get(), answer, onChunk);
 }
 
 // Creates every missing folder above the destination; the outcome shows when the file is
@@ -126,18 +231,24 @@ std::wstring AddNoCacheParam(const std::wstring& url) {
     return result;
 }
 
-std::string HttpGetToString(const std::wstring& url, int32_t* status) {
-    Transfer transfer;
-    if (!OpenTransfer(url, status, transfer)) return {};
+bool HttpGet(const std::wstring& url, const wchar_t* extraHeaders, const HttpChunkFn& onChunk,
+             HttpResponse* response) {
+    return Transfer(url, extraHeaders, true, nullptr, onChunk, response);
+}
 
+std::string HttpGetToString(const std::wstring& url, int32_t* status) {
+    HttpResponse response;
     std::string body;
-    char chunk[kChunkSize];
-    DWORD read = 0;
-    // A failed read ends the body with what arrived so far.
-    while (WinHttpReadData(transfer.request.Get(), chunk, kChunkSize, &read) && read > 0) {
-        body.append(chunk, read);
-    }
-    transfer.Close();
+    const bool complete = Transfer(
+        url, nullptr, false, nullptr,
+        [&body](const char* data, size_t size) {
+            body.append(data, size);
+            return true;
+        },
+        &response);
+    if (status) *status = response.status;
+    // Half a manifest is no manifest: a cut body is a failed transfer.
+    if (!complete) return {};
     return body;
 }
 
@@ -146,79 +257,33 @@ bool HttpDownloadToFile(const std::wstring& url, const std::wstring& destination
     // Our own copy of the callback, gone before the call returns.
     DownloadProgressFn callback = std::move(progress);
 
-    Transfer transfer;
-    if (!OpenTransfer(url, status, transfer)) return false;
-    const uint64_t announced = AnnouncedLength(transfer.request.Get());
-
-    CreateParentFolders(destination);
-    FileHandle file(CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-
-    std::vector<char> chunk(kChunkSize);
+    FileHandle file;
     uint64_t received = 0;
-    bool failed = false;
-    DWORD read = 0;
-    // A failed read ends the loop like the end of the body; the length check below and the
-    // caller's hash check catch a body that stopped short.
-    while (WinHttpReadData(transfer.request.Get(), chunk.data(), kChunkSize, &read) && read > 0) {
-        if (State().cancelRequested.load()) {
-            failed = true;
-            break;
-        }
+    HttpResponse response;
+    const auto createFile = [&](const HttpResponse&) {
+        CreateParentFolders(destination);
+        file.Reset(CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        return file.Valid();
+    };
+    const auto write = [&](const char* data, size_t size) {
         DWORD written = 0;
-        if (!WriteFile(file.Get(), chunk.data(), read, &written, nullptr) || written != read) {
-            failed = true;
-            break;
-        }
-        received += read;
-        if (callback) callback(received, announced);
-    }
-
-    file.Reset();
-    transfer.Close();
-    if (failed || (announced != 0 && announced != received)) {
-        DeleteFileW(destination.c_str());
-        return false;
-    }
-    return true;
-}
-
-namespace {
-std::string HeaderText(HINTERNET request, DWORD query) {
-    wchar_t text[512] = {};
-    DWORD size = sizeof(text) - sizeof(wchar_t);
-    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
-                             WINHTTP_NO_HEADER_INDEX)) {
-        return {};
-    }
-    std::string out;
-    for (size_t i = 0; i < size / sizeof(wchar_t); ++i) out += static_cast<char>(text[i]);
-    return out;
-}
-} // namespace
-
-bool HttpGet(const std::wstring& url, const wchar_t* extraHeaders, const HttpChunkFn& onChunk,
-             HttpResponse* response) {
-    HttpResponse local;
-    HttpResponse& r = response ? *response : local;
-    r = HttpResponse();
-    Transfer transfer;
-    if (!OpenTransfer(url, &r.status, transfer, extraHeaders)) return false;
-    r.contentLength = AnnouncedLength(transfer.request.Get());
-    r.hasContentLength = r.contentLength != 0;
-    r.contentRange = HeaderText(transfer.request.Get(), WINHTTP_QUERY_CONTENT_RANGE);
-    r.contentType = HeaderText(transfer.request.Get(), WINHTTP_QUERY_CONTENT_TYPE);
-    std::vector<char> chunk(256 * 1024);
-    uint64_t received = 0;
-    DWORD read = 0;
-    for (;;) {
-        if (!WinHttpReadData(transfer.request.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read))
+        if (!WriteFile(file.Get(), data, static_cast<DWORD>(size), &written, nullptr) ||
+            written != size) {
             return false;
-        if (read == 0) break;
-        if (State().cancelRequested.load()) return false;
-        if (!onChunk(chunk.data(), read)) return false;
-        received += read;
-    }
-    return !r.hasContentLength || received == r.contentLength;
+        }
+        received += size;
+        if (callback) callback(received, response.contentLength);
+        return true;
+    };
+    const bool complete = Transfer(url, nullptr, false, createFile, write, &response);
+    if (status) *status = response.status;
+    const bool created = file.Valid();
+    file.Reset();
+    if (!complete && created) DeleteFileW(destination.c_str());
+    return complete;
+}
+
+void SetStallWindowForTesting(uint32_t milliseconds) {
+    stallWindowMs.store(milliseconds == 0 ? kStallWindowMs : milliseconds);
 }

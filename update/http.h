@@ -1,4 +1,5 @@
-// HTTP GET against the update server, synchronous on the calling thread.
+// HTTP GET against the update server, synchronous on the calling thread, over the process's
+// one WinHTTP session.
 #pragma once
 
 #include <cstdint>
@@ -9,28 +10,42 @@
 using DownloadProgressFn = std::function<void(uint64_t received, uint64_t total)>;
 
 struct HttpResponse {
-    int32_t status = 0;
-    uint64_t contentLength = 0;
+    int32_t status = 0;         // HTTP status, 0 when no answer came
+    uint64_t contentLength = 0; // announced Content-Length (64-bit), 0 when absent
     bool hasContentLength = false;
-    std::string contentRange;
-    std::string contentType;
+    std::string contentRange; // "Content-Range" as sent, "" when absent
+    std::string contentType;  // "Content-Type" as sent, "" when absent
 };
-// Receives each block of the body as it arrives; false aborts the transfer.
+
+// Receives each block of the body (up to 256 KiB) as it arrives; false aborts the transfer.
 using HttpChunkFn = std::function<bool(const char* data, size_t size)>;
 
-// GET with optional extra request headers; the body of a 200 or 206 answer goes to onChunk.
-// True only when the status was 200 or 206 and the whole body arrived and was accepted.
-bool HttpGet(const std::wstring& url, const wchar_t* extraHeaders, const HttpChunkFn& onChunk,
-             HttpResponse* response);
+// A transfer that receives less than this many bytes in one stall window has stalled.
+constexpr uint64_t kStallMinimumBytes = 1024;
+constexpr uint32_t kStallWindowMs = 30000;
 
 // The address with a unique "nocache=" query parameter appended.
 std::wstring AddNoCacheParam(const std::wstring& url);
 
-// The body of a 200 answer; empty on every failure. status receives the HTTP status, or 0
-// when no answer came.
+// GET on the process's one WinHTTP session (connections kept alive). extraHeaders ("Name:
+// value" lines separated by "\r\n") may be nullptr: the launcher's ordinary requests send
+// none. The body of a 200 or 206 answer is streamed to onChunk; other statuses are not read.
+// True only when the status was 200 or 206, the whole body arrived (as long as
+// Content-Length when announced), onChunk accepted every block, the transfer did not stall
+// (less than kStallMinimumBytes in a stall window) and no cancel was requested.
+// response (may be nullptr) receives what the answer said, also on failure.
+bool HttpGet(const std::wstring& url, const wchar_t* extraHeaders, const HttpChunkFn& onChunk,
+             HttpResponse* response);
+
+// The body of a 200 answer; empty on every failure, a body cut short of its Content-Length or
+// a failed read included. status receives the HTTP status, or 0 when no answer came.
 std::string HttpGetToString(const std::wstring& url, int32_t* status = nullptr);
 
 // Streams the body of a 200 answer into destination, creating its folder chain first.
 // True only when the whole body was written; on false no partial file is left behind.
 bool HttpDownloadToFile(const std::wstring& url, const std::wstring& destination,
                         DownloadProgressFn progress, int32_t* status = nullptr);
+
+// Tests shorten the stall window (and the time-outs that follow it) to see a stall in
+// seconds; 0 restores kStallWindowMs.
+void SetStallWindowForTesting(uint32_t milliseconds);

@@ -11,7 +11,8 @@ struct ManifestEntry {
     std::string hash;   // MD5, 32 characters, letters lowered
     int64_t size = 0;   // bytes; read as a 32-bit number, so never above 2147483647
     int32_t version = 0; // carried, read by nobody
-    std::string sha256;  // "" unless the publication is signed; 64 lower-case hex
+    // SHA-256, 64 lower-case hex characters; "" unless the publication is signed.
+    std::string sha256;
 };
 
 // Clears manifestEntries and fills it from the manifest body, in document order.

@@ -7,7 +7,6 @@
 #include "update/patch.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
 #include <vector>
 
@@ -25,10 +24,6 @@
 namespace {
 
 constexpr size_t kHashRead = 1u << 20;
-
-void CreateFolderChain(const std::wstring& folder) {
-    SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
-}
 
 bool SetLength(HANDLE file, uint64_t size) {
     LARGE_INTEGER at = {};
@@ -74,6 +69,8 @@ PatchResult PatchFromIndex(const BlockIndex& index, const ManifestEntry& entry,
         if (!SetLength(tmp.Get(), index.fileSize)) return PatchResult::Failed;
         const std::vector<ByteRange> ranges = MissingRanges(index, have);
         if (!ranges.empty()) fetched = FetchRanges(url, ranges, index.fileSize, tmp.Get(), status);
+        // On disk before it is placed, like a whole download.
+        if (fetched == RangeFetch::Done && !FlushFileBuffers(tmp.Get())) return PatchResult::Failed;
     }
     if (fetched == RangeFetch::NotHonoured) return PatchResult::WholeDownload;
     if (fetched == RangeFetch::Failed) return PatchResult::Failed;
@@ -132,6 +129,7 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
     if (!ok)
         return response.status == 0 || started ? PatchResult::Failed : PatchResult::WholeDownload;
     if (!started) return PatchResult::WholeDownload;
+    if (!FlushFileBuffers(tmp.Get())) return PatchResult::Failed;
     tmp.Reset();
     return DigestFits(digest, entry) ? PatchResult::Done : Discard(tmpPath);
 }
@@ -149,38 +147,6 @@ bool FileMatchesEntry(const std::wstring& path, const ManifestEntry& entry) {
     StreamDigest digest(!entry.sha256.empty());
     return digest.Ok() && DigestPrefix(file.Get(), FileSizeOf(file.Get()), digest) &&
            DigestFits(digest, entry);
-}
-
-bool DownloadWholeToTmp(const ManifestEntry& entry, const std::wstring& url,
-                        const std::wstring& tmpPath, int32_t* status) {
-    const size_t slash = tmpPath.find_last_of(L"\\/");
-    if (slash != std::wstring::npos) CreateFolderChain(tmpPath.substr(0, slash));
-    FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!tmp) return false;
-    StreamDigest digest(!entry.sha256.empty());
-    uint64_t at = 0;
-    bool writeFailed = false;
-    HttpResponse response;
-    auto onChunk = [&](const char* data, size_t size) {
-        if (response.status != 200) return false;
-        if (!WriteAt(tmp.Get(), at, data, size)) {
-            writeFailed = true;
-            return false;
-        }
-        digest.Update(data, size);
-        at += size;
-        return true;
-    };
-    const bool ok = HttpGet(url, nullptr, onChunk, &response);
-    if (status) *status = response.status;
-    tmp.Reset();
-    if (ok && DigestFits(digest, entry)) return true;
-    // A cut transfer of a big file keeps its bytes; its next attempt continues after them. A
-    // file that could not be written (a full drive) gives its space back.
-    if (ok || at == 0 || writeFailed || !KeepsPartialTmp(entry) || State().cancelRequested.load())
-        DeleteFileW(tmpPath.c_str());
-    return false;
 }
 
 PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,

@@ -29,11 +29,5 @@ std::wstring BlockIndexUrl(const ManifestEntry& entry);
 PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
                        const std::wstring& localPath, const std::wstring& tmpPath, int32_t* status);
 
-// Downloads the whole file at url into tmpPath; true when it arrived whole and passed the
-// entry's digests. A transfer of a big file that breaks leaves what arrived for resuming;
-// anything else that fails leaves no file.
-bool DownloadWholeToTmp(const ManifestEntry& entry, const std::wstring& url,
-                        const std::wstring& tmpPath, int32_t* status);
-
 // True when the file at path has the entry's MD5, and its SHA-256 when the entry carries one.
 bool FileMatchesEntry(const std::wstring& path, const ManifestEntry& entry);

@@ -1,18 +1,20 @@
 // The two kinds of worker of an update run. Verification decides per entry whether the file
 // on disk matches its manifest hash; download fetches each differing file into "<path>.tmp",
-// checks it and moves it into place, with a growing pause between attempts.
+// hashing it as it is written, and moves it into place, with a growing pause between attempts.
 #include "update/workers.h"
 
 #include <windows.h>
 #include <shlobj.h>
 
 #include <algorithm>
+#include <memory>
+#include <span>
 
 #include "app/build_config.h"
 #include "app/launcher_state.h"
 #include "app/paths.h"
+#include "update/digest.h"
 #include "update/http.h"
-#include "update/md5.h"
 #include "update/patch.h"
 #include "update/self_update.h"
 
@@ -22,10 +24,10 @@ constexpr DWORD kFirstPauseMs = 400;
 constexpr DWORD kPauseStepMs = 400;
 constexpr DWORD kLastPauseMs = 2000;
 
-bool FileMatchesHash(const std::wstring& path, const std::string& hash) {
-    std::string digest = ComputeFileMd5(path);
-    std::transform(digest.begin(), digest.end(), digest.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+// A missing file or a folder in its place fails to open, so it needs no check of its own. The
+// digest comes in lower case, as manifest hashes are stored.
+bool FileMatchesHash(const std::wstring& path, const std::string& hash, std::span<char> block) {
+    const std::string digest = ComputeFileMd5(path, block);
     return !digest.empty() && digest == hash;
 }
 
@@ -48,6 +50,83 @@ bool PlaceFile(const std::wstring& localPath, const std::wstring& tmpPath) {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
 }
 
+bool WriteAll(HANDLE file, const char* data, size_t size) {
+    DWORD written = 0;
+    return WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+}
+
+bool DigestsMatch(const ManifestEntry& entry, StreamDigest& digest) {
+    const std::string md5 = digest.Md5Hex();
+    if (md5.empty() || md5 != entry.hash) return false;
+    return entry.sha256.empty() || digest.Sha256Hex() == entry.sha256;
+}
+
+// The whole body of a 200 answer into tmpPath, hashed as it is written (the bytes that reached
+// the file, never read back), and on disk before the file is closed, so a placed file survives
+// a power cut that follows "Archivos OK!". True only for a complete body whose MD5 (and
+// SHA-256, when the entry has one) match the entry. The ".tmp" and its folders are created
+// with the first block, so an answer without a body of ours creates none. A big file's
+// transfer that breaks keeps what reached the disk, for the next attempt to continue; every
+// other failure removes the ".tmp" (a full drive gets its space back).
+bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const std::wstring& tmpPath,
+                   int32_t* status) {
+    FileHandle file;
+    bool created = false;
+    const auto create = [&] {
+        if (!created) {
+            created = true;
+            const std::wstring folder = ParentFolderOf(tmpPath);
+            if (!folder.empty()) SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+            file.Reset(CreateFileW(tmpPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        return file.Valid();
+    };
+
+    StreamDigest digest(!entry.sha256.empty());
+    HttpResponse response;
+    uint64_t written = 0;
+    bool writeFailed = false;
+    bool complete = HttpGet(
+        url, nullptr,
+        [&](const char* data, size_t size) {
+            // Nothing asked for a part: only a 200 carries the file.
+            if (response.status != 200) return false;
+            if (!create() || !WriteAll(file.Get(), data, size)) {
+                writeFailed = true;
+                return false;
+            }
+            digest.Update(data, size);
+            written += size;
+            return true;
+        },
+        &response);
+    if (status) *status = response.status;
+    complete = complete && response.status == 200 && create() && FlushFileBuffers(file.Get());
+    file.Reset();
+    if (complete && DigestsMatch(entry, digest)) return true;
+    const bool resumable = !complete && !writeFailed && written > 0 && KeepsPartialTmp(entry) &&
+                           !State().cancelRequested.load();
+    if (!resumable) DeleteFileW(tmpPath.c_str());
+    return false;
+}
+
+// One attempt's transfer: a big file is patched or continued where that works (see patch.h);
+// the whole download is the way back from anything else.
+bool FetchToTmp(const ManifestEntry& entry, const std::wstring& url, const std::wstring& localPath,
+                const std::wstring& tmpPath, int32_t* status) {
+    switch (PatchToTmp(entry, url, localPath, tmpPath, status)) {
+    case PatchResult::Done:
+        return true;
+    case PatchResult::Failed:
+        return false;
+    case PatchResult::WholeDownload:
+        break;
+    }
+    if (State().cancelRequested.load()) return false;
+    return DownloadWhole(entry, url, tmpPath, status);
+}
+
 void CountEntry(const DownloadContext& c, const ManifestEntry& entry, bool withStatus) {
     LauncherState& s = State();
     int64_t done = c.doneCount->fetch_add(1) + 1;
@@ -65,23 +144,6 @@ void CountEntry(const DownloadContext& c, const ManifestEntry& entry, bool withS
                       L" / " + std::to_wstring(files) + L")");
         InvalidateMainWindow();
     }
-}
-
-// One attempt: leaves the entry's checked content in tmpPath, or returns false. A big file is
-// patched or continued where that works; the whole download is the way back from anything
-// else.
-bool FetchToTmp(const ManifestEntry& entry, const std::wstring& url, const std::wstring& localPath,
-                const std::wstring& tmpPath, int32_t* status) {
-    switch (PatchToTmp(entry, url, localPath, tmpPath, status)) {
-    case PatchResult::Done:
-        return true;
-    case PatchResult::Failed:
-        return false;
-    case PatchResult::WholeDownload:
-        break;
-    }
-    if (State().cancelRequested.load()) return false;
-    return DownloadWholeToTmp(entry, url, tmpPath, status);
 }
 
 enum class Outcome { Placed, NotOnServer, Stopped, GaveUp };
@@ -122,6 +184,9 @@ void GiveUp(const DownloadContext& c) {
 
 void VerifyWorker(VerifyContext c) {
     LauncherState& s = State();
+    // One read block for every file this worker hashes, not one per file.
+    const auto block = std::make_unique_for_overwrite<char[]>(kFileReadBlock);
+    const std::span<char> blockSpan(block.get(), kFileReadBlock);
     for (;;) {
         if (s.cancelRequested.load()) return;
         int32_t i = c.nextIndex->fetch_add(1);
@@ -129,8 +194,7 @@ void VerifyWorker(VerifyContext c) {
 
         const ManifestEntry& entry = s.manifestEntries[i];
         std::wstring localPath = LocalPathForEntry(entry);
-        c.needsDownload[i] =
-            FileExists(localPath) && FileMatchesHash(localPath, entry.hash) ? 0 : 1;
+        c.needsDownload[i] = FileMatchesHash(localPath, entry.hash, blockSpan) ? 0 : 1;
 
         int64_t verified = c.verifiedCount->fetch_add(1) + 1;
         if (verified % 256 == 0 || verified == *c.entryCount) {

@@ -199,9 +199,9 @@ TEST_F(ServerFaults, ManifestFaultsEndWithTheirOwnTextsAndTouchNoFile) {
     }
 }
 
-TEST_F(ServerFaults, AManifestCutShortIsReadAsTheRowsThatArrived) {
-    // The memory transfer hands over what came before the cut; the rows that arrived whole
-    // are taken, the others are not looked at. Nothing partial reaches the folder either way.
+TEST_F(ServerFaults, AManifestCutShortIsAFailedFetchAndTouchesNoFile) {
+    // Half a manifest must never be taken for the whole game: the rows that arrived before the
+    // cut are not looked at, and the run ends with the manifest error.
     FaultGame game(LauncherFolderFull(), NextPrefix());
     for (int i = 0; i < 6; ++i)
         game.Add("row" + std::to_string(i) + ".bin", Content(20 + i, 2000), "older row");
@@ -214,12 +214,11 @@ TEST_F(ServerFaults, AManifestCutShortIsReadAsTheRowsThatArrived) {
                                               std::to_string(cut) + "}}");
 
     Outcome run = Run(game);
-    EXPECT_EQ(run.Final(), kOk);
+    EXPECT_EQ(run.Final(), L"Error: no se pudo descargar el manifiesto");
     EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
     for (int i = 0; i < 6; ++i) {
         const std::string name = "row" + std::to_string(i) + ".bin";
-        const std::string expected = i < 3 ? Content(20 + i, 2000) : "older row";
-        EXPECT_EQ(faults::ReadShared(game.Local(name)), expected) << name;
+        EXPECT_EQ(faults::ReadShared(game.Local(name)), "older row") << name;
     }
 }
 

@@ -78,7 +78,7 @@ TEST(ManifestReader, RejectsDocumentsWithoutAcceptableRows) {
     const std::string documents[] = {"", "{\"a\":}", "{\"file\": [" + Row("a") + "]}",
                                      "{\"files\": " + Row("a"), Manifest("")};
     for (const std::string& text : documents) {
-        State().manifestEntries.push_back({L"stale", kHash, 1, 1});
+        State().manifestEntries.push_back({L"stale", kHash, 1, 1, ""});
         EXPECT_FALSE(ParseManifest(text)) << text;
         EXPECT_TRUE(Entries().empty()) << text;
     }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "support/test_support.h"
-#include "update/md5.h"
+#include "update/digest.h"
 
 TEST(Md5Benchmark, Throughput256MiB) {
     constexpr size_t kSize = 256u * 1024 * 1024;

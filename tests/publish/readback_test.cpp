@@ -16,7 +16,7 @@
 #include "app/launcher_state.h"
 #include "support/test_support.h"
 #include "update/manifest.h"
-#include "update/md5.h"
+#include "update/digest.h"
 
 namespace {
 
