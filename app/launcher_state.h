@@ -51,6 +51,7 @@ struct LauncherState {
     Gdiplus::Bitmap* imgActionNormal = nullptr;
     Gdiplus::Bitmap* imgActionHover = nullptr;
     Gdiplus::Bitmap* imgActionPressed = nullptr;
+    KernelHandle skinLoader; // decodes the four pictures above until the first paint waits
 
     // Status and progress.
     std::mutex statusMutex;

@@ -10,14 +10,6 @@
 
 namespace {
 
-void LoadSkin() {
-    LauncherState& s = State();
-    s.imgBackground = LoadPngResource(kPngBackground);
-    s.imgActionNormal = LoadPngResource(kPngActionNormal);
-    s.imgActionHover = LoadPngResource(kPngActionHover);
-    s.imgActionPressed = LoadPngResource(kPngActionPressed);
-}
-
 bool RegisterLauncherClass() {
     LauncherState& s = State();
     WNDCLASSEXW wc = {};
@@ -25,8 +17,8 @@ bool RegisterLauncherClass() {
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = LauncherWindowProc;
     wc.hInstance = s.appInstance;
-    wc.hIcon = static_cast<HICON>(LoadImageW(s.appInstance, MAKEINTRESOURCEW(kIconGroup),
-                                             IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    wc.hIcon = static_cast<HICON>(
+        LoadImageW(s.appInstance, MAKEINTRESOURCEW(kIconGroup), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
     wc.hIconSm = static_cast<HICON>(LoadImageW(s.appInstance, MAKEINTRESOURCEW(kIconGroup),
                                                IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
     wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
@@ -68,7 +60,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     Gdiplus::GdiplusStartupInput gdiplusInput;
     Gdiplus::GdiplusStartup(&s.gdiplusToken, &gdiplusInput, nullptr);
     s.appInstance = instance;
-    LoadSkin();
+    // Decoded while the window is made; its first paint waits for the pictures.
+    StartSkinLoad();
 
     int exitCode = 1;
     if (!RegisterLauncherClass()) {
@@ -91,6 +84,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         }
     }
 
+    WaitForSkin(); // a window that failed never deleted the pictures
     Gdiplus::GdiplusShutdown(s.gdiplusToken);
     CoUninitialize();
     return exitCode;

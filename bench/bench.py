@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Benchmarks of the launcher against the tools a studio would compare it with.
+"""Benchmarks of the launcher against the floor of the platform and against native tools.
 
     bench.py --build-dir B --env-dir E [--server nginx|harness] [--port P] [--smoke] [--rounds R]
 
@@ -9,20 +9,29 @@ Xvfb). With --server nginx the script starts Debian's nginx itself on port P, wi
 configuration and prefix under B/benchwork; with --server harness it points the environment's
 test server at its files instead (the CTest smoke run).
 
-Each scenario runs the launcher and its reference on the same files in the same run and
-prints both with the time ratio (launcher / reference; above 1 the launcher is slower):
+Every scenario runs the launcher, its floor and a native tool on the same files in the same
+run. The floor is the least a Windows program must do for the same work under the same Wine
+(tests/bench/floor_read.cpp, floor_http.cpp, minimal_window.cpp): launcher / floor is the
+share that is ours. The native tool (md5sum, curl) runs on Linux itself: launcher / native
+adds what the platform costs.
 
-  verification  a light run over valid files (bench_run.exe, the launcher's own update code)
-                against md5sum, one process per core (xargs -P $(nproc))
-  download      a full run into an empty folder against curl with as many parallel
-                transfers as the launcher uses
+  verification  a light run over valid files (bench_run.exe, the launcher's own update code);
+                floor: open, read (1 MiB buffer) and close each file on as many threads;
+                native: md5sum, one process per core (xargs -P $(nproc))
+  download      a full run into an empty folder; floor: one WinHTTP session fetching the same
+                addresses on as many threads, each body written to its file; native: curl with
+                as many parallel transfers
+  latency       the small-file download through bench/relay.py, 10 ms each way (20 ms round
+                trip): launcher, floor and curl (with --server harness the launcher is left out:
+                its address is the build's, where the test server itself listens)
   start-up      process start to the first painted window, the launcher against a minimal
                 Win32 window program, both under the same Wine (bench_watch.exe)
   memory        the peak working set of the 1 GiB verification, in process and of the real
                 ZarvoLauncher.exe (its Wine process's VmHWM)
 
 --smoke runs every scenario at a small size once and only checks that each completes with
-correct files; the exit status is 0 when all did. Figures are printed either way.
+correct files; the exit status is 0 when all did. Figures are printed either way, targets are
+judged only at full size (and never change the exit status).
 """
 import argparse
 import math
@@ -33,9 +42,10 @@ import subprocess
 import sys
 import time
 
-from benchlib import (RUN_TIMEOUT, BenchError, HarnessServer, Nginx, Wine, make_files,
+from benchlib import (RUN_TIMEOUT, BenchError, HarnessServer, Nginx, Relay, Wine, make_files,
                       manifest_json, read_result, timed, unix_pid_of, vm_hwm_kib, write,
                       wrong_files)
+from table import Row, render
 
 FULL_SIZES = {
     "verify_big": (64, 16 << 20),
@@ -49,8 +59,18 @@ SMOKE_SIZES = {
     "download_big": (4, 1 << 20),
     "download_small": (100, 4096),
 }
+RELAY_DELAY_MS = 10
+# Latency-bound, so little noise: fewer rounds than the rest.
+RELAY_ROUNDS = 2
+MEMORY_TARGET_MIB = 64
+
+
 def log(text):
     print(text, flush=True)
+
+
+def best(times):
+    return min(times) if times else None
 
 
 # ---- the bench -------------------------------------------------------------------------
@@ -75,11 +95,13 @@ class Bench:
         self.nproc = os.cpu_count() or 1
         self.failures = []
         self.rows = []
-        port = args.port or int(self.wine.env.get("ZARVO_HTTPS_PORT", "0"))
+        self.notes = []
+        self.port = args.port or int(self.wine.env.get("ZARVO_HTTPS_PORT", "0"))
         if args.server == "nginx":
-            self.server = Nginx(os.path.join(self.work, "nginx"), port, self.www, self.certdir)
+            self.server = Nginx(os.path.join(self.work, "nginx"), self.port, self.www,
+                                self.certdir)
         else:
-            self.server = HarnessServer(self.env_dir, self.www, port)
+            self.server = HarnessServer(self.env_dir, self.www, self.port)
         self.base = self.server.base
 
     def exe(self, name):
@@ -101,6 +123,11 @@ class Bench:
         values = read_result(result)
         return int(values.get("verify_workers", 0)), int(values.get("download_workers", 0))
 
+    def list_file(self, entries, name):
+        path = os.path.join(self.work, name + ".list")
+        write(path, "".join(rel + "\n" for rel, _, _ in entries))
+        return path
+
     def launcher_run(self, game, manifest_url, mode):
         """One timed update run of bench_run.exe from the game folder; returns its values."""
         exe = os.path.join(game, "bench_run.exe")
@@ -116,21 +143,35 @@ class Bench:
         values["seconds"] = float(values["seconds"])
         return values
 
+    def floor_run(self, name, args, label):
+        """One run of a floor program; its seconds, files and bytes."""
+        result = os.path.join(self.work, "floor.txt")
+        if os.path.exists(result):
+            os.remove(result)
+        self.wine.run(self.exe(name), args + [Wine.path(result)], self.work, self.timeout)
+        values = read_result(result)
+        if not self.check("seconds" in values, f"{label}: {name} wrote no result"):
+            return None, 0
+        return float(values["seconds"]), int(values.get("files", 0))
+
     # ---- verification ----
 
-    def verification(self, key, label):
+    def verification(self, key):
         count, size = self.sizes[key]
+        label = self.label(key)
         game = os.path.join(self.work, key)
         log(f"verification, {label}: writing {count} files of {size} bytes")
         entries = make_files(game, "v", count, size)
         write(os.path.join(self.www, "bench", key + ".json"), manifest_json(entries))
         url = f"{self.base}/bench/{key}.json"
+        listing = self.list_file(entries, key)
         verify_workers, _ = self.counts(count)
         per_process = math.ceil(count / self.nproc)
         md5sum = f"find v -type f -print0 | xargs -0 -P {self.nproc} -n {per_process} md5sum"
         subprocess.run(md5sum, shell=True, cwd=game, stdout=subprocess.DEVNULL, check=True)
 
-        launcher_times, md5_times, peak = [], [], None
+        times = {"launcher": [], "floor": [], "native": []}
+        peak = None
         for _ in range(self.rounds):
             mark = self.server.mark()
             values = self.launcher_run(game, url, "LIGHT")
@@ -138,24 +179,31 @@ class Bench:
             self.check(values.get("status") == "Archivos OK!",
                        f"{label}: the light run ended with '{values.get('status')}'")
             self.check(not fetched, f"{label}: the light run fetched {len(fetched)} valid files")
-            launcher_times.append(values["seconds"])
+            times["launcher"].append(values["seconds"])
             peak = (int(values["peak_before"]), int(values["peak_after"]))
+
+            seconds, files = self.floor_run(
+                "floor_read.exe",
+                [Wine.path(listing), Wine.path(game), str(verify_workers)], label)
+            if seconds is not None and self.check(files == count,
+                                                  f"{label}: the floor read {files} files"):
+                times["floor"].append(seconds)
 
             seconds, out = timed(md5sum, shell=True, cwd=game, capture_output=True, text=True,
                                  timeout=self.timeout)
-            md5_times.append(seconds)
+            times["native"].append(seconds)
             sums = dict(reversed(line.split(None, 1)) for line in out.stdout.splitlines())
             bad = [p for p, h, _ in entries if sums.get(p, "").strip() != h]
             self.check(out.returncode == 0 and not bad,
                        f"{label}: md5sum disagrees on {len(bad)} files")
 
-        total = count * size
-        self.rows.append(("verification", label,
-                          self.figures(min(launcher_times), total, count,
-                                       f"{verify_workers} threads"),
-                          self.figures(min(md5_times), total, count,
-                                       f"md5sum, xargs -P {self.nproc}"),
-                          min(launcher_times) / min(md5_times)))
+        target = ("native", 1.10) if key == "verify_big" else ("floor", 1.25)
+        self.rows.append(Row(
+            f"Verify {label}", count, count * size,
+            launcher=best(times["launcher"]), launcher_how=f"{verify_workers} threads",
+            floor=best(times["floor"]), floor_how=f"open/read/close, {verify_workers} threads",
+            native=best(times["native"]), native_how=f"md5sum, xargs -P {self.nproc}",
+            target=target))
         return game, entries, peak
 
     def real_launcher_verification(self, game, entries):
@@ -194,51 +242,102 @@ class Bench:
 
     # ---- download ----
 
-    def download(self, key, label):
+    def publish(self, key):
         count, size = self.sizes[key]
-        log(f"download, {label}: writing {count} files of {size} bytes")
+        log(f"download, {self.label(key)}: writing {count} files of {size} bytes")
         entries = make_files(os.path.join(self.www, "update"), key, count, size)
         write(os.path.join(self.www, "bench", key + ".json"), manifest_json(entries))
+        return entries
+
+    def download(self, key, entries, title, rounds, with_launcher=True, target=None):
+        """Launcher, WinHTTP floor and curl fetch the files of key from self.base; returns
+        the relay's counts per contender when a relay is in front."""
+        count, size = self.sizes[key]
         url = f"{self.base}/bench/{key}.json"
         _, transfers = self.counts(count)
-        game = os.path.join(self.work, key + "_game")
-        curl_dir = os.path.join(self.work, key + "_curl")
+        listing = self.list_file(entries, key)
+        folders = {name: os.path.join(self.work, f"{key}_{name}")
+                   for name in ("launcher", "floor", "native")}
         config = os.path.join(self.work, key + "_curl.cfg")
         with open(config, "w") as f:
             for rel, _, _ in entries:
-                f.write(f'url = "{self.base}/update/{rel}"\noutput = "{curl_dir}/{rel}"\n')
+                f.write(f'url = "{self.base}/update/{rel}"\n'
+                        f'output = "{folders["native"]}/{rel}"\n')
         curl = ["curl", "--parallel", "--parallel-max", str(transfers), "--http1.1", "--silent",
                 "--show-error", "--fail", "--create-dirs", "--cacert",
                 os.path.join(self.certdir, "ca.pem"), "--config", config]
 
-        launcher_times, curl_times = [], []
-        for r in range(self.rounds):
-            shutil.rmtree(game, ignore_errors=True)
-            os.makedirs(game)
-            values = self.launcher_run(game, url, "FULL")
-            launcher_times.append(values["seconds"])
-            self.check(values.get("status") == "Archivos OK!",
-                       f"{label}: the full run ended with '{values.get('status')}'")
-            if r == 0:
-                wrong = wrong_files(game, entries)
-                self.check(not wrong, f"{label}: the launcher left {len(wrong)} files wrong")
+        def fresh(name):
+            shutil.rmtree(folders[name], ignore_errors=True)
+            os.makedirs(folders[name])
+            return folders[name]
 
-            shutil.rmtree(curl_dir, ignore_errors=True)
+        def verify(name, r):
+            if r == 0:
+                wrong = wrong_files(folders[name], entries)
+                self.check(not wrong, f"{title}: {name} left {len(wrong)} files wrong")
+            shutil.rmtree(folders[name], ignore_errors=True)
+
+        times = {"launcher": [], "floor": [], "native": []}
+        for r in range(rounds):
+            if with_launcher:
+                values = self.launcher_run(fresh("launcher"), url, "FULL")
+                times["launcher"].append(values["seconds"])
+                self.check(values.get("status") == "Archivos OK!",
+                           f"{title}: the full run ended with '{values.get('status')}'")
+                verify("launcher", r)
+
+            out_dir = fresh("floor")
+            for rel, _, _ in entries:
+                os.makedirs(os.path.dirname(os.path.join(out_dir, rel)), exist_ok=True)
+            seconds, files = self.floor_run(
+                "floor_http.exe", [Wine.path(listing), f"{self.base}/update",
+                                   Wine.path(out_dir), str(transfers)], title)
+            if seconds is not None and self.check(files == count,
+                                                  f"{title}: the floor fetched {files} files"):
+                times["floor"].append(seconds)
+            verify("floor", r)
+
+            fresh("native")
             seconds, out = timed(curl, capture_output=True, text=True, timeout=self.timeout)
-            curl_times.append(seconds)
-            self.check(out.returncode == 0, f"{label}: curl failed: {out.stderr.strip()[:200]}")
-            if r == 0:
-                wrong = wrong_files(curl_dir, entries)
-                self.check(not wrong, f"{label}: curl left {len(wrong)} files wrong")
+            if self.check(out.returncode == 0,
+                          f"{title}: curl failed: {out.stderr.strip()[:200]}"):
+                times["native"].append(seconds)
+            verify("native", r)
 
-        total = count * size
-        self.rows.append(("download", label,
-                          self.figures(min(launcher_times), total, count, f"{transfers} transfers"),
-                          self.figures(min(curl_times), total, count,
-                                       f"curl --parallel-max {transfers}"),
-                          min(launcher_times) / min(curl_times)))
-        shutil.rmtree(game, ignore_errors=True)
-        shutil.rmtree(curl_dir, ignore_errors=True)
+        self.rows.append(Row(
+            title, count, count * size,
+            launcher=best(times["launcher"]), launcher_how=f"{transfers} transfers",
+            floor=best(times["floor"]), floor_how=f"WinHTTP, one session, {transfers} threads",
+            native=best(times["native"]), native_how=f"curl --parallel-max {transfers}",
+            target=target))
+
+    def latency(self, key, entries):
+        """The same download through the relay: the launcher's address is the build's own
+        port, so the relay takes that port and the server moves next to it."""
+        title = f"Download {self.label(key)}, {2 * RELAY_DELAY_MS} ms round trip"
+        log(f"latency: {title}")
+        with_launcher = isinstance(self.server, Nginx)
+        if with_launcher:
+            self.server.stop()
+            self.server = Nginx(os.path.join(self.work, "nginx-behind-relay"), self.port + 4,
+                                self.www, self.certdir)
+            relay = Relay(self.work, self.port, self.port + 4, RELAY_DELAY_MS)
+        else:
+            self.notes.append("Through the relay the test server's launcher is left out: its "
+                              "address is the build's port, where the test server listens.")
+            relay = Relay(self.work, self.port + 4, self.port, RELAY_DELAY_MS)
+            self.base = f"https://localhost:{self.port + 4}"
+        try:
+            self.download(key, entries, title, min(self.rounds, RELAY_ROUNDS), with_launcher)
+        finally:
+            counts = relay.stop()
+            self.base = self.server.base if with_launcher else f"https://localhost:{self.port}"
+        self.check(counts is not None and counts[1] >= self.sizes[key][0] * self.sizes[key][1],
+                   f"{title}: the relay carried less than the files ({counts})")
+        if counts:
+            self.notes.append(f"The relay carried {counts[1] / 2**20:.1f} MiB down and "
+                              f"{counts[0] / 2**20:.1f} MiB up in {counts[2]} connections.")
 
     # ---- start-up ----
 
@@ -266,56 +365,41 @@ class Bench:
                               ["startup", Wine.path(exe), cls, Wine.path(result)], self.work, 120)
                 painted = read_result(result).get("painted_ms")
                 if self.check(painted is not None, f"start-up: no painted window of {name}"):
-                    times[name].append(float(painted))
-        if times["launcher"] and times["minimal"]:
-            a, b = statistics.median(times["launcher"]), statistics.median(times["minimal"])
-            self.startup_figures = (a, b, len(times["launcher"]))
-        else:
-            self.startup_figures = None
+                    times[name].append(float(painted) / 1000)
+        median = (lambda t: statistics.median(t) if t else None)
+        self.rows.append(Row(
+            f"Start-up to first paint (median of {rounds})", None, None,
+            launcher=median(times["launcher"]), launcher_how="ZarvoLauncher.exe",
+            floor=median(times["minimal"]), floor_how="minimal Win32 window",
+            target=("floor", 1.5), unit="ms"))
 
     # ---- report ----
-
-    @staticmethod
-    def figures(seconds, total, count, how):
-        return {"seconds": seconds, "mbs": total / 1e6 / seconds, "fps": count / seconds,
-                "how": how}
 
     def report(self, memory, real_run):
         curl_version = subprocess.run(["curl", "--version"], capture_output=True,
                                       text=True).stdout.split()[1]
         wine_version = subprocess.run(["wine", "--version"], capture_output=True, text=True,
                                       env=self.wine.env).stdout.strip()
-        best = "best" if self.rounds > 1 else "one run"
+        how = "best" if self.rounds > 1 else "one run"
         lines = ["", f"Zarvo Vestra launcher benchmarks{' (smoke sizes)' if self.smoke else ''}: "
                  f"nproc {self.nproc}, {wine_version}, server {self.server.version()}, "
-                 f"curl {curl_version}, {best} of {self.rounds}", ""]
-        for kind in ("verification", "download"):
-            lines.append("Verification (light run, every file already valid)"
-                         if kind == "verification" else "Download (full run into an empty folder)")
-            reference = "md5sum" if kind == "verification" else "curl"
-            for row_kind, label, ours, ref, ratio in self.rows:
-                if row_kind != kind:
-                    continue
-                lines.append(f"  {label}")
-                for name, f in ((f"launcher ({ours['how']})", ours), (f"{ref['how']}", ref)):
-                    lines.append(f"    {name:30}{f['seconds']:9.2f} s {f['mbs']:9.1f} MB/s "
-                                 f"{f['fps']:9.0f} files/s")
-                lines.append(f"    {'time ratio launcher/' + reference:30}{ratio:9.2f}")
-            lines.append("")
-        if self.startup_figures:
-            a, b, n = self.startup_figures
-            lines.append("Start-up (process start to first painted window, median of "
-                         f"{n}):  launcher {a:.0f} ms,  minimal Win32 window {b:.0f} ms,  "
-                         f"time ratio {a / b:.2f}")
+                 f"curl {curl_version}, {how} of {self.rounds} (relay: of "
+                 f"{min(self.rounds, RELAY_ROUNDS)})", ""]
+        lines += render(self.rows, judged=not self.smoke)
         if memory:
             before, after = memory
-            lines.append(f"Memory during the {self.label_big()} verification: peak working set "
-                         f"{after / 2**20:.1f} MiB in process ({before / 2**20:.1f} MiB before "
-                         f"the run)" + (f", real launcher {real_run[1] / 1024:.1f} MiB (VmHWM)"
-                                        if real_run and real_run[1] else ""))
+            real = real_run[1] / 1024 if real_run and real_run[1] else None
+            shown = f"{real:.1f} MiB" if real is not None else "not measured"
+            verdict = ("" if self.smoke or real is None else
+                       "  met" if real <= MEMORY_TARGET_MIB else "  MISSED")
+            lines.append(f"Peak memory during the {self.label_big()} verification: real launcher "
+                         f"{shown} (VmHWM), target <= {MEMORY_TARGET_MIB} MiB{verdict}; in "
+                         f"process {after / 2**20:.1f} MiB ({before / 2**20:.1f} MiB before "
+                         "the run)")
         if real_run and real_run[0]:
             lines.append(f"Real ZarvoLauncher.exe over the {self.label_big()} folder: "
                          f"{real_run[0]:.2f} s from start to its bars painted full")
+        lines += self.notes
         log("\n".join(lines))
 
     def label_big(self):
@@ -329,19 +413,26 @@ class Bench:
         if size >= 1 << 20:
             amount = f"{total >> 30} GiB" if total >= 1 << 30 else f"{total >> 20} MiB"
             return f"{amount} in {count} files"
-        return f"{count} files of {size >> 10} KiB"
+        return f"{count:,} x {size >> 10} KiB"
 
     def run(self):
         try:
-            game, entries, memory = self.verification("verify_big", self.label("verify_big"))
+            game, entries, memory = self.verification("verify_big")
             real_run = self.real_launcher_verification(game, entries)
             shutil.rmtree(game, ignore_errors=True)
-            game, _, _ = self.verification("verify_small", self.label("verify_small"))
+            game, _, _ = self.verification("verify_small")
             shutil.rmtree(game, ignore_errors=True)
-            self.download("download_big", self.label("download_big"))
+            entries = self.publish("download_big")
+            self.download("download_big", entries, f"Download {self.label('download_big')}",
+                          self.rounds, target=("floor", 1.10))
             shutil.rmtree(os.path.join(self.www, "update"), ignore_errors=True)
-            self.download("download_small", self.label("download_small"))
+            entries = self.publish("download_small")
+            self.download("download_small", entries,
+                          f"Download {self.label('download_small')}", self.rounds,
+                          target=("floor", 1.15))
             self.startup()
+            # Last: with nginx it moves the server off the build's port.
+            self.latency("download_small", entries)
             self.report(memory, real_run)
         finally:
             self.server.stop()

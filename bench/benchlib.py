@@ -272,3 +272,38 @@ def vm_hwm_kib(pid):
     except OSError:
         pass
     return None
+
+
+class Relay:
+    """bench/relay.py on 127.0.0.1:port in front of target_port, with delay_ms each way."""
+
+    def __init__(self, work, port, target_port, delay_ms):
+        self.stats_file = os.path.join(work, f"relay-{port}.txt")
+        if os.path.exists(self.stats_file):
+            os.remove(self.stats_file)
+        if wait_port(port, 0.2):
+            raise BenchError(f"port {port} is already taken; the relay cannot listen there")
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "relay.py")
+        with open(os.path.join(work, "relay.out"), "ab") as out:
+            self.proc = subprocess.Popen(
+                ["python3", script, "--listen", str(port), "--target",
+                 f"127.0.0.1:{target_port}", "--delay-ms", str(delay_ms), "--stats",
+                 self.stats_file], stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                start_new_session=True)
+        if not wait_port(port):
+            self.stop()
+            raise BenchError("the relay did not start")
+
+    def stop(self):
+        """Ends the relay; returns its counts (up, down, connections), None if it wrote none."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+        values = read_result(self.stats_file)
+        if "down" not in values:
+            return None
+        return int(values["up"]), int(values["down"]), int(values["connections"])

@@ -19,7 +19,7 @@ env_dir=$PWD/$build/testenv
 tools/install_deps.sh
 cmake --preset test -B "$build" -DLAUNCHER_UPDATE_BASE_URL="https://localhost:$port" \
       -DLAUNCHER_TEST_AREAS=bench >/dev/null
-cmake --build "$build" --target ZarvoLauncher trust_ca bench_run bench_watch minimal_window
+cmake --build "$build" --target ZarvoLauncher trust_ca bench_run bench_watch minimal_window floor_read floor_http
 
 trap 'tests/harness/testenv.sh down "$env_dir" >/dev/null 2>&1 || true' EXIT
 # The environment's own test server goes two ports up; nginx takes the build's port.

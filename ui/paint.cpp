@@ -12,6 +12,7 @@
 #include "app/handles.h"
 #include "app/language.h"
 #include "app/launcher_state.h"
+#include "ui/skin.h"
 
 namespace {
 
@@ -195,6 +196,7 @@ uint32_t Brighten(uint32_t channel) {
 } // namespace
 
 void PaintWindow(HWND window) {
+    WaitForSkin();
     PAINTSTRUCT ps;
     HDC windowDc = BeginPaint(window, &ps);
     {

@@ -51,6 +51,21 @@ void DeleteBitmap(Gdiplus::Bitmap* bitmap) {
     if (bitmap) delete bitmap;
 }
 
+void LoadSkin() {
+    LauncherState& s = State();
+    s.imgBackground = LoadPngResource(kPngBackground);
+    s.imgActionNormal = LoadPngResource(kPngActionNormal);
+    s.imgActionHover = LoadPngResource(kPngActionHover);
+    s.imgActionPressed = LoadPngResource(kPngActionPressed);
+}
+
+DWORD WINAPI SkinLoaderThread(void*) {
+    LoadSkin();
+    // The first font lookup is the slow one; done here, the first paint finds it made.
+    Gdiplus::FontFamily family(L"Arial");
+    return 0;
+}
+
 } // namespace
 
 Gdiplus::Bitmap* LoadPngResource(uint16_t resourceId) {
@@ -86,7 +101,21 @@ Gdiplus::Bitmap* LoadPngResource(uint16_t resourceId) {
     return clone;
 }
 
+void StartSkinLoad() {
+    LauncherState& s = State();
+    s.skinLoader.Reset(CreateThread(nullptr, 0, SkinLoaderThread, nullptr, 0, nullptr));
+    if (!s.skinLoader) LoadSkin();
+}
+
+void WaitForSkin() {
+    LauncherState& s = State();
+    if (!s.skinLoader) return;
+    WaitForSingleObject(s.skinLoader.Get(), INFINITE);
+    s.skinLoader.Reset();
+}
+
 void DeleteSkinImages() {
+    WaitForSkin();
     LauncherState& s = State();
     DeleteBitmap(s.imgBackground);
     DeleteBitmap(s.imgActionNormal);

@@ -17,5 +17,14 @@ constexpr uint16_t kIconGroup = 102;
 // status Ok; null when the resource is missing, empty or not an image.
 Gdiplus::Bitmap* LoadPngResource(uint16_t resourceId);
 
-// Deletes the four skin bitmaps of the launcher state (window destruction).
+// Decodes the four skin bitmaps of the launcher state on a thread of their own, so that the
+// decoding overlaps the registration and creation of the window (GDI+ must be started).
+// Without a thread they are decoded here.
+void StartSkinLoad();
+// Returns once the bitmaps started by StartSkinLoad are in the state (at once when none are
+// pending). Window thread only.
+void WaitForSkin();
+
+// Deletes the four skin bitmaps of the launcher state (window destruction), after waiting for
+// their load.
 void DeleteSkinImages();

@@ -141,4 +141,27 @@ TEST_F(SkinTest, DeleteSkinImagesDeletesTheFilledSlots) {
     s.imgBackground = s.imgActionNormal = s.imgActionHover = s.imgActionPressed = nullptr;
 }
 
+// The window thread paints as soon as WaitForSkin returns: every slot must be filled by then,
+// and a second wait (the next paint) must not block on a thread that is gone.
+TEST_F(SkinTest, TheBackgroundLoadHasFilledEverySlotWhenTheWaitReturns) {
+    LauncherState& s = State();
+    StartSkinLoad();
+    WaitForSkin();
+    EXPECT_FALSE(s.skinLoader);
+    for (Gdiplus::Bitmap* slot :
+         {s.imgBackground, s.imgActionNormal, s.imgActionHover, s.imgActionPressed}) {
+        ASSERT_NE(slot, nullptr);
+        EXPECT_EQ(slot->GetLastStatus(), Gdiplus::Ok);
+    }
+    EXPECT_EQ(s.imgBackground->GetWidth(), 800u);
+    WaitForSkin();
+    // Deleting right after a start waits for the load instead of racing it.
+    DeleteSkinImages();
+    s.imgBackground = s.imgActionNormal = s.imgActionHover = s.imgActionPressed = nullptr;
+    StartSkinLoad();
+    DeleteSkinImages();
+    EXPECT_FALSE(s.skinLoader);
+    s.imgBackground = s.imgActionNormal = s.imgActionHover = s.imgActionPressed = nullptr;
+}
+
 } // namespace

@@ -1,0 +1,205 @@
+#!/usr/bin/env python3
+"""A TCP relay that gives a localhost connection the latency, and optionally the bandwidth, of
+a real link.
+
+    relay.py --listen PORT --target HOST:PORT [--delay-ms N] [--rate-mbit R] [--stats FILE]
+
+Every chunk read from one side is written to the other N ms after it arrived; reading goes on
+meanwhile, so the delay adds latency without limiting throughput (a 10 ms delay each way is a
+20 ms round trip). With --rate-mbit the relay also behaves like a link of R Mbit/s in each
+direction, shared by all connections: bytes leave at that rate, then take the delay.
+
+Counts the bytes relayed each way. On SIGTERM or SIGINT it prints them and ends; SIGUSR1
+writes them without ending. With --stats FILE they are written there as well, as
+"up=" (client to server), "down=" (server to client) and "connections=" lines.
+"""
+import argparse
+import asyncio
+import collections
+import os
+import signal
+import socket
+import sys
+
+READ_SIZE = 256 * 1024
+# Paced bytes go out in pieces this small, so that a 256 KiB read does not leave as one burst.
+PACE_PIECE = 16 * 1024
+
+
+class Link:
+    """One direction of the emulated link: its latency, its rate, and the moment it is free."""
+
+    def __init__(self, delay, rate_bytes):
+        self.delay = delay
+        self.rate = rate_bytes  # bytes per second, 0 for unlimited
+        self.free_at = 0.0
+        self.bytes = 0
+
+    def schedule(self, now, size):
+        """When a piece of size bytes that arrives now reaches the far end."""
+        if not self.rate:
+            return now + self.delay
+        start = max(now, self.free_at)
+        self.free_at = start + size / self.rate
+        return self.free_at + self.delay
+
+    def queue_limit(self):
+        # Enough to keep the link busy for its whole delay several times over, so the limit
+        # never throttles; a sender far faster than the rate is held back by TCP, not memory.
+        in_flight = (self.rate or 2e9) * max(self.delay, 0.001)
+        return int(max(4 << 20, 2 * in_flight + (1 << 20)))
+
+
+class Pipe:
+    """One direction of one connection: reader -> timed queue -> writer."""
+
+    def __init__(self, link, reader, writer):
+        self.link, self.reader, self.writer = link, reader, writer
+        self.queue = collections.deque()
+        self.queued = 0
+        self.limit = link.queue_limit()
+        self.ready = asyncio.Event()    # something queued (or the end)
+        self.room = asyncio.Event()     # the queue is below its limit
+        self.room.set()
+        self.ended = False
+
+    async def read_side(self):
+        loop = asyncio.get_running_loop()
+        try:
+            while True:
+                data = await self.reader.read(READ_SIZE)
+                if not data:
+                    break
+                now = loop.time()
+                step = PACE_PIECE if self.link.rate else len(data)
+                for i in range(0, len(data), step):
+                    piece = data[i:i + step]
+                    self.queue.append((self.link.schedule(now, len(piece)), piece))
+                    self.queued += len(piece)
+                self.ready.set()
+                if self.queued >= self.limit:
+                    self.room.clear()
+                    await self.room.wait()
+        except (ConnectionError, OSError):
+            pass
+        finally:
+            self.ended = True
+            self.ready.set()
+
+    async def write_side(self):
+        """True when the direction ended cleanly, False when the far end failed."""
+        loop = asyncio.get_running_loop()
+        try:
+            while True:
+                if not self.queue:
+                    if self.ended:
+                        break
+                    self.ready.clear()
+                    await self.ready.wait()
+                    continue
+                due, piece = self.queue[0]
+                wait = due - loop.time()
+                if wait > 0:
+                    await asyncio.sleep(wait)
+                # Everything that is due by now goes in one write.
+                now = loop.time()
+                out = []
+                while self.queue and self.queue[0][0] <= now:
+                    due, piece = self.queue.popleft()
+                    out.append(piece)
+                    self.queued -= len(piece)
+                if not out:
+                    continue
+                if self.queued < self.limit:
+                    self.room.set()
+                data = b"".join(out)
+                self.writer.write(data)
+                await self.writer.drain()
+                self.link.bytes += len(data)
+            if self.writer.can_write_eof():
+                self.writer.write_eof()
+            return True
+        except (ConnectionError, OSError):
+            return False
+
+
+class Relay:
+    def __init__(self, args):
+        host, _, port = args.target.rpartition(":")
+        self.target = (host or "127.0.0.1", int(port))
+        rate = args.rate_mbit * 1e6 / 8
+        delay = args.delay_ms / 1000.0
+        self.up = Link(delay, rate)
+        self.down = Link(delay, rate)
+        self.connections = 0
+        self.stats_file = args.stats
+
+    async def handle(self, client_reader, client_writer):
+        self.connections += 1
+        try:
+            server_reader, server_writer = await asyncio.open_connection(*self.target)
+        except OSError:
+            client_writer.close()
+            return
+        for w in (client_writer, server_writer):
+            sock = w.get_extra_info("socket")
+            if sock is not None:
+                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        up = Pipe(self.up, client_reader, server_writer)
+        down = Pipe(self.down, server_reader, client_writer)
+        readers = [asyncio.ensure_future(p.read_side()) for p in (up, down)]
+        writers = [asyncio.ensure_future(p.write_side()) for p in (up, down)]
+        tasks = readers + writers
+        try:
+            # Both directions ending cleanly end the connection; a failed write ends it at once
+            # (its reader could otherwise wait for room that never comes).
+            pending = set(writers)
+            while pending:
+                done, pending = await asyncio.wait(pending, return_when=asyncio.FIRST_COMPLETED)
+                if any(not t.result() for t in done):
+                    break
+        finally:
+            for t in tasks:
+                t.cancel()
+            for w in (client_writer, server_writer):
+                w.close()
+
+    def stats(self):
+        return f"up={self.up.bytes}\ndown={self.down.bytes}\nconnections={self.connections}\n"
+
+    def report(self, to_stdout):
+        text = self.stats()
+        if to_stdout:
+            sys.stdout.write("relay: " + text.replace("\n", " ").strip() + "\n")
+            sys.stdout.flush()
+        if self.stats_file:
+            tmp = self.stats_file + ".tmp"
+            with open(tmp, "w") as f:
+                f.write(text)
+            os.replace(tmp, self.stats_file)
+
+    async def serve(self, port):
+        server = await asyncio.start_server(self.handle, "127.0.0.1", port, backlog=512)
+        stop = asyncio.Event()
+        loop = asyncio.get_running_loop()
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            loop.add_signal_handler(sig, stop.set)
+        loop.add_signal_handler(signal.SIGUSR1, self.report, False)
+        async with server:
+            await stop.wait()
+        self.report(True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--listen", type=int, required=True, help="port on 127.0.0.1")
+    parser.add_argument("--target", required=True, help="HOST:PORT to relay to")
+    parser.add_argument("--delay-ms", type=float, default=0.0, help="delay per direction")
+    parser.add_argument("--rate-mbit", type=float, default=0.0, help="link rate per direction")
+    parser.add_argument("--stats", help="file for the byte counts")
+    args = parser.parse_args()
+    asyncio.run(Relay(args).serve(args.listen))
+
+
+if __name__ == "__main__":
+    main()
