@@ -26,6 +26,42 @@ bool Cancelled() {
     return State().cancelRequested.load();
 }
 
+// The strong sum confirms where a run of matching blocks starts; inside a run (the next block
+// of the new version found right after the last one) the 32-bit weak sum alone is taken. A
+// wrong block let through that way cannot reach the game folder: the finished file must pass
+// its whole-file digests, or the attempt downloads the file whole. It saves hashing every
+// block of an unchanged stretch twice.
+
+// Consecutive matches copied with one write: a run of blocks that lie one after another in
+// the old file's buffer and in the new file.
+class RunWriter {
+public:
+    explicit RunWriter(HANDLE file) : file_(file) {}
+    bool Add(const uint8_t* data, uint64_t offset, size_t size) {
+        if (size_ > 0 && data_ + size_ == data && offset_ + size_ == offset) {
+            size_ += size;
+            return true;
+        }
+        if (!Flush()) return false;
+        data_ = data;
+        offset_ = offset;
+        size_ = size;
+        return true;
+    }
+    // Before the bytes it points to move.
+    bool Flush() {
+        const bool ok = size_ == 0 || WriteAt(file_, offset_, data_, size_);
+        size_ = 0;
+        return ok;
+    }
+
+private:
+    HANDLE file_;
+    const uint8_t* data_ = nullptr;
+    uint64_t offset_ = 0;
+    size_t size_ = 0;
+};
+
 // Blocks the file already holds at their own places (a transfer or patch cut short).
 bool KeepBlocksInPlace(const BlockIndex& index, HANDLE file, std::vector<uint8_t>& have) {
     const uint64_t size = FileSizeOf(file);
@@ -42,7 +78,12 @@ bool KeepBlocksInPlace(const BlockIndex& index, HANDLE file, std::vector<uint8_t
              ++i) {
             const uint64_t at = index.BlockOffset(i) - offset;
             if (at + index.BlockLength(i) > static_cast<uint64_t>(read)) break;
-            if (index.BlockMatches(i, buffer.data() + at)) have[i] = 1;
+            // A block right after one that held: its weak sum suffices (see kTrustRuns).
+            const bool follows = i > 0 && have[i - 1];
+            if (follows ? Adler32(buffer.data() + at, index.BlockLength(i)) == index.weak[i]
+                        : index.BlockMatches(i, buffer.data() + at)) {
+                have[i] = 1;
+            }
         }
     }
     return true;
@@ -66,6 +107,7 @@ public:
         length_ += static_cast<size_t>(read);
         return pos_ + need <= length_;
     }
+    bool WouldMove(size_t need) const { return pos_ + need > length_; }
     const uint8_t* Here() const { return buffer_.data() + pos_; }
     void Skip(size_t n) { pos_ += n; }
 
@@ -78,7 +120,8 @@ private:
 };
 
 // Every full-length block still missing, found at any offset of the old file and copied to
-// its place. A match moves the search one block on (the next block most often follows).
+// its place. A match moves the search one block on (the next block most often follows), so an
+// unchanged stretch costs one weak sum per block.
 bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE file, HANDLE old,
                             std::vector<uint8_t>& have) {
     const uint32_t block = index.blockSize;
@@ -95,29 +138,46 @@ bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE file, HANDLE old,
     size_t missing = wanted.size();
 
     SlidingReader reader(old, kReadBytes + block);
+    RunWriter writer(file);
     RollingAdler32 sum(block);
     bool fresh = true;
+    // Where the last match leaves off: the block that most likely comes next. The scan starts
+    // as if the old file began like the new one, but only a strong match starts a run that
+    // may copy on the weak sum alone.
+    uint32_t next = 0;
+    bool inRun = false;
+    const auto ensure = [&](size_t need) {
+        return (!reader.WouldMove(need) || writer.Flush()) && reader.Ensure(need);
+    };
+    const auto take = [&](uint32_t i) {
+        if (!writer.Add(reader.Here(), index.BlockOffset(i), block)) return false;
+        have[i] = 1;
+        --missing;
+        return true;
+    };
     for (;;) {
         if (fresh) {
-            if (!reader.Ensure(block)) break;
+            if (!ensure(block)) break;
             sum.Reset(reader.Here());
             fresh = false;
         }
         const uint32_t weak = sum.Value();
-        const size_t slot = FilterSlot(weak);
         bool matched = false;
-        if (filter[slot / 64] >> (slot % 64) & 1) {
+        if (next < index.BlockCount() && index.weak[next] == weak &&
+            index.BlockLength(next) == block && (have[next] || inRun)) {
+            if (!have[next] && !take(next)) return false;
+            ++next;
+            matched = true;
+        } else if (const size_t slot = FilterSlot(weak); filter[slot / 64] >> (slot % 64) & 1) {
             auto it = std::lower_bound(wanted.begin(), wanted.end(), std::make_pair(weak, 0u));
             std::string md5;
             for (; it != wanted.end() && it->first == weak; ++it) {
                 if (have[it->second]) continue;
                 if (md5.empty()) md5 = Md5Of(reader.Here(), block);
                 if (!index.StrongMatches(it->second, md5)) continue;
-                if (!WriteAt(file, index.BlockOffset(it->second), reader.Here(), block))
-                    return false;
-                have[it->second] = 1;
-                --missing;
-                matched = true;
+                if (!take(it->second)) return false;
+                next = it->second + 1;
+                inRun = matched = true;
             }
         }
         if (matched) {
@@ -126,10 +186,13 @@ bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE file, HANDLE old,
             fresh = true;
             continue;
         }
-        if (!reader.Ensure(size_t{block} + 1)) break;
+        next = UINT32_MAX;
+        inRun = false;
+        if (!ensure(size_t{block} + 1)) break;
         sum.Roll(reader.Here()[0], reader.Here()[block]);
         reader.Skip(1);
     }
+    if (!writer.Flush()) return false;
     return !Cancelled();
 }
 

@@ -154,9 +154,11 @@ PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
                        int32_t* status) {
     if (status) *status = 0;
     if (!KeepsPartialTmp(entry)) return PatchResult::WholeDownload;
-    const bool haveOld = FileExists(localPath);
     const bool haveTmp = FileExists(tmpPath);
-    if (!haveOld && !haveTmp) return PatchResult::WholeDownload;
+    // Without an old copy the index could only confirm the ".tmp"'s blocks, which the digest
+    // of a continued transfer does as well, for less than the index costs.
+    if (!FileExists(localPath))
+        return haveTmp ? ResumeTail(entry, url, tmpPath, status) : PatchResult::WholeDownload;
 
     int32_t indexStatus = 0;
     const std::string body = HttpGetToString(AddNoCacheParam(BlockIndexUrl(entry)), &indexStatus);
