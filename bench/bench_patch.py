@@ -15,7 +15,8 @@ limited to 100 Mbit/s.
 Cases, on an archive of 256 MiB (--smoke: 16 MiB):
   changed 1%    20 scattered spans overwritten, together 1% of the file
   inserted      100 bytes inserted near the start
-  resumed       no old copy; the transfer is killed at about half and started again
+  resumed       no old copy; the transfer is killed once the relay has carried half of the
+                file to it, then started again
 
 Contenders: the launcher (bench_run.exe, its own update code, "seconds" being its run from the
 manifest request to the final status), zsync 0.6.2 (-i old copy; a killed zsync leaves its
@@ -128,6 +129,12 @@ class CountingRelay:
             self.proc.kill()
             raise BenchError("the relay did not start")
 
+    def down_so_far(self):
+        """Bytes relayed to the client so far (the relay writes its counts on SIGUSR1)."""
+        self.proc.send_signal(signal.SIGUSR1)
+        time.sleep(0.01)
+        return int(read_result(self.stats).get("down", 0))
+
     def stop(self):
         """(up, down) bytes."""
         self.proc.send_signal(signal.SIGTERM)
@@ -217,9 +224,9 @@ class PatchBench:
                 f.write(old)
         return game
 
-    def launcher_run(self, game, kill_at=None):
-        """One run of bench_run.exe; with kill_at, killed once its .tmp holds that many bytes.
-        Returns its result values (empty when killed)."""
+    def launcher_run(self, game, kill_at=None, relay=None):
+        """One run of bench_run.exe; with kill_at, killed once the relay has carried that many
+        bytes to it. Returns its result values (empty when killed)."""
         result = os.path.join(self.work, "run.txt")
         if os.path.exists(result):
             os.remove(result)
@@ -234,7 +241,7 @@ class PatchBench:
                 pid, looked = unix_pid_of(exe), time.time()
             if pid:
                 peak = max(peak, vm_hwm_kib(pid) or 0)
-            if kill_at and pid and os.path.exists(tmp) and os.path.getsize(tmp) >= kill_at:
+            if kill_at and pid and os.path.exists(tmp) and relay.down_so_far() >= kill_at:
                 os.kill(pid, signal.SIGKILL)  # the launcher's own process, as a user would
                 proc.wait()
                 time.sleep(1)
@@ -267,7 +274,7 @@ class PatchBench:
         seconds = 0.0
         try:
             if kill:
-                self.launcher_run(game, kill_at=self.size // 2)
+                self.launcher_run(game, kill_at=self.size // 2, relay=relay)
                 if whole:  # a launcher without resume starts again from byte 0
                     os.remove(os.path.join(game, ARCHIVE + ".tmp"))
             values = self.launcher_run(game)
@@ -299,13 +306,12 @@ class PatchBench:
             if kill:
                 proc = subprocess.Popen(command, cwd=folder, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
-                part = out + ".part"
                 end = time.time() + 600
                 while proc.poll() is None and time.time() < end:
-                    if os.path.exists(part) and os.path.getsize(part) >= self.size // 2:
+                    if relay.down_so_far() >= self.size // 2:
                         proc.kill()
                         break
-                    time.sleep(0.02)
+                    time.sleep(0.01)
                 proc.wait()
             start = time.perf_counter()
             done = subprocess.run(command, cwd=folder, stdout=subprocess.DEVNULL,
