@@ -20,7 +20,8 @@ inline uint32_t ReferenceAdler(const std::string& data) {
 }
 
 inline void PutLe(std::string& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i));
+    for (int i = 0; i < bytes; ++i)
+        out += static_cast<char>(value >> (8 * i));
 }
 
 inline std::string Unhex(const std::string& hex) {
