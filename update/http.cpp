@@ -203,6 +203,8 @@ bool Transfer(const std::wstring& url, const wchar_t* extraHeaders, bool partial
     HttpResponse local;
     HttpResponse& answer = response ? *response : local;
     answer = HttpResponse();
+    // Stopping work starts no new transfer.
+    if (State().cancelRequested.load()) return false;
     WinHttpHandle request = SendRequest(url, extraHeaders, answer);
     if (!request) return false;
     if (answer.status != 200 && !(partialAccepted && answer.status == 206)) return false;

@@ -35,12 +35,10 @@ bool Stopping(const DownloadContext& c) {
     return State().cancelRequested.load() || c.failed->load();
 }
 
-// Puts the verified download in place. A file that cannot be moved there (locked by another
-// program, access denied) is not in place, so the attempt has failed.
+// Puts the verified download in place; its folder exists, since the ".tmp" lies in it. A file
+// that cannot be moved there (locked by another program, access denied) is not in place, so
+// the attempt has failed.
 bool PlaceFile(const std::wstring& localPath, const std::wstring& tmpPath) {
-    std::wstring folder = ParentFolderOf(localPath);
-    if (!folder.empty()) SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
-
     if (IsLauncherExecutable(localPath)) {
         if (!SwapLauncherExecutable(localPath, tmpPath)) return false;
         State().launcherReplaced.store(true);
@@ -72,13 +70,20 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
                    int32_t* status) {
     FileHandle file;
     bool created = false;
+    const auto open = [&] {
+        file.Reset(CreateFileW(tmpPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    };
     const auto create = [&] {
         if (!created) {
             created = true;
+            open();
+            // Folders are made only when missing: most files land in folders that exist.
             const std::wstring folder = ParentFolderOf(tmpPath);
-            if (!folder.empty()) SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
-            file.Reset(CreateFileW(tmpPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!file && GetLastError() == ERROR_PATH_NOT_FOUND && !folder.empty()) {
+                SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
+                open();
+            }
         }
         return file.Valid();
     };

@@ -75,7 +75,8 @@ TEST(NoCache, AppendsAUniqueDecimalParameter) {
             }
         });
     }
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread.join();
     std::set<uint64_t> seen;
     size_t known = 0;
     for (const auto& list : counters) {
@@ -136,7 +137,8 @@ TEST_F(HttpClient, NonOkStatusesFailWithTheStatusAndTouchNothing) {
     const std::wstring older = out_ / L"older.bin";
     ASSERT_TRUE(test::WriteFileBytes(older, "older content"));
     for (int code : {404, 500, 206, 304}) {
-        const std::wstring url = Serve("f.bin", "payload", "{\"status\": " + std::to_string(code) + "}");
+        const std::wstring url =
+            Serve("f.bin", "payload", "{\"status\": " + std::to_string(code) + "}");
         int32_t status = 0;
         EXPECT_EQ(HttpGetToString(url, &status), "");
         EXPECT_EQ(status, code);
@@ -182,7 +184,8 @@ TEST_F(HttpClient, BodiesWithoutLengthOrEmptyAreComplete) {
     EXPECT_TRUE(HttpDownloadToFile(url, out_ / L"nolength.bin", progress.Fn()));
     EXPECT_EQ(test::ReadFileBytes(out_ / L"nolength.bin"), body);
     ASSERT_FALSE(progress.calls.empty());
-    for (const auto& call : progress.calls) EXPECT_EQ(call.second, 0u);
+    for (const auto& call : progress.calls)
+        EXPECT_EQ(call.second, 0u);
 
     const std::wstring empty = Serve("empty.bin", "");
     int32_t status = 0;
@@ -199,8 +202,7 @@ TEST_F(HttpClient, CancelDuringATrickledDownloadLeavesNoFile) {
     std::atomic<uint64_t> received{0};
     std::atomic<bool> result{true};
     std::thread worker([&] {
-        result = HttpDownloadToFile(url, target,
-                                    [&](uint64_t got, uint64_t) { received = got; });
+        result = HttpDownloadToFile(url, target, [&](uint64_t got, uint64_t) { received = got; });
     });
     EXPECT_TRUE(test::WaitFor([&] { return received.load() > 0; }, 20000));
     State().cancelRequested = true;
@@ -209,6 +211,37 @@ TEST_F(HttpClient, CancelDuringATrickledDownloadLeavesNoFile) {
     EXPECT_FALSE(result.load());
     EXPECT_FALSE(test::PathExists(target));
     EXPECT_LE(received.load(), atCancel + 256 * 1024); // at most the block in flight
+}
+
+TEST_F(HttpClient, NoTransferWaitsForEver) {
+    // The stall window is shortened from 30 s to 1.2 s: less than 1 KiB in a window fails,
+    // however alive each single read keeps the connection; a steady slow body still passes.
+    SetStallWindowForTesting(1200);
+    const std::string body = test::RandomBytes(20000, 4);
+    struct Case {
+        const char* fault;
+        bool passes;
+    } cases[] = {
+        {"{\"trickle_bytes\": 100, \"trickle_ms\": 250}", false},  // 480 bytes per window
+        {"{\"delay_ms\": 4000}", false},                           // no answer at all
+        {"{\"trickle_bytes\": 100, \"trickle_ms\": 5000}", false}, // silent after the headers
+        {"{\"trickle_bytes\": 2048, \"trickle_ms\": 100}", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        const std::wstring url = Serve("stall.bin", body, c.fault);
+        const std::wstring target = out_ / L"stall.bin";
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(HttpDownloadToFile(url, target, nullptr), c.passes);
+        EXPECT_EQ(test::PathExists(target), c.passes);
+        const ULONGLONG elapsed = GetTickCount64() - start;
+        if (!c.passes) {
+            EXPECT_LT(elapsed, 3500u);
+            EXPECT_EQ(HttpGetToString(url), "");
+        }
+        DeleteFileW(target.c_str());
+    }
+    SetStallWindowForTesting(0);
 }
 
 TEST_F(HttpClient, AddressesTooLongForTheirBuffersFailBeforeAnyTraffic) {

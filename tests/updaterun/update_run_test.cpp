@@ -4,7 +4,9 @@
 
 #include "app/launcher_state.h"
 #include "app/paths.h"
+#include "update/http.h"
 #include "update/update_run.h"
+#include "update/workers.h"
 #include "updaterun/update_scenario.h"
 
 using test::ProgressSampler;
@@ -74,7 +76,8 @@ TEST_F(UpdateRun, HundredEntriesThreeDifferent) {
     ASSERT_GE(bytes.size(), 2u);
     EXPECT_EQ(bytes.front(), 0);
     EXPECT_EQ(bytes.back(), 100);
-    for (int i : {10, 50, 90}) EXPECT_EQ(test::ReadFileBytes(game.LocalPath(Name(i))), Content(i));
+    for (int i : {10, 50, 90})
+        EXPECT_EQ(test::ReadFileBytes(game.LocalPath(Name(i))), Content(i));
     EXPECT_FALSE(test::PathExists(game.LocalPath(Name(50)) + L".tmp"));
     EXPECT_FALSE(test::PathExists(InstDonePath())); // a light run never marks the install
     EXPECT_TRUE(State().actionButtonVisible.load());
@@ -83,16 +86,17 @@ TEST_F(UpdateRun, HundredEntriesThreeDifferent) {
 
 TEST_F(UpdateRun, VerificationStatusEvery256thAndAtTheLast) {
     UpdateScenario game;
-    for (int i = 0; i < 300; ++i) game.AddFile(Name(i), Content(i, 64), "same");
+    for (int i = 0; i < 300; ++i)
+        game.AddFile(Name(i), Content(i, 64), "same");
     game.Publish();
 
     StatusRecorder statuses;
     ProgressSampler progress;
     EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
     Sleep(20);
-    std::vector<std::wstring> expected = {
-        L"Descargando manifiesto (LIGHT)...", L"Verificando archivos (LIGHT)...",
-        L"Verificando 85%...", L"Verificando 100%...", L"Archivos OK!"};
+    std::vector<std::wstring> expected = {L"Descargando manifiesto (LIGHT)...",
+                                          L"Verificando archivos (LIGHT)...", L"Verificando 85%...",
+                                          L"Verificando 100%...", L"Archivos OK!"};
     EXPECT_EQ(statuses.Texts(), expected);
     EXPECT_EQ(Changes(progress.Files()), (std::vector<int>{0, 85, 100}));
     EXPECT_EQ(State().progressBytesPercent.load(), 100); // no download phase at all
@@ -100,7 +104,8 @@ TEST_F(UpdateRun, VerificationStatusEvery256thAndAtTheLast) {
 
 TEST_F(UpdateRun, DownloadStatusEvery16thAndAtTheLast) {
     UpdateScenario game;
-    for (int i = 0; i < 20; ++i) game.AddFile(Name(i), Content(i, 500));
+    for (int i = 0; i < 20; ++i)
+        game.AddFile(Name(i), Content(i, 500));
     game.Publish();
 
     StatusRecorder statuses;
@@ -121,7 +126,8 @@ TEST_F(UpdateRun, HashesInCapitalsAndSizesThatDifferStillMatch) {
     std::string content = Content(1);
     test::WriteFileBytes(game.LocalPath("upper.bin"), content);
     std::string upper = test::Md5Hex(content);
-    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    for (char& c : upper)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     game.AddEntryText("{\"hash\": \"" + upper + "\", \"path\": \"" + game.Path("upper.bin") +
                       "\", \"size\": 1, \"version\": 3}");
     game.Publish();
@@ -151,9 +157,8 @@ TEST_F(UpdateRun, ServerErrorGivesUpAfterFiveAttemptsAndSixSecondsOfPauses) {
     game.AddFile("ok.bin", Content(1));
     game.AddFile("broken.bin", Content(2));
     std::string brokenPath = "/update/" + game.Path("broken.bin");
-    game.Publish("manifest_light.json",
-                 "{\"" + brokenPath + "\": {\"status\": 500}, \"/update/" + game.Path("ok.bin") +
-                     "\": {\"delay_ms\": 0}}");
+    game.Publish("manifest_light.json", "{\"" + brokenPath + "\": {\"status\": 500}, \"/update/" +
+                                            game.Path("ok.bin") + "\": {\"delay_ms\": 0}}");
 
     size_t mark = test::TestServer::LogMark();
     ULONGLONG start = GetTickCount64();
@@ -174,7 +179,8 @@ TEST_F(UpdateRun, ServerErrorGivesUpAfterFiveAttemptsAndSixSecondsOfPauses) {
     EXPECT_GE(elapsed, 6000u);
     EXPECT_FALSE(test::PathExists(game.LocalPath("broken.bin")));
     EXPECT_FALSE(test::PathExists(game.LocalPath("broken.bin") + L".tmp"));
-    for (const std::wstring& t : statuses.Texts()) EXPECT_NE(t, L"Archivos OK!");
+    for (const std::wstring& t : statuses.Texts())
+        EXPECT_NE(t, L"Archivos OK!");
     // The progress of the file that did complete stays on the bars.
     EXPECT_EQ(State().progressFilesPercent.load(), 50);
     EXPECT_FALSE(test::PathExists(InstDonePath()));
@@ -268,7 +274,8 @@ TEST_F(UpdateRun, AFileThatCannotBePutInPlaceIsNeverReportedDone) {
     StatusRecorder statuses;
     EXPECT_EQ(test::RunLight(game), L"Error: fallo la descarga");
     CloseHandle(holder);
-    for (const std::wstring& t : statuses.Texts()) EXPECT_NE(t, L"Archivos OK!");
+    for (const std::wstring& t : statuses.Texts())
+        EXPECT_NE(t, L"Archivos OK!");
     EXPECT_EQ(test::ReadFileBytes(game.LocalPath("locked.bin")), Content(5) + "-old");
     EXPECT_FALSE(test::PathExists(game.LocalPath("locked.bin") + L".tmp"));
 }
@@ -276,9 +283,8 @@ TEST_F(UpdateRun, AFileThatCannotBePutInPlaceIsNeverReportedDone) {
 TEST_F(UpdateRun, CancelDuringTheDownloadEndsWithItsOwnText) {
     UpdateScenario game;
     game.AddFile("slow.bin", Content(6, 64 * 1024));
-    game.Publish("manifest_light.json",
-                 "{\"/update/" + game.Path("slow.bin") +
-                     "\": {\"trickle_bytes\": 1024, \"trickle_ms\": 50}}");
+    game.Publish("manifest_light.json", "{\"/update/" + game.Path("slow.bin") +
+                                            "\": {\"trickle_bytes\": 1024, \"trickle_ms\": 50}}");
     std::thread canceller([] {
         test::WaitFor([] { return CurrentStatusText() == L"Verificando 100%..."; }, 10000, 5);
         Sleep(500);
@@ -289,6 +295,78 @@ TEST_F(UpdateRun, CancelDuringTheDownloadEndsWithItsOwnText) {
     EXPECT_FALSE(test::PathExists(game.LocalPath("slow.bin")));
     EXPECT_FALSE(test::PathExists(game.LocalPath("slow.bin") + L".tmp"));
     EXPECT_FALSE(State().updateRunning.load());
+}
+
+TEST_F(UpdateRun, ADownloadIsPlacedOnlyWhenEveryDigestMatches) {
+    // Straight through the download worker: signed entries carry a SHA-256 that this build's
+    // manifest reader does not fill. A body with the right MD5 but another SHA-256 never
+    // reaches the folder; a body cut short is fetched again and placed whole.
+    UpdateScenario game;
+    const std::string good(5000, 'g'), forged(5000, 'f'), cut = Content(13, 300000);
+    game.AddFile("good.bin", good);
+    game.AddFile("forged.bin", forged, "old");
+    game.AddFile("cut.bin", cut);
+    const std::string cutPath = "/update/" + game.Path("cut.bin");
+    game.Publish("manifest_light.json",
+                 "{\"" + cutPath + "\": {\"cut_after\": 100000, \"times\": 1}}");
+    const std::string goodSha = "ae82461b64fd238f5a59ecfac74f689d7cf84e03db0c4c32f00352e1886dfcae";
+    const auto entry = [&](const std::string& name, const std::string& content,
+                           const std::string& sha256) {
+        ManifestEntry e;
+        e.path = test::Widen(game.Path(name));
+        e.hash = test::Md5Hex(content);
+        e.size = static_cast<int64_t>(content.size());
+        e.sha256 = sha256;
+        return e;
+    };
+    // forged.bin is announced with good.bin's SHA-256: its MD5 is right, its SHA-256 is not.
+    std::vector<ManifestEntry> list = {entry("good.bin", good, goodSha),
+                                       entry("forged.bin", forged, goodSha),
+                                       entry("cut.bin", cut, "")};
+
+    std::atomic<bool> failed{false};
+    std::atomic<int32_t> next{0}, done{0};
+    std::atomic<uint64_t> bytesDone{0};
+    const int32_t count = 3;
+    const uint64_t bytesTotal = 310000;
+    std::mutex errorLock;
+    std::wstring errorText;
+    DownloadContext context = {&failed,    &next,       &count,     &list,     &done,
+                               &bytesDone, &bytesTotal, &errorLock, &errorText};
+    size_t mark = test::TestServer::LogMark();
+    std::vector<std::thread> workers;
+    for (int i = 0; i < count; ++i)
+        workers.emplace_back(DownloadWorker, context);
+    for (std::thread& t : workers)
+        t.join();
+
+    EXPECT_TRUE(failed.load());
+    EXPECT_EQ(errorText, L"Error: fallo la descarga");
+    EXPECT_EQ(test::ReadFileBytes(game.LocalPath("good.bin")), good);
+    EXPECT_EQ(test::ReadFileBytes(game.LocalPath("forged.bin")), forged + "-old");
+    EXPECT_TRUE(test::ReadFileBytes(game.LocalPath("cut.bin")) == cut);
+    for (const char* name : {"good.bin", "forged.bin", "cut.bin"})
+        EXPECT_FALSE(test::PathExists(game.LocalPath(name) + L".tmp")) << name;
+    int cutRequests = 0;
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
+        cutRequests += r.path.rfind(cutPath + "?", 0) == 0;
+    EXPECT_EQ(cutRequests, 2);
+}
+
+TEST_F(UpdateRun, AStalledManifestEndsWithTheManifestError) {
+    // A server that keeps the connection alive with a few bytes now and then must not hold
+    // the run (and the action button) for ever. The stall window is shortened for the test.
+    UpdateScenario game;
+    game.AddFile("a.bin", Content(14), "old");
+    game.Publish("manifest_light.json",
+                 "{\"/manifest_light.json\": {\"trickle_bytes\": 8, \"trickle_ms\": 300}}");
+    SetStallWindowForTesting(1500);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(test::RunLight(game), L"Error: no se pudo descargar el manifiesto");
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    SetStallWindowForTesting(0);
+    EXPECT_LT(elapsed, 6000u);
+    EXPECT_TRUE(test::ReadFileBytes(game.LocalPath("a.bin")) == Content(14) + "-old");
 }
 
 TEST(WorkerCounts, FollowTheProcessorCountWithinTheirBounds) {

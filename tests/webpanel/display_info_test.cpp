@@ -68,12 +68,15 @@ TEST_F(DisplayInfo, AsksForTheDocumentWithANocacheParameter) {
 }
 
 TEST_F(DisplayInfo, NoDocumentResetsTheValuesAndReportsFalse) {
-    // Missing (404), an error status with a body that would enable the panel, an empty body.
+    // Missing (404), an error status with a body that would enable the panel, an empty body,
+    // and a document cut short after the values that would enable it.
     const std::string enabling = R"({"enabled": 1, "url": "https://a/"})";
+    const std::string longer = R"({"enabled": 1, "url": "https://a/", "note": "more to come"})";
     const std::string faults[] = {
         "",
         R"({"/displayinfo.json": {"status": 500, "body": )" + test::JsonQuote(enabling) + "}}",
         R"({"/displayinfo.json": {"body": ""}})",
+        R"({"/displayinfo.json": {"cut_after": 36, "body": )" + test::JsonQuote(longer) + "}}",
     };
     for (const std::string& fault : faults) {
         SCOPED_TRACE(fault);
