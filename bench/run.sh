@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Benchmarks of the launcher against md5sum, curl and a minimal Win32 window, on this
-# machine under Wine, served by Debian's nginx over HTTPS on localhost.
+# Benchmarks of the launcher against md5sum, curl and a minimal Win32 window, and of its
+# patches against zsync, on this machine under Wine, served by Debian's nginx on localhost.
 #
 #   bench/run.sh [--smoke] [--rounds N] [--keep]
 #
@@ -26,3 +26,5 @@ trap 'tests/harness/testenv.sh down "$env_dir" >/dev/null 2>&1 || true' EXIT
 tests/harness/testenv.sh up "$env_dir" "$PWD" "$build/trust_ca.exe" $((port + 2)) $((port + 3))
 python3 bench/bench.py --build-dir "$build" --env-dir "$env_dir" --server nginx --port "$port" "$@"
 python3 bench/bench_sign.py --build-dir "$build" --env-dir "$env_dir" "$@"
+# Patches and resumed downloads against zsync; its nginx and relays take ports 5 to 7 up.
+python3 bench/bench_patch.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"

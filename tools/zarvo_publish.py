@@ -3,13 +3,16 @@
 
     zarvo_publish.py GAME_DIR OUT_DIR [--light GLOB ...] [--launcher NAME]
                      [--display-url URL] [--display-disabled] [--version N]
-                     [--hardlink] [--prune] [--dry-run] [--sign KEY.pem [--expires-days N]]
+                     [--hardlink] [--prune] [--no-block-index] [--dry-run]
+                     [--sign KEY.pem [--expires-days N]]
     zarvo_publish.py check URL [--keys PUB.pem] [--all] [--cafile CA.pem]
 
 Writes into OUT_DIR:
   manifest_full.json   every file of GAME_DIR (the whole-game download)
   manifest_light.json  the files matching the --light patterns, plus the launcher (start-up check)
   update/PATH          the bytes of every file, under its "/" separated path
+  blocks/PATH.zbi      a block index of every file of 1 MiB or more (tools/zarvo_blockindex.py):
+                       launchers patch such files from their old copy with Range requests
   displayinfo.json     only with --display-url or --display-disabled
 
 Serve OUT_DIR as it is from any static HTTPS server (see tools/nginx/zarvo-updates.conf).
@@ -22,6 +25,8 @@ import os
 import re
 import stat
 import sys
+
+import zarvo_blockindex
 
 DEFAULT_LAUNCHER = "Zarvo Vestra.exe"
 SIZE_FIELD_MAX = 2147483647  # the launcher reads "size" as a signed 32-bit number
@@ -523,9 +528,13 @@ def publish(args, out=None, err=None):
     if args.dry_run:
         for f in changes:
             say(f"would write update/{f.path} ({states[f.path]})")
+        if args.block_index:
+            for f in zarvo_blockindex.to_write(pub, files):
+                say(f"would write {zarvo_blockindex.FOLDER}/{f.path}{zarvo_blockindex.SUFFIX}")
         say("would replace manifest_full.json and manifest_light.json"
             + (" and displayinfo.json" if display is not None else ""))
-        stale = [rel_name(pub, x) for x in pub.unlisted(files)]
+        stale = [rel_name(pub, x) for x in pub.unlisted(files)
+                 + zarvo_blockindex.unlisted(pub, files, args.block_index)]
         for s in stale:
             say(f"would {'remove' if args.prune else 'leave'} {s} (no longer listed)")
         say("dry run: nothing was written")
@@ -539,6 +548,12 @@ def publish(args, out=None, err=None):
             if problem:
                 pub.discard_staged()
                 return refuse([problem], "nothing was published")
+        indexes = len(pub.staged)
+        problem = zarvo_blockindex.stage(pub, files) if args.block_index else ""
+        indexes = len(pub.staged) - indexes
+        if problem:
+            pub.discard_staged()
+            return refuse([problem], "nothing was published")
     except OSError as e:
         pub.discard_staged()
         return failed(e, "nothing was published; OUT_DIR serves what it served before")
@@ -557,7 +572,9 @@ def publish(args, out=None, err=None):
         pub.discard_staged()
         return failed(e, "some files may be in place, but the manifests were not all replaced; "
                          "publish again")
-    say(f"wrote {plural(len(changes), 'file')} under update/, then replaced the manifests"
+    say(f"wrote {plural(len(changes), 'file')} under update/"
+        + (f" and {indexes} block index{'' if indexes == 1 else 'es'} under blocks/" if indexes else "")
+        + ", then replaced the manifests"
         + (" and displayinfo.json" if display is not None else ""))
     if signer:
         say(signer.describe())
@@ -565,12 +582,18 @@ def publish(args, out=None, err=None):
         say("displayinfo.json left as it is (--display-url or --display-disabled replace it)")
 
     stale = pub.unlisted(files)
-    if stale and args.prune:
-        pub.prune(stale)
-        say(f"pruned {plural(len(stale), 'file')} no longer listed")
-    elif stale:
-        say(f"left {plural(len(stale), 'file')} under update/ that no manifest lists any more "
-            "(for launchers still on the previous manifest; --prune removes them)")
+    stale_indexes = zarvo_blockindex.unlisted(pub, files, args.block_index)
+    if (stale or stale_indexes) and args.prune:
+        pub.prune(stale + stale_indexes)
+        zarvo_blockindex.remove_empty_folders(pub)
+        say(f"pruned {plural(len(stale + stale_indexes), 'file')} no longer listed")
+    else:
+        if stale:
+            say(f"left {plural(len(stale), 'file')} under update/ that no manifest lists any more "
+                "(for launchers still on the previous manifest; --prune removes them)")
+        if stale_indexes:
+            say(f"left {plural(len(stale_indexes), 'file')} under blocks/ that describe no listed "
+                "file (--prune removes them)")
     return 0
 
 
@@ -596,6 +619,8 @@ def parse_args(argv):
                         help="hard-link files from GAME_DIR instead of copying (see below)")
     parser.add_argument("--prune", action="store_true",
                         help="remove files under update/ that are no longer listed, after the manifests")
+    parser.add_argument("--no-block-index", dest="block_index", action="store_false",
+                        help="write no block indexes (launchers then download changed files whole)")
     parser.add_argument("--dry-run", action="store_true", help="say what would change, write nothing")
     parser.add_argument("--sign", metavar="KEY.pem",
                         help="sign the manifests and displayinfo.json with this ECDSA P-256 private key "

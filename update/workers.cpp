@@ -15,6 +15,7 @@
 #include "app/paths.h"
 #include "update/digest.h"
 #include "update/http.h"
+#include "update/patch.h"
 #include "update/self_update.h"
 
 namespace {
@@ -58,13 +59,15 @@ bool DigestsMatch(const ManifestEntry& entry, StreamDigest& digest) {
     return entry.sha256.empty() || digest.Sha256Hex() == entry.sha256;
 }
 
-// One attempt's transfer: the whole body of a 200 answer into tmpPath, hashed as it is written
-// (the bytes that reached the file, never read back), and on disk before the file is closed,
-// so a placed file survives a power cut that follows "Archivos OK!". True only for a complete
-// body whose MD5 (and SHA-256, when the entry has one) match the entry. The ".tmp" and its
-// folders are created with the first block, so an answer without a body of ours creates none.
-bool FetchToTmp(const ManifestEntry& entry, const std::wstring& url, const std::wstring& tmpPath,
-                int32_t* status) {
+// The whole body of a 200 answer into tmpPath, hashed as it is written (the bytes that reached
+// the file, never read back), and on disk before the file is closed, so a placed file survives
+// a power cut that follows "Archivos OK!". True only for a complete body whose MD5 (and
+// SHA-256, when the entry has one) match the entry. The ".tmp" and its folders are created
+// with the first block, so an answer without a body of ours creates none. A big file's
+// transfer that breaks keeps what reached the disk, for the next attempt to continue; every
+// other failure removes the ".tmp" (a full drive gets its space back).
+bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const std::wstring& tmpPath,
+                   int32_t* status) {
     FileHandle file;
     bool created = false;
     const auto open = [&] {
@@ -87,20 +90,46 @@ bool FetchToTmp(const ManifestEntry& entry, const std::wstring& url, const std::
 
     StreamDigest digest(!entry.sha256.empty());
     HttpResponse response;
+    uint64_t written = 0;
+    bool writeFailed = false;
     bool complete = HttpGet(
         url, nullptr,
         [&](const char* data, size_t size) {
             // Nothing asked for a part: only a 200 carries the file.
-            if (response.status != 200 || !create() || !WriteAll(file.Get(), data, size))
+            if (response.status != 200) return false;
+            if (!create() || !WriteAll(file.Get(), data, size)) {
+                writeFailed = true;
                 return false;
+            }
             digest.Update(data, size);
+            written += size;
             return true;
         },
         &response);
     if (status) *status = response.status;
     complete = complete && response.status == 200 && create() && FlushFileBuffers(file.Get());
     file.Reset();
-    return complete && DigestsMatch(entry, digest);
+    if (complete && DigestsMatch(entry, digest)) return true;
+    const bool resumable = !complete && !writeFailed && written > 0 && KeepsPartialTmp(entry) &&
+                           !State().cancelRequested.load();
+    if (!resumable) DeleteFileW(tmpPath.c_str());
+    return false;
+}
+
+// One attempt's transfer: a big file is patched or continued where that works (see patch.h);
+// the whole download is the way back from anything else.
+bool FetchToTmp(const ManifestEntry& entry, const std::wstring& url, const std::wstring& localPath,
+                const std::wstring& tmpPath, int32_t* status) {
+    switch (PatchToTmp(entry, url, localPath, tmpPath, status)) {
+    case PatchResult::Done:
+        return true;
+    case PatchResult::Failed:
+        return false;
+    case PatchResult::WholeDownload:
+        break;
+    }
+    if (State().cancelRequested.load()) return false;
+    return DownloadWhole(entry, url, tmpPath, status);
 }
 
 void CountEntry(const DownloadContext& c, const ManifestEntry& entry, bool withStatus) {
@@ -135,12 +164,12 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry) {
     for (DWORD pause = kFirstPauseMs;;) {
         if (Stopping(c)) return Outcome::Stopped;
         int32_t status = 0;
-        if (FetchToTmp(entry, url, tmpPath, &status)) {
+        if (FetchToTmp(entry, url, localPath, tmpPath, &status)) {
             if (PlaceFile(localPath, tmpPath)) return Outcome::Placed;
             DeleteFileW(tmpPath.c_str());
-        } else {
+        } else if (status == 404) {
             DeleteFileW(tmpPath.c_str());
-            if (status == 404) return Outcome::NotOnServer;
+            return Outcome::NotOnServer;
         }
         Sleep(pause);
         pause += kPauseStepMs;

@@ -58,7 +58,7 @@ std::string PercentDecoded(const std::string& text) {
 struct LogLine {
     std::string uri;
     int status = 0;
-    std::string length, encoding, location;
+    std::string length, encoding, location, bytes;
 };
 
 // The launcher's requests in nginx's access log (one JSON object per line, see nginx_ctl.py)
@@ -76,7 +76,8 @@ std::vector<LogLine> LauncherRequests(const std::wstring& log, size_t from) {
         if (ExtractJsonString(line, "agent") != "ZarvoLauncher/1.0") continue;
         lines.push_back({ExtractJsonString(line, "uri"), ExtractJsonInt(line, "status"),
                          ExtractJsonString(line, "length"), ExtractJsonString(line, "encoding"),
-                         ExtractJsonString(line, "location")});
+                         ExtractJsonString(line, "location"),
+                         std::to_string(ExtractJsonInt(line, "bytes"))});
     }
     return lines;
 }
@@ -91,7 +92,8 @@ bool Requested(const std::wstring& log, size_t from, const std::string& prefix) 
 std::map<std::wstring, int64_t> PublishedFiles(const std::wstring& published) {
     std::map<std::wstring, int64_t> files;
     ParseManifest(test::ReadFileBytes(published + L"\\manifest_full.json"));
-    for (const ManifestEntry& e : State().manifestEntries) files[e.path] = e.size;
+    for (const ManifestEntry& e : State().manifestEntries)
+        files[e.path] = e.size;
     return files;
 }
 
@@ -115,7 +117,8 @@ TEST(NginxServer, ALauncherBuiltForItInstallsTheWholeGameRestartsAndFindsEveryth
     ASSERT_TRUE(run.Start());
     HWND window = run.Window();
     ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(test::WaitFor([&] { return Requested(accessLog, mark, "/displayinfo.json?nocache="); }, 10000));
+    ASSERT_TRUE(test::WaitFor(
+        [&] { return Requested(accessLog, mark, "/displayinfo.json?nocache="); }, 10000));
     test::PostClick(window, 690, 515);
 
     // The whole game comes from nginx, then the launcher restarts itself into a light run.
@@ -123,7 +126,8 @@ TEST(NginxServer, ALauncherBuiltForItInstallsTheWholeGameRestartsAndFindsEveryth
     ASSERT_TRUE(run.WaitExit(120000, &exitCode)) << "no restart after the download";
     EXPECT_EQ(exitCode, 0u);
     EXPECT_TRUE(test::PathExists(run / L"Log\\inst_done"));
-    ASSERT_TRUE(test::WaitFor([&] { return Requested(accessLog, mark, "/manifest_light.json?nocache="); }, 30000));
+    ASSERT_TRUE(test::WaitFor(
+        [&] { return Requested(accessLog, mark, "/manifest_light.json?nocache="); }, 30000));
     test::PumpMessages(2000); // the light run finds everything current and fetches nothing
 
     for (const auto& [path, size] : files) {
@@ -161,6 +165,36 @@ TEST(NginxServer, ALauncherBuiltForItInstallsTheWholeGameRestartsAndFindsEveryth
     EXPECT_EQ(fetched, expected);
     EXPECT_EQ(documents, (std::set<std::string>{"/displayinfo.json", "/manifest_full.json",
                                                 "/manifest_light.json"}));
+
+    // An older copy of the big archive (100 bytes more near its start, a span changed in the
+    // middle) and an interrupted installation: the next start patches the archive through its
+    // block index with byte ranges from nginx instead of fetching it whole.
+    test::KillProcessesUnder(run.Folder());
+    const std::wstring pak = run / L"data\\pak0.pak";
+    const std::string current = test::ReadFileBytes(pak);
+    ASSERT_GT(current.size(), 2u << 20);
+    std::string older = current;
+    older.insert(5000, std::string(100, 'o'));
+    older.replace(older.size() / 2, 20000, test::RandomBytes(20000, 9));
+    ASSERT_TRUE(test::WriteFileBytes(pak, older));
+    ASSERT_TRUE(DeleteFileW((run / L"Log\\inst_done").c_str()));
+    const size_t patchMark = test::ReadFileBytes(accessLog).size();
+    ASSERT_TRUE(run.Start());
+    ASSERT_TRUE(run.WaitExit(120000, &exitCode)) << "no restart after the resumed download";
+    test::KillProcessesUnder(run.Folder());
+    EXPECT_EQ(test::ReadFileBytes(pak), current);
+    bool indexFetched = false;
+    uint64_t archiveBytes = 0;
+    for (const LogLine& l : LauncherRequests(accessLog, patchMark)) {
+        const std::string path = l.uri.substr(0, l.uri.find('?'));
+        if (path == "/blocks/data/pak0.pak.zbi") indexFetched = l.status == 200;
+        if (path != "/update/data/pak0.pak") continue;
+        EXPECT_EQ(l.status, 206);
+        archiveBytes += std::stoull(l.bytes);
+    }
+    EXPECT_TRUE(indexFetched);
+    EXPECT_GT(archiveBytes, 20000u);
+    EXPECT_LT(archiveBytes, 200000u) << "of " << current.size();
 }
 
 } // namespace

@@ -11,7 +11,8 @@ Makes, from scratch:
                                        (tests/sign/keys); served by the nginx test
   OUTDIR/edge_game, OUTDIR/edge_published   odd but legal names and a sparse file above the
                                        size field's range, published with --version 7
-                                       --hardlink (a copy would not stay sparse)
+                                       --hardlink (a copy would not stay sparse) and
+                                       --no-block-index (an index would read 2 GiB of holes)
   OUTDIR/probes/NNN.json               one-row manifests in the tool's own format, for names
                                        the tool takes and names it refuses
   OUTDIR/expected.tsv, OUTDIR/probes.tsv    what the launcher's reader must make of them,
@@ -175,7 +176,8 @@ def main():
     edge = os.path.join(outdir, "edge_game")
     edge_files = make_edge_game(edge)
     result = publish(edge, os.path.join(outdir, "edge_published"),
-                     ["--version", "7", "--light", "big/*", "--display-disabled", "--hardlink"])
+                     ["--version", "7", "--light", "big/*", "--display-disabled", "--hardlink",
+                      "--no-block-index"])
     if "big/huge.bin" not in result.stderr:
         sys.exit("sample_games: no warning about the file above the size field")
 

@@ -8,6 +8,7 @@ https://localhost:PORT (nginx_ctl.py up). Checks what the launcher relies on: 20
 file's bytes and Content-Length, the query ignored, no compression even when asked for, no
 redirects, no-cache on the documents, 404 for folders and anything else, GET only.
 """
+import hashlib
 import http.client
 import json
 import os
@@ -63,10 +64,29 @@ class Nginx(unittest.TestCase):
         self.assertEqual(body, b"")
         self.assertEqual(response.getheader("Content-Length"), str(3 * 1024 * 1024 + 17))
 
+    def test_byte_ranges_of_files_and_the_block_indexes(self):
+        pak = self.published("update", "data", "pak0.pak")
+        response, body = self.request("GET", "/update/data/pak0.pak?nocache=7",
+                                      {"Range": "bytes=1000-1999"})
+        self.assertEqual(response.status, 206)
+        self.assertEqual(response.getheader("Content-Range"), f"bytes 1000-1999/{len(pak)}")
+        self.assertEqual(body, pak[1000:2000])
+        response, body = self.request("GET", "/update/data/pak0.pak?nocache=8",
+                                      {"Range": f"bytes=0-9,{len(pak) - 5}-"})
+        self.assertEqual(response.status, 206)
+        self.assertTrue(response.getheader("Content-Type").startswith("multipart/byteranges"))
+        self.assertIn(pak[:10], body)
+        self.assertIn(f"Content-Range: bytes {len(pak) - 5}-{len(pak) - 1}/{len(pak)}".encode(), body)
+        response, index = self.request("GET", "/blocks/data/pak0.pak.zbi?nocache=9")
+        self.assertEqual(response.status, 200)
+        self.assertEqual(index, self.published("blocks", "data", "pak0.pak.zbi"))
+        self.assertEqual(index[:4], b"ZVBI")
+        self.assertEqual(index[20:36], hashlib.md5(pak).digest())
+
     def test_folders_and_unknown_paths_are_404_never_a_redirect(self):
         for path in ("/update/data", "/update/data/", "/update/", "/update", "/", "/index.html",
                      "/update/missing.bin", "/update/../../etc/passwd", "/manifest_full.json/",
-                     "/.manifest_full.json.zarvo-publish-1.tmp", "/update/data/pak0.pak/x"):
+                     "/.manifest_full.json.zarvo-publish-1.tmp", "/update/data/pak0.pak/x", "/blocks/", "/blocks/data"):
             with self.subTest(path=path):
                 response, _ = self.request("GET", path + "?nocache=1")
                 self.assertIn(response.status, (400, 404))

@@ -4,6 +4,9 @@ import contextlib
 import hashlib
 import io
 import json
+import random
+import struct
+import zlib
 import os
 import shutil
 import subprocess
@@ -17,6 +20,7 @@ sys.path.insert(0, os.path.dirname(TOOL))
 sys.path.insert(0, HERE)
 import sample_games  # noqa: E402
 import zarvo_publish  # noqa: E402
+import zarvo_blockindex  # noqa: E402
 
 LAUNCHER = "Zarvo Vestra.exe"
 
@@ -421,6 +425,82 @@ class PublishOrder(Tool):
         status, out, _ = self.run_tool("--dry-run", "--prune")
         self.assertIn("would write update/data/b.bin (new)", out)
         self.assertEqual(snapshot(self.out), before)
+
+
+class BlockIndexes(Tool):
+    """blocks/<path>.zbi: one per file of 1 MiB or more, read here by its documented format."""
+    publish_watched = PublishOrder.publish_watched
+
+    def read_index(self, path):
+        with open(os.path.join(self.out, "blocks", *path.split("/")) + ".zbi", "rb") as f:
+            data = f.read()
+        magic, fmt, strong, _, block, size, digest = struct.unpack("<4sBBHIQ16s", data[:36])
+        self.assertEqual((magic, fmt), (b"ZVBI", 1))
+        rows = [(struct.unpack("<I", data[at:at + 4])[0], data[at + 4:at + 4 + strong])
+                for at in range(36, len(data), 4 + strong)]
+        return block, size, digest.hex(), strong, rows
+
+    def expect_describes(self, path, content):
+        block, size, digest, strong, rows = self.read_index(path)
+        self.assertEqual((size, digest), (len(content), md5(content)))
+        self.assertEqual(len(rows), -(-len(content) // block))
+        for i, (weak, strong_sum) in enumerate(rows):
+            piece = content[i * block:(i + 1) * block]
+            self.assertEqual(weak, zlib.adler32(piece), (path, i))
+            self.assertEqual(strong_sum, hashlib.md5(piece).digest()[:strong], (path, i))
+
+    def test_big_files_get_an_index_written_before_the_manifests_and_replaced_with_them(self):
+        rng = random.Random(5)
+        big = rng.randbytes((1 << 20) + 4321)
+        write(self.game, "data/big.pak", big)
+        write(self.game, "data/small.bin", rng.randbytes((1 << 20) - 1))
+        (status, _, _), renames = self.publish_watched()
+        self.assertEqual(status, 0)
+        self.expect_describes("data/big.pak", big)
+        self.assertEqual(os.listdir(os.path.join(self.out, "blocks", "data")), ["big.pak.zbi"])
+        self.assertLess(renames.index("big.pak.zbi"), renames.index("manifest_full.json"))
+
+        # Unchanged content: the index stays as it is. New content: a new index, again first.
+        index = os.path.join(self.out, "blocks", "data", "big.pak.zbi")
+        before = os.stat(index)
+        (status, _, _), renames = self.publish_watched()
+        after = os.stat(index)
+        self.assertEqual((before.st_ino, before.st_mtime_ns), (after.st_ino, after.st_mtime_ns))
+        self.assertNotIn("big.pak.zbi", renames)
+        grown = big[:1000] + b"inserted" + big[1000:] + rng.randbytes(70000)
+        write(self.game, "data/big.pak", grown)
+        (status, out, _), renames = self.publish_watched()
+        self.assertEqual(status, 0)
+        self.expect_describes("data/big.pak", grown)
+        self.assertLess(renames.index("big.pak.zbi"), renames.index("manifest_full.json"))
+        self.assertIn("and 1 block index under blocks/", out)
+
+    def test_the_block_size_balances_index_size_against_bytes_fetched_around_changes(self):
+        sizes = [zarvo_blockindex.block_size_for(s) for s in (1 << 20, 256 << 20, 4 << 30)]
+        self.assertEqual(sizes, sorted(sizes))
+        for size in (256 << 20, 4 << 30):
+            block = zarvo_blockindex.block_size_for(size)
+            strong = zarvo_blockindex.strong_bytes_for(size, block)
+            index = 36 + -(-size // block) * (4 + strong)
+            # Index and the edge blocks of 16 changed regions within 10% of each other.
+            self.assertLess(abs(index - 16 * block) / index, 0.1, size)
+            self.assertLess(index, size / 100)
+
+    def test_prune_and_no_index_option(self):
+        write(self.game, "a.pak", b"a" * (1 << 20))
+        write(self.game, "b.pak", b"b" * (1 << 20))
+        self.run_tool()
+        os.unlink(os.path.join(self.game, "a.pak"))
+        status, out, _ = self.run_tool()
+        self.assertIn("left 1 file under blocks/", out)
+        self.assertTrue(os.path.exists(os.path.join(self.out, "blocks", "a.pak.zbi")))
+        status, out, _ = self.run_tool("--prune")
+        self.assertEqual(sorted(os.listdir(os.path.join(self.out, "blocks"))), ["b.pak.zbi"])
+        status, out, _ = self.run_tool("--no-block-index", "--dry-run", "--prune")
+        self.assertIn("would remove blocks/b.pak.zbi", out)
+        status, out, _ = self.run_tool("--no-block-index", "--prune")
+        self.assertEqual(status, 0)
+        self.assertEqual(os.listdir(os.path.join(self.out, "blocks")), [])
 
 
 if __name__ == "__main__":

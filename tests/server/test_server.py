@@ -138,6 +138,30 @@ class ServerTest(unittest.TestCase):
                 resp.read()
             self.assertEqual(self.big[:1000], cm.exception.partial)
 
+    def test_ranges_like_nginx_and_their_faults(self):
+        big = self.big
+        resp, body = self.get("/update/big.bin", headers={"Range": "bytes=100-199"})
+        self.assertEqual((206, "bytes 100-199/%d" % len(big), big[100:200]),
+                         (resp.status, resp.getheader("Content-Range"), body))
+        resp, body = self.get("/update/big.bin", headers={"Range": "bytes=299990-"})
+        self.assertEqual((206, big[299990:]), (resp.status, body))
+        resp, body = self.get("/update/big.bin", headers={"Range": "bytes=0-9,1000-1009"})
+        self.assertEqual(206, resp.status)
+        self.assertTrue(resp.getheader("Content-Type").startswith("multipart/byteranges"))
+        self.assertIn(b"Content-Range: bytes 1000-1009/%d\r\n\r\n" % len(big) + big[1000:1010],
+                      body)
+        self.assertEqual(416, self.get("/update/big.bin", headers={"Range": "bytes=300000-"})[0].status)
+        self.assertEqual((200, big), (lambda r: (r[0].status, r[1]))(
+            self.get("/update/big.bin", headers={"Range": "lines=1-2"})))
+
+        self.faults({"/update/big.bin": {"ignore_range": True}})
+        resp, body = self.get("/update/big.bin", headers={"Range": "bytes=100-199"})
+        self.assertEqual((200, big), (resp.status, body))
+        self.faults({"/update/big.bin": {"wrong_range": 1, "corrupt_range": True}})
+        resp, body = self.get("/update/big.bin", headers={"Range": "bytes=100-199"})
+        self.assertEqual("bytes 101-200/%d" % len(big), resp.getheader("Content-Range"))
+        self.assertEqual(1, sum(a != b for a, b in zip(body, big[100:200])))
+
     def test_length_longer_or_shorter_than_the_data(self):
         self.faults({"/manifest_light.json": {"length": 1000}})
         resp = self.connect()

@@ -82,6 +82,29 @@ class Config:
             return self.root, fault
 
 
+def parse_ranges(header, size):
+    """[(first, last)] of "bytes=a-b,c-,-n" within size, [] when none fits, None when the
+    header does not parse (a server then ignores it)."""
+    if not header.startswith("bytes="):
+        return None
+    out = []
+    for spec in header[6:].split(","):
+        spec = spec.strip()
+        first, dash, last = spec.partition("-")
+        if not dash or not (first or last) or not (first + last).isdigit():
+            return None
+        if first:
+            first = int(first)
+            last = min(int(last), size - 1) if last else size - 1
+            if first > last and last < size - 1:
+                return None
+        else:
+            first, last = max(0, size - int(last)), size - 1
+        if first < size and first <= last:
+            out.append((first, last))
+    return out
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "ZarvoTestServer/1.0"
@@ -182,11 +205,49 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return
             size = os.fstat(source.fileno()).st_size
             ctype = mimetypes.guess_type(path)[0] or "application/octet-stream"
+        if source is not None and self.headers.get("Range") and not fault.get("ignore_range"):
+            ranged = self.ranged_body(source, size, ctype, fault)
+            source.close()
+            if ranged is None:
+                return
+            source = None
+            status, ctype, data, size, extra = ranged
+            self.extra_headers = extra
         try:
             self.send_body(status, ctype, data, source, size, fault, head_only)
         finally:
             if source:
                 source.close()
+
+    def ranged_body(self, source, size, ctype, fault):
+        """(status, type, body, length, headers) answering the Range header like nginx does:
+        one range as 206 with Content-Range, several as multipart/byteranges, none that fits
+        as 416 (answered here, then None). A header that does not parse is ignored (None is
+        not returned then: the whole file goes out)."""
+        ranges = parse_ranges(self.headers["Range"], size)
+        if ranges is None:
+            source.seek(0)
+            return 200, ctype, source.read(), size, {}
+        if not ranges:
+            self.send_simple(416, extra={"Content-Range": "bytes */%d" % size})
+            return None
+        shift = int(fault.get("wrong_range", 0))  # Content-Range off by this many bytes
+        pieces = []
+        for first, last in ranges:
+            source.seek(first)
+            body = bytearray(source.read(last - first + 1))
+            if fault.get("corrupt_range") and body:
+                body[len(body) // 2] ^= 0xFF
+            pieces.append(("bytes %d-%d/%d" % (first + shift, last + shift, size), bytes(body)))
+        if len(pieces) == 1:
+            return 206, ctype, pieces[0][1], len(pieces[0][1]), {"Content-Range": pieces[0][0]}
+        boundary = "00000000000000000042"
+        out = b""
+        for content_range, body in pieces:
+            out += ("\r\n--%s\r\nContent-Type: %s\r\nContent-Range: %s\r\n\r\n"
+                    % (boundary, ctype, content_range)).encode() + body
+        out += ("\r\n--%s--\r\n" % boundary).encode()
+        return 206, "multipart/byteranges; boundary=" + boundary, out, len(out), {}
 
     def open_file(self, root, path):
         parts = path.split("/")
@@ -208,6 +269,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         no_length = bool(fault.get("no_length"))
         self.send_response(status)
         self.send_header("Content-Type", ctype)
+        for name, value in getattr(self, "extra_headers", {}).items():
+            self.send_header(name, value)
+        self.extra_headers = {}
         if no_length:
             self.send_header("Connection", "close")
         else:

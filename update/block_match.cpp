@@ -1,0 +1,231 @@
+// The rsync idea on the client side: the new version's block checksums come from the server,
+// the old version is here. A rolling Adler-32 tests every offset of the old file for any block
+// of the new one in constant time per byte, so bytes inserted or removed in front of a block do
+// not stop it from being found; a truncated MD5 confirms each candidate. Memory stays at one
+// read buffer plus the index, whatever the size of the files.
+#include "update/block_match.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "app/handles.h"
+#include "app/launcher_state.h"
+#include "update/file_at.h"
+
+namespace {
+
+constexpr size_t kReadBytes = 4u << 20;
+constexpr unsigned kFilterBits = 20; // one bit per 2^20 weak-sum slots: 128 KiB
+
+size_t FilterSlot(uint32_t weak) {
+    return (weak * 0x9E3779B1u) >> (32 - kFilterBits);
+}
+
+bool Cancelled() {
+    return State().cancelRequested.load();
+}
+
+// The strong sum confirms where a run of matching blocks starts; inside a run (the next block
+// of the new version found right after the last one) the 32-bit weak sum alone is taken. A
+// wrong block let through that way cannot reach the game folder: the finished file must pass
+// its whole-file digests, or the attempt downloads the file whole. It saves hashing every
+// block of an unchanged stretch twice.
+
+// Consecutive matches copied with one write: a run of blocks that lie one after another in
+// the old file's buffer and in the new file.
+class RunWriter {
+public:
+    explicit RunWriter(HANDLE file) : file_(file) {}
+    bool Add(const uint8_t* data, uint64_t offset, size_t size) {
+        if (size_ > 0 && data_ + size_ == data && offset_ + size_ == offset) {
+            size_ += size;
+            return true;
+        }
+        if (!Flush()) return false;
+        data_ = data;
+        offset_ = offset;
+        size_ = size;
+        return true;
+    }
+    // Before the bytes it points to move.
+    bool Flush() {
+        const bool ok = size_ == 0 || WriteAt(file_, offset_, data_, size_);
+        size_ = 0;
+        return ok;
+    }
+
+private:
+    HANDLE file_;
+    const uint8_t* data_ = nullptr;
+    uint64_t offset_ = 0;
+    size_t size_ = 0;
+};
+
+// Blocks the file already holds at their own places (a transfer or patch cut short).
+bool KeepBlocksInPlace(const BlockIndex& index, HANDLE file, std::vector<uint8_t>& have) {
+    const uint64_t size = FileSizeOf(file);
+    const uint32_t block = index.blockSize;
+    const size_t perRead = std::max<size_t>(1, kReadBytes / block) * block;
+    std::vector<uint8_t> buffer(perRead);
+    for (uint32_t first = 0; first < index.BlockCount(); first += perRead / block) {
+        const uint64_t offset = index.BlockOffset(first);
+        if (offset >= size) break;
+        if (Cancelled()) return false;
+        const int64_t read = ReadAt(file, offset, buffer.data(), perRead);
+        if (read < 0) return false;
+        for (uint32_t i = first; i < index.BlockCount() && index.BlockOffset(i) < offset + read;
+             ++i) {
+            const uint64_t at = index.BlockOffset(i) - offset;
+            if (at + index.BlockLength(i) > static_cast<uint64_t>(read)) break;
+            // A block right after one that held: its weak sum suffices (see kTrustRuns).
+            const bool follows = i > 0 && have[i - 1];
+            if (follows ? Adler32(buffer.data() + at, index.BlockLength(i)) == index.weak[i]
+                        : index.BlockMatches(i, buffer.data() + at)) {
+                have[i] = 1;
+            }
+        }
+    }
+    return true;
+}
+
+// The old file, read through a window that slides along it.
+class SlidingReader {
+public:
+    SlidingReader(HANDLE file, size_t capacity) : file_(file), buffer_(capacity) {}
+    // Makes at least need bytes from the current position readable; false at the end.
+    bool Ensure(size_t need) {
+        if (pos_ + need <= length_) return true;
+        std::memmove(buffer_.data(), buffer_.data() + pos_, length_ - pos_);
+        start_ += pos_;
+        length_ -= pos_;
+        pos_ = 0;
+        if (Cancelled()) return false;
+        const int64_t read =
+            ReadAt(file_, start_ + length_, buffer_.data() + length_, buffer_.size() - length_);
+        if (read <= 0) return false;
+        length_ += static_cast<size_t>(read);
+        return pos_ + need <= length_;
+    }
+    bool WouldMove(size_t need) const { return pos_ + need > length_; }
+    const uint8_t* Here() const { return buffer_.data() + pos_; }
+    void Skip(size_t n) { pos_ += n; }
+
+private:
+    HANDLE file_;
+    std::vector<uint8_t> buffer_;
+    uint64_t start_ = 0; // file offset of buffer_[0]
+    size_t length_ = 0;
+    size_t pos_ = 0;
+};
+
+// Every full-length block still missing, found at any offset of the old file and copied to
+// its place. A match moves the search one block on (the next block most often follows), so an
+// unchanged stretch costs one weak sum per block.
+bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE file, HANDLE old,
+                            std::vector<uint8_t>& have) {
+    const uint32_t block = index.blockSize;
+    std::vector<std::pair<uint32_t, uint32_t>> wanted; // (weak sum, block)
+    std::vector<uint64_t> filter((size_t{1} << kFilterBits) / 64);
+    for (uint32_t i = 0; i < index.BlockCount(); ++i) {
+        if (have[i] || index.BlockLength(i) != block) continue;
+        wanted.emplace_back(index.weak[i], i);
+        const size_t slot = FilterSlot(index.weak[i]);
+        filter[slot / 64] |= uint64_t{1} << (slot % 64);
+    }
+    if (wanted.empty()) return true;
+    std::sort(wanted.begin(), wanted.end());
+    size_t missing = wanted.size();
+
+    SlidingReader reader(old, kReadBytes + block);
+    RunWriter writer(file);
+    RollingAdler32 sum(block);
+    bool fresh = true;
+    // Where the last match leaves off: the block that most likely comes next. The scan starts
+    // as if the old file began like the new one, but only a strong match starts a run that
+    // may copy on the weak sum alone.
+    uint32_t next = 0;
+    bool inRun = false;
+    const auto ensure = [&](size_t need) {
+        return (!reader.WouldMove(need) || writer.Flush()) && reader.Ensure(need);
+    };
+    const auto take = [&](uint32_t i) {
+        if (!writer.Add(reader.Here(), index.BlockOffset(i), block)) return false;
+        have[i] = 1;
+        --missing;
+        return true;
+    };
+    for (;;) {
+        if (fresh) {
+            if (!ensure(block)) break;
+            sum.Reset(reader.Here());
+            fresh = false;
+        }
+        const uint32_t weak = sum.Value();
+        bool matched = false;
+        if (next < index.BlockCount() && index.weak[next] == weak &&
+            index.BlockLength(next) == block && (have[next] || inRun)) {
+            if (!have[next] && !take(next)) return false;
+            ++next;
+            matched = true;
+        } else if (const size_t slot = FilterSlot(weak); filter[slot / 64] >> (slot % 64) & 1) {
+            auto it = std::lower_bound(wanted.begin(), wanted.end(), std::make_pair(weak, 0u));
+            std::string md5;
+            for (; it != wanted.end() && it->first == weak; ++it) {
+                if (have[it->second]) continue;
+                if (md5.empty()) md5 = Md5Of(reader.Here(), block);
+                if (!index.StrongMatches(it->second, md5)) continue;
+                if (!take(it->second)) return false;
+                next = it->second + 1;
+                inRun = matched = true;
+            }
+        }
+        if (matched) {
+            if (missing == 0) break;
+            reader.Skip(block);
+            fresh = true;
+            continue;
+        }
+        next = UINT32_MAX;
+        inRun = false;
+        if (!ensure(size_t{block} + 1)) break;
+        sum.Roll(reader.Here()[0], reader.Here()[block]);
+        reader.Skip(1);
+    }
+    if (!writer.Flush()) return false;
+    return !Cancelled();
+}
+
+// The short last block is looked for where it most likely is: at the old file's end, and at
+// its own offset.
+bool CopyShortLastBlock(const BlockIndex& index, HANDLE file, HANDLE old, uint64_t oldSize,
+                        std::vector<uint8_t>& have) {
+    const uint32_t last = index.BlockCount() - 1;
+    const uint32_t length = index.BlockLength(last);
+    if (have[last] || length == index.blockSize || length > oldSize) return true;
+    std::vector<uint8_t> data(length);
+    for (uint64_t at : {oldSize - length, index.BlockOffset(last)}) {
+        if (at + length > oldSize || ReadAt(old, at, data.data(), length) != length) continue;
+        if (!index.BlockMatches(last, data.data())) continue;
+        if (!WriteAt(file, index.BlockOffset(last), data.data(), length)) return false;
+        have[last] = 1;
+        break;
+    }
+    return true;
+}
+
+} // namespace
+
+bool PlaceLocalBlocks(const BlockIndex& index, HANDLE file, const std::wstring& oldPath,
+                      std::vector<uint8_t>* have) {
+    have->assign(index.BlockCount(), 0);
+    if (index.BlockCount() == 0) return true;
+    if (!KeepBlocksInPlace(index, file, *have)) return false;
+    if (std::find(have->begin(), have->end(), 0) == have->end()) return true;
+
+    FileHandle old(CreateFileW(oldPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!old) return !Cancelled(); // no old copy: everything else comes from the server
+    if (!CopyMatchesFromOldFile(index, file, old.Get(), *have)) return false;
+    return CopyShortLastBlock(index, file, old.Get(), FileSizeOf(old.Get()), *have);
+}

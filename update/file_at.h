@@ -1,0 +1,50 @@
+// Positioned reads and writes on a file handle opened for synchronous access, for the units
+// that build a file block by block out of order.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+// Writes all of data at offset; false on any failure or a short write.
+inline bool WriteAt(HANDLE file, uint64_t offset, const void* data, size_t size) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        const DWORD piece = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(file, bytes, piece, &written, &at) || written == 0) return false;
+        bytes += written;
+        offset += written;
+        size -= written;
+    }
+    return true;
+}
+
+// Reads up to size bytes at offset; the count read (less at the end of the file), or -1.
+inline int64_t ReadAt(HANDLE file, uint64_t offset, void* data, size_t size) {
+    auto* bytes = static_cast<uint8_t*>(data);
+    size_t done = 0;
+    while (done < size) {
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset + done);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        const size_t left = size - done;
+        const DWORD piece = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+        DWORD read = 0;
+        if (!ReadFile(file, bytes + done, piece, &read, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            return -1;
+        }
+        if (read == 0) break;
+        done += read;
+    }
+    return static_cast<int64_t>(done);
+}
+
+inline uint64_t FileSizeOf(HANDLE file) {
+    LARGE_INTEGER size = {};
+    return GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+}

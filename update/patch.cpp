@@ -1,0 +1,170 @@
+// The patch path of a download attempt. With an index naming the entry's new MD5, the ".tmp"
+// keeps the blocks it already holds at their places, gets the blocks found anywhere in the old
+// file, and only the rest comes from the server as byte ranges. Without one, an interrupted
+// ".tmp" is continued from its end. Whatever the server does that does not fit (no ranges, other
+// ranges, another length, content that fails its digest) sends the attempt back to the whole
+// download, which is always correct.
+#include "update/patch.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "app/build_config.h"
+#include "app/handles.h"
+#include "app/launcher_state.h"
+#include "app/paths.h"
+#include "update/block_index.h"
+#include "update/block_match.h"
+#include "update/digest.h"
+#include "update/file_at.h"
+#include "update/http.h"
+#include "update/range_fetch.h"
+
+namespace {
+
+constexpr size_t kHashRead = 1u << 20;
+
+bool SetLength(HANDLE file, uint64_t size) {
+    LARGE_INTEGER at = {};
+    at.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+// Feeds the first size bytes of file to digest; false on a read failure or a short file.
+bool DigestPrefix(HANDLE file, uint64_t size, StreamDigest& digest) {
+    std::vector<uint8_t> buffer(kHashRead);
+    for (uint64_t at = 0; at < size;) {
+        if (State().cancelRequested.load()) return false;
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(kHashRead, size - at));
+        const int64_t read = ReadAt(file, at, buffer.data(), want);
+        if (read <= 0) return false;
+        digest.Update(buffer.data(), static_cast<size_t>(read));
+        at += static_cast<uint64_t>(read);
+    }
+    return true;
+}
+
+bool DigestFits(StreamDigest& digest, const ManifestEntry& entry) {
+    const std::string md5 = digest.Md5Hex();
+    if (md5.empty() || md5 != entry.hash) return false;
+    return entry.sha256.empty() || digest.Sha256Hex() == entry.sha256;
+}
+
+PatchResult Discard(const std::wstring& tmpPath) {
+    DeleteFileW(tmpPath.c_str());
+    return PatchResult::WholeDownload;
+}
+
+PatchResult PatchFromIndex(const BlockIndex& index, const ManifestEntry& entry,
+                           const std::wstring& url, const std::wstring& localPath,
+                           const std::wstring& tmpPath, int32_t* status) {
+    std::vector<uint8_t> have;
+    RangeFetch fetched = RangeFetch::Done;
+    {
+        FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!tmp) return PatchResult::Failed;
+        if (!PlaceLocalBlocks(index, tmp.Get(), localPath, &have)) return PatchResult::Failed;
+        if (!SetLength(tmp.Get(), index.fileSize)) return PatchResult::Failed;
+        const std::vector<ByteRange> ranges = MissingRanges(index, have);
+        if (!ranges.empty()) fetched = FetchRanges(url, ranges, index.fileSize, tmp.Get(), status);
+        // On disk before it is placed, like a whole download.
+        if (fetched == RangeFetch::Done && !FlushFileBuffers(tmp.Get())) return PatchResult::Failed;
+    }
+    if (fetched == RangeFetch::NotHonoured) return PatchResult::WholeDownload;
+    if (fetched == RangeFetch::Failed) return PatchResult::Failed;
+    if (status && *status == 0) *status = 206;
+    // A block that is not what the index promised, or a false match: start over whole.
+    return FileMatchesEntry(tmpPath, entry) ? PatchResult::Done : Discard(tmpPath);
+}
+
+// Continues an interrupted transfer with "Range: bytes=N-", N being the length on disk.
+PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
+                       const std::wstring& tmpPath, int32_t* status) {
+    FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!tmp) return PatchResult::WholeDownload;
+    const uint64_t kept = FileSizeOf(tmp.Get());
+    if (kept == 0) return PatchResult::WholeDownload;
+    StreamDigest digest(!entry.sha256.empty());
+    if (!digest.Ok() || !DigestPrefix(tmp.Get(), kept, digest)) return PatchResult::Failed;
+
+    const std::wstring header = L"Range: bytes=" + std::to_wstring(kept) + L"-";
+    HttpResponse response;
+    uint64_t at = kept;
+    bool started = false, refused = false, writeFailed = false;
+    auto onChunk = [&](const char* data, size_t size) {
+        if (!started) {
+            ByteRange range;
+            uint64_t total = 0;
+            if (response.status != 206 ||
+                !ParseContentRange(response.contentRange, &range, &total) || range.begin != kept ||
+                range.end != total) {
+                refused = true;
+                return false;
+            }
+            started = true;
+        }
+        if (!WriteAt(tmp.Get(), at, data, size)) {
+            writeFailed = true;
+            return false;
+        }
+        digest.Update(data, size);
+        at += size;
+        return true;
+    };
+    const bool ok = HttpGet(url, header.c_str(), onChunk, &response);
+    if (status) *status = response.status;
+    if (refused) return PatchResult::WholeDownload;
+    if (writeFailed) {
+        tmp.Reset();
+        return Discard(tmpPath);
+    }
+    if (!ok && response.status == 416) {
+        // Nothing after byte N: the ".tmp" may be the whole file already.
+        tmp.Reset();
+        return DigestFits(digest, entry) ? PatchResult::Done : Discard(tmpPath);
+    }
+    if (!ok)
+        return response.status == 0 || started ? PatchResult::Failed : PatchResult::WholeDownload;
+    if (!started) return PatchResult::WholeDownload;
+    if (!FlushFileBuffers(tmp.Get())) return PatchResult::Failed;
+    tmp.Reset();
+    return DigestFits(digest, entry) ? PatchResult::Done : Discard(tmpPath);
+}
+
+} // namespace
+
+std::wstring BlockIndexUrl(const ManifestEntry& entry) {
+    return std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/blocks/" + entry.path + L".zbi";
+}
+
+bool FileMatchesEntry(const std::wstring& path, const ManifestEntry& entry) {
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return false;
+    StreamDigest digest(!entry.sha256.empty());
+    return digest.Ok() && DigestPrefix(file.Get(), FileSizeOf(file.Get()), digest) &&
+           DigestFits(digest, entry);
+}
+
+PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
+                       const std::wstring& localPath, const std::wstring& tmpPath,
+                       int32_t* status) {
+    if (status) *status = 0;
+    if (!KeepsPartialTmp(entry)) return PatchResult::WholeDownload;
+    const bool haveTmp = FileExists(tmpPath);
+    // Without an old copy the index could only confirm the ".tmp"'s blocks, which the digest
+    // of a continued transfer does as well, for less than the index costs.
+    if (!FileExists(localPath))
+        return haveTmp ? ResumeTail(entry, url, tmpPath, status) : PatchResult::WholeDownload;
+
+    int32_t indexStatus = 0;
+    const std::string body = HttpGetToString(AddNoCacheParam(BlockIndexUrl(entry)), &indexStatus);
+    BlockIndex index;
+    if (!body.empty() && ParseBlockIndex(body, &index) && index.md5 == entry.hash)
+        return PatchFromIndex(index, entry, url, localPath, tmpPath, status);
+    if (indexStatus == 0) return PatchResult::Failed; // no answer: the server is not reachable
+    return haveTmp ? ResumeTail(entry, url, tmpPath, status) : PatchResult::WholeDownload;
+}

@@ -1,0 +1,33 @@
+// Fetching a big file without downloading it whole: built in its ".tmp" from the old copy and
+// an interrupted transfer with the help of the file's block index, or continued from where an
+// interrupted transfer stopped, then checked like a whole download.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "update/manifest.h"
+
+enum class PatchResult {
+    Done,          // the ".tmp" holds the entry's content, checked like a whole download
+    WholeDownload, // this attempt must download the whole file (nothing to build from, no
+                   // usable index, a server without ranges, anything unexpected)
+    Failed,        // the transfer broke; what arrived stays in the ".tmp" for the next attempt
+};
+
+// Files from this size on get block indexes, and keep a partial ".tmp" for resuming.
+constexpr int64_t kPatchMinSize = 1 << 20;
+inline bool KeepsPartialTmp(const ManifestEntry& entry) {
+    return entry.size >= kPatchMinSize;
+}
+
+// The entry's block index on the update server (without "nocache=").
+std::wstring BlockIndexUrl(const ManifestEntry& entry);
+
+// Builds the entry's new content in tmpPath from localPath, tmpPath and byte ranges of url.
+// status receives the HTTP status of the last answer, or 0 when none came.
+PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
+                       const std::wstring& localPath, const std::wstring& tmpPath, int32_t* status);
+
+// True when the file at path has the entry's MD5, and its SHA-256 when the entry carries one.
+bool FileMatchesEntry(const std::wstring& path, const ManifestEntry& entry);

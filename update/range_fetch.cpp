@@ -1,0 +1,222 @@
+#include "update/range_fetch.h"
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+
+#include "update/file_at.h"
+#include "update/http.h"
+
+namespace {
+
+// A part's delimiter line and headers are a few hundred bytes; more is not a part head.
+constexpr size_t kMaxPartHead = 8192;
+
+std::string Lowered(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string Trimmed(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string::npos) return {};
+    size_t end = text.find_last_not_of(" \t");
+    return text.substr(begin, end - begin + 1);
+}
+
+bool ParseNumber(const std::string& text, uint64_t* value) {
+    if (text.empty() || text.size() > 19) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    *value = v;
+    return true;
+}
+
+// The boundary parameter of "multipart/byteranges; boundary=..." (quoted or not), or "".
+std::string BoundaryOf(const std::string& contentType) {
+    const std::string lower = Lowered(contentType);
+    if (lower.rfind("multipart/byteranges", 0) != 0) return {};
+    const size_t key = lower.find("boundary=");
+    if (key == std::string::npos) return {};
+    std::string value = contentType.substr(key + 9);
+    if (!value.empty() && value[0] == '"') {
+        const size_t close = value.find('"', 1);
+        return close == std::string::npos ? std::string() : value.substr(1, close - 1);
+    }
+    return Trimmed(value.substr(0, value.find(';')));
+}
+
+std::wstring RangeHeader(const std::vector<ByteRange>& ranges) {
+    std::wstring header = L"Range: bytes=";
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        if (i) header += L',';
+        header += std::to_wstring(ranges[i].begin) + L'-' + std::to_wstring(ranges[i].end - 1);
+    }
+    return header;
+}
+
+} // namespace
+
+bool ParseContentRange(const std::string& text, ByteRange* range, uint64_t* total) {
+    const std::string t = Trimmed(text);
+    if (Lowered(t.substr(0, 6)) != "bytes ") return false;
+    const size_t dash = t.find('-', 6);
+    const size_t slash = t.find('/', 6);
+    if (dash == std::string::npos || slash == std::string::npos || dash > slash) return false;
+    uint64_t first = 0, last = 0;
+    if (!ParseNumber(Trimmed(t.substr(6, dash - 6)), &first) ||
+        !ParseNumber(Trimmed(t.substr(dash + 1, slash - dash - 1)), &last) ||
+        !ParseNumber(Trimmed(t.substr(slash + 1)), total) || last < first || last >= *total) {
+        return false;
+    }
+    *range = {first, last + 1};
+    return true;
+}
+
+std::vector<ByteRange> MissingRanges(const BlockIndex& index, const std::vector<uint8_t>& have) {
+    std::vector<ByteRange> ranges;
+    for (uint32_t i = 0; i < index.BlockCount(); ++i) {
+        if (have[i]) continue;
+        const uint64_t begin = index.BlockOffset(i);
+        const uint64_t end = begin + index.BlockLength(i);
+        if (!ranges.empty() && ranges.back().end == begin) {
+            ranges.back().end = end;
+        } else {
+            ranges.push_back({begin, end});
+        }
+    }
+    return ranges;
+}
+
+RangeBodyReader::RangeBodyReader(std::vector<ByteRange> asked, uint64_t fileSize,
+                                 const std::string& contentType, const std::string& contentRange,
+                                 WriteFn write)
+    : asked_(std::move(asked)), received_(asked_.size(), 0), fileSize_(fileSize),
+      write_(std::move(write)) {
+    const std::string boundary = BoundaryOf(contentType);
+    if (!boundary.empty()) {
+        delimiter_ = "--" + boundary;
+    } else if (!StartPart(contentRange)) {
+        broken_ = true; // neither multipart nor one range that was asked for
+    }
+}
+
+bool RangeBodyReader::StartPart(const std::string& contentRange) {
+    ByteRange range;
+    uint64_t total = 0;
+    if (!ParseContentRange(contentRange, &range, &total) || total != fileSize_) return false;
+    for (size_t i = 0; i < asked_.size(); ++i) {
+        if (asked_[i].begin == range.begin && asked_[i].end == range.end && !received_[i]) {
+            received_[i] = 1;
+            at_ = range.begin;
+            left_ = range.end - range.begin;
+            inData_ = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Called with head_ holding everything from the end of the last part's data: a line break,
+// the delimiter, then either "--" (the end) or the part's header lines and an empty line.
+bool RangeBodyReader::ReadPartHead() {
+    const size_t delimiter = head_.find(delimiter_);
+    if (delimiter == std::string::npos) return head_.size() <= kMaxPartHead ? true : false;
+    const size_t after = delimiter + delimiter_.size();
+    if (head_.size() < after + 2) return true;
+    if (head_.compare(after, 2, "--") == 0) {
+        ended_ = true;
+        return true;
+    }
+    const size_t blank = head_.find("\r\n\r\n", after);
+    if (blank == std::string::npos) return head_.size() <= kMaxPartHead;
+    std::string contentRange;
+    bool haveRange = false;
+    size_t line = head_.find("\r\n", after) + 2;
+    while (line < blank + 2) {
+        const size_t end = head_.find("\r\n", line);
+        const std::string text = head_.substr(line, end - line);
+        const size_t colon = text.find(':');
+        if (colon != std::string::npos &&
+            Lowered(Trimmed(text.substr(0, colon))) == "content-range") {
+            contentRange = text.substr(colon + 1);
+            haveRange = true;
+        }
+        line = end + 2;
+    }
+    if (!haveRange || !StartPart(contentRange)) return false;
+    std::string rest = head_.substr(blank + 4);
+    head_.clear();
+    return rest.empty() || Feed(rest.data(), rest.size());
+}
+
+bool RangeBodyReader::Feed(const char* data, size_t size) {
+    while (!broken_ && size > 0) {
+        if (inData_) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(left_, size));
+            if (!write_(at_, data, n)) {
+                broken_ = true;
+                break;
+            }
+            at_ += n;
+            left_ -= n;
+            data += n;
+            size -= n;
+            if (left_ == 0) inData_ = false;
+            continue;
+        }
+        if (delimiter_.empty() || ended_) {
+            // Data past a single range, or past the closing delimiter: only the epilogue of
+            // a multipart body may follow.
+            if (delimiter_.empty()) broken_ = true;
+            break;
+        }
+        head_.append(data, size);
+        size = 0;
+        if (!ReadPartHead()) broken_ = true;
+    }
+    return !broken_;
+}
+
+bool RangeBodyReader::Complete() const {
+    if (broken_ || inData_) return false;
+    if (!delimiter_.empty() && !ended_) return false;
+    return std::all_of(received_.begin(), received_.end(), [](uint8_t r) { return r != 0; });
+}
+
+RangeFetch FetchRanges(const std::wstring& url, const std::vector<ByteRange>& ranges,
+                       uint64_t fileSize, HANDLE file, int32_t* status) {
+    for (size_t first = 0; first < ranges.size(); first += kMaxRangesPerRequest) {
+        const size_t count = std::min(kMaxRangesPerRequest, ranges.size() - first);
+        std::vector<ByteRange> asked(ranges.begin() + first, ranges.begin() + first + count);
+        const std::wstring header = RangeHeader(asked);
+        HttpResponse response;
+        std::unique_ptr<RangeBodyReader> reader;
+        bool notHonoured = false;
+        auto onChunk = [&](const char* data, size_t size) {
+            if (!reader) {
+                if (response.status != 206) {
+                    notHonoured = true; // a whole body (200) is not read here
+                    return false;
+                }
+                reader = std::make_unique<RangeBodyReader>(
+                    asked, fileSize, response.contentType, response.contentRange,
+                    [file](uint64_t offset, const char* bytes, size_t n) {
+                        return WriteAt(file, offset, bytes, n);
+                    });
+            }
+            if (!reader->Feed(data, size)) notHonoured = true;
+            return !notHonoured;
+        };
+        const bool ok = HttpGet(url, header.c_str(), onChunk, &response);
+        if (status) *status = response.status;
+        if (notHonoured || (ok && response.status != 206)) return RangeFetch::NotHonoured;
+        if (!ok) return RangeFetch::Failed;
+        if (!reader || !reader->Complete()) return RangeFetch::NotHonoured;
+    }
+    return RangeFetch::Done;
+}
