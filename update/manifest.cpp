@@ -1,5 +1,7 @@
 #include "update/manifest.h"
 
+#include <string_view>
+
 #include "app/launcher_state.h"
 #include "update/json.h"
 #include "update/signature.h"
@@ -51,16 +53,24 @@ bool IsBlankComponent(const std::wstring& path, size_t begin, size_t end) {
 // trailing spaces dropped, as the system compares it.
 bool IsDeviceName(const std::wstring& path, size_t begin, size_t end) {
     size_t stop = begin;
-    while (stop < end && path[stop] != L'.') ++stop;
-    while (stop > begin && path[stop - 1] == L' ') --stop;
-    std::wstring name = path.substr(begin, stop - begin);
-    for (wchar_t& c : name)
-        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    while (stop < end && path[stop] != L'.')
+        ++stop;
+    while (stop > begin && path[stop - 1] == L' ')
+        --stop;
+    // Compared in place: this runs for every component of every row of a manifest.
+    const size_t length = stop - begin;
+    if (length < 3 || length > 7) return false;
+    wchar_t name[8] = {};
+    for (size_t i = 0; i < length; ++i) {
+        const wchar_t c = path[begin + i];
+        name[i] = (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+    }
+    const std::wstring_view upper(name, length);
     for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
-        if (name == device) return true;
-    if (name.size() != 4 || (name.compare(0, 3, L"COM") != 0 && name.compare(0, 3, L"LPT") != 0))
+        if (upper == device) return true;
+    if (length != 4 || (upper.compare(0, 3, L"COM") != 0 && upper.compare(0, 3, L"LPT") != 0))
         return false;
-    const wchar_t digit = name[3];
+    const wchar_t digit = upper[3];
     return (digit >= L'0' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' ||
            digit == L'\u00b3';
 }
@@ -103,7 +113,8 @@ bool ParseManifest(const std::string& text) {
         if (open == std::string::npos) break;
         const size_t close = text.find('}', open);
         if (close == std::string::npos) break;
-        const std::string object = text.substr(open, close - open + 1);
+        // A view, not a copy: the keys are looked for within this row only.
+        const std::string_view object = std::string_view(text).substr(open, close - open + 1);
         cursor = close + 1;
 
         ManifestEntry entry;

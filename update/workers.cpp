@@ -39,6 +39,10 @@ bool Stopping(const DownloadContext& c) {
 // that cannot be moved there (locked by another program, access denied) is not in place, so
 // the attempt has failed.
 bool PlaceFile(const std::wstring& localPath, const std::wstring& tmpPath) {
+    // A name not yet taken cannot be the running launcher's, so a file new to the folder is
+    // moved at once; only a taken name needs the look at identities. Under Wine every lookup of
+    // a missing name reads the whole folder, so this spares one such read per new file.
+    if (MoveFileExW(tmpPath.c_str(), localPath.c_str(), MOVEFILE_COPY_ALLOWED)) return true;
     if (IsLauncherExecutable(localPath)) {
         if (!SwapLauncherExecutable(localPath, tmpPath)) return false;
         State().launcherReplaced.store(true);

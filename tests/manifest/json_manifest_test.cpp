@@ -31,6 +31,10 @@ TEST(JsonReader, StringValuesAreRawBytesUpToTheNextQuote) {
     EXPECT_EQ(ExtractJsonString(R"({"p": null, "hash": "h"})", "p"), "hash");
     // A key is matched with its quotes only: "path" is not found inside "xpath".
     EXPECT_EQ(ExtractJsonString(R"({"xpath": "no"})", "path"), "");
+    // ...but is found right after another quote, and as the last thing in the text.
+    EXPECT_EQ(ExtractJsonString(R"({""p": "v"})", "p"), "v");
+    EXPECT_EQ(ExtractJsonInt(R"({"n":7, "x": "n")", "n"), 7);
+    EXPECT_EQ(ExtractJsonString(R"({"x": 1, "p")", "p"), "");
     EXPECT_EQ(ExtractJsonString(R"({"p": "unterminated)", "p"), "");
     EXPECT_EQ(ExtractJsonString(R"({"p": ")", "p"), "");
     EXPECT_EQ(ExtractJsonString(R"({"p" 5})", "p"), "");
@@ -142,11 +146,13 @@ TEST(ManifestReader, ScannerQuirksAreKept) {
 TEST(ManifestReader, UnsafePathsAreRefused) {
     for (const wchar_t* path : {L"/etc/x", L"\\Windows\\x", L"C:\\x", L"C:x", L"a/b:stream",
                                 L"..", L"../x", L"a/../../x", L"a\\..\\x", L"a/..", L"a/.. /x",
-                                L"a/.../x", L"\\\\server\\share\\x", L""}) {
+                                L"a/.../x", L"\\\\server\\share\\x", L"a/conout$.log", L"Lpt3",
+                                L""}) {
         EXPECT_FALSE(IsSafeEntryPath(path)) << testing::PrintToString(std::wstring(path));
     }
     for (const wchar_t* path : {L"x", L"data/file1.dat", L"a\\b", L"..x/y", L"a/..b", L"x..",
-                                L"./a", L"a/.x", L"Zarvo Vestra.exe"}) {
+                                L"./a", L"a/.x", L"Zarvo Vestra.exe", L"CONOUT$x", L"COM10",
+                                L"co", L"nulx.txt"}) {
         EXPECT_TRUE(IsSafeEntryPath(path)) << testing::PrintToString(std::wstring(path));
     }
 
