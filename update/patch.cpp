@@ -56,19 +56,76 @@ PatchResult Discard(const std::wstring& tmpPath) {
     return PatchResult::WholeDownload;
 }
 
+// The new file's digests, fed in file order while the file is being finished: the bytes in
+// place before each fetched range are read back (just written, so from the system's cache) and
+// hashed while the server's answer is on its way, and the fetched bytes are hashed as they are
+// written. That spares reading the whole file once more after the last range. Ranges come in
+// the ascending order they were asked in; a part that arrives otherwise, or a read that fails,
+// makes the caller check the finished file from disk instead.
+class OrderedDigest {
+public:
+    OrderedDigest(HANDLE file, const ManifestEntry& entry)
+        : file_(file), digest_(!entry.sha256.empty()), inOrder_(digest_.Ok()) {}
+
+    bool Write(uint64_t offset, const char* data, size_t size) {
+        if (!WriteAt(file_, offset, data, size)) return false;
+        if (inOrder_ && offset >= hashed_ && CatchUp(offset)) {
+            digest_.Update(data, size);
+            hashed_ += size;
+        } else {
+            inOrder_ = false;
+        }
+        return true;
+    }
+    // Hashes the rest up to size; false when the digest does not cover the file in order.
+    bool Finish(uint64_t size) { return inOrder_ && CatchUp(size); }
+    StreamDigest& Digest() { return digest_; }
+
+private:
+    bool CatchUp(uint64_t end) {
+        if (hashed_ < end && buffer_.empty()) buffer_.resize(kHashRead);
+        while (hashed_ < end) {
+            if (State().cancelRequested.load()) return false;
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(kHashRead, end - hashed_));
+            const int64_t read = ReadAt(file_, hashed_, buffer_.data(), want);
+            if (read <= 0) return false;
+            digest_.Update(buffer_.data(), static_cast<size_t>(read));
+            hashed_ += static_cast<uint64_t>(read);
+        }
+        return true;
+    }
+
+    HANDLE file_;
+    StreamDigest digest_;
+    std::vector<uint8_t> buffer_;
+    uint64_t hashed_ = 0; // the digest holds the file's bytes before this offset
+    bool inOrder_;
+};
+
 PatchResult PatchFromIndex(const BlockIndex& index, const ManifestEntry& entry,
                            const std::wstring& url, const std::wstring& localPath,
                            const std::wstring& tmpPath, int32_t* status) {
     std::vector<uint8_t> have;
     RangeFetch fetched = RangeFetch::Done;
+    bool hashed = false, fits = false;
     {
         FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!tmp) return PatchResult::Failed;
         if (!PlaceLocalBlocks(index, tmp.Get(), localPath, &have)) return PatchResult::Failed;
         if (!SetLength(tmp.Get(), index.fileSize)) return PatchResult::Failed;
+        OrderedDigest digest(tmp.Get(), entry);
         const std::vector<ByteRange> ranges = MissingRanges(index, have);
-        if (!ranges.empty()) fetched = FetchRanges(url, ranges, index.fileSize, tmp.Get(), status);
+        if (!ranges.empty()) {
+            const auto write = [&digest](uint64_t offset, const char* data, size_t size) {
+                return digest.Write(offset, data, size);
+            };
+            fetched = FetchRanges(url, ranges, index.fileSize, write, status);
+        }
+        if (fetched == RangeFetch::Done && digest.Finish(index.fileSize)) {
+            hashed = true;
+            fits = DigestFits(digest.Digest(), entry);
+        }
         // On disk before it is placed, like a whole download.
         if (fetched == RangeFetch::Done && !FlushFileBuffers(tmp.Get())) return PatchResult::Failed;
     }
@@ -76,7 +133,8 @@ PatchResult PatchFromIndex(const BlockIndex& index, const ManifestEntry& entry,
     if (fetched == RangeFetch::Failed) return PatchResult::Failed;
     if (status && *status == 0) *status = 206;
     // A block that is not what the index promised, or a false match: start over whole.
-    return FileMatchesEntry(tmpPath, entry) ? PatchResult::Done : Discard(tmpPath);
+    if (!hashed) fits = FileMatchesEntry(tmpPath, entry);
+    return fits ? PatchResult::Done : Discard(tmpPath);
 }
 
 // Continues an interrupted transfer with "Range: bytes=N-", N being the length on disk.

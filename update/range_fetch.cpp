@@ -4,7 +4,6 @@
 #include <cctype>
 #include <memory>
 
-#include "update/file_at.h"
 #include "update/http.h"
 
 namespace {
@@ -189,7 +188,7 @@ bool RangeBodyReader::Complete() const {
 }
 
 RangeFetch FetchRanges(const std::wstring& url, const std::vector<ByteRange>& ranges,
-                       uint64_t fileSize, HANDLE file, int32_t* status) {
+                       uint64_t fileSize, const RangeWriteFn& write, int32_t* status) {
     for (size_t first = 0; first < ranges.size(); first += kMaxRangesPerRequest) {
         const size_t count = std::min(kMaxRangesPerRequest, ranges.size() - first);
         std::vector<ByteRange> asked(ranges.begin() + first, ranges.begin() + first + count);
@@ -203,11 +202,8 @@ RangeFetch FetchRanges(const std::wstring& url, const std::vector<ByteRange>& ra
                     notHonoured = true; // a whole body (200) is not read here
                     return false;
                 }
-                reader = std::make_unique<RangeBodyReader>(
-                    asked, fileSize, response.contentType, response.contentRange,
-                    [file](uint64_t offset, const char* bytes, size_t n) {
-                        return WriteAt(file, offset, bytes, n);
-                    });
+                reader = std::make_unique<RangeBodyReader>(asked, fileSize, response.contentType,
+                                                           response.contentRange, write);
             }
             if (!reader->Feed(data, size)) notHonoured = true;
             return !notHonoured;

@@ -30,16 +30,20 @@ enum class RangeFetch {
     Failed,      // no answer, an error status or a transfer cut short
 };
 
-// Writes each range of the file at url (fileSize bytes long) into file at its own offset.
+// Takes size bytes of the file that belong at offset; false when they could not be kept.
+using RangeWriteFn = std::function<bool(uint64_t offset, const char* data, size_t size)>;
+
+// Hands each range of the file at url (fileSize bytes long) to write, in the order the server
+// sends them (the order asked for, with the servers met so far).
 RangeFetch FetchRanges(const std::wstring& url, const std::vector<ByteRange>& ranges,
-                       uint64_t fileSize, HANDLE file, int32_t* status);
+                       uint64_t fileSize, const RangeWriteFn& write, int32_t* status);
 
 // Reads the body of a 206 answer to a request for ranges (sorted, disjoint) of a file of
 // fileSize bytes, given the answer's Content-Type and Content-Range, and hands each piece of
 // data to write at its file offset. Every part must be exactly one of the ranges asked for.
 class RangeBodyReader {
 public:
-    using WriteFn = std::function<bool(uint64_t offset, const char* data, size_t size)>;
+    using WriteFn = RangeWriteFn;
     RangeBodyReader(std::vector<ByteRange> asked, uint64_t fileSize, const std::string& contentType,
                     const std::string& contentRange, WriteFn write);
     // False as soon as the body is not what was asked for, or a write failed.
