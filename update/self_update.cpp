@@ -127,6 +127,8 @@ bool SwapLauncherExecutable(const std::wstring& exePath, const std::wstring& tmp
 }
 
 void RestartLauncher() {
+    // The player closed the launcher while the work ended: the next start picks it up.
+    if (State().exiting.load()) return;
     const std::wstring exe = LauncherExePath();
     const std::wstring folder = ParentFolderOf(exe);
     StartDetachedProcess(exe, L"\"" + exe + L"\"", folder);

@@ -47,7 +47,7 @@ protected:
             if (i % 2) before = "stale " + name;
             game_->Add(name, content, before);
             faults += (faults.empty() ? "" : ",") + std::string("\"") + game_->FaultKey(name) +
-                      "\": {\"trickle_bytes\": 4096, \"trickle_ms\": 60}";
+                      "\": {\"trickle_bytes\": 4096, \"trickle_ms\": 250}";
         }
         return faults;
     }
@@ -114,9 +114,12 @@ TEST_F(ExitWhileWorking, ClosedDuringVerificationAndDuringDownloads) {
     }
     {
         SCOPED_TRACE("closed during downloads");
+        const size_t mark = test::TestServer::LogMark();
         HWND window = Start();
         ASSERT_NE(window, nullptr);
-        ASSERT_TRUE(test::WaitFor([&] { return !game_->TmpFiles().empty(); }, 30000));
+        // Bodies are written in large blocks, so a small file's ".tmp" shows only at its end:
+        // the requests tell when the downloads are under way.
+        ASSERT_TRUE(WaitForRequest(mark, "/update/", 30000));
         CloseAndExpectNormalExit(window, CloseBy::WmClose);
     }
 }
@@ -126,9 +129,10 @@ TEST_F(ExitWhileWorking, ClosedDuringTheWholeGameDownload) {
     game_->Publish({"manifest_full.json", "manifest_light.json"}, "{" + faults + "}");
     ASSERT_TRUE(test::WriteFileBytes(folder_ / L".zarvo_downloading", ""));
 
+    const size_t mark = test::TestServer::LogMark();
     HWND window = Start(); // takes the interrupted download up by itself
     ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(test::WaitFor([&] { return !game_->TmpFiles().empty(); }, 30000));
+    ASSERT_TRUE(WaitForRequest(mark, "/update/", 30000));
     CloseAndExpectNormalExit(window, CloseBy::CloseButton);
     EXPECT_FALSE(FileExists(folder_ / L"Log\\inst_done")) << "marked installed half-way";
     EXPECT_TRUE(FileExists(folder_ / L".zarvo_downloading"));
