@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <mutex>
 
 #include "app/handles.h"
 #include "app/launcher_state.h"
@@ -44,41 +43,14 @@ bool ReadFileIdentity(const std::wstring& path, FileIdentity& identity) {
     return true;
 }
 
-// The identity of the file under the launcher's name, read once and kept: every placed file is
-// compared with it, and under Wine reading a volume serial costs far more than the download of
-// a small file. A swap puts another file under that name, so it forgets what it read.
-struct LauncherIdentityCache {
-    std::mutex lock;
-    bool known = false;
-    FileIdentity identity;
-};
-
-LauncherIdentityCache& LauncherIdentity() {
-    static LauncherIdentityCache* cache = new LauncherIdentityCache; // workers may outlive exit
-    return *cache;
-}
-
-bool ReadLauncherIdentity(FileIdentity& identity) {
-    LauncherIdentityCache& cache = LauncherIdentity();
-    std::lock_guard<std::mutex> lock(cache.lock);
-    if (!cache.known) cache.known = ReadFileIdentity(LauncherExePath(), cache.identity);
-    identity = cache.identity;
-    return cache.known;
-}
-
-void ForgetLauncherIdentity() {
-    LauncherIdentityCache& cache = LauncherIdentity();
-    std::lock_guard<std::mutex> lock(cache.lock);
-    cache.known = false;
-}
-
 } // namespace
 
 bool IsLauncherExecutable(const std::wstring& localPath) {
-    // The entry first: a file not yet in the folder, as most downloads are, fails its open and
-    // needs no look at the launcher.
+    // The entry first: a file not yet in the folder fails its open and needs no look at the
+    // launcher. The launcher's own identity is read anew each time: another launcher in the
+    // same folder may have swapped it, and a freed file index is soon given to another file.
     FileIdentity launcher, entry;
-    if (ReadFileIdentity(localPath, entry) && ReadLauncherIdentity(launcher))
+    if (ReadFileIdentity(localPath, entry) && ReadFileIdentity(LauncherExePath(), launcher))
         return launcher == entry;
     // Without both identities (a file missing, a file system that gives none) the spelling is
     // all there is to go by.
@@ -102,10 +74,6 @@ struct SwapUnderWay {
 
 bool SwapLauncherExecutable(const std::wstring& exePath, const std::wstring& tmpPath) {
     SwapUnderWay underWay;
-    // Whatever the outcome, the file under the launcher's name may have changed.
-    struct Forget {
-        ~Forget() { ForgetLauncherIdentity(); }
-    } forget;
     // Counted first, then checked: the exit path sets exiting before it waits for the count.
     if (State().exiting.load()) {
         DeleteFileW(tmpPath.c_str());
