@@ -89,13 +89,13 @@ TEST_F(PatchFaults, AnIndexAndRangesBuildTheFileFromTheOldCopyFetchingOnlyTheCha
     ASSERT_EQ(requests[1].rfind("range bytes=", 0), 0u);
     // Six changed spans, each at most a few blocks: the ranges asked for stay far below the file.
     uint64_t asked = 0;
-    std::string spec = requests[1].substr(12);
-    for (size_t at = 0; at < spec.size();) {
-        size_t comma = spec.find(',', at);
+    std::string ranges = requests[1].substr(12);
+    for (size_t at = 0; at < ranges.size();) {
+        size_t comma = ranges.find(',', at);
         std::string one =
-            spec.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+            ranges.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
         asked += std::stoull(one.substr(one.find('-') + 1)) - std::stoull(one) + 1;
-        at = comma == std::string::npos ? spec.size() : comma + 1;
+        at = comma == std::string::npos ? ranges.size() : comma + 1;
     }
     EXPECT_LE(asked, 6u * (3000 + 2 * kBlock));
     EXPECT_EQ(FileRequests(game, mark, "small.bin")[0], "whole");

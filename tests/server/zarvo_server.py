@@ -88,9 +88,9 @@ def parse_ranges(header, size):
     if not header.startswith("bytes="):
         return None
     out = []
-    for spec in header[6:].split(","):
-        spec = spec.strip()
-        first, dash, last = spec.partition("-")
+    for piece in header[6:].split(","):
+        piece = piece.strip()
+        first, dash, last = piece.partition("-")
         if not dash or not (first or last) or not (first + last).isdigit():
             return None
         if first:
