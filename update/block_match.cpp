@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "app/handles.h"
 #include "app/launcher_state.h"
@@ -17,6 +18,10 @@ namespace {
 
 constexpr size_t kReadBytes = 4u << 20;
 constexpr unsigned kFilterBits = 20; // one bit per 2^20 weak-sum slots: 128 KiB
+// A gap of up to this many blocks between two blocks found one after the other is an edit:
+// it is left to the server at once, so its download starts while the scan goes on. Data
+// that moved by more is still looked for until the scan ends.
+constexpr uint32_t kEditGapBlocks = 64;
 
 size_t FilterSlot(uint32_t weak) {
     return (weak * 0x9E3779B1u) >> (32 - kFilterBits);
@@ -32,57 +37,88 @@ bool Cancelled() {
 // its whole-file digests, or the attempt downloads the file whole. It saves hashing every
 // block of an unchanged stretch twice.
 
+// A block's state during a build.
+enum : uint8_t { kOpen = 0, kPlaced = 1, kLeft = 2 };
+
 // Consecutive matches copied with one write: a run of blocks that lie one after another in
-// the old file's buffer and in the new file.
+// the old file's buffer and in the new file. They are told placed once written.
 class RunWriter {
 public:
-    explicit RunWriter(HANDLE file) : file_(file) {}
-    bool Add(const uint8_t* data, uint64_t offset, size_t size) {
-        if (size_ > 0 && data_ + size_ == data && offset_ + size_ == offset) {
-            size_ += size;
+    RunWriter(const BlockIndex& index, HANDLE file, const BlockEvents& events)
+        : index_(index), file_(file), events_(events) {}
+    bool Add(const uint8_t* data, uint32_t block) {
+        const uint32_t length = index_.BlockLength(block);
+        if (count_ > 0 && data_ + size_ == data && first_ + count_ == block) {
+            size_ += length;
+            ++count_;
             return true;
         }
         if (!Flush()) return false;
         data_ = data;
-        offset_ = offset;
-        size_ = size;
+        first_ = block;
+        count_ = 1;
+        size_ = length;
         return true;
     }
     // Before the bytes it points to move.
     bool Flush() {
-        const bool ok = size_ == 0 || WriteAt(file_, offset_, data_, size_);
-        size_ = 0;
-        return ok;
+        if (count_ == 0) return true;
+        const uint32_t count = count_;
+        count_ = 0;
+        return WriteAt(file_, index_.BlockOffset(first_), data_, size_) &&
+               events_.placed(first_, count);
     }
 
 private:
+    const BlockIndex& index_;
     HANDLE file_;
+    const BlockEvents& events_;
     const uint8_t* data_ = nullptr;
-    uint64_t offset_ = 0;
+    uint32_t first_ = 0;
+    uint32_t count_ = 0;
     size_t size_ = 0;
 };
 
-// Blocks the file already holds at their own places (a transfer or patch cut short).
-bool KeepBlocksInPlace(const BlockIndex& index, HANDLE file, std::vector<uint8_t>& have) {
-    const uint64_t size = FileSizeOf(file);
+// Tells runs of blocks in one state with one call each.
+bool TellRuns(std::vector<uint8_t>& state, uint8_t which, uint8_t becomes,
+              const std::function<bool(uint32_t, uint32_t)>& tell) {
+    for (uint32_t i = 0; i < state.size();) {
+        if (state[i] != which) {
+            ++i;
+            continue;
+        }
+        uint32_t end = i;
+        while (end < state.size() && state[end] == which)
+            state[end++] = becomes;
+        if (!tell(i, end - i)) return false;
+        i = end;
+    }
+    return true;
+}
+
+// Blocks the file already holds at their own places (a transfer or patch cut short), among
+// its first kept bytes; marked placed, told later.
+bool KeepBlocksInPlace(const BlockIndex& index, HANDLE file, uint64_t kept,
+                       std::vector<uint8_t>& state) {
     const uint32_t block = index.blockSize;
     const size_t perRead = std::max<size_t>(1, kReadBytes / block) * block;
     std::vector<uint8_t> buffer(perRead);
     for (uint32_t first = 0; first < index.BlockCount(); first += perRead / block) {
         const uint64_t offset = index.BlockOffset(first);
-        if (offset >= size) break;
+        if (offset >= kept) break;
         if (Cancelled()) return false;
-        const int64_t read = ReadAt(file, offset, buffer.data(), perRead);
+        const int64_t read =
+            ReadAt(file, offset, buffer.data(), std::min<uint64_t>(perRead, kept - offset));
         if (read < 0) return false;
         for (uint32_t i = first; i < index.BlockCount() && index.BlockOffset(i) < offset + read;
              ++i) {
             const uint64_t at = index.BlockOffset(i) - offset;
             if (at + index.BlockLength(i) > static_cast<uint64_t>(read)) break;
-            // A block right after one that held: its weak sum suffices (see kTrustRuns).
-            const bool follows = i > 0 && have[i - 1];
+            // A block right after one that held: its weak sum suffices (see above).
+            const bool follows = i > 0 && state[i - 1] == kPlaced;
             if (follows ? Adler32(buffer.data() + at, index.BlockLength(i)) == index.weak[i]
                         : index.BlockMatches(i, buffer.data() + at)) {
-                have[i] = 1;
+                state[i] = kPlaced;
             }
         }
     }
@@ -119,26 +155,25 @@ private:
     size_t pos_ = 0;
 };
 
-// Every full-length block still missing, found at any offset of the old file and copied to
-// its place. A match moves the search one block on (the next block most often follows), so an
+// Every full-length block still open, found at any offset of the old file and copied to its
+// place. A match moves the search one block on (the next block most often follows), so an
 // unchanged stretch costs one weak sum per block.
-bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE file, HANDLE old,
-                            std::vector<uint8_t>& have) {
+bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE old, std::vector<uint8_t>& state,
+                            RunWriter& writer, const BlockEvents& events) {
     const uint32_t block = index.blockSize;
     std::vector<std::pair<uint32_t, uint32_t>> wanted; // (weak sum, block)
     std::vector<uint64_t> filter((size_t{1} << kFilterBits) / 64);
     for (uint32_t i = 0; i < index.BlockCount(); ++i) {
-        if (have[i] || index.BlockLength(i) != block) continue;
+        if (state[i] != kOpen || index.BlockLength(i) != block) continue;
         wanted.emplace_back(index.weak[i], i);
         const size_t slot = FilterSlot(index.weak[i]);
         filter[slot / 64] |= uint64_t{1} << (slot % 64);
     }
     if (wanted.empty()) return true;
     std::sort(wanted.begin(), wanted.end());
-    size_t missing = wanted.size();
+    size_t open = wanted.size();
 
     SlidingReader reader(old, kReadBytes + block);
-    RunWriter writer(file);
     RollingAdler32 sum(block);
     bool fresh = true;
     // Where the last match leaves off: the block that most likely comes next. The scan starts
@@ -146,13 +181,32 @@ bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE file, HANDLE old,
     // may copy on the weak sum alone.
     uint32_t next = 0;
     bool inRun = false;
+    // Blocks before this one are placed or left to the server, but for gaps wider than an edit.
+    uint32_t settled = 0;
     const auto ensure = [&](size_t need) {
         return (!reader.WouldMove(need) || writer.Flush()) && reader.Ensure(need);
     };
+    const auto leaveGap = [&](uint32_t end) {
+        if (end > settled && end - settled <= kEditGapBlocks) {
+            for (uint32_t i = settled; i < end; ++i) {
+                if (state[i] != kOpen) continue;
+                uint32_t stop = i;
+                while (stop < end && state[stop] == kOpen) {
+                    state[stop] = kLeft;
+                    if (index.BlockLength(stop) == block) --open;
+                    ++stop;
+                }
+                if (!events.leftToServer(i, stop - i)) return false;
+                i = stop;
+            }
+        }
+        settled = std::max(settled, end + 1);
+        return true;
+    };
     const auto take = [&](uint32_t i) {
-        if (!writer.Add(reader.Here(), index.BlockOffset(i), block)) return false;
-        have[i] = 1;
-        --missing;
+        if (!writer.Add(reader.Here(), i) || !leaveGap(i)) return false;
+        state[i] = kPlaced;
+        --open;
         return true;
     };
     for (;;) {
@@ -164,15 +218,16 @@ bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE file, HANDLE old,
         const uint32_t weak = sum.Value();
         bool matched = false;
         if (next < index.BlockCount() && index.weak[next] == weak &&
-            index.BlockLength(next) == block && (have[next] || inRun)) {
-            if (!have[next] && !take(next)) return false;
+            index.BlockLength(next) == block &&
+            (state[next] == kPlaced || (inRun && state[next] == kOpen))) {
+            if (state[next] == kOpen && !take(next)) return false;
             ++next;
             matched = true;
         } else if (const size_t slot = FilterSlot(weak); filter[slot / 64] >> (slot % 64) & 1) {
             auto it = std::lower_bound(wanted.begin(), wanted.end(), std::make_pair(weak, 0u));
             std::string md5;
             for (; it != wanted.end() && it->first == weak; ++it) {
-                if (have[it->second]) continue;
+                if (state[it->second] != kOpen) continue;
                 if (md5.empty()) md5 = Md5Of(reader.Here(), block);
                 if (!index.StrongMatches(it->second, md5)) continue;
                 if (!take(it->second)) return false;
@@ -181,7 +236,7 @@ bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE file, HANDLE old,
             }
         }
         if (matched) {
-            if (missing == 0) break;
+            if (open == 0) break;
             reader.Skip(block);
             fresh = true;
             continue;
@@ -192,40 +247,45 @@ bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE file, HANDLE old,
         sum.Roll(reader.Here()[0], reader.Here()[block]);
         reader.Skip(1);
     }
-    if (!writer.Flush()) return false;
-    return !Cancelled();
+    return writer.Flush() && !Cancelled();
 }
 
 // The short last block is looked for where it most likely is: at the old file's end, and at
 // its own offset.
 bool CopyShortLastBlock(const BlockIndex& index, HANDLE file, HANDLE old, uint64_t oldSize,
-                        std::vector<uint8_t>& have) {
+                        std::vector<uint8_t>& state, const BlockEvents& events) {
     const uint32_t last = index.BlockCount() - 1;
     const uint32_t length = index.BlockLength(last);
-    if (have[last] || length == index.blockSize || length > oldSize) return true;
+    if (state[last] != kOpen || length == index.blockSize || length > oldSize) return true;
     std::vector<uint8_t> data(length);
     for (uint64_t at : {oldSize - length, index.BlockOffset(last)}) {
         if (at + length > oldSize || ReadAt(old, at, data.data(), length) != length) continue;
         if (!index.BlockMatches(last, data.data())) continue;
         if (!WriteAt(file, index.BlockOffset(last), data.data(), length)) return false;
-        have[last] = 1;
-        break;
+        state[last] = kPlaced;
+        return events.placed(last, 1);
     }
     return true;
 }
 
 } // namespace
 
-bool PlaceLocalBlocks(const BlockIndex& index, HANDLE file, const std::wstring& oldPath,
-                      std::vector<uint8_t>* have) {
-    have->assign(index.BlockCount(), 0);
-    if (index.BlockCount() == 0) return true;
-    if (!KeepBlocksInPlace(index, file, *have)) return false;
-    if (std::find(have->begin(), have->end(), 0) == have->end()) return true;
-
-    FileHandle old(CreateFileW(oldPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!old) return !Cancelled(); // no old copy: everything else comes from the server
-    if (!CopyMatchesFromOldFile(index, file, old.Get(), *have)) return false;
-    return CopyShortLastBlock(index, file, old.Get(), FileSizeOf(old.Get()), *have);
+bool PlaceLocalBlocks(const BlockIndex& index, HANDLE file, uint64_t keptLength,
+                      const std::wstring& oldPath, const BlockEvents& events) {
+    std::vector<uint8_t> state(index.BlockCount(), kOpen);
+    if (!KeepBlocksInPlace(index, file, keptLength, state)) return false;
+    if (!TellRuns(state, kPlaced, kPlaced, events.placed)) return false;
+    if (std::find(state.begin(), state.end(), kOpen) != state.end()) {
+        FileHandle old(CreateFileW(oldPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (old) {
+            RunWriter writer(index, file, events);
+            if (!CopyMatchesFromOldFile(index, old.Get(), state, writer, events)) return false;
+            if (!CopyShortLastBlock(index, file, old.Get(), FileSizeOf(old.Get()), state, events))
+                return false;
+        } else if (Cancelled()) {
+            return false;
+        }
+    }
+    return TellRuns(state, kOpen, kLeft, events.leftToServer);
 }

@@ -5,14 +5,23 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
-#include <vector>
 
 #include "update/block_index.h"
 
-// Marks in have (one byte per block, resized here) every block of index that file (open for
-// reading and writing) now holds at its place: those it already held, and those copied into it
-// from the file at oldPath (which may be missing). Nothing else of file is changed. False when
-// file could not be read or written, or a cancel was requested.
-bool PlaceLocalBlocks(const BlockIndex& index, HANDLE file, const std::wstring& oldPath,
-                      std::vector<uint8_t>* have);
+// What a build tells as it goes, on the building thread. Every block is told once: placed when
+// it is in the file at its place, or left to the server when it will not be looked for any
+// more. A callback that returns false stops the build.
+struct BlockEvents {
+    std::function<bool(uint32_t first, uint32_t count)> placed;
+    std::function<bool(uint32_t first, uint32_t count)> leftToServer;
+};
+
+// Fills file (open for reading and writing, already of the new version's length, the first
+// keptLength bytes being what an interrupted transfer left) with every block of index it can
+// get locally: those it already held in its kept part, and those copied into it from the file
+// at oldPath (which may be missing). Nothing else of file is changed. False when file could
+// not be read or written, a cancel was requested or a callback said stop.
+bool PlaceLocalBlocks(const BlockIndex& index, HANDLE file, uint64_t keptLength,
+                      const std::wstring& oldPath, const BlockEvents& events);

@@ -15,21 +15,15 @@
 #include "app/launcher_state.h"
 #include "app/paths.h"
 #include "update/block_index.h"
-#include "update/block_match.h"
 #include "update/digest.h"
 #include "update/file_at.h"
 #include "update/http.h"
+#include "update/patch_build.h"
 #include "update/range_fetch.h"
 
 namespace {
 
 constexpr size_t kHashRead = 1u << 20;
-
-bool SetLength(HANDLE file, uint64_t size) {
-    LARGE_INTEGER at = {};
-    at.QuadPart = static_cast<LONGLONG>(size);
-    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-}
 
 // Feeds the first size bytes of file to digest; false on a read failure or a short file.
 bool DigestPrefix(HANDLE file, uint64_t size, StreamDigest& digest) {
@@ -45,96 +39,9 @@ bool DigestPrefix(HANDLE file, uint64_t size, StreamDigest& digest) {
     return true;
 }
 
-bool DigestFits(StreamDigest& digest, const ManifestEntry& entry) {
-    const std::string md5 = digest.Md5Hex();
-    if (md5.empty() || md5 != entry.hash) return false;
-    return entry.sha256.empty() || digest.Sha256Hex() == entry.sha256;
-}
-
 PatchResult Discard(const std::wstring& tmpPath) {
     DeleteFileW(tmpPath.c_str());
     return PatchResult::WholeDownload;
-}
-
-// The new file's digests, fed in file order while the file is being finished: the bytes in
-// place before each fetched range are read back (just written, so from the system's cache) and
-// hashed while the server's answer is on its way, and the fetched bytes are hashed as they are
-// written. That spares reading the whole file once more after the last range. Ranges come in
-// the ascending order they were asked in; a part that arrives otherwise, or a read that fails,
-// makes the caller check the finished file from disk instead.
-class OrderedDigest {
-public:
-    OrderedDigest(HANDLE file, const ManifestEntry& entry)
-        : file_(file), digest_(!entry.sha256.empty()), inOrder_(digest_.Ok()) {}
-
-    bool Write(uint64_t offset, const char* data, size_t size) {
-        if (!WriteAt(file_, offset, data, size)) return false;
-        if (inOrder_ && offset >= hashed_ && CatchUp(offset)) {
-            digest_.Update(data, size);
-            hashed_ += size;
-        } else {
-            inOrder_ = false;
-        }
-        return true;
-    }
-    // Hashes the rest up to size; false when the digest does not cover the file in order.
-    bool Finish(uint64_t size) { return inOrder_ && CatchUp(size); }
-    StreamDigest& Digest() { return digest_; }
-
-private:
-    bool CatchUp(uint64_t end) {
-        if (hashed_ < end && buffer_.empty()) buffer_.resize(kHashRead);
-        while (hashed_ < end) {
-            if (State().cancelRequested.load()) return false;
-            const size_t want = static_cast<size_t>(std::min<uint64_t>(kHashRead, end - hashed_));
-            const int64_t read = ReadAt(file_, hashed_, buffer_.data(), want);
-            if (read <= 0) return false;
-            digest_.Update(buffer_.data(), static_cast<size_t>(read));
-            hashed_ += static_cast<uint64_t>(read);
-        }
-        return true;
-    }
-
-    HANDLE file_;
-    StreamDigest digest_;
-    std::vector<uint8_t> buffer_;
-    uint64_t hashed_ = 0; // the digest holds the file's bytes before this offset
-    bool inOrder_;
-};
-
-PatchResult PatchFromIndex(const BlockIndex& index, const ManifestEntry& entry,
-                           const std::wstring& url, const std::wstring& localPath,
-                           const std::wstring& tmpPath, int32_t* status) {
-    std::vector<uint8_t> have;
-    RangeFetch fetched = RangeFetch::Done;
-    bool hashed = false, fits = false;
-    {
-        FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!tmp) return PatchResult::Failed;
-        if (!PlaceLocalBlocks(index, tmp.Get(), localPath, &have)) return PatchResult::Failed;
-        if (!SetLength(tmp.Get(), index.fileSize)) return PatchResult::Failed;
-        OrderedDigest digest(tmp.Get(), entry);
-        const std::vector<ByteRange> ranges = MissingRanges(index, have);
-        if (!ranges.empty()) {
-            const auto write = [&digest](uint64_t offset, const char* data, size_t size) {
-                return digest.Write(offset, data, size);
-            };
-            fetched = FetchRanges(url, ranges, index.fileSize, write, status);
-        }
-        if (fetched == RangeFetch::Done && digest.Finish(index.fileSize)) {
-            hashed = true;
-            fits = DigestFits(digest.Digest(), entry);
-        }
-        // On disk before it is placed, like a whole download.
-        if (fetched == RangeFetch::Done && !FlushFileBuffers(tmp.Get())) return PatchResult::Failed;
-    }
-    if (fetched == RangeFetch::NotHonoured) return PatchResult::WholeDownload;
-    if (fetched == RangeFetch::Failed) return PatchResult::Failed;
-    if (status && *status == 0) *status = 206;
-    // A block that is not what the index promised, or a false match: start over whole.
-    if (!hashed) fits = FileMatchesEntry(tmpPath, entry);
-    return fits ? PatchResult::Done : Discard(tmpPath);
 }
 
 // Continues an interrupted transfer with "Range: bytes=N-", N being the length on disk.
@@ -182,17 +89,23 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
     if (!ok && response.status == 416) {
         // Nothing after byte N: the ".tmp" may be the whole file already.
         tmp.Reset();
-        return DigestFits(digest, entry) ? PatchResult::Done : Discard(tmpPath);
+        return DigestMatchesEntry(digest, entry) ? PatchResult::Done : Discard(tmpPath);
     }
     if (!ok)
         return response.status == 0 || started ? PatchResult::Failed : PatchResult::WholeDownload;
     if (!started) return PatchResult::WholeDownload;
     if (!FlushFileBuffers(tmp.Get())) return PatchResult::Failed;
     tmp.Reset();
-    return DigestFits(digest, entry) ? PatchResult::Done : Discard(tmpPath);
+    return DigestMatchesEntry(digest, entry) ? PatchResult::Done : Discard(tmpPath);
 }
 
 } // namespace
+
+bool DigestMatchesEntry(StreamDigest& digest, const ManifestEntry& entry) {
+    const std::string md5 = digest.Md5Hex();
+    if (md5.empty() || md5 != entry.hash) return false;
+    return entry.sha256.empty() || digest.Sha256Hex() == entry.sha256;
+}
 
 std::wstring BlockIndexUrl(const ManifestEntry& entry) {
     return std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/blocks/" + entry.path + L".zbi";
@@ -204,7 +117,7 @@ bool FileMatchesEntry(const std::wstring& path, const ManifestEntry& entry) {
     if (!file) return false;
     StreamDigest digest(!entry.sha256.empty());
     return digest.Ok() && DigestPrefix(file.Get(), FileSizeOf(file.Get()), digest) &&
-           DigestFits(digest, entry);
+           DigestMatchesEntry(digest, entry);
 }
 
 PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
@@ -222,7 +135,7 @@ PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
     const std::string body = HttpGetToString(AddNoCacheParam(BlockIndexUrl(entry)), &indexStatus);
     BlockIndex index;
     if (!body.empty() && ParseBlockIndex(body, &index) && index.md5 == entry.hash)
-        return PatchFromIndex(index, entry, url, localPath, tmpPath, status);
+        return BuildFromIndex(index, entry, url, localPath, tmpPath, status);
     if (indexStatus == 0) return PatchResult::Failed; // no answer: the server is not reachable
     return haveTmp ? ResumeTail(entry, url, tmpPath, status) : PatchResult::WholeDownload;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "update/digest.h"
 #include "update/manifest.h"
 
 enum class PatchResult {
@@ -29,5 +30,8 @@ std::wstring BlockIndexUrl(const ManifestEntry& entry);
 PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
                        const std::wstring& localPath, const std::wstring& tmpPath, int32_t* status);
 
+// True when the digest (finished here) has the entry's MD5, and its SHA-256 when the entry
+// carries one.
+bool DigestMatchesEntry(StreamDigest& digest, const ManifestEntry& entry);
 // True when the file at path has the entry's MD5, and its SHA-256 when the entry carries one.
 bool FileMatchesEntry(const std::wstring& path, const ManifestEntry& entry);

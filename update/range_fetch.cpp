@@ -76,21 +76,6 @@ bool ParseContentRange(const std::string& text, ByteRange* range, uint64_t* tota
     return true;
 }
 
-std::vector<ByteRange> MissingRanges(const BlockIndex& index, const std::vector<uint8_t>& have) {
-    std::vector<ByteRange> ranges;
-    for (uint32_t i = 0; i < index.BlockCount(); ++i) {
-        if (have[i]) continue;
-        const uint64_t begin = index.BlockOffset(i);
-        const uint64_t end = begin + index.BlockLength(i);
-        if (!ranges.empty() && ranges.back().end == begin) {
-            ranges.back().end = end;
-        } else {
-            ranges.push_back({begin, end});
-        }
-    }
-    return ranges;
-}
-
 RangeBodyReader::RangeBodyReader(std::vector<ByteRange> asked, uint64_t fileSize,
                                  const std::string& contentType, const std::string& contentRange,
                                  WriteFn write)

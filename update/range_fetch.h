@@ -10,15 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "update/block_index.h"
 
 struct ByteRange {
     uint64_t begin = 0; // first byte
     uint64_t end = 0;   // one past the last byte
 };
-
-// The blocks not marked in have, adjacent ones merged into one range.
-std::vector<ByteRange> MissingRanges(const BlockIndex& index, const std::vector<uint8_t>& have);
 
 // Ranges asked for in one request: keeps the Range header near 1 KiB, far below what servers
 // accept, and the multipart overhead per request small.

@@ -57,12 +57,6 @@ bool WriteAll(HANDLE file, const char* data, size_t size) {
     return WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
 }
 
-bool DigestsMatch(const ManifestEntry& entry, StreamDigest& digest) {
-    const std::string md5 = digest.Md5Hex();
-    if (md5.empty() || md5 != entry.hash) return false;
-    return entry.sha256.empty() || digest.Sha256Hex() == entry.sha256;
-}
-
 // The whole body of a 200 answer into tmpPath, hashed as it is written (the bytes that reached
 // the file, never read back), and on disk before the file is closed, so a placed file survives
 // a power cut that follows "Archivos OK!". True only for a complete body whose MD5 (and
@@ -113,7 +107,7 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
     if (status) *status = response.status;
     complete = complete && response.status == 200 && create() && FlushFileBuffers(file.Get());
     file.Reset();
-    if (complete && DigestsMatch(entry, digest)) return true;
+    if (complete && DigestMatchesEntry(digest, entry)) return true;
     const bool resumable = !complete && !writeFailed && written > 0 && KeepsPartialTmp(entry) &&
                            !State().cancelRequested.load();
     if (!resumable) DeleteFileW(tmpPath.c_str());

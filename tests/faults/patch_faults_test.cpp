@@ -86,16 +86,19 @@ TEST_F(PatchFaults, AnIndexAndRangesBuildTheFileFromTheOldCopyFetchingOnlyTheCha
     for (const std::string& r : requests)
         EXPECT_NE(r, "whole");
     EXPECT_EQ(requests[0], "index");
-    ASSERT_EQ(requests[1].rfind("range bytes=", 0), 0u);
-    // Six changed spans, each at most a few blocks: the ranges asked for stay far below the file.
+    // Six changed spans, each at most a few blocks: the ranges asked for (in one request or a
+    // few, as the scan finds them) stay far below the file.
     uint64_t asked = 0;
-    std::string ranges = requests[1].substr(12);
-    for (size_t at = 0; at < ranges.size();) {
-        size_t comma = ranges.find(',', at);
-        std::string one =
-            ranges.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
-        asked += std::stoull(one.substr(one.find('-') + 1)) - std::stoull(one) + 1;
-        at = comma == std::string::npos ? ranges.size() : comma + 1;
+    for (size_t i = 1; i < requests.size(); ++i) {
+        ASSERT_EQ(requests[i].rfind("range bytes=", 0), 0u) << requests[i];
+        const std::string ranges = requests[i].substr(12);
+        for (size_t at = 0; at < ranges.size();) {
+            size_t comma = ranges.find(',', at);
+            std::string one =
+                ranges.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+            asked += std::stoull(one.substr(one.find('-') + 1)) - std::stoull(one) + 1;
+            at = comma == std::string::npos ? ranges.size() : comma + 1;
+        }
     }
     EXPECT_LE(asked, 6u * (3000 + 2 * kBlock));
     EXPECT_EQ(FileRequests(game, mark, "small.bin")[0], "whole");
@@ -143,9 +146,13 @@ TEST_F(PatchFaults, EachUnexpectedAnswerFallsBackToTheWholeFileWithinTheAttempt)
         EXPECT_EQ(run.Final(), kOk);
         EXPECT_TRUE(run.during.empty()) << faults::Join(run.during);
         EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
-        std::vector<std::string> requests = FileRequests(game, mark, "data.pak");
-        for (std::string& r : requests)
+        std::vector<std::string> requests;
+        for (std::string r : FileRequests(game, mark, "data.pak")) {
             if (r.rfind("range", 0) == 0) r = "range";
+            // The ranges may be asked for in several requests.
+            if (r != "range" || requests.empty() || requests.back() != "range")
+                requests.push_back(r);
+        }
         requests.resize(std::min(requests.size(), c.requests.size()));
         EXPECT_EQ(requests, c.requests) << faults::Join(requests);
     }

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -80,20 +81,33 @@ Built Build(const std::string& old, const std::string& tmpBefore, const std::str
         FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         EXPECT_TRUE(tmp.Valid());
-        std::vector<uint8_t> have;
-        EXPECT_TRUE(PlaceLocalBlocks(index, tmp.Get(), oldPath, &have));
+        const uint64_t kept = tmpBefore.size();
         LARGE_INTEGER size;
         size.QuadPart = static_cast<LONGLONG>(target.size());
         EXPECT_TRUE(SetFilePointerEx(tmp.Get(), size, nullptr, FILE_BEGIN) &&
                     SetEndOfFile(tmp.Get()));
-        for (const ByteRange& r : MissingRanges(index, have)) {
-            DWORD written = 0;
-            OVERLAPPED at = {};
-            at.Offset = static_cast<DWORD>(r.begin);
-            EXPECT_TRUE(WriteFile(tmp.Get(), target.data() + r.begin,
-                                  static_cast<DWORD>(r.end - r.begin), &written, &at));
-            built.fetched += r.end - r.begin;
-        }
+        // Every block is told once, placed or left; the left ones come from target.
+        std::vector<int> told(index.BlockCount(), 0);
+        const auto tell = [&](uint32_t first, uint32_t count) {
+            for (uint32_t i = first; i < first + count; ++i)
+                ++told[i];
+            return true;
+        };
+        const BlockEvents events = {tell, [&](uint32_t first, uint32_t count) {
+                                        const uint64_t begin = index.BlockOffset(first);
+                                        const uint64_t end = index.BlockOffset(first + count - 1) +
+                                                             index.BlockLength(first + count - 1);
+                                        DWORD written = 0;
+                                        OVERLAPPED at = {};
+                                        at.Offset = static_cast<DWORD>(begin);
+                                        EXPECT_TRUE(WriteFile(tmp.Get(), target.data() + begin,
+                                                              static_cast<DWORD>(end - begin),
+                                                              &written, &at));
+                                        built.fetched += end - begin;
+                                        return tell(first, count);
+                                    }};
+        EXPECT_TRUE(PlaceLocalBlocks(index, tmp.Get(), kept, oldPath, events));
+        EXPECT_EQ(std::count(told.begin(), told.end(), 1), static_cast<ptrdiff_t>(told.size()));
     }
     built.content = test::ReadFileBytes(tmpPath);
     return built;

@@ -1,0 +1,15 @@
+// Building a big file's new version in its ".tmp" from its block index, with the work spread
+// over three threads: the scan of the local data, the download of what it leaves to the
+// server, and the digest of the new content in file order, each block as soon as it is in.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "update/block_index.h"
+#include "update/manifest.h"
+#include "update/patch.h"
+
+PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
+                           const std::wstring& url, const std::wstring& localPath,
+                           const std::wstring& tmpPath, int32_t* status);
