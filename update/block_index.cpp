@@ -3,6 +3,9 @@
 // (16 bytes); then per block its Adler-32 (32 bits) and the leading bytes of its MD5.
 #include "update/block_index.h"
 
+#include <emmintrin.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "update/digest.h"
@@ -34,21 +37,54 @@ std::string Hex(const uint8_t* bytes, size_t size) {
     return out;
 }
 
+uint32_t LaneSum(__m128i v) {
+    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
+    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(v));
+}
+
 } // namespace
 
+// Sums of 32 bytes at a time in SSE2 registers, as zlib's vector versions do: per lane the byte
+// sum (a) and the byte sum weighted by the distance to the end of the 32 bytes (b), the a
+// before each step gathered apart and added to b times 32 at the end of each run. Runs stay
+// within kAdlerRun bytes, so no lane overflows before the modulo. Several times faster than a
+// byte at a time, which matters for the in-order scan of a whole file.
 uint32_t Adler32(const uint8_t* data, size_t size) {
     uint32_t a = 1, b = 0;
-    while (size > 0) {
-        size_t run = size < kAdlerRun ? size : kAdlerRun;
-        size -= run;
-        while (run--) {
-            a += *data++;
-            b += a;
-        }
-        a %= kAdlerBase;
-        b %= kAdlerBase;
+    constexpr size_t kStep = 32;
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i tap1 = _mm_setr_epi16(32, 31, 30, 29, 28, 27, 26, 25);
+    const __m128i tap2 = _mm_setr_epi16(24, 23, 22, 21, 20, 19, 18, 17);
+    const __m128i tap3 = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
+    const __m128i tap4 = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
+    while (size >= kStep) {
+        size_t steps = std::min(size, kAdlerRun) / kStep;
+        size -= steps * kStep;
+        __m128i before = _mm_cvtsi32_si128(static_cast<int>(a * steps));
+        __m128i sumA = zero;
+        __m128i sumB = _mm_cvtsi32_si128(static_cast<int>(b));
+        do {
+            const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
+            const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16));
+            before = _mm_add_epi32(before, sumA);
+            sumA = _mm_add_epi32(sumA, _mm_sad_epu8(low, zero));
+            sumA = _mm_add_epi32(sumA, _mm_sad_epu8(high, zero));
+            sumB = _mm_add_epi32(sumB, _mm_madd_epi16(_mm_unpacklo_epi8(low, zero), tap1));
+            sumB = _mm_add_epi32(sumB, _mm_madd_epi16(_mm_unpackhi_epi8(low, zero), tap2));
+            sumB = _mm_add_epi32(sumB, _mm_madd_epi16(_mm_unpacklo_epi8(high, zero), tap3));
+            sumB = _mm_add_epi32(sumB, _mm_madd_epi16(_mm_unpackhi_epi8(high, zero), tap4));
+            data += kStep;
+        } while (--steps);
+        sumB = _mm_add_epi32(sumB, _mm_slli_epi32(before, 5));
+        a = (a + LaneSum(sumA)) % kAdlerBase;
+        b = LaneSum(sumB) % kAdlerBase;
     }
-    return (b << 16) | a;
+    while (size--) {
+        a += *data++;
+        b += a;
+    }
+    return (b % kAdlerBase) << 16 | (a % kAdlerBase);
 }
 
 void RollingAdler32::Reset(const uint8_t* data) {

@@ -17,6 +17,7 @@
 namespace {
 
 constexpr size_t kReadBytes = 4u << 20;
+constexpr uint64_t kRunBytes = 4u << 20;
 constexpr unsigned kFilterBits = 20; // one bit per 2^20 weak-sum slots: 128 KiB
 // A gap of up to this many blocks between two blocks found one after the other is an edit:
 // it is left to the server at once, so its download starts while the scan goes on. Data
@@ -37,46 +38,45 @@ bool Cancelled() {
 // its whole-file digests, or the attempt downloads the file whole. It saves hashing every
 // block of an unchanged stretch twice.
 
-// A block's state during a build.
-enum : uint8_t { kOpen = 0, kPlaced = 1, kLeft = 2 };
+// A block's state while it is looked for: still open, found here (kept in the file or in the
+// old file), or left to the server.
+enum : uint8_t { kOpen = 0, kLocal = 1, kLeft = 2 };
 
-// Consecutive matches copied with one write: a run of blocks that lie one after another in
-// the old file's buffer and in the new file. They are told placed once written.
-class RunWriter {
+// Consecutive matches told as one: a run of blocks that lie one after another in the old
+// file and in the new one, up to kRunBytes, so that the copy and the digest can start on an
+// unchanged stretch long before the scan has passed it.
+class RunCollector {
 public:
-    RunWriter(const BlockIndex& index, HANDLE file, const BlockEvents& events)
-        : index_(index), file_(file), events_(events) {}
-    bool Add(const uint8_t* data, uint32_t block) {
-        const uint32_t length = index_.BlockLength(block);
-        if (count_ > 0 && data_ + size_ == data && first_ + count_ == block) {
-            size_ += length;
+    RunCollector(const BlockIndex& index, const BlockEvents& events)
+        : index_(index), events_(events) {}
+    bool Add(uint64_t oldOffset, uint32_t block) {
+        if (count_ > 0 && oldOffset_ + size_ == oldOffset && first_ + count_ == block &&
+            size_ < kRunBytes) {
+            size_ += index_.BlockLength(block);
             ++count_;
             return true;
         }
         if (!Flush()) return false;
-        data_ = data;
+        oldOffset_ = oldOffset;
         first_ = block;
         count_ = 1;
-        size_ = length;
+        size_ = index_.BlockLength(block);
         return true;
     }
-    // Before the bytes it points to move.
     bool Flush() {
         if (count_ == 0) return true;
         const uint32_t count = count_;
         count_ = 0;
-        return WriteAt(file_, index_.BlockOffset(first_), data_, size_) &&
-               events_.placed(first_, count);
+        return events_.found(first_, count, oldOffset_);
     }
 
 private:
     const BlockIndex& index_;
-    HANDLE file_;
     const BlockEvents& events_;
-    const uint8_t* data_ = nullptr;
+    uint64_t oldOffset_ = 0;
     uint32_t first_ = 0;
     uint32_t count_ = 0;
-    size_t size_ = 0;
+    uint64_t size_ = 0;
 };
 
 // Tells runs of blocks in one state with one call each.
@@ -115,10 +115,10 @@ bool KeepBlocksInPlace(const BlockIndex& index, HANDLE file, uint64_t kept,
             const uint64_t at = index.BlockOffset(i) - offset;
             if (at + index.BlockLength(i) > static_cast<uint64_t>(read)) break;
             // A block right after one that held: its weak sum suffices (see above).
-            const bool follows = i > 0 && state[i - 1] == kPlaced;
+            const bool follows = i > 0 && state[i - 1] == kLocal;
             if (follows ? Adler32(buffer.data() + at, index.BlockLength(i)) == index.weak[i]
                         : index.BlockMatches(i, buffer.data() + at)) {
-                state[i] = kPlaced;
+                state[i] = kLocal;
             }
         }
     }
@@ -143,8 +143,8 @@ public:
         length_ += static_cast<size_t>(read);
         return pos_ + need <= length_;
     }
-    bool WouldMove(size_t need) const { return pos_ + need > length_; }
     const uint8_t* Here() const { return buffer_.data() + pos_; }
+    uint64_t Offset() const { return start_ + pos_; }
     void Skip(size_t n) { pos_ += n; }
 
 private:
@@ -155,11 +155,11 @@ private:
     size_t pos_ = 0;
 };
 
-// Every full-length block still open, found at any offset of the old file and copied to its
-// place. A match moves the search one block on (the next block most often follows), so an
-// unchanged stretch costs one weak sum per block.
-bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE old, std::vector<uint8_t>& state,
-                            RunWriter& writer, const BlockEvents& events) {
+// Every full-length block still open, found at any offset of the old file. A match moves the search
+// one block on (the next block most often follows), so an unchanged stretch costs one weak sum per
+// block.
+bool FindInOldFile(const BlockIndex& index, HANDLE old, std::vector<uint8_t>& state,
+                   const BlockEvents& events) {
     const uint32_t block = index.blockSize;
     std::vector<std::pair<uint32_t, uint32_t>> wanted; // (weak sum, block)
     std::vector<uint64_t> filter((size_t{1} << kFilterBits) / 64);
@@ -183,9 +183,7 @@ bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE old, std::vector<uin
     bool inRun = false;
     // Blocks before this one are placed or left to the server, but for gaps wider than an edit.
     uint32_t settled = 0;
-    const auto ensure = [&](size_t need) {
-        return (!reader.WouldMove(need) || writer.Flush()) && reader.Ensure(need);
-    };
+    RunCollector runs(index, events);
     const auto leaveGap = [&](uint32_t end) {
         if (end > settled && end - settled <= kEditGapBlocks) {
             for (uint32_t i = settled; i < end; ++i) {
@@ -204,14 +202,14 @@ bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE old, std::vector<uin
         return true;
     };
     const auto take = [&](uint32_t i) {
-        if (!writer.Add(reader.Here(), i) || !leaveGap(i)) return false;
-        state[i] = kPlaced;
+        if (!runs.Add(reader.Offset(), i) || !leaveGap(i)) return false;
+        state[i] = kLocal;
         --open;
         return true;
     };
     for (;;) {
         if (fresh) {
-            if (!ensure(block)) break;
+            if (!reader.Ensure(block)) break;
             sum.Reset(reader.Here());
             fresh = false;
         }
@@ -219,7 +217,7 @@ bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE old, std::vector<uin
         bool matched = false;
         if (next < index.BlockCount() && index.weak[next] == weak &&
             index.BlockLength(next) == block &&
-            (state[next] == kPlaced || (inRun && state[next] == kOpen))) {
+            (state[next] == kLocal || (inRun && state[next] == kOpen))) {
             if (state[next] == kOpen && !take(next)) return false;
             ++next;
             matched = true;
@@ -243,11 +241,11 @@ bool CopyMatchesFromOldFile(const BlockIndex& index, HANDLE old, std::vector<uin
         }
         next = UINT32_MAX;
         inRun = false;
-        if (!ensure(size_t{block} + 1)) break;
+        if (!reader.Ensure(size_t{block} + 1)) break;
         sum.Roll(reader.Here()[0], reader.Here()[block]);
         reader.Skip(1);
     }
-    return writer.Flush() && !Cancelled();
+    return runs.Flush() && !Cancelled();
 }
 
 // The short last block is looked for where it most likely is: at the old file's end, and at
@@ -262,7 +260,7 @@ bool CopyShortLastBlock(const BlockIndex& index, HANDLE file, HANDLE old, uint64
         if (at + length > oldSize || ReadAt(old, at, data.data(), length) != length) continue;
         if (!index.BlockMatches(last, data.data())) continue;
         if (!WriteAt(file, index.BlockOffset(last), data.data(), length)) return false;
-        state[last] = kPlaced;
+        state[last] = kLocal;
         return events.placed(last, 1);
     }
     return true;
@@ -270,17 +268,16 @@ bool CopyShortLastBlock(const BlockIndex& index, HANDLE file, HANDLE old, uint64
 
 } // namespace
 
-bool PlaceLocalBlocks(const BlockIndex& index, HANDLE file, uint64_t keptLength,
+bool MatchLocalBlocks(const BlockIndex& index, HANDLE file, uint64_t keptLength,
                       const std::wstring& oldPath, const BlockEvents& events) {
     std::vector<uint8_t> state(index.BlockCount(), kOpen);
     if (!KeepBlocksInPlace(index, file, keptLength, state)) return false;
-    if (!TellRuns(state, kPlaced, kPlaced, events.placed)) return false;
+    if (!TellRuns(state, kLocal, kLocal, events.placed)) return false;
     if (std::find(state.begin(), state.end(), kOpen) != state.end()) {
         FileHandle old(CreateFileW(oldPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (old) {
-            RunWriter writer(index, file, events);
-            if (!CopyMatchesFromOldFile(index, old.Get(), state, writer, events)) return false;
+            if (!FindInOldFile(index, old.Get(), state, events)) return false;
             if (!CopyShortLastBlock(index, file, old.Get(), FileSizeOf(old.Get()), state, events))
                 return false;
         } else if (Cancelled()) {

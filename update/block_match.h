@@ -10,18 +10,21 @@
 
 #include "update/block_index.h"
 
-// What a build tells as it goes, on the building thread. Every block is told once: placed when
-// it is in the file at its place, or left to the server when it will not be looked for any
-// more. A callback that returns false stops the build.
+// What the matcher tells as it goes, on its own thread. Every block is told once, as one of a
+// run of blocks first .. first + count - 1; a callback that returns false stops the matcher.
 struct BlockEvents {
+    // In the file at their places.
     std::function<bool(uint32_t first, uint32_t count)> placed;
+    // The old file's bytes from oldOffset on: to be copied to their places.
+    std::function<bool(uint32_t first, uint32_t count, uint64_t oldOffset)> found;
+    // Not looked for any more: the server's to send.
     std::function<bool(uint32_t first, uint32_t count)> leftToServer;
 };
 
-// Fills file (open for reading and writing, already of the new version's length, the first
-// keptLength bytes being what an interrupted transfer left) with every block of index it can
-// get locally: those it already held in its kept part, and those copied into it from the file
-// at oldPath (which may be missing). Nothing else of file is changed. False when file could
-// not be read or written, a cancel was requested or a callback said stop.
-bool PlaceLocalBlocks(const BlockIndex& index, HANDLE file, uint64_t keptLength,
+// Tells where every block of index is to come from: the first keptLength bytes of file (open
+// for reading and writing, already of the new version's length) as an interrupted transfer
+// left them, the file at oldPath (which may be missing), or the server. Only the short last
+// block, when found, is written into file; nothing else of it is changed. False when a file
+// could not be read or written, a cancel was requested or a callback said stop.
+bool MatchLocalBlocks(const BlockIndex& index, HANDLE file, uint64_t keptLength,
                       const std::wstring& oldPath, const BlockEvents& events);

@@ -1,16 +1,21 @@
-// The scan (this thread) places the blocks found locally and leaves the rest to the server as
-// it goes; an edit shows as a short gap between two found blocks, so its download starts long
-// before the scan ends. A fetch thread asks for the ranges left so far, a bounded number per
-// request, and writes them in. A digest thread reads the new file back in order, block by
-// block as each one is in (just written, so from the system's cache), so the digest is done
-// about when the last range is. Nothing of it decides alone: the finished file must have the
-// entry's digests, and anything unexpected sends the attempt back to the whole download.
+// The matcher (this thread) tells where each block of the new version comes from: the ".tmp"
+// itself, a place in the old file, or the server. An edit shows as a short gap between two
+// found blocks, so its download starts long before the scan ends. Beside it a copy thread
+// moves the found runs from the old file into the ".tmp", a fetch thread asks the server for
+// the ranges left so far (a bounded number per request) and writes them in, and a digest
+// thread hashes the new content in order, each block as soon as its source is known, reading
+// it where the copy reads it; a flush thread sends what is written to the disk meanwhile. The
+// old file is held against writers for the whole build, so the bytes the copy writes are the
+// bytes the digest saw. Nothing of it decides alone: the finished file must have the entry's
+// digests, and anything unexpected sends the attempt back to the whole download.
 #include "update/patch_build.h"
 
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -25,7 +30,9 @@
 
 namespace {
 
+constexpr size_t kCopyBytes = 4u << 20;
 constexpr size_t kHashRead = 1u << 20;
+constexpr int kFlushPauseMs = 25;
 
 bool SetLength(HANDLE file, uint64_t size) {
     LARGE_INTEGER at = {};
@@ -33,29 +40,30 @@ bool SetLength(HANDLE file, uint64_t size) {
     return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
 }
 
-// What the three threads of a build know of each other.
+// Blocks first .. first + count - 1 of the new version, which are the old file's bytes from
+// oldOffset on.
+struct OldRun {
+    uint32_t first = 0;
+    uint32_t count = 0;
+    uint64_t oldOffset = 0;
+};
+
+// What the threads of a build know of each other.
 class BuildBoard {
 public:
-    explicit BuildBoard(const BlockIndex& index) : index_(index), in_(index.BlockCount(), 0) {}
+    enum Source : uint8_t { kUnknown, kInTmp, kInOld, kAwaited };
 
-    // Blocks first .. first + count - 1 are in the file.
-    bool In(uint32_t first, uint32_t count) {
+    explicit BuildBoard(const BlockIndex& index)
+        : index_(index), source_(index.BlockCount(), kUnknown) {}
+
+    bool InTmp(uint32_t first, uint32_t count) { return Tell(first, count, kInTmp); }
+    bool InOld(uint32_t first, uint32_t count, uint64_t oldOffset) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            std::fill_n(in_.begin() + first, count, 1);
+            runs_[first] = {first, count, oldOffset};
+            copies_.push_back({first, count, oldOffset});
         }
-        changed_.notify_all();
-        return !Stopped();
-    }
-    // Bytes [offset, offset + size) of a range arrived: the blocks that end among them are in
-    // (ranges are whole blocks, and their bytes come in order).
-    void Arrived(uint64_t offset, size_t size) {
-        const uint64_t end = offset + size;
-        const uint32_t first = static_cast<uint32_t>(offset / index_.blockSize);
-        uint32_t last = first;
-        while (last < index_.BlockCount() && BlockEnd(last) <= end)
-            ++last;
-        if (last > first) In(first, last - first);
+        return Tell(first, count, kInOld);
     }
     bool Left(uint32_t first, uint32_t count) {
         {
@@ -68,46 +76,48 @@ public:
                 left_.push_back({begin, end});
             }
         }
-        changed_.notify_all();
-        return !Stopped();
+        return Tell(first, count, kAwaited);
     }
-    void ScanEnded() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            scanEnded_ = true;
-        }
-        changed_.notify_all();
+    // Bytes [offset, offset + size) of a range arrived: the blocks that end among them are in
+    // (ranges are whole blocks, and their bytes come in order).
+    void Arrived(uint64_t offset, size_t size) {
+        const uint32_t first = static_cast<uint32_t>(offset / index_.blockSize);
+        uint32_t end = first;
+        while (end < index_.BlockCount() && BlockEnd(end) <= offset + size)
+            ++end;
+        if (end > first) Tell(first, end - first, kInTmp);
     }
-    // Nothing more will come in: the scan and the fetch are over.
-    void Finished() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            finished_ = true;
-        }
-        changed_.notify_all();
-    }
-    void Stop() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopped_ = true;
-        }
-        changed_.notify_all();
-    }
+    void MatchEnded() { Set(matchEnded_); }
+    // Nothing more will be told or written: the matcher, the copy and the fetch are over.
+    void Finished() { Set(finished_); }
+    void Stop() { Set(stopped_); }
     bool Stopped() {
         std::lock_guard<std::mutex> lock(mutex_);
         return stopped_;
     }
 
+    // The next run to copy; waits for one. False once the matcher has ended and every run
+    // was taken, or the build stopped.
+    bool TakeCopy(OldRun* run) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stopped_ || matchEnded_ || !copies_.empty(); });
+        if (stopped_ || copies_.empty()) return false;
+        *run = copies_.front();
+        copies_.erase(copies_.begin());
+        return true;
+    }
     // The ranges left so far, at most kMaxRangesPerRequest, in file order; waits for some.
-    // False once the scan has ended and every range was taken, or the build stopped.
+    // False once the matcher has ended and every range was taken, or the build stopped.
     bool TakeRanges(std::vector<ByteRange>* ranges) {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return stopped_ || scanEnded_ || !left_.empty(); });
+        changed_.wait(lock, [&] { return stopped_ || matchEnded_ || !left_.empty(); });
         if (stopped_ || left_.empty()) return false;
         std::sort(left_.begin(), left_.end(),
                   [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
         ranges->clear();
-        for (const ByteRange& r : left_) {
+        size_t taken = 0;
+        for (; taken < left_.size(); ++taken) {
+            const ByteRange& r = left_[taken];
             if (!ranges->empty() && ranges->back().end == r.begin) {
                 ranges->back().end = r.end;
             } else if (ranges->size() < kMaxRangesPerRequest) {
@@ -116,45 +126,108 @@ public:
                 break;
             }
         }
-        left_.erase(left_.begin(), left_.begin() + static_cast<ptrdiff_t>(Covered(*ranges)));
+        left_.erase(left_.begin(), left_.begin() + static_cast<ptrdiff_t>(taken));
         return true;
     }
-    // Waits until block from is in; the end of the run of blocks in from there, at most most
-    // of them, or from when the build stopped or ended without it.
-    uint32_t WaitIn(uint32_t from, uint32_t most) {
+    // Waits until block from can be read; the piece that can be read in one go from there
+    // (at most most blocks, all from the ".tmp" or all from one place of the old file), or an
+    // empty piece when the build stopped or ended without it.
+    struct Piece {
+        uint32_t first = 0;
+        uint32_t end = 0;       // one past the last block
+        bool fromOld = false;   // else from the ".tmp", at the blocks' own offsets
+        uint64_t oldOffset = 0; // where block first is in the old file
+    };
+    Piece WaitReadable(uint32_t from, uint32_t most) {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return stopped_ || finished_ || in_[from]; });
-        if (stopped_ || !in_[from]) return from;
-        uint32_t end = from;
-        while (end < in_.size() && end - from < most && in_[end])
-            ++end;
-        return end;
+        const auto readable = [&] { return source_[from] == kInTmp || source_[from] == kInOld; };
+        changed_.wait(lock, [&] { return stopped_ || finished_ || readable(); });
+        Piece piece{from, from};
+        if (stopped_ || !readable()) return piece;
+        uint32_t limit = from + std::min<uint32_t>(most, index_.BlockCount() - from);
+        if (source_[from] == kInOld) {
+            const OldRun& run = std::prev(runs_.upper_bound(from))->second;
+            limit = std::min(limit, run.first + run.count);
+            piece.fromOld = true;
+            piece.oldOffset =
+                run.oldOffset + index_.BlockOffset(from) - index_.BlockOffset(run.first);
+        }
+        piece.end = from;
+        while (piece.end < limit && source_[piece.end] == source_[from])
+            ++piece.end;
+        return piece;
     }
-
-private:
+    // Waits a while between two flushes; false once nothing more will be written.
+    bool FlushPause() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::milliseconds(kFlushPauseMs),
+                          [&] { return stopped_ || finished_; });
+        return !stopped_ && !finished_;
+    }
     uint64_t BlockEnd(uint32_t block) const {
         return index_.BlockOffset(block) + index_.BlockLength(block);
     }
-    // How many entries of left_ (sorted) the merged ranges took.
-    size_t Covered(const std::vector<ByteRange>& ranges) const {
-        const uint64_t end = ranges.empty() ? 0 : ranges.back().end;
-        size_t n = 0;
-        while (n < left_.size() && left_[n].end <= end)
-            ++n;
-        return n;
+
+private:
+    bool Tell(uint32_t first, uint32_t count, Source source) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            std::fill_n(source_.begin() + first, count, source);
+        }
+        changed_.notify_all();
+        return !Stopped();
+    }
+    void Set(bool& flag) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            flag = true;
+        }
+        changed_.notify_all();
     }
 
     const BlockIndex& index_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<uint8_t> in_;
-    std::vector<ByteRange> left_;
-    bool scanEnded_ = false;
+    std::vector<Source> source_;
+    std::map<uint32_t, OldRun> runs_; // by first block
+    std::vector<OldRun> copies_;      // runs not yet taken by the copy thread
+    std::vector<ByteRange> left_;     // ranges not yet asked for
+    bool matchEnded_ = false;
     bool finished_ = false;
     bool stopped_ = false;
 };
 
-// The fetch thread: every range the scan leaves, written in at its offset.
+FileHandle OpenForReading(const std::wstring& path, DWORD share) {
+    return FileHandle(CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// The copy thread: every run found in the old file, into the ".tmp" at its place.
+bool CopyFoundRuns(BuildBoard& board, const BlockIndex& index, HANDLE tmp,
+                   const std::wstring& oldPath) {
+    FileHandle old;
+    std::vector<uint8_t> buffer;
+    OldRun run;
+    while (board.TakeCopy(&run)) {
+        if (!old) old = OpenForReading(oldPath, FILE_SHARE_READ);
+        if (!old) return false;
+        if (buffer.empty()) buffer.resize(kCopyBytes);
+        const uint64_t to = index.BlockOffset(run.first);
+        const uint64_t size = board.BlockEnd(run.first + run.count - 1) - to;
+        for (uint64_t done = 0; done < size;) {
+            const size_t piece = static_cast<size_t>(std::min<uint64_t>(kCopyBytes, size - done));
+            if (ReadAt(old.Get(), run.oldOffset + done, buffer.data(), piece) !=
+                    static_cast<int64_t>(piece) ||
+                !WriteAt(tmp, to + done, buffer.data(), piece)) {
+                return false;
+            }
+            done += piece;
+        }
+    }
+    return !board.Stopped();
+}
+
+// The fetch thread: every range the matcher leaves, written in at its offset.
 RangeFetch FetchLeftRanges(BuildBoard& board, const BlockIndex& index, HANDLE tmp,
                            const std::wstring& url, int32_t* status) {
     std::vector<ByteRange> ranges;
@@ -170,19 +243,27 @@ RangeFetch FetchLeftRanges(BuildBoard& board, const BlockIndex& index, HANDLE tm
     return RangeFetch::Done;
 }
 
-// The digest thread: the new file in order, each block once it is in. False when the build
-// stopped first or a read failed.
-bool DigestInOrder(BuildBoard& board, const BlockIndex& index, HANDLE tmp, StreamDigest& digest) {
+// The digest thread: the new content in order, each block read where it comes from once that
+// is known. False when the build stopped first or a read failed.
+bool DigestInOrder(BuildBoard& board, const BlockIndex& index, const std::wstring& tmpPath,
+                   const std::wstring& oldPath, StreamDigest& digest) {
+    FileHandle tmp = OpenForReading(tmpPath, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    FileHandle old;
+    if (!tmp) return false;
     std::vector<uint8_t> buffer(std::max<size_t>(kHashRead, index.blockSize));
     const uint32_t perRead = static_cast<uint32_t>(buffer.size() / index.blockSize);
     for (uint32_t at = 0; at < index.BlockCount();) {
-        const uint32_t end = board.WaitIn(at, perRead);
-        if (end == at) return false;
+        const BuildBoard::Piece piece = board.WaitReadable(at, perRead);
+        if (piece.end == at) return false;
         const uint64_t offset = index.BlockOffset(at);
-        const uint64_t size = index.BlockOffset(end - 1) + index.BlockLength(end - 1) - offset;
-        if (ReadAt(tmp, offset, buffer.data(), size) != static_cast<int64_t>(size)) return false;
+        const uint64_t size = board.BlockEnd(piece.end - 1) - offset;
+        if (piece.fromOld && !old) old = OpenForReading(oldPath, FILE_SHARE_READ);
+        const HANDLE from = piece.fromOld ? old.Get() : tmp.Get();
+        const uint64_t fromOffset = piece.fromOld ? piece.oldOffset : offset;
+        if (!from || ReadAt(from, fromOffset, buffer.data(), size) != static_cast<int64_t>(size))
+            return false;
         digest.Update(buffer.data(), size);
-        at = end;
+        at = piece.end;
     }
     return true;
 }
@@ -202,11 +283,15 @@ bool Start(std::thread& thread, auto&& work) {
 PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
                            const std::wstring& url, const std::wstring& localPath,
                            const std::wstring& tmpPath, int32_t* status) {
+    // No one may write the old file while its bytes are copied and hashed; a copy that some
+    // program holds open for writing is not used at all.
+    FileHandle holdOld = OpenForReading(localPath, FILE_SHARE_READ);
+    const std::wstring oldPath = holdOld ? localPath : std::wstring();
     RangeFetch fetched = RangeFetch::Done;
-    bool built = false, hashed = false, fits = false;
+    bool matched = false, copied = true, hashed = false, fits = false;
     {
-        FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!tmp) return PatchResult::Failed;
         // The kept part is known before the length is set; writing into a file of its final
         // length also spares the system growing it write by write.
@@ -216,39 +301,53 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
         BuildBoard board(index);
         StreamDigest digest(!entry.sha256.empty());
         if (!digest.Ok()) return PatchResult::Failed;
-        std::thread fetcher, hasher;
-        if (!Start(fetcher, [&] {
-                fetched = FetchLeftRanges(board, index, tmp.Get(), url, status);
-                if (fetched != RangeFetch::Done) board.Stop();
-            })) {
-            return PatchResult::Failed;
+        std::thread copier, fetcher, hasher, flusher;
+        const bool started =
+            Start(copier,
+                  [&] {
+                      copied = CopyFoundRuns(board, index, tmp.Get(), oldPath);
+                      if (!copied) board.Stop();
+                  }) &&
+            Start(fetcher,
+                  [&] {
+                      fetched = FetchLeftRanges(board, index, tmp.Get(), url, status);
+                      if (fetched != RangeFetch::Done) board.Stop();
+                  }) &&
+            Start(hasher,
+                  [&] { hashed = DigestInOrder(board, index, tmpPath, oldPath, digest); }) &&
+            Start(flusher, [&] {
+                while (board.FlushPause())
+                    FlushFileBuffers(tmp.Get());
+            });
+        if (started) {
+            const BlockEvents events = {
+                [&board](uint32_t first, uint32_t count) { return board.InTmp(first, count); },
+                [&board](uint32_t first, uint32_t count, uint64_t oldOffset) {
+                    return board.InOld(first, count, oldOffset);
+                },
+                [&board](uint32_t first, uint32_t count) { return board.Left(first, count); },
+            };
+            matched = MatchLocalBlocks(index, tmp.Get(), kept, oldPath, events);
         }
-        if (!Start(hasher, [&] { hashed = DigestInOrder(board, index, tmp.Get(), digest); })) {
-            board.Stop();
-            fetcher.join();
-            return PatchResult::Failed;
-        }
-        const BlockEvents events = {
-            [&board](uint32_t first, uint32_t count) { return board.In(first, count); },
-            [&board](uint32_t first, uint32_t count) { return board.Left(first, count); },
-        };
-        built = PlaceLocalBlocks(index, tmp.Get(), kept, localPath, events);
-        if (built) {
-            board.ScanEnded();
+        if (matched) {
+            board.MatchEnded();
         } else {
             board.Stop();
         }
-        fetcher.join();
+        for (std::thread* t : {&copier, &fetcher})
+            if (t->joinable()) t->join();
         board.Finished();
-        hasher.join();
-        if (built && fetched == RangeFetch::Done) {
+        for (std::thread* t : {&hasher, &flusher})
+            if (t->joinable()) t->join();
+        if (!started) return PatchResult::Failed;
+        if (matched && copied && fetched == RangeFetch::Done) {
             if (hashed) fits = DigestMatchesEntry(digest, entry);
             // On disk before it is placed, like a whole download.
             if (!FlushFileBuffers(tmp.Get())) return PatchResult::Failed;
         }
     }
     if (fetched == RangeFetch::NotHonoured) return PatchResult::WholeDownload;
-    if (fetched == RangeFetch::Failed || !built) return PatchResult::Failed;
+    if (fetched == RangeFetch::Failed || !matched || !copied) return PatchResult::Failed;
     if (status && *status == 0) *status = 206;
     // A block that is not what the index promised, or a false match: start over whole.
     if (!hashed) fits = FileMatchesEntry(tmpPath, entry);

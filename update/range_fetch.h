@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-
 struct ByteRange {
     uint64_t begin = 0; // first byte
     uint64_t end = 0;   // one past the last byte

@@ -21,13 +21,14 @@ namespace {
 
 struct VerifyPhase {
     int32_t entryCount = 0;
-    std::vector<uint8_t> needsDownload;
+    std::vector<Verdict> verdicts;
     std::atomic<int32_t> nextIndex{0};
     std::atomic<int32_t> verifiedCount{0};
 };
 
 struct DownloadPhase {
     std::vector<ManifestEntry> fileList;
+    std::vector<Verdict> verdicts;
     int32_t fileCount = 0;
     uint64_t bytesTotal = 0;
     std::atomic<uint64_t> bytesDone{0};
@@ -40,7 +41,8 @@ struct DownloadPhase {
 
 // Starts count threads, each with its own copy of the context, and joins all that started.
 // False when not a single thread could be started.
-template <typename Context> bool RunPool(int count, void (*worker)(Context), const Context& context) {
+template <typename Context>
+bool RunPool(int count, void (*worker)(Context), const Context& context) {
     std::vector<std::thread> threads;
     threads.reserve(count);
     for (int i = 0; i < count; ++i) {
@@ -50,7 +52,8 @@ template <typename Context> bool RunPool(int count, void (*worker)(Context), con
             break; // the ones that started still take every entry between them
         }
     }
-    for (std::thread& t : threads) t.join();
+    for (std::thread& t : threads)
+        t.join();
     return !threads.empty();
 }
 
@@ -89,10 +92,14 @@ std::string DocumentName(const std::wstring& url) {
 // Why a signed build refuses the manifest, as the status line says it; "" when accepted.
 std::wstring ManifestRefusal(const std::string& body, const std::wstring& manifestUrl) {
     switch (CheckFetchedDocument(body, DocumentName(manifestUrl))) {
-    case DocumentCheck::Accepted: return {};
-    case DocumentCheck::BadSignature: return L"Error: firma del manifiesto invalida";
-    case DocumentCheck::Expired: return L"Error: manifiesto caducado";
-    case DocumentCheck::Replayed: return L"Error: manifiesto obsoleto";
+    case DocumentCheck::Accepted:
+        return {};
+    case DocumentCheck::BadSignature:
+        return L"Error: firma del manifiesto invalida";
+    case DocumentCheck::Expired:
+        return L"Error: manifiesto caducado";
+    case DocumentCheck::Replayed:
+        return L"Error: manifiesto obsoleto";
     }
     return L"Error: firma del manifiesto invalida";
 }
@@ -101,37 +108,42 @@ const wchar_t kCancelled[] = L"Actualizacion cancelada.";
 const wchar_t kNoWorkers[] = L"Error: no se pudo iniciar la tarea";
 
 // Runs the verification pool; the entries that are missing or differ come back in
-// manifest order. False when no worker could be started.
-bool VerifyEntries(std::vector<ManifestEntry>& fileList) {
+// manifest order, with their verdicts. False when no worker could be started.
+bool VerifyEntries(std::vector<ManifestEntry>& fileList, std::vector<Verdict>& verdicts) {
     LauncherState& s = State();
     VerifyPhase phase;
     phase.entryCount = static_cast<int32_t>(s.manifestEntries.size());
-    phase.needsDownload.assign(std::max<size_t>(1, s.manifestEntries.size()), 0);
+    phase.verdicts.assign(std::max<size_t>(1, s.manifestEntries.size()), Verdict::Fine);
     int workers = VerifyWorkerCount(std::thread::hardware_concurrency(), phase.entryCount);
 
     s.progressBytesPercent.store(0);
-    VerifyContext context = {&phase.nextIndex, &phase.entryCount, phase.needsDownload.data(),
+    VerifyContext context = {&phase.nextIndex, &phase.entryCount, phase.verdicts.data(),
                              &phase.verifiedCount};
     if (!RunPool(workers, VerifyWorker, context)) return false;
 
-    for (int32_t i = 0; i < phase.entryCount; ++i)
-        if (phase.needsDownload[i] == 1) fileList.push_back(s.manifestEntries[i]);
+    for (int32_t i = 0; i < phase.entryCount; ++i) {
+        if (phase.verdicts[i] == Verdict::Fine) continue;
+        fileList.push_back(s.manifestEntries[i]);
+        verdicts.push_back(phase.verdicts[i]);
+    }
     return true;
 }
 
 // Runs the download pool over the file list. Returns the status to end the run with, or ""
 // when every file was placed (or answered 404).
-std::wstring DownloadFiles(std::vector<ManifestEntry> fileList) {
+std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verdict> verdicts) {
     DownloadPhase phase;
     phase.fileList = std::move(fileList);
+    phase.verdicts = std::move(verdicts);
     phase.fileCount = static_cast<int32_t>(phase.fileList.size());
     for (const ManifestEntry& e : phase.fileList)
         phase.bytesTotal += static_cast<uint64_t>(std::max<int64_t>(0, e.size));
     int workers = DownloadWorkerCount(std::thread::hardware_concurrency(), phase.fileCount);
 
-    DownloadContext context = {&phase.failed,    &phase.nextIndex,  &phase.fileCount,
-                               &phase.fileList,  &phase.doneCount,  &phase.bytesDone,
-                               &phase.bytesTotal, &phase.errorLock, &phase.errorText};
+    DownloadContext context = {&phase.failed,        &phase.nextIndex, &phase.fileCount,
+                               &phase.fileList,      &phase.doneCount, &phase.bytesDone,
+                               &phase.bytesTotal,    &phase.errorLock, &phase.errorText,
+                               phase.verdicts.data()};
     if (!RunPool(workers, DownloadWorker, context)) return kNoWorkers;
 
     if (phase.failed.load()) {
@@ -149,12 +161,14 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList) {
 } // namespace
 
 int VerifyWorkerCount(unsigned processors, int32_t entryCount) {
-    int count = processors == 0 ? 8 : std::clamp(2 * static_cast<int>(std::min(processors, 64u)), 4, 32);
+    int count =
+        processors == 0 ? 8 : std::clamp(2 * static_cast<int>(std::min(processors, 64u)), 4, 32);
     return std::max(1, std::min(count, entryCount));
 }
 
 int DownloadWorkerCount(unsigned processors, int32_t fileCount) {
-    int count = processors == 0 ? 12 : std::clamp(2 * static_cast<int>(std::min(processors, 64u)), 8, 16);
+    int count =
+        processors == 0 ? 12 : std::clamp(2 * static_cast<int>(std::min(processors, 64u)), 8, 16);
     return std::max(1, std::min(count, fileCount));
 }
 
@@ -181,11 +195,12 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
 
     SetStatusText(L"Verificando archivos (" + std::wstring(mode) + L")...");
     std::vector<ManifestEntry> fileList;
-    if (!VerifyEntries(fileList)) return EndRun(kNoWorkers);
+    std::vector<Verdict> verdicts;
+    if (!VerifyEntries(fileList, verdicts)) return EndRun(kNoWorkers);
     if (s.cancelRequested.load()) return EndRun(kCancelled);
 
     if (!fileList.empty()) {
-        std::wstring failure = DownloadFiles(std::move(fileList));
+        std::wstring failure = DownloadFiles(std::move(fileList), std::move(verdicts));
         if (!failure.empty()) return EndRun(failure);
     }
     EndRunSuccessfully(fullRun);

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <memory>
 #include <span>
+#include <system_error>
+#include <thread>
 
 #include "app/build_config.h"
 #include "app/launcher_state.h"
@@ -29,6 +31,55 @@ constexpr DWORD kLastPauseMs = 2000;
 bool FileMatchesHash(const std::wstring& path, const std::string& hash, std::span<char> block) {
     const std::string digest = ComputeFileMd5(path, block);
     return !digest.empty() && digest == hash;
+}
+
+// The update server's address of an entry, with a "nocache=" value of its own.
+std::wstring EntryUrl(const ManifestEntry& entry) {
+    return AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/update/" + entry.path);
+}
+
+// A big file whose length is not its entry's cannot have the entry's content (short of a
+// manifest that lists a wrong size), so its patch starts on a thread of its own while this one
+// still hashes it: the digest decides as always, and a file found fine after all loses the
+// ".tmp" the patch made. The patch's ".tmp" is checked like any download.
+Verdict VerifyWithEarlyPatch(const ManifestEntry& entry, const std::wstring& localPath,
+                             std::span<char> block) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    // Sizes from 2 GiB on are read as 2147483647, so only a smaller one tells anything.
+    const bool early = KeepsPartialTmp(entry) && entry.size < INT32_MAX &&
+                       GetFileAttributesExW(localPath.c_str(), GetFileExInfoStandard, &data) &&
+                       !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                       (uint64_t{data.nFileSizeHigh} << 32 | data.nFileSizeLow) !=
+                           static_cast<uint64_t>(entry.size);
+    const std::wstring tmpPath = localPath + L".tmp";
+    PatchResult patched = PatchResult::Failed;
+    std::thread patch;
+    if (early) {
+        try {
+            patch = std::thread([&] {
+                int32_t status = 0;
+                patched = PatchToTmp(entry, EntryUrl(entry), localPath, tmpPath, &status);
+            });
+        } catch (const std::system_error&) {
+            // Verified alone; the download patches it as usual.
+        }
+    }
+    const bool fine = FileMatchesHash(localPath, entry.hash, block);
+    if (!patch.joinable()) return fine ? Verdict::Fine : Verdict::Differs;
+    patch.join();
+    if (fine) {
+        DeleteFileW(tmpPath.c_str());
+        return Verdict::Fine;
+    }
+    switch (patched) {
+    case PatchResult::Done:
+        return Verdict::TmpReady;
+    case PatchResult::WholeDownload:
+        return Verdict::WholeOnly;
+    case PatchResult::Failed:
+        break;
+    }
+    return Verdict::Differs;
 }
 
 bool Stopping(const DownloadContext& c) {
@@ -114,11 +165,13 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
     return false;
 }
 
-// One attempt's transfer: a big file is patched or continued where that works (see patch.h);
-// the whole download is the way back from anything else.
+// One attempt's transfer: a big file is patched or continued where that works (see patch.h),
+// unless a patch was just found impossible; the whole download is the way back from anything
+// else.
 bool FetchToTmp(const ManifestEntry& entry, const std::wstring& url, const std::wstring& localPath,
-                const std::wstring& tmpPath, int32_t* status) {
-    switch (PatchToTmp(entry, url, localPath, tmpPath, status)) {
+                const std::wstring& tmpPath, bool patch, int32_t* status) {
+    switch (patch ? PatchToTmp(entry, url, localPath, tmpPath, status)
+                  : PatchResult::WholeDownload) {
     case PatchResult::Done:
         return true;
     case PatchResult::Failed:
@@ -151,10 +204,9 @@ void CountEntry(const DownloadContext& c, const ManifestEntry& entry, bool withS
 
 enum class Outcome { Placed, NotOnServer, Stopped, GaveUp };
 
-Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry) {
+Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict verdict) {
     // One address for every attempt of this entry, with the same "nocache=" value.
-    const std::wstring url =
-        AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/update/" + entry.path);
+    const std::wstring url = EntryUrl(entry);
     const std::wstring localPath = LocalPathForEntry(entry);
     const std::wstring tmpPath = localPath + L".tmp";
 
@@ -162,7 +214,11 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry) {
     for (DWORD pause = kFirstPauseMs;;) {
         if (Stopping(c)) return Outcome::Stopped;
         int32_t status = 0;
-        if (FetchToTmp(entry, url, localPath, tmpPath, &status)) {
+        // What verification left applies to the first attempt only.
+        const bool ready = verdict == Verdict::TmpReady;
+        const bool patch = verdict != Verdict::WholeOnly;
+        verdict = Verdict::Differs;
+        if (ready || FetchToTmp(entry, url, localPath, tmpPath, patch, &status)) {
             if (PlaceFile(localPath, tmpPath)) return Outcome::Placed;
             DeleteFileW(tmpPath.c_str());
         } else if (status == 404) {
@@ -197,7 +253,7 @@ void VerifyWorker(VerifyContext c) {
 
         const ManifestEntry& entry = s.manifestEntries[i];
         std::wstring localPath = LocalPathForEntry(entry);
-        c.needsDownload[i] = FileMatchesHash(localPath, entry.hash, blockSpan) ? 0 : 1;
+        c.verdicts[i] = VerifyWithEarlyPatch(entry, localPath, blockSpan);
 
         int64_t verified = c.verifiedCount->fetch_add(1) + 1;
         if (verified % 256 == 0 || verified == *c.entryCount) {
@@ -217,7 +273,7 @@ void DownloadWorker(DownloadContext c) {
         if (i >= *c.fileCount) return;
 
         const ManifestEntry& entry = (*c.fileList)[i];
-        switch (FetchEntry(c, entry)) {
+        switch (FetchEntry(c, entry, c.verdicts ? c.verdicts[i] : Verdict::Differs)) {
         case Outcome::Placed:
             CountEntry(c, entry, true);
             break;

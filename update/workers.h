@@ -10,10 +10,18 @@
 
 #include "update/manifest.h"
 
+// What verification found of an entry, and what the download of one that differs may skip.
+enum class Verdict : uint8_t {
+    Fine,      // the file on disk has the entry's content
+    Differs,   // missing or different: to be downloaded
+    TmpReady,  // different, and its ".tmp" already holds the entry's content, checked
+    WholeOnly, // different, and a patch was tried and found impossible: download it whole
+};
+
 struct VerifyContext {
     std::atomic<int32_t>* nextIndex;
     const int32_t* entryCount;
-    uint8_t* needsDownload;
+    Verdict* verdicts;
     std::atomic<int32_t>* verifiedCount;
 };
 
@@ -27,6 +35,7 @@ struct DownloadContext {
     const uint64_t* bytesTotal;
     std::mutex* errorLock;
     std::wstring* errorText;
+    const Verdict* verdicts = nullptr; // per file of fileList; none: every file just Differs
 };
 
 void VerifyWorker(VerifyContext context);

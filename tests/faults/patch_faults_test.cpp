@@ -104,6 +104,27 @@ TEST_F(PatchFaults, AnIndexAndRangesBuildTheFileFromTheOldCopyFetchingOnlyTheCha
     EXPECT_EQ(FileRequests(game, mark, "small.bin")[0], "whole");
 }
 
+TEST_F(PatchFaults, AFileOfAnotherLengthIsPatchedWhileVerifiedYetItsDigestDecides) {
+    // The copy on disk is current, but the manifest lists another length: the patch that
+    // starts beside the digest must not replace it, nor leave its ".tmp" behind.
+    FaultGame game(LauncherFolderFull(), NextPrefix());
+    const Versions v = MakeVersions(3);
+    game.Add("data.pak", v.fresh, v.fresh);
+    WriteIndex(game, "data.pak", v.fresh);
+    game.Publish({"manifest_light.json"});
+    const std::wstring manifest = game.ServerRoot() + L"\\manifest_light.json";
+    std::string json = test::ReadFileBytes(manifest);
+    const std::string size = "\"size\": " + std::to_string(v.fresh.size());
+    json.replace(json.find(size), size.size(), "\"size\": " + std::to_string(v.fresh.size() + 1));
+    ASSERT_TRUE(test::WriteFileBytes(manifest, json));
+    const size_t mark = test::TestServer::LogMark();
+
+    Outcome run = Run(game);
+    EXPECT_EQ(run.Final(), kOk);
+    EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
+    EXPECT_EQ(FileRequests(game, mark, "data.pak"), std::vector<std::string>{"index"});
+}
+
 TEST_F(PatchFaults, EachUnexpectedAnswerFallsBackToTheWholeFileWithinTheAttempt) {
     struct Case {
         const char* name;
