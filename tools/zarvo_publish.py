@@ -429,8 +429,8 @@ def publish(args, out=None, err=None):
             return refuse([f"{f.path}: changed while it was being read; publish again"])
         if f.size > SIZE_FIELD_MAX:
             warn(f"{f.path}: {f.size} bytes do not fit the manifest's size field; the launcher "
-                 f"reads {SIZE_FIELD_MAX} (it never compares sizes, so the file still updates, "
-                 "but its download progress bar is off)")
+                 f"reads {SIZE_FIELD_MAX} (it judges files by their digests, so the file still "
+                 "updates, but its download progress bar is off)")
         if len(f.path.encode("utf-16-le")) // 2 + len("C:\\Zarvo Vestra\\.tmp") > 259:
             warn(f"{f.path}: the path is long; in C:\\Zarvo Vestra its download name passes "
                  "the 259 characters Windows allows without long-path support")

@@ -293,8 +293,7 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
         FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!tmp) return PatchResult::Failed;
-        // The kept part is known before the length is set; writing into a file of its final
-        // length also spares the system growing it write by write.
+        // The kept part is known before the length is set.
         const uint64_t kept = FileSizeOf(tmp.Get());
         if (!SetLength(tmp.Get(), index.fileSize)) return PatchResult::Failed;
 
