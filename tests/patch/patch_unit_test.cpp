@@ -139,6 +139,19 @@ TEST(BlockMatch, RandomEditsPatchedFromTheOldFileGiveTheNewFileAndFetchLittleMor
     }
 }
 
+TEST(BlockMatch, AGapWiderThanAnEditIsStillLookedForInTheOldFile) {
+    // The halves of the file swapped: the second half of the new file lies at the old file's
+    // start, so the scan finds it first and passes a gap of half the file, which must still be
+    // looked for rather than fetched.
+    test::TempDir dir(L"moved");
+    const uint32_t block = 1000;
+    const std::string old = test::RandomBytes(300 * block, 7);
+    const std::string swapped = old.substr(150 * block + 500) + old.substr(0, 150 * block + 500);
+    const Built built = Build(old, "", swapped, block, dir);
+    ASSERT_TRUE(built.content == swapped);
+    EXPECT_LE(built.fetched, 2u * block);
+}
+
 TEST(BlockMatch, LeftoversInTheTmpAreKeptWhereRightAndNeverTrusted) {
     test::TempDir dir(L"leftover");
     std::mt19937 rng(7);
