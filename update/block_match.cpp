@@ -137,8 +137,8 @@ public:
         length_ -= pos_;
         pos_ = 0;
         if (Cancelled()) return false;
-        const int64_t read =
-            ReadAt(file_, start_ + length_, buffer_.data() + length_, buffer_.size() - length_);
+        const int64_t read = ReadAtOwnPosition(file_, start_ + length_, buffer_.data() + length_,
+                                               buffer_.size() - length_);
         if (read <= 0) return false;
         length_ += static_cast<size_t>(read);
         return pos_ + need <= length_;

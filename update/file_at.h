@@ -44,6 +44,26 @@ inline int64_t ReadAt(HANDLE file, uint64_t offset, void* data, size_t size) {
     return static_cast<int64_t>(done);
 }
 
+// The same through the handle's own file position, for a handle no other thread uses
+// meanwhile. Under Wine a read at an explicit offset on a synchronous handle costs a round trip
+// of its own (about 70 us more per read of 1 MiB); moving the position first does not.
+inline int64_t ReadAtOwnPosition(HANDLE file, uint64_t offset, void* data, size_t size) {
+    LARGE_INTEGER at = {};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return -1;
+    auto* bytes = static_cast<uint8_t*>(data);
+    size_t done = 0;
+    while (done < size) {
+        const size_t left = size - done;
+        const DWORD piece = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+        DWORD read = 0;
+        if (!ReadFile(file, bytes + done, piece, &read, nullptr)) return -1;
+        if (read == 0) break;
+        done += read;
+    }
+    return static_cast<int64_t>(done);
+}
+
 inline uint64_t FileSizeOf(HANDLE file) {
     LARGE_INTEGER size = {};
     return GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;

@@ -13,10 +13,7 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -32,7 +29,7 @@ namespace {
 
 constexpr size_t kCopyBytes = 4u << 20;
 constexpr size_t kHashRead = 1u << 20;
-constexpr int kFlushPauseMs = 25;
+constexpr DWORD kFlushPauseMs = 25;
 
 bool SetLength(HANDLE file, uint64_t size) {
     LARGE_INTEGER at = {};
@@ -48,6 +45,21 @@ struct OldRun {
     uint64_t oldOffset = 0;
 };
 
+// The board's lock and its waits are Win32's slim lock and condition variable. Under Wine they
+// wait on futexes, where those of the C++ library in this toolchain (winpthreads) go through
+// the wineserver at every contended wait and wake, about five times slower, and the threads
+// of a build meet often.
+class Locked {
+public:
+    explicit Locked(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~Locked() { ReleaseSRWLockExclusive(&lock_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
 // What the threads of a build know of each other.
 class BuildBoard {
 public:
@@ -59,7 +71,7 @@ public:
     bool InTmp(uint32_t first, uint32_t count) { return Tell(first, count, kInTmp); }
     bool InOld(uint32_t first, uint32_t count, uint64_t oldOffset) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            Locked lock(lock_);
             runs_[first] = {first, count, oldOffset};
             copies_.push_back({first, count, oldOffset});
         }
@@ -67,7 +79,7 @@ public:
     }
     bool Left(uint32_t first, uint32_t count) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            Locked lock(lock_);
             const uint64_t begin = index_.BlockOffset(first);
             const uint64_t end = BlockEnd(first + count - 1);
             if (!left_.empty() && left_.back().end == begin) {
@@ -92,15 +104,15 @@ public:
     void Finished() { Set(finished_); }
     void Stop() { Set(stopped_); }
     bool Stopped() {
-        std::lock_guard<std::mutex> lock(mutex_);
+        Locked lock(lock_);
         return stopped_;
     }
 
     // The next run to copy; waits for one. False once the matcher has ended and every run
     // was taken, or the build stopped.
     bool TakeCopy(OldRun* run) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return stopped_ || matchEnded_ || !copies_.empty(); });
+        Locked lock(lock_);
+        Wait([&] { return stopped_ || matchEnded_ || !copies_.empty(); });
         if (stopped_ || copies_.empty()) return false;
         *run = copies_.front();
         copies_.erase(copies_.begin());
@@ -109,8 +121,8 @@ public:
     // The ranges left so far, at most kMaxRangesPerRequest, in file order; waits for some.
     // False once the matcher has ended and every range was taken, or the build stopped.
     bool TakeRanges(std::vector<ByteRange>* ranges) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return stopped_ || matchEnded_ || !left_.empty(); });
+        Locked lock(lock_);
+        Wait([&] { return stopped_ || matchEnded_ || !left_.empty(); });
         if (stopped_ || left_.empty()) return false;
         std::sort(left_.begin(), left_.end(),
                   [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
@@ -139,9 +151,9 @@ public:
         uint64_t oldOffset = 0; // where block first is in the old file
     };
     Piece WaitReadable(uint32_t from, uint32_t most) {
-        std::unique_lock<std::mutex> lock(mutex_);
+        Locked lock(lock_);
         const auto readable = [&] { return source_[from] == kInTmp || source_[from] == kInOld; };
-        changed_.wait(lock, [&] { return stopped_ || finished_ || readable(); });
+        Wait([&] { return stopped_ || finished_ || readable(); });
         Piece piece{from, from};
         if (stopped_ || !readable()) return piece;
         uint32_t limit = from + std::min<uint32_t>(most, index_.BlockCount() - from);
@@ -159,9 +171,8 @@ public:
     }
     // Waits a while between two flushes; false once nothing more will be written.
     bool FlushPause() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait_for(lock, std::chrono::milliseconds(kFlushPauseMs),
-                          [&] { return stopped_ || finished_; });
+        Locked lock(lock_);
+        WaitFor(kFlushPauseMs, [&] { return stopped_ || finished_; });
         return !stopped_ && !finished_;
     }
     uint64_t BlockEnd(uint32_t block) const {
@@ -169,25 +180,36 @@ public:
     }
 
 private:
+    // Both with the lock held.
+    template <typename Ready> void Wait(Ready ready) {
+        while (!ready())
+            SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+    }
+    template <typename Ready> void WaitFor(DWORD milliseconds, Ready ready) {
+        const ULONGLONG end = GetTickCount64() + milliseconds;
+        for (ULONGLONG now = GetTickCount64(); !ready() && now < end; now = GetTickCount64())
+            SleepConditionVariableSRW(&changed_, &lock_, static_cast<DWORD>(end - now), 0);
+    }
+
     bool Tell(uint32_t first, uint32_t count, Source source) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            Locked lock(lock_);
             std::fill_n(source_.begin() + first, count, source);
         }
-        changed_.notify_all();
+        WakeAllConditionVariable(&changed_);
         return !Stopped();
     }
     void Set(bool& flag) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            Locked lock(lock_);
             flag = true;
         }
-        changed_.notify_all();
+        WakeAllConditionVariable(&changed_);
     }
 
     const BlockIndex& index_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
     std::vector<Source> source_;
     std::map<uint32_t, OldRun> runs_; // by first block
     std::vector<OldRun> copies_;      // runs not yet taken by the copy thread
@@ -216,7 +238,7 @@ bool CopyFoundRuns(BuildBoard& board, const BlockIndex& index, HANDLE tmp,
         const uint64_t size = board.BlockEnd(run.first + run.count - 1) - to;
         for (uint64_t done = 0; done < size;) {
             const size_t piece = static_cast<size_t>(std::min<uint64_t>(kCopyBytes, size - done));
-            if (ReadAt(old.Get(), run.oldOffset + done, buffer.data(), piece) !=
+            if (ReadAtOwnPosition(old.Get(), run.oldOffset + done, buffer.data(), piece) !=
                     static_cast<int64_t>(piece) ||
                 !WriteAt(tmp, to + done, buffer.data(), piece)) {
                 return false;
@@ -260,7 +282,8 @@ bool DigestInOrder(BuildBoard& board, const BlockIndex& index, const std::wstrin
         if (piece.fromOld && !old) old = OpenForReading(oldPath, FILE_SHARE_READ);
         const HANDLE from = piece.fromOld ? old.Get() : tmp.Get();
         const uint64_t fromOffset = piece.fromOld ? piece.oldOffset : offset;
-        if (!from || ReadAt(from, fromOffset, buffer.data(), size) != static_cast<int64_t>(size))
+        if (!from ||
+            ReadAtOwnPosition(from, fromOffset, buffer.data(), size) != static_cast<int64_t>(size))
             return false;
         digest.Update(buffer.data(), size);
         at = piece.end;
