@@ -30,6 +30,15 @@ bool StartBackgroundThread(std::function<void()> work) {
     }
 }
 
+bool StartThread(std::thread& thread, std::function<void()> work) {
+    try {
+        thread = std::thread(std::move(work));
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
 bool StopBackgroundWork(DWORD timeoutMs) {
     LauncherState& s = State();
     // In this order: a run that starts after this sees exiting and cancels itself.

@@ -79,21 +79,26 @@ private:
     uint64_t size_ = 0;
 };
 
-// Tells runs of blocks in one state with one call each.
-bool TellRuns(std::vector<uint8_t>& state, uint8_t which, uint8_t becomes,
-              const std::function<bool(uint32_t, uint32_t)>& tell) {
-    for (uint32_t i = 0; i < state.size();) {
+// Tells the runs of blocks in one state among begin .. end - 1 with one call each.
+bool TellRuns(std::vector<uint8_t>& state, uint32_t begin, uint32_t end, uint8_t which,
+              uint8_t becomes, const std::function<bool(uint32_t, uint32_t)>& tell) {
+    for (uint32_t i = begin; i < end;) {
         if (state[i] != which) {
             ++i;
             continue;
         }
-        uint32_t end = i;
-        while (end < state.size() && state[end] == which)
-            state[end++] = becomes;
-        if (!tell(i, end - i)) return false;
-        i = end;
+        uint32_t stop = i;
+        while (stop < end && state[stop] == which)
+            state[stop++] = becomes;
+        if (!tell(i, stop - i)) return false;
+        i = stop;
     }
     return true;
+}
+
+bool TellRuns(std::vector<uint8_t>& state, uint8_t which, uint8_t becomes,
+              const std::function<bool(uint32_t, uint32_t)>& tell) {
+    return TellRuns(state, 0, static_cast<uint32_t>(state.size()), which, becomes, tell);
 }
 
 // Blocks the file already holds at their own places (a transfer or patch cut short), among
@@ -186,17 +191,10 @@ bool FindInOldFile(const BlockIndex& index, HANDLE old, std::vector<uint8_t>& st
     RunCollector runs(index, events);
     const auto leaveGap = [&](uint32_t end) {
         if (end > settled && end - settled <= kEditGapBlocks) {
-            for (uint32_t i = settled; i < end; ++i) {
-                if (state[i] != kOpen) continue;
-                uint32_t stop = i;
-                while (stop < end && state[stop] == kOpen) {
-                    state[stop] = kLeft;
-                    if (index.BlockLength(stop) == block) --open;
-                    ++stop;
-                }
-                if (!events.leftToServer(i, stop - i)) return false;
-                i = stop;
-            }
+            // Blocks before a found one are all of full length, so all were wanted.
+            open -= static_cast<size_t>(
+                std::count(state.begin() + settled, state.begin() + end, kOpen));
+            if (!TellRuns(state, settled, end, kOpen, kLeft, events.leftToServer)) return false;
         }
         settled = std::max(settled, end + 1);
         return true;

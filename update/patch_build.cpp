@@ -13,11 +13,12 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <deque>
 #include <map>
-#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "app/background.h"
 #include "app/handles.h"
 #include "app/launcher_state.h"
 #include "update/block_match.h"
@@ -63,7 +64,9 @@ private:
 // What the threads of a build know of each other.
 class BuildBoard {
 public:
-    enum Source : uint8_t { kUnknown, kInTmp, kInOld, kAwaited };
+    // Where a block can be read once it is known; blocks left to the server stay kUnknown
+    // until they arrive.
+    enum Source : uint8_t { kUnknown, kInTmp, kInOld };
 
     explicit BuildBoard(const BlockIndex& index)
         : index_(index), source_(index.BlockCount(), kUnknown) {}
@@ -88,7 +91,7 @@ public:
                 left_.push_back({begin, end});
             }
         }
-        return Tell(first, count, kAwaited);
+        return Wake();
     }
     // Bytes [offset, offset + size) of a range arrived: the blocks that end among them are in
     // (ranges are whole blocks, and their bytes come in order).
@@ -115,7 +118,7 @@ public:
         Wait([&] { return stopped_ || matchEnded_ || !copies_.empty(); });
         if (stopped_ || copies_.empty()) return false;
         *run = copies_.front();
-        copies_.erase(copies_.begin());
+        copies_.pop_front();
         return true;
     }
     // The ranges left so far, at most kMaxRangesPerRequest, in file order; waits for some.
@@ -145,7 +148,6 @@ public:
     // (at most most blocks, all from the ".tmp" or all from one place of the old file), or an
     // empty piece when the build stopped or ended without it.
     struct Piece {
-        uint32_t first = 0;
         uint32_t end = 0;       // one past the last block
         bool fromOld = false;   // else from the ".tmp", at the blocks' own offsets
         uint64_t oldOffset = 0; // where block first is in the old file
@@ -154,7 +156,7 @@ public:
         Locked lock(lock_);
         const auto readable = [&] { return source_[from] == kInTmp || source_[from] == kInOld; };
         Wait([&] { return stopped_ || finished_ || readable(); });
-        Piece piece{from, from};
+        Piece piece{from};
         if (stopped_ || !readable()) return piece;
         uint32_t limit = from + std::min<uint32_t>(most, index_.BlockCount() - from);
         if (source_[from] == kInOld) {
@@ -164,7 +166,6 @@ public:
             piece.oldOffset =
                 run.oldOffset + index_.BlockOffset(from) - index_.BlockOffset(run.first);
         }
-        piece.end = from;
         while (piece.end < limit && source_[piece.end] == source_[from])
             ++piece.end;
         return piece;
@@ -196,6 +197,10 @@ private:
             Locked lock(lock_);
             std::fill_n(source_.begin() + first, count, source);
         }
+        return Wake();
+    }
+    // Wakes every waiting thread; false once the build stopped.
+    bool Wake() {
         WakeAllConditionVariable(&changed_);
         return !Stopped();
     }
@@ -212,7 +217,7 @@ private:
     CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
     std::vector<Source> source_;
     std::map<uint32_t, OldRun> runs_; // by first block
-    std::vector<OldRun> copies_;      // runs not yet taken by the copy thread
+    std::deque<OldRun> copies_;       // runs not yet taken by the copy thread
     std::vector<ByteRange> left_;     // ranges not yet asked for
     bool matchEnded_ = false;
     bool finished_ = false;
@@ -291,16 +296,6 @@ bool DigestInOrder(BuildBoard& board, const BlockIndex& index, const std::wstrin
     return true;
 }
 
-// A thread of the build; false when the system would not start one.
-bool Start(std::thread& thread, auto&& work) {
-    try {
-        thread = std::thread(std::forward<decltype(work)>(work));
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    }
-}
-
 } // namespace
 
 PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
@@ -325,19 +320,19 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
         if (!digest.Ok()) return PatchResult::Failed;
         std::thread copier, fetcher, hasher, flusher;
         const bool started =
-            Start(copier,
-                  [&] {
-                      copied = CopyFoundRuns(board, index, tmp.Get(), oldPath);
-                      if (!copied) board.Stop();
-                  }) &&
-            Start(fetcher,
-                  [&] {
-                      fetched = FetchLeftRanges(board, index, tmp.Get(), url, status);
-                      if (fetched != RangeFetch::Done) board.Stop();
-                  }) &&
-            Start(hasher,
-                  [&] { hashed = DigestInOrder(board, index, tmpPath, oldPath, digest); }) &&
-            Start(flusher, [&] {
+            StartThread(copier,
+                        [&] {
+                            copied = CopyFoundRuns(board, index, tmp.Get(), oldPath);
+                            if (!copied) board.Stop();
+                        }) &&
+            StartThread(fetcher,
+                        [&] {
+                            fetched = FetchLeftRanges(board, index, tmp.Get(), url, status);
+                            if (fetched != RangeFetch::Done) board.Stop();
+                        }) &&
+            StartThread(hasher,
+                        [&] { hashed = DigestInOrder(board, index, tmpPath, oldPath, digest); }) &&
+            StartThread(flusher, [&] {
                 while (board.FlushPause())
                     FlushFileBuffers(tmp.Get());
             });

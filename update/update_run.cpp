@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "app/background.h"
 #include "app/launcher_state.h"
 #include "app/paths.h"
 #include "update/http.h"
@@ -43,18 +43,14 @@ struct DownloadPhase {
 // False when not a single thread could be started.
 template <typename Context>
 bool RunPool(int count, void (*worker)(Context), const Context& context) {
-    std::vector<std::thread> threads;
-    threads.reserve(count);
-    for (int i = 0; i < count; ++i) {
-        try {
-            threads.emplace_back(worker, context);
-        } catch (const std::system_error&) {
-            break; // the ones that started still take every entry between them
-        }
-    }
-    for (std::thread& t : threads)
-        t.join();
-    return !threads.empty();
+    std::vector<std::thread> threads(count);
+    int started = 0;
+    // The ones that started take every entry between them when the system refuses more.
+    while (started < count && StartThread(threads[started], [=] { worker(context); }))
+        ++started;
+    for (int i = 0; i < started; ++i)
+        threads[i].join();
+    return started > 0;
 }
 
 void EndRun(const std::wstring& status) {

@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <memory>
 #include <span>
-#include <system_error>
 #include <thread>
 
+#include "app/background.h"
 #include "app/build_config.h"
 #include "app/launcher_state.h"
 #include "app/paths.h"
@@ -53,16 +53,13 @@ Verdict VerifyWithEarlyPatch(const ManifestEntry& entry, const std::wstring& loc
                            static_cast<uint64_t>(entry.size);
     const std::wstring tmpPath = localPath + L".tmp";
     PatchResult patched = PatchResult::Failed;
+    // Without a thread of its own the file is verified alone, and the download patches it.
     std::thread patch;
     if (early) {
-        try {
-            patch = std::thread([&] {
-                int32_t status = 0;
-                patched = PatchToTmp(entry, EntryUrl(entry), localPath, tmpPath, &status);
-            });
-        } catch (const std::system_error&) {
-            // Verified alone; the download patches it as usual.
-        }
+        StartThread(patch, [&] {
+            int32_t status = 0;
+            patched = PatchToTmp(entry, EntryUrl(entry), localPath, tmpPath, &status);
+        });
     }
     const bool fine = FileMatchesHash(localPath, entry.hash, block);
     if (!patch.joinable()) return fine ? Verdict::Fine : Verdict::Differs;
