@@ -46,9 +46,9 @@ import subprocess
 import sys
 import time
 
-from benchlib import (RUN_TIMEOUT, BenchError, HarnessServer, Nginx, Relay, Wine, make_files,
-                      manifest_json, read_result, timed, unix_pid_of, vm_hwm_kib, write,
-                      wrong_files)
+from benchlib import (RUN_TIMEOUT, BenchError, HarnessServer, Nginx, Relay, Wine, failed_checks,
+                      make_files, manifest_json, read_result, timed, unix_pid_of, vm_hwm_kib,
+                      write, wrong_files)
 from table import Row, render
 
 FULL_SIZES = {
@@ -469,10 +469,7 @@ class Bench:
             self.server.stop()
             if not self.args.keep:
                 shutil.rmtree(self.work, ignore_errors=True)
-        if self.failures:
-            log(f"\n{len(self.failures)} check(s) failed:\n  " + "\n  ".join(self.failures))
-            return 1
-        return 0
+        return failed_checks(self.failures)
 
 
 def main():

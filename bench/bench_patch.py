@@ -45,92 +45,16 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
-from benchlib import BenchError, Wine, read_result, vm_hwm_kib, unix_pid_of, wait_port  # noqa: E402
+from benchlib import (BenchError, Nginx, Wine, failed_checks, read_result,  # noqa: E402
+                      unix_pid_of, vm_hwm_kib, wait_port)
 import zarvo_blockindex  # noqa: E402
 
 ARCHIVE = "data/archive.pak"
 LIMIT_MBIT = 100
 TARGETS = "bytes <= zsync; patches <= 5% of the file; resumed <= 1.1x; time at 100 Mbit/s <= zsync"
 
-NGINX_CONF = """\
-daemon off;
-master_process on;
-worker_processes 2;
-pid {work}/nginx.pid;
-error_log {work}/error.log warn;
-{user}
-events {{ worker_connections 256; }}
-http {{
-    default_type application/octet-stream;
-    log_format sizes '$request_length $bytes_sent $status $request_uri';
-    access_log {work}/access.log sizes;
-    client_body_temp_path {work}/tmp/body;
-    proxy_temp_path {work}/tmp/proxy;
-    fastcgi_temp_path {work}/tmp/fastcgi;
-    uwsgi_temp_path {work}/tmp/uwsgi;
-    scgi_temp_path {work}/tmp/scgi;
-    sendfile on;
-    keepalive_requests 100000;
-    server {{
-        listen 127.0.0.1:{https} ssl;
-        listen 127.0.0.1:{http};
-        server_name localhost;
-        ssl_certificate {certdir}/server.pem;
-        ssl_certificate_key {certdir}/server.key;
-        root {root};
-        location / {{ try_files $uri =404; }}
-    }}
-}}
-"""
-
-
 def log(text):
     print(text, flush=True)
-
-
-class Nginx:
-    def __init__(self, work, https, http, root, certdir):
-        self.work = work
-        os.makedirs(os.path.join(work, "tmp"), exist_ok=True)
-        conf = os.path.join(work, "nginx.conf")
-        user = "user root;" if os.geteuid() == 0 else ""
-        with open(conf, "w") as f:
-            f.write(NGINX_CONF.format(work=work, https=https, http=http, root=root,
-                                      certdir=certdir, user=user))
-        for port in (https, http):
-            if wait_port(port, 0.2):
-                raise BenchError(f"port {port} is already taken")
-        with open(os.path.join(work, "nginx.out"), "ab") as out:
-            self.proc = subprocess.Popen(["nginx", "-p", work, "-e", os.path.join(work, "error.log"),
-                                          "-c", conf], stdin=subprocess.DEVNULL, stdout=out,
-                                         stderr=out, start_new_session=True)
-        if not (wait_port(https) and wait_port(http)):
-            self.stop()
-            raise BenchError("nginx did not start; see " + os.path.join(work, "error.log"))
-
-    def mark(self):
-        log = os.path.join(self.work, "access.log")
-        return os.path.getsize(log) if os.path.exists(log) else 0
-
-    def http_bytes_since(self, mark):
-        """Request and answer bytes (headers and bodies, without TLS) logged after mark."""
-        total = 0
-        with open(os.path.join(self.work, "access.log"), "rb") as f:
-            f.seek(mark)
-            for line in f:
-                parts = line.split(b" ")
-                if len(parts) >= 2 and parts[0].isdigit() and parts[1].isdigit():
-                    total += int(parts[0]) + int(parts[1])
-        return total
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGQUIT)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait()
 
 
 class CountingRelay:
@@ -198,8 +122,8 @@ class PatchBench:
         self.failures = []
         self.peaks = []
         self.www = os.path.join(self.work, "www")
-        self.nginx = Nginx(os.path.join(self.work, "nginx"), self.port + 5, self.port + 6,
-                           self.www, self.certdir)
+        self.nginx = Nginx(os.path.join(self.work, "nginx"), self.port + 5, self.www, self.certdir,
+                           http_port=self.port + 6)
 
     def check(self, ok, what):
         if not ok:
@@ -498,10 +422,7 @@ class PatchBench:
             self.nginx.stop()
             if not self.args.keep:
                 shutil.rmtree(self.work, ignore_errors=True)
-        if self.failures:
-            log(f"\n{len(self.failures)} check(s) failed:\n  " + "\n  ".join(self.failures))
-            return 1
-        return 0
+        return failed_checks(self.failures)
 
 
 def main():

@@ -67,6 +67,14 @@ def read_result(path):
 
 # ---- servers ---------------------------------------------------------------------------
 
+def failed_checks(failures):
+    """A bench's exit status, after listing the checks that failed."""
+    if failures:
+        print(f"\n{len(failures)} check(s) failed:\n  " + "\n  ".join(failures), flush=True)
+        return 1
+    return 0
+
+
 def wait_port(port, timeout=10.0):
     end = time.time() + timeout
     while time.time() < end:
@@ -89,7 +97,7 @@ events {{ worker_connections 4096; }}
 
 http {{
     default_type application/octet-stream;
-    log_format bench '$request_uri $status $body_bytes_sent';
+    log_format bench '$request_uri $status $body_bytes_sent $request_length $bytes_sent';
     access_log {work}/access.log bench;
     client_body_temp_path {work}/tmp/body;
     proxy_temp_path {work}/tmp/proxy;
@@ -102,7 +110,7 @@ http {{
 
     server {{
         listen 127.0.0.1:{port} ssl;
-        server_name localhost;
+{plain}        server_name localhost;
         ssl_certificate {certdir}/server.pem;
         ssl_certificate_key {certdir}/server.key;
         ssl_protocols TLSv1.2 TLSv1.3;
@@ -114,23 +122,28 @@ http {{
 
 
 class Nginx:
-    """Debian's nginx on 127.0.0.1:port, prefix and logs in its own folder."""
+    """Debian's nginx on 127.0.0.1:port, prefix and logs in its own folder; with http_port, the
+    same files in plain HTTP there too."""
 
-    def __init__(self, work, port, root, certdir):
+    def __init__(self, work, port, root, certdir, http_port=None):
         self.work, self.port = work, port
         self.access_log = os.path.join(work, "access.log")
         os.makedirs(os.path.join(work, "tmp"), exist_ok=True)
         user = "user root;" if os.geteuid() == 0 else ""
+        plain = f"        listen 127.0.0.1:{http_port};\n" if http_port else ""
         conf = os.path.join(work, "nginx.conf")
         with open(conf, "w") as f:
-            f.write(NGINX_CONF.format(work=work, port=port, root=root, certdir=certdir, user=user))
-        if wait_port(port, 0.2):
-            raise BenchError(f"port {port} is already taken; pick another with --port")
+            f.write(NGINX_CONF.format(work=work, port=port, root=root, certdir=certdir, user=user,
+                                      plain=plain))
+        ports = [port] + ([http_port] if http_port else [])
+        for taken in ports:
+            if wait_port(taken, 0.2):
+                raise BenchError(f"port {taken} is already taken; pick another with --port")
         with open(os.path.join(work, "nginx.out"), "ab") as err:
             self.proc = subprocess.Popen(
                 ["nginx", "-p", work, "-e", os.path.join(work, "error.log"), "-c", conf],
                 stdin=subprocess.DEVNULL, stdout=err, stderr=err, start_new_session=True)
-        if not wait_port(port):
+        if not all(wait_port(p) for p in ports):
             self.stop()
             raise BenchError("nginx did not start; see " + os.path.join(work, "error.log"))
         self.base = f"https://localhost:{port}"
@@ -148,6 +161,18 @@ class Nginx:
         with open(self.access_log, "rb") as f:
             f.seek(mark)
             return [line.split(b" ")[0].decode("utf-8", "replace") for line in f if line.strip()]
+
+    def http_bytes_since(self, mark):
+        """Request and answer bytes (headers and bodies, without TLS) logged after mark."""
+        total = 0
+        if os.path.exists(self.access_log):
+            with open(self.access_log, "rb") as f:
+                f.seek(mark)
+                for line in f:
+                    parts = line.split(b" ")
+                    if len(parts) >= 5 and parts[3].isdigit() and parts[4].strip().isdigit():
+                        total += int(parts[3]) + int(parts[4])
+        return total
 
     def stop(self):
         if self.proc.poll() is None:
