@@ -31,6 +31,8 @@ import os
 import struct
 import zlib
 
+import zarvo_paths
+
 FOLDER = "blocks"
 SUFFIX = ".zbi"
 MIN_SIZE = 1 << 20
@@ -139,20 +141,9 @@ def stage(pub, files):
 
 def unlisted(pub, files, enabled=True):
     """Files under blocks/ that describe no listed file (all of them when indexes are off)."""
-    root = os.path.join(pub.out, FOLDER.encode())
     wanted = {index_path(pub, f) for f in files if enabled and wants_index(f)}
-    found = []
-    for folder, dirs, names in os.walk(root):
-        dirs.sort()
-        for name in sorted(names):
-            full = os.path.join(folder, name)
-            if full not in wanted:
-                found.append(full)
-    return found
+    return zarvo_paths.files_not_in(os.path.join(pub.out, FOLDER.encode()), wanted)
 
 
 def remove_empty_folders(pub):
-    root = os.path.join(pub.out, FOLDER.encode())
-    for folder, _, _ in os.walk(root, topdown=False):
-        if folder != root and not os.listdir(folder):
-            os.rmdir(folder)
+    zarvo_paths.remove_empty_folders(os.path.join(pub.out, FOLDER.encode()))

@@ -1,6 +1,8 @@
 """Path and pattern rules of the publishing tool: which names the launcher can read back and
-store on Windows, and the --light patterns."""
+store on Windows, the --light patterns, and the walks that find what a publication no longer
+lists."""
 
+import os
 import re
 
 # Names Windows keeps for devices, with or without an extension (the launcher refuses them).
@@ -82,3 +84,22 @@ def glob_regex(pattern):
             out.append(re.escape(c))
             i += 1
     return re.compile("".join(out) + r"\Z", re.DOTALL)
+
+
+def files_not_in(root, keep):
+    """Every file below root (a missing root has none), in a stable order, that keep lacks."""
+    found = []
+    for folder, dirs, names in os.walk(root):
+        dirs.sort()
+        for name in sorted(names):
+            full = os.path.join(folder, name)
+            if full not in keep:
+                found.append(full)
+    return found
+
+
+def remove_empty_folders(root):
+    """Removes the folders below root that are left empty; root itself stays."""
+    for folder, _, _ in os.walk(root, topdown=False):
+        if folder != root and not os.listdir(folder):
+            os.rmdir(folder)

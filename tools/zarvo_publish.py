@@ -27,7 +27,8 @@ import stat
 import sys
 
 import zarvo_blockindex
-from zarvo_paths import RESERVED_NAMES, glob_regex, reader_problem, windows_problem  # noqa: F401
+from zarvo_paths import (RESERVED_NAMES, files_not_in, glob_regex, reader_problem,  # noqa: F401
+                         remove_empty_folders, windows_problem)
 
 DEFAULT_LAUNCHER = "Zarvo Vestra.exe"
 SIZE_FIELD_MAX = 2147483647  # the launcher reads "size" as a signed 32-bit number
@@ -302,24 +303,12 @@ class Publisher:
 
     def unlisted(self, files):
         """Files under update/ (temporary leftovers included) that no manifest lists."""
-        listed = {self.destination(f) for f in files}
-        found = []
-        if not os.path.isdir(self.update):
-            return found
-        for folder, dirs, names in os.walk(self.update):
-            dirs.sort()
-            for name in sorted(names):
-                full = os.path.join(folder, name)
-                if full not in listed:
-                    found.append(full)
-        return found
+        return files_not_in(self.update, {self.destination(f) for f in files})
 
     def prune(self, stale):
         for full in stale:
             os.unlink(full)
-        for folder, dirs, names in os.walk(self.update, topdown=False):
-            if folder != self.update and not os.listdir(folder):
-                os.rmdir(folder)
+        remove_empty_folders(self.update)
 
 
 def plural(count, word):
