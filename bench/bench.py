@@ -46,7 +46,7 @@ import subprocess
 import sys
 import time
 
-from benchlib import (RUN_TIMEOUT, BenchError, HarnessServer, Nginx, Relay, Wine, failed_checks,
+from benchlib import (RUN_TIMEOUT, BenchError, Checks, HarnessServer, Nginx, Relay, Wine,
                       make_files, manifest_json, read_result, timed, unix_pid_of, vm_hwm_kib,
                       write, wrong_files)
 from table import Row, render
@@ -79,8 +79,9 @@ def best(times):
 
 # ---- the bench -------------------------------------------------------------------------
 
-class Bench:
+class Bench(Checks):
     def __init__(self, args):
+        super().__init__()
         self.args = args
         self.smoke = args.smoke
         self.rounds = args.rounds or (1 if args.smoke else 3)
@@ -97,7 +98,6 @@ class Bench:
         self.wine = Wine(self.env_dir, self.work)
         self.certdir = os.path.join(self.env_dir, "certs")
         self.nproc = os.cpu_count() or 1
-        self.failures = []
         self.rows = []
         self.notes = []
         self.port = args.port or int(self.wine.env.get("ZARVO_HTTPS_PORT", "0"))
@@ -113,12 +113,6 @@ class Bench:
         if not os.path.exists(path):
             raise BenchError(f"{path} is missing: build the test build with the bench area")
         return path
-
-    def check(self, ok, what):
-        if not ok:
-            self.failures.append(what)
-            log("  FAILED: " + what)
-        return ok
 
     def counts(self, files):
         result = os.path.join(self.work, "counts.txt")
@@ -469,7 +463,7 @@ class Bench:
             self.server.stop()
             if not self.args.keep:
                 shutil.rmtree(self.work, ignore_errors=True)
-        return failed_checks(self.failures)
+        return self.exit_status()
 
 
 def main():

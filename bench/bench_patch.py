@@ -45,7 +45,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
-from benchlib import (BenchError, Nginx, Wine, failed_checks, read_result,  # noqa: E402
+from benchlib import (BenchError, Checks, Nginx, Wine, read_result,  # noqa: E402
                       unix_pid_of, vm_hwm_kib, wait_port)
 import zarvo_blockindex  # noqa: E402
 
@@ -106,8 +106,9 @@ def edited_copies(old, rng):
     return bytes(changed), [(s, span) for s in starts], inserted
 
 
-class PatchBench:
+class PatchBench(Checks):
     def __init__(self, args):
+        super().__init__()
         self.args = args
         self.size = (16 if args.smoke else 256) << 20
         self.rounds = args.rounds or (1 if args.smoke else 3)
@@ -119,17 +120,10 @@ class PatchBench:
         self.certdir = os.path.join(os.path.abspath(args.env_dir), "certs")
         self.port = args.port
         self.rows = []
-        self.failures = []
         self.peaks = []
         self.www = os.path.join(self.work, "www")
         self.nginx = Nginx(os.path.join(self.work, "nginx"), self.port + 5, self.www, self.certdir,
                            http_port=self.port + 6)
-
-    def check(self, ok, what):
-        if not ok:
-            self.failures.append(what)
-            log("  FAILED: " + what)
-        return ok
 
     # ---- the published folder -------------------------------------------------------------
 
@@ -422,7 +416,7 @@ class PatchBench:
             self.nginx.stop()
             if not self.args.keep:
                 shutil.rmtree(self.work, ignore_errors=True)
-        return failed_checks(self.failures)
+        return self.exit_status()
 
 
 def main():

@@ -67,12 +67,25 @@ def read_result(path):
 
 # ---- servers ---------------------------------------------------------------------------
 
-def failed_checks(failures):
-    """A bench's exit status, after listing the checks that failed."""
-    if failures:
-        print(f"\n{len(failures)} check(s) failed:\n  " + "\n  ".join(failures), flush=True)
-        return 1
-    return 0
+class Checks:
+    """What a bench checks as it goes, and its exit status from them."""
+
+    def __init__(self):
+        self.failures = []
+
+    def check(self, ok, what):
+        if not ok:
+            self.failures.append(what)
+            print("  FAILED: " + what, flush=True)
+        return ok
+
+    def exit_status(self):
+        """1 after listing the checks that failed, else 0."""
+        if self.failures:
+            print(f"\n{len(self.failures)} check(s) failed:\n  " + "\n  ".join(self.failures),
+                  flush=True)
+            return 1
+        return 0
 
 
 def wait_port(port, timeout=10.0):
