@@ -162,8 +162,12 @@ class PatchBench(Checks):
         os.makedirs(os.path.join(game, "data"))
         shutil.copy(os.path.join(self.build, "bench_run.exe"), game)
         if old is not None:
-            with open(os.path.join(game, ARCHIVE), "wb") as f:
+            copy = os.path.join(game, ARCHIVE)
+            with open(copy, "wb") as f:
                 f.write(old)
+            # A player's copy of the old version predates the new one's publication.
+            published = os.path.getmtime(os.path.join(self.www, "update", ARCHIVE))
+            os.utime(copy, (published - 86400, published - 86400))
         return game
 
     def launcher_run(self, game, kill_at=None, relay=None):

@@ -120,6 +120,8 @@ http {{
     sendfile on;
     tcp_nopush on;
     keepalive_requests 100000;
+    # As the nginx example serves block indexes: 304 for a launcher's copy no older than one.
+    if_modified_since before;
 
     server {{
         listen 127.0.0.1:{port} ssl;

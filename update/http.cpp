@@ -238,11 +238,18 @@ bool HttpGet(const std::wstring& url, const wchar_t* extraHeaders, const HttpChu
     return Transfer(url, extraHeaders, true, nullptr, onChunk, response);
 }
 
-std::string HttpGetToString(const std::wstring& url, int32_t* status) {
+std::wstring IfModifiedSinceHeader(const FILETIME& time) {
+    SYSTEMTIME utc = {};
+    wchar_t date[WINHTTP_TIME_FORMAT_BUFSIZE / sizeof(wchar_t)] = {};
+    if (!FileTimeToSystemTime(&time, &utc) || !WinHttpTimeFromSystemTime(&utc, date)) return {};
+    return std::wstring(L"If-Modified-Since: ") + date;
+}
+
+std::string HttpGetToString(const std::wstring& url, int32_t* status, const wchar_t* extraHeaders) {
     HttpResponse response;
     std::string body;
     const bool complete = Transfer(
-        url, nullptr, false, nullptr,
+        url, extraHeaders, false, nullptr,
         [&body](const char* data, size_t size) {
             body.append(data, size);
             return true;

@@ -2,6 +2,8 @@
 // one WinHTTP session.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -39,7 +41,13 @@ bool HttpGet(const std::wstring& url, const wchar_t* extraHeaders, const HttpChu
 
 // The body of a 200 answer; empty on every failure, a body cut short of its Content-Length or
 // a failed read included. status receives the HTTP status, or 0 when no answer came.
-std::string HttpGetToString(const std::wstring& url, int32_t* status = nullptr);
+// extraHeaders as for HttpGet.
+std::string HttpGetToString(const std::wstring& url, int32_t* status = nullptr,
+                            const wchar_t* extraHeaders = nullptr);
+
+// The header line that asks for a document only if it changed after time (a 304 answer
+// otherwise); "" when time cannot be written as an HTTP date.
+std::wstring IfModifiedSinceHeader(const FILETIME& time);
 
 // Streams the body of a 200 answer into destination, creating its folder chain first.
 // True only when the whole body was written; on false no partial file is left behind.

@@ -107,8 +107,21 @@ bool DigestMatchesEntry(StreamDigest& digest, const ManifestEntry& entry) {
     return entry.sha256.empty() || digest.Sha256Hex() == entry.sha256;
 }
 
-std::wstring BlockIndexUrl(const ManifestEntry& entry) {
-    return std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/blocks/" + entry.path + L".zbi";
+std::wstring EntryUrl(const ManifestEntry& entry) {
+    return AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/update/" + entry.path);
+}
+
+IndexFetch FetchBlockIndex(const ManifestEntry& entry, const FILETIME* changedAfter,
+                           BlockIndex* index) {
+    const std::wstring url =
+        std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/blocks/" + entry.path + L".zbi";
+    const std::wstring header = changedAfter ? IfModifiedSinceHeader(*changedAfter) : L"";
+    int32_t status = 0;
+    const std::string body =
+        HttpGetToString(AddNoCacheParam(url), &status, header.empty() ? nullptr : header.c_str());
+    if (!body.empty() && ParseBlockIndex(body, index) && index->md5 == entry.hash)
+        return IndexFetch::Found;
+    return status == 0 ? IndexFetch::NoAnswer : IndexFetch::None;
 }
 
 bool FileMatchesEntry(const std::wstring& path, const ManifestEntry& entry) {
@@ -120,22 +133,33 @@ bool FileMatchesEntry(const std::wstring& path, const ManifestEntry& entry) {
            DigestMatchesEntry(digest, entry);
 }
 
+PatchResult PatchWithIndex(IndexFetch fetched, const BlockIndex& index, const ManifestEntry& entry,
+                           const std::wstring& url, const std::wstring& localPath,
+                           const std::wstring& tmpPath, int32_t* status) {
+    if (status) *status = 0;
+    switch (fetched) {
+    case IndexFetch::Found:
+        return BuildFromIndex(index, entry, url, localPath, tmpPath, status);
+    case IndexFetch::NoAnswer:
+        return PatchResult::Failed; // the server is not reachable
+    case IndexFetch::None:
+        break;
+    }
+    return FileExists(tmpPath) ? ResumeTail(entry, url, tmpPath, status)
+                               : PatchResult::WholeDownload;
+}
+
 PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
                        const std::wstring& localPath, const std::wstring& tmpPath,
                        int32_t* status) {
     if (status) *status = 0;
     if (!KeepsPartialTmp(entry)) return PatchResult::WholeDownload;
-    const bool haveTmp = FileExists(tmpPath);
     // Without an old copy the index could only confirm the ".tmp"'s blocks, which the digest
     // of a continued transfer does as well, for less than the index costs.
     if (!FileExists(localPath))
-        return haveTmp ? ResumeTail(entry, url, tmpPath, status) : PatchResult::WholeDownload;
-
-    int32_t indexStatus = 0;
-    const std::string body = HttpGetToString(AddNoCacheParam(BlockIndexUrl(entry)), &indexStatus);
+        return FileExists(tmpPath) ? ResumeTail(entry, url, tmpPath, status)
+                                   : PatchResult::WholeDownload;
     BlockIndex index;
-    if (!body.empty() && ParseBlockIndex(body, &index) && index.md5 == entry.hash)
-        return BuildFromIndex(index, entry, url, localPath, tmpPath, status);
-    if (indexStatus == 0) return PatchResult::Failed; // no answer: the server is not reachable
-    return haveTmp ? ResumeTail(entry, url, tmpPath, status) : PatchResult::WholeDownload;
+    const IndexFetch fetched = FetchBlockIndex(entry, nullptr, &index);
+    return PatchWithIndex(fetched, index, entry, url, localPath, tmpPath, status);
 }

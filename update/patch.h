@@ -3,9 +3,12 @@
 // interrupted transfer stopped, then checked like a whole download.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 
+#include "update/block_index.h"
 #include "update/digest.h"
 #include "update/manifest.h"
 
@@ -22,13 +25,28 @@ inline bool KeepsPartialTmp(const ManifestEntry& entry) {
     return entry.size >= kPatchMinSize;
 }
 
-// The entry's block index on the update server (without "nocache=").
-std::wstring BlockIndexUrl(const ManifestEntry& entry);
+// The entry's file on the update server, with a "nocache=" value of its own.
+std::wstring EntryUrl(const ManifestEntry& entry);
+
+// What asking for an entry's block index gave.
+enum class IndexFetch {
+    Found,    // an index of the entry's content
+    None,     // an answer without one: missing, not changed since, or of other content
+    NoAnswer, // the server could not be reached
+};
+// Fetches the entry's block index. With changedAfter, the server sends it only when it was
+// published after that time.
+IndexFetch FetchBlockIndex(const ManifestEntry& entry, const FILETIME* changedAfter,
+                           BlockIndex* index);
 
 // Builds the entry's new content in tmpPath from localPath, tmpPath and byte ranges of url.
 // status receives the HTTP status of the last answer, or 0 when none came.
 PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
                        const std::wstring& localPath, const std::wstring& tmpPath, int32_t* status);
+// The same once the index was asked for: what came of it, and the index when Found.
+PatchResult PatchWithIndex(IndexFetch fetched, const BlockIndex& index, const ManifestEntry& entry,
+                           const std::wstring& url, const std::wstring& localPath,
+                           const std::wstring& tmpPath, int32_t* status);
 
 // True when the digest (finished here) has the entry's MD5, and its SHA-256 when the entry
 // carries one.

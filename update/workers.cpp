@@ -9,75 +9,20 @@
 #include <algorithm>
 #include <memory>
 #include <span>
-#include <thread>
 
-#include "app/background.h"
-#include "app/build_config.h"
 #include "app/launcher_state.h"
 #include "app/paths.h"
 #include "update/digest.h"
 #include "update/http.h"
 #include "update/patch.h"
 #include "update/self_update.h"
+#include "update/verify_file.h"
 
 namespace {
 
 constexpr DWORD kFirstPauseMs = 400;
 constexpr DWORD kPauseStepMs = 400;
 constexpr DWORD kLastPauseMs = 2000;
-
-// A missing file or a folder in its place fails to open, so it needs no check of its own. The
-// digest comes in lower case, as manifest hashes are stored.
-bool FileMatchesHash(const std::wstring& path, const std::string& hash, std::span<char> block) {
-    const std::string digest = ComputeFileMd5(path, block);
-    return !digest.empty() && digest == hash;
-}
-
-// The update server's address of an entry, with a "nocache=" value of its own.
-std::wstring EntryUrl(const ManifestEntry& entry) {
-    return AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/update/" + entry.path);
-}
-
-// A big file whose length is not its entry's cannot have the entry's content (short of a
-// manifest that lists a wrong size), so its patch starts on a thread of its own while this one
-// still hashes it: the digest decides as always, and a file found fine after all loses the
-// ".tmp" the patch made. The patch's ".tmp" is checked like any download.
-Verdict VerifyWithEarlyPatch(const ManifestEntry& entry, const std::wstring& localPath,
-                             std::span<char> block) {
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    // Sizes from 2 GiB on are read as 2147483647, so only a smaller one tells anything.
-    const bool early = KeepsPartialTmp(entry) && entry.size < INT32_MAX &&
-                       GetFileAttributesExW(localPath.c_str(), GetFileExInfoStandard, &data) &&
-                       !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                       (uint64_t{data.nFileSizeHigh} << 32 | data.nFileSizeLow) !=
-                           static_cast<uint64_t>(entry.size);
-    const std::wstring tmpPath = localPath + L".tmp";
-    PatchResult patched = PatchResult::Failed;
-    // Without a thread of its own the file is verified alone, and the download patches it.
-    std::thread patch;
-    if (early) {
-        StartThread(patch, [&] {
-            int32_t status = 0;
-            patched = PatchToTmp(entry, EntryUrl(entry), localPath, tmpPath, &status);
-        });
-    }
-    const bool fine = FileMatchesHash(localPath, entry.hash, block);
-    if (!patch.joinable()) return fine ? Verdict::Fine : Verdict::Differs;
-    patch.join();
-    if (fine) {
-        DeleteFileW(tmpPath.c_str());
-        return Verdict::Fine;
-    }
-    switch (patched) {
-    case PatchResult::Done:
-        return Verdict::TmpReady;
-    case PatchResult::WholeDownload:
-        return Verdict::WholeOnly;
-    case PatchResult::Failed:
-        break;
-    }
-    return Verdict::Differs;
-}
 
 bool Stopping(const DownloadContext& c) {
     return State().cancelRequested.load() || c.failed->load();
@@ -250,7 +195,7 @@ void VerifyWorker(VerifyContext c) {
 
         const ManifestEntry& entry = s.manifestEntries[i];
         std::wstring localPath = LocalPathForEntry(entry);
-        c.verdicts[i] = VerifyWithEarlyPatch(entry, localPath, blockSpan);
+        c.verdicts[i] = VerifyEntryFile(entry, localPath, blockSpan);
 
         int64_t verified = c.verifiedCount->fetch_add(1) + 1;
         if (verified % 256 == 0 || verified == *c.entryCount) {

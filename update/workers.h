@@ -9,14 +9,7 @@
 #include <vector>
 
 #include "update/manifest.h"
-
-// What verification found of an entry, and what the download of one that differs may skip.
-enum class Verdict : uint8_t {
-    Fine,      // the file on disk has the entry's content
-    Differs,   // missing or different: to be downloaded
-    TmpReady,  // different, and its ".tmp" already holds the entry's content, checked
-    WholeOnly, // different, and a patch was tried and found impossible: download it whole
-};
+#include "update/verify_file.h"
 
 struct VerifyContext {
     std::atomic<int32_t>* nextIndex;

@@ -49,7 +49,10 @@ std::vector<std::string> FileRequests(const FaultGame& game, size_t mark, const 
     std::vector<std::string> out;
     for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark)) {
         const std::string path = r.path.substr(0, r.path.find('?'));
-        if (path == "/blocks/" + game.Path(name) + ".zbi") out.push_back("index");
+        if (path == "/blocks/" + game.Path(name) + ".zbi") {
+            const std::string since = Header(r, "If-Modified-Since");
+            out.push_back(since.empty() ? "index" : "index since " + since);
+        }
         if (path != game.FaultKey(name)) continue;
         const std::string range = Header(r, "Range");
         out.push_back(range.empty() ? "whole" : "range " + range);
@@ -59,12 +62,27 @@ std::vector<std::string> FileRequests(const FaultGame& game, size_t mark, const 
 
 class PatchFaults : public faults::InProcessRun {
 protected:
-    void WriteIndex(const FaultGame& game, const std::string& name, const std::string& content) {
+    static std::wstring IndexPath(const FaultGame& game, const std::string& name) {
         std::wstring path =
             game.ServerRoot() + L"\\blocks\\" + test::Widen(game.Path(name)) + L".zbi";
         for (wchar_t& c : path)
             if (c == L'/') c = L'\\';
-        ASSERT_TRUE(test::WriteFileBytes(path, test::MakeBlockIndex(content, kBlock)));
+        return path;
+    }
+    void WriteIndex(const FaultGame& game, const std::string& name, const std::string& content) {
+        ASSERT_TRUE(
+            test::WriteFileBytes(IndexPath(game, name), test::MakeBlockIndex(content, kBlock)));
+    }
+    // Dates the file on the first of January of year, midnight UTC.
+    static void DateFile(const std::wstring& path, WORD year) {
+        const SYSTEMTIME day = {year, 1, 0, 1, 0, 0, 0, 0};
+        FILETIME time = {};
+        ASSERT_TRUE(SystemTimeToFileTime(&day, &time));
+        HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &time));
+        CloseHandle(file);
     }
 };
 
@@ -123,6 +141,37 @@ TEST_F(PatchFaults, AFileOfAnotherLengthIsPatchedWhileVerifiedYetItsDigestDecide
     EXPECT_EQ(run.Final(), kOk);
     EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
     EXPECT_EQ(FileRequests(game, mark, "data.pak"), std::vector<std::string>{"index"});
+}
+
+TEST_F(PatchFaults, ABigCopyOlderThanItsIndexGetsItWhileHashedANewerOneOnlyA304) {
+    // Both copies have their listed length, so only their dates tell which is worth an index:
+    // the copy older than its index gets it beside its digest, which then serves its patch
+    // (asked for once); the newer one, current, is answered 304 and asks for nothing more.
+    FaultGame game(LauncherFolderFull(), NextPrefix());
+    constexpr size_t kLarge = (size_t{64} << 20) + 5000; // above the size that asks early
+    const std::string old = test::RandomBytes(kLarge, 11);
+    std::string fresh = old;
+    fresh.replace(kLarge / 2, 3000, test::RandomBytes(3000, 12));
+    game.Add("stale.pak", fresh, old);
+    game.Add("current.pak", old, old);
+    WriteIndex(game, "stale.pak", fresh);
+    WriteIndex(game, "current.pak", old);
+    game.Publish({"manifest_light.json"});
+    DateFile(game.Local("stale.pak"), 2020);
+    DateFile(IndexPath(game, "stale.pak"), 2021);
+    DateFile(IndexPath(game, "current.pak"), 2021);
+    DateFile(game.Local("current.pak"), 2022);
+    const size_t mark = test::TestServer::LogMark();
+
+    Outcome run = Run(game);
+    EXPECT_EQ(run.Final(), kOk);
+    EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
+    const std::vector<std::string> stale = FileRequests(game, mark, "stale.pak");
+    ASSERT_GE(stale.size(), 2u) << faults::Join(stale);
+    EXPECT_EQ(stale[0], "index since Wed, 01 Jan 2020 00:00:00 GMT");
+    EXPECT_EQ(stale[1].rfind("range bytes=", 0), 0u) << faults::Join(stale);
+    EXPECT_EQ(FileRequests(game, mark, "current.pak"),
+              std::vector<std::string>{"index since Sat, 01 Jan 2022 00:00:00 GMT"});
 }
 
 TEST_F(PatchFaults, EachUnexpectedAnswerFallsBackToTheWholeFileWithinTheAttempt) {

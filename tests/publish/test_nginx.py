@@ -8,6 +8,7 @@ https://localhost:PORT (nginx_ctl.py up). Checks what the launcher relies on: 20
 file's bytes and Content-Length, the query ignored, no compression even when asked for, no
 redirects, no-cache on the documents, 404 for folders and anything else, GET only.
 """
+import email.utils
 import hashlib
 import http.client
 import json
@@ -82,6 +83,13 @@ class Nginx(unittest.TestCase):
         self.assertEqual(index, self.published("blocks", "data", "pak0.pak.zbi"))
         self.assertEqual(index[:4], b"ZVBI")
         self.assertEqual(index[20:36], hashlib.md5(pak).digest())
+        # Asked for with a copy's date: sent only when it is older than the index.
+        dated = os.path.getmtime(os.path.join(SAMPLES, "published", "blocks", "data", "pak0.pak.zbi"))
+        for copy, status in ((dated + 60, 304), (dated - 60, 200)):
+            since = email.utils.formatdate(copy, usegmt=True)
+            response, _ = self.request("GET", "/blocks/data/pak0.pak.zbi?nocache=10",
+                                       {"If-Modified-Since": since})
+            self.assertEqual(response.status, status, since)
 
     def test_folders_and_unknown_paths_are_404_never_a_redirect(self):
         for path in ("/update/data", "/update/data/", "/update/", "/update", "/", "/index.html",

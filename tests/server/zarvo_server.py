@@ -8,6 +8,7 @@ Binds 127.0.0.1 only. --http-port 0 disables the plain port. See README.md for t
 control file (faults) and the request log format.
 """
 import argparse
+import email.utils
 import http.server
 import json
 import mimetypes
@@ -205,6 +206,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return
             size = os.fstat(source.fileno()).st_size
             ctype = mimetypes.guess_type(path)[0] or "application/octet-stream"
+            if self.not_modified(source):
+                source.close()
+                self.send_simple(304)
+                return
         if source is not None and self.headers.get("Range") and not fault.get("ignore_range"):
             ranged = self.ranged_body(source, size, ctype, fault)
             source.close()
@@ -218,6 +223,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         finally:
             if source:
                 source.close()
+
+    def not_modified(self, source):
+        """True when If-Modified-Since names a time the file is not newer than (304)."""
+        since = self.headers.get("If-Modified-Since")
+        try:
+            when = email.utils.parsedate_to_datetime(since).timestamp() if since else None
+        except (TypeError, ValueError):
+            when = None
+        return when is not None and int(os.fstat(source.fileno()).st_mtime) <= when
 
     def ranged_body(self, source, size, ctype, fault):
         """(status, type, body, length, headers) answering the Range header like nginx does:
