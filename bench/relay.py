@@ -10,7 +10,8 @@ meanwhile, so the delay adds latency without limiting throughput (a 10 ms delay 
 direction, shared by all connections: bytes leave at that rate, then take the delay.
 
 Counts the bytes relayed each way. On SIGTERM or SIGINT it prints them and ends; SIGUSR1
-writes them without ending. With --stats FILE they are written there as well, as
+writes them without ending. SIGUSR2 breaks every open connection at once, as the end of a
+killed process does, and writes them. With --stats FILE they are written there as well, as
 "up=" (client to server), "down=" (server to client) and "connections=" lines.
 """
 import argparse
@@ -115,6 +116,8 @@ class Pipe:
                 data = b"".join(out)
                 self.writer.write(data)
                 await self.writer.drain()
+                if self.writer.transport.is_closing():
+                    return False  # broken off: nothing more reaches the far end
                 self.link.bytes += len(data)
             if self.writer.can_write_eof():
                 self.writer.write_eof()
@@ -133,6 +136,7 @@ class Relay:
         self.down = Link(delay, rate)
         self.connections = 0
         self.stats_file = args.stats
+        self.open = set()  # (client writer, server writer) of each open connection
 
     async def handle(self, client_reader, client_writer):
         self.connections += 1
@@ -145,6 +149,8 @@ class Relay:
             sock = w.get_extra_info("socket")
             if sock is not None:
                 sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        pair = (client_writer, server_writer)
+        self.open.add(pair)
         up = Pipe(self.up, client_reader, server_writer)
         down = Pipe(self.down, server_reader, client_writer)
         readers = [asyncio.ensure_future(p.read_side()) for p in (up, down)]
@@ -161,10 +167,20 @@ class Relay:
         except asyncio.CancelledError:
             pass  # the relay is ending; the connection goes with it
         finally:
+            self.open.discard(pair)
             for t in tasks:
                 t.cancel()
             for w in (client_writer, server_writer):
                 w.close()
+
+    def cut(self):
+        # Under Wine a killed process's sockets stay open until the wineserver has cleaned up
+        # after it (tens of ms, in which a paced link still pushes data into them); a native
+        # process's close at once. Cutting at the kill charges both alike.
+        for pair in list(self.open):
+            for w in pair:
+                w.transport.abort()
+        self.report(False)
 
     def stats(self):
         return f"up={self.up.bytes}\ndown={self.down.bytes}\nconnections={self.connections}\n"
@@ -187,6 +203,7 @@ class Relay:
         for sig in (signal.SIGTERM, signal.SIGINT):
             loop.add_signal_handler(sig, stop.set)
         loop.add_signal_handler(signal.SIGUSR1, self.report, False)
+        loop.add_signal_handler(signal.SIGUSR2, self.cut)
         await stop.wait()
         # Counted first: connections still open are cut when the loop ends, not waited for.
         self.report(True)
