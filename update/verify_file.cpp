@@ -148,6 +148,10 @@ Verdict VerifyEntryFile(const ManifestEntry& entry, const std::wstring& localPat
     const bool knownSize = entry.size < kUnknownSize;
     const bool otherLength = KeepsPartialTmp(entry) && knownSize && length != uint64_t(entry.size);
     const bool sameLength = knownSize ? length == uint64_t(entry.size) : length >= kUnknownSize;
+    // Whether a ".tmp" can be continued is settled before the digest: one that appears
+    // meanwhile belongs to another launcher's transfer in this folder.
+    const std::wstring tmpPath = localPath + L".tmp";
+    const bool hadTmp = otherLength && FileExists(tmpPath);
     FILETIME written = {};
     IndexOnTheSide side;
     bool asked = false;
@@ -168,7 +172,7 @@ Verdict VerifyEntryFile(const ManifestEntry& entry, const std::wstring& localPat
     // A copy of the listed length may be dated after its index (a 304 came): the download
     // asks for the index again.
     if (fetched != IndexFetch::Found && !otherLength) return Verdict::Differs;
-    const std::wstring tmpPath = localPath + L".tmp";
+    if (fetched == IndexFetch::None && !hadTmp) return Verdict::WholeOnly;
     int32_t status = 0;
     const PatchResult built =
         PatchWithIndex(fetched, side.Index(), entry, EntryUrl(entry), localPath, tmpPath, &status);
