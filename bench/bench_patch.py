@@ -17,11 +17,13 @@ program can take half as long again as the next.
 Cases, on an archive of 256 MiB (--smoke: 16 MiB):
   changed 1%    20 scattered spans overwritten, together 1% of the file
   inserted      100 bytes inserted near the start
-  resumed       no old copy; the transfer is killed once the relay has carried half of the
-                file to it, then started again. The relay breaks the connection at the kill:
+  resumed       no old copy; the relay stops when it has carried exactly half of the file,
+                the contender is killed (losing what it had received and not yet written),
+                the relay breaks the connection, and the contender starts again. A kill on a
+                count looked up every 10 ms landed 0 to 3 MiB past half at full speed; and
                 under Wine a killed process's sockets stay open until the wineserver has
-                cleaned up after it, and a paced link pushed about 0.8 MiB more into them,
-                where a killed zsync's took 16 KiB
+                cleaned up after it, so a link still running pushed about 0.8 MiB more into
+                the killed launcher's, 16 KiB into a killed zsync's
 
 Contenders: the launcher (bench_run.exe, its own update code, "seconds" being its run from the
 manifest request to the final status), zsync 0.6.2 (-i old copy; a killed zsync leaves its
@@ -63,7 +65,7 @@ def log(text):
 class CountingRelay:
     """bench/relay.py from listen to target, optionally paced; counts bytes both ways."""
 
-    def __init__(self, work, listen, target, rate_mbit):
+    def __init__(self, work, listen, target, rate_mbit, hold_at=None):
         self.stats = os.path.join(work, f"relay-{listen}.txt")
         if os.path.exists(self.stats):
             os.remove(self.stats)
@@ -71,6 +73,8 @@ class CountingRelay:
                 "--target", f"127.0.0.1:{target}", "--stats", self.stats]
         if rate_mbit:
             args += ["--rate-mbit", str(rate_mbit)]
+        if hold_at:
+            args += ["--hold-at", str(hold_at)]
         if wait_port(listen, 0.2):
             raise BenchError(f"port {listen} is already taken")
         with open(os.path.join(work, "relay.out"), "ab") as out:
@@ -226,7 +230,8 @@ class PatchBench(Checks):
         self.hide_indexes(whole)
         game = self.game_folder(old)
         mark = self.nginx.mark()
-        relay = CountingRelay(self.work, self.port, self.port + 5, rate)
+        relay = CountingRelay(self.work, self.port, self.port + 5, rate,
+                              hold_at=self.size // 2 if kill else None)
         seconds = 0.0
         try:
             if kill:
@@ -258,7 +263,8 @@ class PatchBench(Checks):
             command += ["-i", seed]
         command.append(f"http://localhost:{self.port + 7}/update/{ARCHIVE}.zsync")
         mark = self.nginx.mark()
-        relay = CountingRelay(self.work, self.port + 7, self.port + 6, rate)
+        relay = CountingRelay(self.work, self.port + 7, self.port + 6, rate,
+                              hold_at=self.size // 2 if kill else None)
         try:
             if kill:
                 proc = subprocess.Popen(command, cwd=folder, stdout=subprocess.DEVNULL,

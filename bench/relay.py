@@ -11,7 +11,8 @@ direction, shared by all connections: bytes leave at that rate, then take the de
 
 Counts the bytes relayed each way. On SIGTERM or SIGINT it prints them and ends; SIGUSR1
 writes them without ending. SIGUSR2 breaks every open connection at once, as the end of a
-killed process does, and writes them. With --stats FILE they are written there as well, as
+killed process does, and writes them. --hold-at N stops the flow down, once, exactly when N
+bytes have gone down, until that SIGUSR2 (a kill at an exact point). With --stats FILE they are written there as well, as
 "up=" (client to server), "down=" (server to client) and "connections=" lines.
 """
 import argparse
@@ -35,6 +36,9 @@ class Link:
         self.rate = rate_bytes  # bytes per second, 0 for unlimited
         self.free_at = 0.0
         self.bytes = 0
+        self.hold_at = None  # a count at which this direction stops until the next cut
+        self.released = asyncio.Event()
+        self.released.set()
 
     def schedule(self, now, size):
         """When a piece of size bytes that arrives now reaches the far end."""
@@ -114,11 +118,19 @@ class Pipe:
                 if self.queued < self.limit:
                     self.room.set()
                 data = b"".join(out)
+                if self.link.hold_at is not None:
+                    data = data[:max(0, self.link.hold_at - self.link.bytes)]
                 self.writer.write(data)
                 await self.writer.drain()
                 if self.writer.transport.is_closing():
                     return False  # broken off: nothing more reaches the far end
                 self.link.bytes += len(data)
+                if self.link.hold_at is not None and self.link.bytes >= self.link.hold_at:
+                    self.link.hold_at = None
+                    self.link.released.clear()
+                await self.link.released.wait()
+                if self.writer.transport.is_closing():
+                    return False
             if self.writer.can_write_eof():
                 self.writer.write_eof()
             return True
@@ -134,6 +146,7 @@ class Relay:
         delay = args.delay_ms / 1000.0
         self.up = Link(delay, rate)
         self.down = Link(delay, rate)
+        self.down.hold_at = args.hold_at
         self.connections = 0
         self.stats_file = args.stats
         self.open = set()  # (client writer, server writer) of each open connection
@@ -180,6 +193,8 @@ class Relay:
         for pair in list(self.open):
             for w in pair:
                 w.transport.abort()
+        self.up.released.set()
+        self.down.released.set()
         self.report(False)
 
     def stats(self):
@@ -217,6 +232,8 @@ def main():
     parser.add_argument("--delay-ms", type=float, default=0.0, help="delay per direction")
     parser.add_argument("--rate-mbit", type=float, default=0.0, help="link rate per direction")
     parser.add_argument("--stats", help="file for the byte counts")
+    parser.add_argument("--hold-at", type=int, help="stop sending down, once, when this many "
+                        "bytes have gone down, until SIGUSR2 breaks the connections")
     args = parser.parse_args()
     asyncio.run(Relay(args).serve(args.listen))
 
