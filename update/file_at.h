@@ -44,13 +44,9 @@ inline int64_t ReadAt(HANDLE file, uint64_t offset, void* data, size_t size) {
     return static_cast<int64_t>(done);
 }
 
-// The same through the handle's own file position, for a handle no other thread uses
-// meanwhile. Under Wine a read at an explicit offset on a synchronous handle costs a round trip
-// of its own (about 70 us more per read of 1 MiB); moving the position first does not.
-inline int64_t ReadAtOwnPosition(HANDLE file, uint64_t offset, void* data, size_t size) {
-    LARGE_INTEGER at = {};
-    at.QuadPart = static_cast<LONGLONG>(offset);
-    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return -1;
+// Reads up to size bytes from the handle's own file position on; the count read (less at the
+// end of the file), or -1.
+inline int64_t ReadOnward(HANDLE file, void* data, size_t size) {
     auto* bytes = static_cast<uint8_t*>(data);
     size_t done = 0;
     while (done < size) {
@@ -62,6 +58,16 @@ inline int64_t ReadAtOwnPosition(HANDLE file, uint64_t offset, void* data, size_
         done += read;
     }
     return static_cast<int64_t>(done);
+}
+
+// The same at offset, for a handle no other thread uses meanwhile. Under Wine a read at an
+// explicit offset on a synchronous handle costs a round trip of its own (about 70 us more per
+// read of 1 MiB); moving the position first does not.
+inline int64_t ReadAtOwnPosition(HANDLE file, uint64_t offset, void* data, size_t size) {
+    LARGE_INTEGER at = {};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return -1;
+    return ReadOnward(file, data, size);
 }
 
 inline uint64_t FileSizeOf(HANDLE file) {

@@ -99,6 +99,13 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
     return DigestMatchesEntry(digest, entry) ? PatchResult::Done : Discard(tmpPath);
 }
 
+// Without an index: an interrupted transfer's ".tmp" is continued, else the file comes whole.
+PatchResult ContinueOrWhole(const ManifestEntry& entry, const std::wstring& url,
+                            const std::wstring& tmpPath, int32_t* status) {
+    return FileExists(tmpPath) ? ResumeTail(entry, url, tmpPath, status)
+                               : PatchResult::WholeDownload;
+}
+
 } // namespace
 
 bool DigestMatchesEntry(StreamDigest& digest, const ManifestEntry& entry) {
@@ -145,8 +152,7 @@ PatchResult PatchWithIndex(IndexFetch fetched, const BlockIndex& index, const Ma
     case IndexFetch::None:
         break;
     }
-    return FileExists(tmpPath) ? ResumeTail(entry, url, tmpPath, status)
-                               : PatchResult::WholeDownload;
+    return ContinueOrWhole(entry, url, tmpPath, status);
 }
 
 PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
@@ -156,9 +162,7 @@ PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
     if (!KeepsPartialTmp(entry)) return PatchResult::WholeDownload;
     // Without an old copy the index could only confirm the ".tmp"'s blocks, which the digest
     // of a continued transfer does as well, for less than the index costs.
-    if (!FileExists(localPath))
-        return FileExists(tmpPath) ? ResumeTail(entry, url, tmpPath, status)
-                                   : PatchResult::WholeDownload;
+    if (!FileExists(localPath)) return ContinueOrWhole(entry, url, tmpPath, status);
     BlockIndex index;
     const IndexFetch fetched = FetchBlockIndex(entry, nullptr, &index);
     return PatchWithIndex(fetched, index, entry, url, localPath, tmpPath, status);

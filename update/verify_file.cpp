@@ -81,11 +81,6 @@ bool BlocksInPlace(const BlockIndex& index, const uint8_t* data, uint64_t offset
     return true;
 }
 
-int64_t ReadOn(HANDLE file, uint8_t* data, size_t size) {
-    DWORD read = 0;
-    return ReadFile(file, data, static_cast<DWORD>(size), &read, nullptr) ? read : -1;
-}
-
 // Hashes the file of length bytes, and with an index from the side stops as soon as the file
 // is proven not to be the version it describes: true then. Otherwise md5 receives the digest,
 // "" when it could not be made; a failed read ends the data like the end of the file, so the
@@ -98,7 +93,6 @@ bool HashUntilProvenOther(HANDLE file, uint64_t length, const IndexOnTheSide* si
     const size_t most = std::min<size_t>(block.size(), 1u << 30);
     const BlockIndex* index = nullptr;
     size_t perRead = most; // whole blocks per read once the index is in
-    bool moved = false;    // the file position is not at `at`
     for (uint64_t at = 0;;) {
         if (side && !index && (index = side->Ready())) {
             if (index->fileSize != length) return true;
@@ -106,26 +100,27 @@ bool HashUntilProvenOther(HANDLE file, uint64_t length, const IndexOnTheSide* si
                 side = nullptr;
             } else {
                 perRead = most / index->blockSize * index->blockSize;
-                // What was hashed before the index came, read again for its blocks.
+                // What was hashed before the index came, read again for its blocks; the last
+                // read leaves the file position where hashing goes on. A read that comes short
+                // leaves the file unverified.
                 for (uint64_t from = 0; from < at; from += perRead) {
                     const size_t want = static_cast<size_t>(std::min<uint64_t>(perRead, at - from));
-                    const int64_t read = ReadAtOwnPosition(file, from, data, want);
-                    if (read > 0 && !BlocksInPlace(*index, data, from, static_cast<size_t>(read)))
-                        return true;
-                    moved = true;
+                    if (ReadAtOwnPosition(file, from, data, want) != static_cast<int64_t>(want))
+                        return false;
+                    if (!BlocksInPlace(*index, data, from, want)) return true;
                 }
             }
         }
         const bool probing = side && index;
         // Reads end on block boundaries while the blocks are checked.
         const size_t want = probing ? perRead - at % index->blockSize : most;
-        const int64_t read =
-            moved ? ReadAtOwnPosition(file, at, data, want) : ReadOn(file, data, want);
-        moved = false;
+        const int64_t read = ReadOnward(file, data, want);
         if (read <= 0) break;
         digest.Update(data, static_cast<size_t>(read));
         if (probing && !BlocksInPlace(*index, data, at, static_cast<size_t>(read))) return true;
         at += static_cast<uint64_t>(read);
+        // A read fills its buffer up to the file's end: a short one was the last.
+        if (static_cast<size_t>(read) < want) break;
     }
     *md5 = digest.Md5Hex();
     return false;
@@ -144,9 +139,11 @@ Verdict VerifyEntryFile(const ManifestEntry& entry, const std::wstring& localPat
     FileHandle file(CreateFileW(localPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file || block.empty()) return Verdict::Differs;
-    const uint64_t length = FileSizeOf(file.Get());
+    // Only a big file's length and date are worth a look; most files are small.
+    const bool big = KeepsPartialTmp(entry);
+    const uint64_t length = big ? FileSizeOf(file.Get()) : 0;
     const bool knownSize = entry.size < kUnknownSize;
-    const bool otherLength = KeepsPartialTmp(entry) && knownSize && length != uint64_t(entry.size);
+    const bool otherLength = big && knownSize && length != uint64_t(entry.size);
     const bool sameLength = knownSize ? length == uint64_t(entry.size) : length >= kUnknownSize;
     // Whether a ".tmp" can be continued is settled before the digest: one that appears
     // meanwhile belongs to another launcher's transfer in this folder.
@@ -157,7 +154,7 @@ Verdict VerifyEntryFile(const ManifestEntry& entry, const std::wstring& localPat
     bool asked = false;
     if (otherLength) {
         asked = side.Start(entry, nullptr);
-    } else if (sameLength && entry.size >= kAskEarlyMinSize &&
+    } else if (big && sameLength && entry.size >= kAskEarlyMinSize &&
                GetFileTime(file.Get(), nullptr, nullptr, &written)) {
         asked = side.Start(entry, &written);
     }
