@@ -12,8 +12,9 @@ direction, shared by all connections: bytes leave at that rate, then take the de
 Counts the bytes relayed each way. On SIGTERM or SIGINT it prints them and ends; SIGUSR1
 writes them without ending. SIGUSR2 breaks every open connection at once, as the end of a
 killed process does, and writes them. --hold-at N stops the flow down, once, exactly when N
-bytes have gone down, until that SIGUSR2 (a kill at an exact point). With --stats FILE they are written there as well, as
-"up=" (client to server), "down=" (server to client) and "connections=" lines.
+bytes have gone down (the rest of that piece is dropped), until that SIGUSR2: a kill at an
+exact point. With --stats FILE they are written there as well, as "up=" (client to server),
+"down=" (server to client) and "connections=" lines.
 """
 import argparse
 import asyncio
