@@ -56,8 +56,9 @@ bool RunPool(int count, void (*worker)(Context), const Context& context) {
 void EndRun(const std::wstring& status) {
     LauncherState& s = State();
     SetStatusText(status);
-    s.updateRunning.store(false);
+    // The button first: whoever sees the run over sees it on offer.
     s.actionButtonVisible.store(true);
+    s.updateRunning.store(false);
 }
 
 void EndRunSuccessfully(bool fullRun) {
