@@ -16,20 +16,6 @@ std::atomic<int> gActiveThreads{0};
 
 } // namespace
 
-bool StartBackgroundThread(std::function<void()> work) {
-    ++gActiveThreads;
-    try {
-        std::thread([work = std::move(work)] {
-            work();
-            --gActiveThreads;
-        }).detach();
-        return true;
-    } catch (const std::system_error&) {
-        --gActiveThreads;
-        return false;
-    }
-}
-
 bool StartThread(std::thread& thread, std::function<void()> work) {
     try {
         thread = std::thread(std::move(work));
@@ -37,6 +23,20 @@ bool StartThread(std::thread& thread, std::function<void()> work) {
     } catch (const std::system_error&) {
         return false;
     }
+}
+
+bool StartBackgroundThread(std::function<void()> work) {
+    ++gActiveThreads;
+    std::thread thread;
+    if (!StartThread(thread, [work = std::move(work)] {
+            work();
+            --gActiveThreads;
+        })) {
+        --gActiveThreads;
+        return false;
+    }
+    thread.detach();
+    return true;
 }
 
 bool StopBackgroundWork(DWORD timeoutMs) {

@@ -189,3 +189,15 @@ private:
     HDC dc_;
     HGDIOBJ previous_;
 };
+
+// Holds a slim reader/writer lock exclusively for its scope.
+class SrwLockGuard {
+public:
+    explicit SrwLockGuard(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~SrwLockGuard() { ReleaseSRWLockExclusive(&lock_); }
+    SrwLockGuard(const SrwLockGuard&) = delete;
+    SrwLockGuard& operator=(const SrwLockGuard&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};

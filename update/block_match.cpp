@@ -272,8 +272,7 @@ bool MatchLocalBlocks(const BlockIndex& index, HANDLE file, uint64_t keptLength,
     if (!KeepBlocksInPlace(index, file, keptLength, state)) return false;
     if (!TellRuns(state, kLocal, kLocal, events.placed)) return false;
     if (std::find(state.begin(), state.end(), kOpen) != state.end()) {
-        FileHandle old(CreateFileW(oldPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        FileHandle old = OpenForReading(oldPath, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
         if (old) {
             if (!FindInOldFile(index, old.Get(), state, events)) return false;
             if (!CopyShortLastBlock(index, file, old.Get(), FileSizeOf(old.Get()), state, events))

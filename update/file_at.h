@@ -5,6 +5,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
+
+#include "app/handles.h"
 
 // Writes all of data at offset; false on any failure or a short write.
 inline bool WriteAt(HANDLE file, uint64_t offset, const void* data, size_t size) {
@@ -73,4 +76,11 @@ inline int64_t ReadAtOwnPosition(HANDLE file, uint64_t offset, void* data, size_
 inline uint64_t FileSizeOf(HANDLE file) {
     LARGE_INTEGER size = {};
     return GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+}
+
+// An existing file opened for reading, sharing it as share says.
+inline FileHandle OpenForReading(const std::wstring& path, DWORD share = FILE_SHARE_READ,
+                                 DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    return FileHandle(
+        CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, flags, nullptr));
 }

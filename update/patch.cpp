@@ -132,8 +132,7 @@ IndexFetch FetchBlockIndex(const ManifestEntry& entry, const FILETIME* changedAf
 }
 
 bool FileMatchesEntry(const std::wstring& path, const ManifestEntry& entry) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    FileHandle file = OpenForReading(path, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
     if (!file) return false;
     StreamDigest digest(!entry.sha256.empty());
     return digest.Ok() && DigestPrefix(file.Get(), FileSizeOf(file.Get()), digest) &&

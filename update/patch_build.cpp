@@ -46,22 +46,10 @@ struct OldRun {
     uint64_t oldOffset = 0;
 };
 
-// The board's lock and its waits are Win32's slim lock and condition variable. Under Wine they
-// wait on futexes, where those of the C++ library in this toolchain (winpthreads) go through
-// the wineserver at every contended wait and wake, about five times slower, and the threads
-// of a build meet often.
-class Locked {
-public:
-    explicit Locked(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~Locked() { ReleaseSRWLockExclusive(&lock_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
-
-// What the threads of a build know of each other.
+// What the threads of a build know of each other. Its lock and its waits are Win32's slim
+// lock and condition variable: under Wine they wait on futexes, where those of the C++ library
+// in this toolchain (winpthreads) go through the wineserver at every contended wait and wake,
+// about five times slower, and the threads of a build meet often.
 class BuildBoard {
 public:
     // Where a block can be read once it is known; blocks left to the server stay kUnknown
@@ -74,7 +62,7 @@ public:
     bool InTmp(uint32_t first, uint32_t count) { return Tell(first, count, kInTmp); }
     bool InOld(uint32_t first, uint32_t count, uint64_t oldOffset) {
         {
-            Locked lock(lock_);
+            SrwLockGuard lock(lock_);
             runs_[first] = {first, count, oldOffset};
             copies_.push_back({first, count, oldOffset});
         }
@@ -82,7 +70,7 @@ public:
     }
     bool Left(uint32_t first, uint32_t count) {
         {
-            Locked lock(lock_);
+            SrwLockGuard lock(lock_);
             const uint64_t begin = index_.BlockOffset(first);
             const uint64_t end = BlockEnd(first + count - 1);
             if (!left_.empty() && left_.back().end == begin) {
@@ -107,14 +95,14 @@ public:
     void Finished() { Set(finished_); }
     void Stop() { Set(stopped_); }
     bool Stopped() {
-        Locked lock(lock_);
+        SrwLockGuard lock(lock_);
         return stopped_;
     }
 
     // The next run to copy; waits for one. False once the matcher has ended and every run
     // was taken, or the build stopped.
     bool TakeCopy(OldRun* run) {
-        Locked lock(lock_);
+        SrwLockGuard lock(lock_);
         Wait([&] { return stopped_ || matchEnded_ || !copies_.empty(); });
         if (stopped_ || copies_.empty()) return false;
         *run = copies_.front();
@@ -124,7 +112,7 @@ public:
     // The ranges left so far, at most kMaxRangesPerRequest, in file order; waits for some.
     // False once the matcher has ended and every range was taken, or the build stopped.
     bool TakeRanges(std::vector<ByteRange>* ranges) {
-        Locked lock(lock_);
+        SrwLockGuard lock(lock_);
         Wait([&] { return stopped_ || matchEnded_ || !left_.empty(); });
         if (stopped_ || left_.empty()) return false;
         std::sort(left_.begin(), left_.end(),
@@ -153,7 +141,7 @@ public:
         uint64_t oldOffset = 0; // where block first is in the old file
     };
     Piece WaitReadable(uint32_t from, uint32_t most) {
-        Locked lock(lock_);
+        SrwLockGuard lock(lock_);
         const auto readable = [&] { return source_[from] == kInTmp || source_[from] == kInOld; };
         Wait([&] { return stopped_ || finished_ || readable(); });
         Piece piece{from};
@@ -172,7 +160,7 @@ public:
     }
     // Waits a while between two flushes; false once nothing more will be written.
     bool FlushPause() {
-        Locked lock(lock_);
+        SrwLockGuard lock(lock_);
         WaitFor(kFlushPauseMs, [&] { return stopped_ || finished_; });
         return !stopped_ && !finished_;
     }
@@ -194,7 +182,7 @@ private:
 
     bool Tell(uint32_t first, uint32_t count, Source source) {
         {
-            Locked lock(lock_);
+            SrwLockGuard lock(lock_);
             std::fill_n(source_.begin() + first, count, source);
         }
         return Wake();
@@ -206,7 +194,7 @@ private:
     }
     void Set(bool& flag) {
         {
-            Locked lock(lock_);
+            SrwLockGuard lock(lock_);
             flag = true;
         }
         WakeAllConditionVariable(&changed_);
@@ -224,11 +212,6 @@ private:
     bool stopped_ = false;
 };
 
-FileHandle OpenForReading(const std::wstring& path, DWORD share) {
-    return FileHandle(CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
 // The copy thread: every run found in the old file, into the ".tmp" at its place.
 bool CopyFoundRuns(BuildBoard& board, const BlockIndex& index, HANDLE tmp,
                    const std::wstring& oldPath) {
@@ -236,7 +219,7 @@ bool CopyFoundRuns(BuildBoard& board, const BlockIndex& index, HANDLE tmp,
     std::vector<uint8_t> buffer;
     OldRun run;
     while (board.TakeCopy(&run)) {
-        if (!old) old = OpenForReading(oldPath, FILE_SHARE_READ);
+        if (!old) old = OpenForReading(oldPath);
         if (!old) return false;
         if (buffer.empty()) buffer.resize(kCopyBytes);
         const uint64_t to = index.BlockOffset(run.first);
@@ -284,7 +267,7 @@ bool DigestInOrder(BuildBoard& board, const BlockIndex& index, const std::wstrin
         if (piece.end == at) return false;
         const uint64_t offset = index.BlockOffset(at);
         const uint64_t size = board.BlockEnd(piece.end - 1) - offset;
-        if (piece.fromOld && !old) old = OpenForReading(oldPath, FILE_SHARE_READ);
+        if (piece.fromOld && !old) old = OpenForReading(oldPath);
         const HANDLE from = piece.fromOld ? old.Get() : tmp.Get();
         const uint64_t fromOffset = piece.fromOld ? piece.oldOffset : offset;
         if (!from ||
@@ -303,7 +286,7 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
                            const std::wstring& tmpPath, int32_t* status) {
     // No one may write the old file while its bytes are copied and hashed; a copy that some
     // program holds open for writing is not used at all.
-    FileHandle holdOld = OpenForReading(localPath, FILE_SHARE_READ);
+    FileHandle holdOld = OpenForReading(localPath);
     const std::wstring oldPath = holdOld ? localPath : std::wstring();
     RangeFetch fetched = RangeFetch::Done;
     bool matched = false, copied = true, hashed = false, fits = false;

@@ -14,6 +14,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <optional>
 #include <thread>
 
 #include "app/background.h"
@@ -39,11 +40,9 @@ public:
     IndexOnTheSide& operator=(const IndexOnTheSide&) = delete;
     ~IndexOnTheSide() { Wait(); }
 
-    bool Start(const ManifestEntry& entry, const FILETIME* changedAfter) {
-        conditional_ = changedAfter != nullptr;
-        if (conditional_) changedAfter_ = *changedAfter;
-        return StartThread(thread_, [this, &entry] {
-            result_ = FetchBlockIndex(entry, conditional_ ? &changedAfter_ : nullptr, &index_);
+    bool Start(const ManifestEntry& entry, std::optional<FILETIME> changedAfter) {
+        return StartThread(thread_, [this, &entry, changedAfter] {
+            result_ = FetchBlockIndex(entry, changedAfter ? &*changedAfter : nullptr, &index_);
             done_.store(true, std::memory_order_release);
         });
     }
@@ -61,8 +60,6 @@ public:
 
 private:
     std::thread thread_;
-    bool conditional_ = false;
-    FILETIME changedAfter_ = {};
     std::atomic<bool> done_{false};
     IndexFetch result_ = IndexFetch::NoAnswer;
     BlockIndex index_;
@@ -136,8 +133,7 @@ bool FileMatchesHash(const std::wstring& path, const std::string& hash, std::spa
 Verdict VerifyEntryFile(const ManifestEntry& entry, const std::wstring& localPath,
                         std::span<char> block) {
     // A missing file or a folder fails to open, so it needs no check of its own.
-    FileHandle file(CreateFileW(localPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file = OpenForReading(localPath);
     if (!file || block.empty()) return Verdict::Differs;
     // Only a big file's length and date are worth a look; most files are small.
     const bool big = KeepsPartialTmp(entry);
@@ -153,10 +149,10 @@ Verdict VerifyEntryFile(const ManifestEntry& entry, const std::wstring& localPat
     IndexOnTheSide side;
     bool asked = false;
     if (otherLength) {
-        asked = side.Start(entry, nullptr);
+        asked = side.Start(entry, std::nullopt);
     } else if (big && sameLength && entry.size >= kAskEarlyMinSize &&
                GetFileTime(file.Get(), nullptr, nullptr, &written)) {
-        asked = side.Start(entry, &written);
+        asked = side.Start(entry, written);
     }
 
     std::string md5;
