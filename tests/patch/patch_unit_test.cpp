@@ -280,9 +280,10 @@ TEST(BlockIndexReader, TakesTheToolsFormatAndRefusesWhatDoesNotAddUp) {
     for (const std::string* data : {&content, &ones}) {
         for (size_t length : {0, 1, 31, 32, 33, 5535, 5536, 5552, 5553, 9999}) {
             for (size_t at : {0, 1, 3}) {
-                const std::string piece = data->substr(at, length);
-                ASSERT_EQ(Adler32(reinterpret_cast<const uint8_t*>(piece.data()), piece.size()),
-                          test::ReferenceAdler(piece))
+                // Summed in place, so that the loads start off their alignment.
+                const size_t size = std::min(length, data->size() - at);
+                ASSERT_EQ(Adler32(reinterpret_cast<const uint8_t*>(data->data()) + at, size),
+                          test::ReferenceAdler(data->substr(at, size)))
                     << length << " at " << at;
             }
         }
