@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <random>
 
+#include "app/handles.h"
 #include "app/launcher_state.h"
 #include "app/paths.h"
 #include "faults/fault_support.h"
@@ -79,11 +80,10 @@ protected:
         const SYSTEMTIME day = {year, 1, 0, 1, 0, 0, 0, 0};
         FILETIME time = {};
         ASSERT_TRUE(SystemTimeToFileTime(&day, &time));
-        HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(file, INVALID_HANDLE_VALUE);
-        EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &time));
-        CloseHandle(file);
+        FileHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(file.Valid());
+        EXPECT_TRUE(SetFileTime(file.Get(), nullptr, nullptr, &time));
     }
 };
 
@@ -105,11 +105,18 @@ TEST_F(PatchFaults, AnIndexAndRangesBuildTheFileFromTheOldCopyFetchingOnlyTheCha
     for (const std::string& r : requests)
         EXPECT_NE(r, "whole");
     EXPECT_EQ(requests[0], "index");
-    // Six changed spans, each at most a few blocks: the ranges asked for (in one request or a
-    // few, as the scan finds them) stay far below the file.
+    // Six changed spans, each at most a few blocks: the ranges an attempt asks for (in one
+    // request or a few, as the scan finds them) stay far below the file. A second attempt, with
+    // an index of its own, comes when the watch holds the file open just as the patched copy
+    // replaces it, which refuses the move.
     uint64_t asked = 0;
-    for (size_t i = 1; i < requests.size(); ++i) {
-        ASSERT_EQ(requests[i].rfind("range bytes=", 0), 0u) << requests[i];
+    for (size_t i = 1; i <= requests.size(); ++i) {
+        if (i == requests.size() || requests[i] == "index") {
+            EXPECT_LE(asked, 6u * (3000 + 2 * kBlock)) << faults::Join(requests);
+            asked = 0;
+            continue;
+        }
+        ASSERT_EQ(requests[i].rfind("range bytes=", 0), 0u) << faults::Join(requests);
         const std::string ranges = requests[i].substr(12);
         for (size_t at = 0; at < ranges.size();) {
             size_t comma = ranges.find(',', at);
@@ -119,7 +126,6 @@ TEST_F(PatchFaults, AnIndexAndRangesBuildTheFileFromTheOldCopyFetchingOnlyTheCha
             at = comma == std::string::npos ? ranges.size() : comma + 1;
         }
     }
-    EXPECT_LE(asked, 6u * (3000 + 2 * kBlock));
     EXPECT_EQ(FileRequests(game, mark, "small.bin")[0], "whole");
 }
 
