@@ -119,13 +119,16 @@ std::string Md5Of(const uint8_t* data, size_t size) {
 bool ParseBlockIndex(const std::string& data, BlockIndex* index) {
     if (data.size() < kHeaderBytes || data.size() > kMaxBlockIndexBytes) return false;
     const auto* p = reinterpret_cast<const uint8_t*>(data.data());
-    if (std::memcmp(p, kMagic, 4) != 0 || p[4] != kFormat) return false;
+    if (std::memcmp(p, kMagic, 4) != 0 || p[4] != kFormat || p[6] != 0 || p[7] != 0) return false;
     BlockIndex out;
     out.strongBytes = p[5];
     out.blockSize = ReadLe32(p + 8);
     out.fileSize = ReadLe64(p + 12);
     out.md5 = Hex(p + 20, 16);
-    if (out.strongBytes < 4 || out.strongBytes > 16 || out.blockSize == 0) return false;
+    if (out.strongBytes < 4 || out.strongBytes > 16 || out.blockSize < kMinIndexBlockSize ||
+        out.blockSize > kMaxIndexBlockSize) {
+        return false;
+    }
     const uint64_t blocks = out.fileSize / out.blockSize + (out.fileSize % out.blockSize != 0);
     const uint64_t entry = 4 + out.strongBytes;
     if (blocks > (data.size() - kHeaderBytes) / entry) return false;

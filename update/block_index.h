@@ -28,8 +28,15 @@ struct BlockIndex {
 // The largest index the launcher takes: far above what the tool writes for any real file
 // (768 KiB for 4 GiB), small enough to stay inside the memory budget.
 constexpr size_t kMaxBlockIndexBytes = 16u << 20;
+// Block sizes the launcher takes. The tool writes 1 KiB to 1 MiB; the scan, the copy and the
+// digest each hold about one block besides their 4 MiB and 1 MiB buffers, so the largest
+// block keeps a patch's memory within a few MiB of an honest one's, and the smallest keeps
+// the per-block work (a sum lookup, a truncated MD5 per candidate) small beside the bytes.
+constexpr uint32_t kMinIndexBlockSize = 512;
+constexpr uint32_t kMaxIndexBlockSize = 4u << 20;
 
-// Reads an index document; false when it is not one of this format or not consistent.
+// Reads an index document; false when it is not one of this format or not consistent (block
+// size outside the bounds above, reserved bytes not zero, rows not adding up to the file).
 bool ParseBlockIndex(const std::string& data, BlockIndex* index);
 
 // MD5 of data as 32 lower-case hex characters ("" when the digest service fails).

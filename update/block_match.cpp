@@ -6,6 +6,7 @@
 #include "update/block_match.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -19,6 +20,9 @@ namespace {
 constexpr size_t kReadBytes = 4u << 20;
 constexpr uint64_t kRunBytes = 4u << 20;
 constexpr unsigned kFilterBits = 20; // one bit per 2^20 weak-sum slots: 128 KiB
+// What the MD5s of false candidates may cost, per byte scanned and in all (see FindInOldFile).
+constexpr uint64_t kMissesPerByte = 16;
+constexpr uint64_t kMissSlack = 64u << 20;
 // A gap of up to this many blocks between two blocks found one after the other is an edit:
 // it is left to the server at once, so its download starts while the scan goes on. Data
 // that moved by more is still looked for until the scan ends.
@@ -160,23 +164,99 @@ private:
     size_t pos_ = 0;
 };
 
+// The full-length blocks still open, by weak sum and then by their strong bytes, so that a
+// window's candidates are found by two searches however many blocks share its weak sum, and
+// blocks already placed or left are stepped over once, not at every offset.
+class Candidates {
+public:
+    Candidates(const BlockIndex& index, const std::vector<uint8_t>& state)
+        : index_(index), state_(state) {
+        for (uint32_t i = 0; i < index.BlockCount(); ++i)
+            if (state[i] == kOpen && index.BlockLength(i) == index.blockSize) blocks_.push_back(i);
+        std::sort(blocks_.begin(), blocks_.end(), [this](uint32_t a, uint32_t b) {
+            if (index_.weak[a] != index_.weak[b]) return index_.weak[a] < index_.weak[b];
+            const int order = std::memcmp(Strong(a), Strong(b), index_.strongBytes);
+            return order != 0 ? order < 0 : a < b;
+        });
+        skip_.resize(blocks_.size() + 1);
+        for (size_t j = 0; j < skip_.size(); ++j)
+            skip_[j] = j;
+    }
+    size_t Size() const { return blocks_.size(); }
+    uint32_t Block(size_t j) const { return blocks_[j]; }
+    // The positions [first, second) of the blocks with this weak sum.
+    std::pair<size_t, size_t> WithWeak(uint32_t weak) const {
+        const auto first = std::partition_point(blocks_.begin(), blocks_.end(),
+                                                [&](uint32_t b) { return index_.weak[b] < weak; });
+        const auto last = std::partition_point(first, blocks_.end(),
+                                               [&](uint32_t b) { return index_.weak[b] == weak; });
+        return {size_t(first - blocks_.begin()), size_t(last - blocks_.begin())};
+    }
+    // Among [lo, hi) (one weak sum), the positions of the blocks whose strong bytes begin md5.
+    std::pair<size_t, size_t> WithStrong(size_t lo, size_t hi, const uint8_t* md5) const {
+        const size_t n = index_.strongBytes;
+        const auto first =
+            std::partition_point(blocks_.begin() + lo, blocks_.begin() + hi, [&](uint32_t block) {
+                return std::memcmp(Strong(block), md5, n) < 0;
+            });
+        const auto last = std::partition_point(first, blocks_.begin() + hi, [&](uint32_t block) {
+            return std::memcmp(Strong(block), md5, n) == 0;
+        });
+        return {size_t(first - blocks_.begin()), size_t(last - blocks_.begin())};
+    }
+    // The first position from j on whose block is still open (Size() when none). A block
+    // never opens again, so each closed one is stepped over through a shortened chain.
+    size_t NextOpen(size_t j) {
+        size_t at = j;
+        while (at < blocks_.size() && (skip_[at] != at || state_[blocks_[at]] != kOpen))
+            at = skip_[at] != at ? skip_[at] : (skip_[at] = at + 1);
+        while (j < at) {
+            const size_t following = skip_[j];
+            skip_[j] = at;
+            j = following;
+        }
+        return at;
+    }
+
+private:
+    const uint8_t* Strong(uint32_t block) const {
+        return &index_.strong[size_t{block} * index_.strongBytes];
+    }
+
+    const BlockIndex& index_;
+    const std::vector<uint8_t>& state_;
+    std::vector<uint32_t> blocks_;
+    std::vector<size_t> skip_;
+};
+
+// The leading bytes of an MD5 given as hex; false when it is not hex (a failed digest).
+bool Md5Bytes(const std::string& hex, uint8_t (&out)[16]) {
+    if (hex.size() != 32) return false;
+    for (size_t i = 0; i < 16; ++i) {
+        const char* at = hex.data() + 2 * i;
+        if (std::from_chars(at, at + 2, out[i], 16).ptr != at + 2) return false;
+    }
+    return true;
+}
+
 // Every full-length block still open, found at any offset of the old file. A match moves the search
 // one block on (the next block most often follows), so an unchanged stretch costs one weak sum per
-// block.
+// block. An offset costs at most two searches and one block's MD5; the MD5s of windows whose weak
+// sum matched but whose strong bytes did not may cost kMissesPerByte times the bytes scanned
+// (plus kMissSlack), which an honest index of a file up to 32 GiB stays under (false weak matches
+// cost about size² / 2^32 bytes); an index that makes them cost more, with many blocks under a
+// weak sum that some repeated data has, ends the scan, and the rest comes from the server.
 bool FindInOldFile(const BlockIndex& index, HANDLE old, std::vector<uint8_t>& state,
                    const BlockEvents& events) {
     const uint32_t block = index.blockSize;
-    std::vector<std::pair<uint32_t, uint32_t>> wanted; // (weak sum, block)
+    Candidates wanted(index, state);
+    if (wanted.Size() == 0) return true;
     std::vector<uint64_t> filter((size_t{1} << kFilterBits) / 64);
-    for (uint32_t i = 0; i < index.BlockCount(); ++i) {
-        if (state[i] != kOpen || index.BlockLength(i) != block) continue;
-        wanted.emplace_back(index.weak[i], i);
-        const size_t slot = FilterSlot(index.weak[i]);
+    for (size_t j = 0; j < wanted.Size(); ++j) {
+        const size_t slot = FilterSlot(index.weak[wanted.Block(j)]);
         filter[slot / 64] |= uint64_t{1} << (slot % 64);
     }
-    if (wanted.empty()) return true;
-    std::sort(wanted.begin(), wanted.end());
-    size_t open = wanted.size();
+    size_t open = wanted.Size();
 
     SlidingReader reader(old, kReadBytes + block);
     RollingAdler32 sum(block);
@@ -188,6 +268,7 @@ bool FindInOldFile(const BlockIndex& index, HANDLE old, std::vector<uint8_t>& st
     bool inRun = false;
     // Blocks before this one are placed or left to the server, but for gaps wider than an edit.
     uint32_t settled = 0;
+    uint64_t missed = 0; // bytes hashed for candidates that were not the block
     RunCollector runs(index, events);
     const auto leaveGap = [&](uint32_t end) {
         if (end > settled && end - settled <= kEditGapBlocks) {
@@ -220,15 +301,20 @@ bool FindInOldFile(const BlockIndex& index, HANDLE old, std::vector<uint8_t>& st
             ++next;
             matched = true;
         } else if (const size_t slot = FilterSlot(weak); filter[slot / 64] >> (slot % 64) & 1) {
-            auto it = std::lower_bound(wanted.begin(), wanted.end(), std::make_pair(weak, 0u));
-            std::string md5;
-            for (; it != wanted.end() && it->first == weak; ++it) {
-                if (state[it->second] != kOpen) continue;
-                if (md5.empty()) md5 = Md5Of(reader.Here(), block);
-                if (!index.StrongMatches(it->second, md5)) continue;
-                if (!take(it->second)) return false;
-                next = it->second + 1;
-                inRun = matched = true;
+            const auto [lo, hi] = wanted.WithWeak(weak);
+            if (wanted.NextOpen(lo) < hi) {
+                uint8_t md5[16];
+                if (Cancelled() || !Md5Bytes(Md5Of(reader.Here(), block), md5)) return false;
+                const auto [first, last] = wanted.WithStrong(lo, hi, md5);
+                for (size_t j = wanted.NextOpen(first); j < last; j = wanted.NextOpen(j + 1)) {
+                    if (!take(wanted.Block(j))) return false;
+                    next = wanted.Block(j) + 1;
+                    inRun = matched = true;
+                }
+                if (!matched) {
+                    missed += block;
+                    if (missed > reader.Offset() * kMissesPerByte + kMissSlack) break;
+                }
             }
         }
         if (matched) {

@@ -245,12 +245,15 @@ std::wstring IfModifiedSinceHeader(const FILETIME& time) {
     return std::wstring(L"If-Modified-Since: ") + date;
 }
 
-std::string HttpGetToString(const std::wstring& url, int32_t* status, const wchar_t* extraHeaders) {
+std::string HttpGetToString(const std::wstring& url, int32_t* status, const wchar_t* extraHeaders,
+                            size_t maxBytes) {
     HttpResponse response;
     std::string body;
     const bool complete = Transfer(
-        url, extraHeaders, false, nullptr,
-        [&body](const char* data, size_t size) {
+        url, extraHeaders, false,
+        [maxBytes](const HttpResponse& answer) { return answer.contentLength <= maxBytes; },
+        [&body, maxBytes](const char* data, size_t size) {
+            if (size > maxBytes - body.size()) return false;
             body.append(data, size);
             return true;
         },

@@ -39,11 +39,17 @@ std::wstring AddNoCacheParam(const std::wstring& url);
 bool HttpGet(const std::wstring& url, const wchar_t* extraHeaders, const HttpChunkFn& onChunk,
              HttpResponse* response);
 
+// The most a document read into memory may hold unless its reader says less: a manifest of
+// 100,000 files with SHA-256 and long paths is about 30 MiB.
+constexpr size_t kMaxDocumentBytes = 64u << 20;
+
 // The body of a 200 answer; empty on every failure, a body cut short of its Content-Length or
-// a failed read included. status receives the HTTP status, or 0 when no answer came.
-// extraHeaders as for HttpGet.
+// a failed read included. A body above maxBytes is a failure too: refused on its
+// Content-Length before it is read, or as soon as it grows past maxBytes. status receives the
+// HTTP status, or 0 when no answer came. extraHeaders as for HttpGet.
 std::string HttpGetToString(const std::wstring& url, int32_t* status = nullptr,
-                            const wchar_t* extraHeaders = nullptr);
+                            const wchar_t* extraHeaders = nullptr,
+                            size_t maxBytes = kMaxDocumentBytes);
 
 // The header line that asks for a document only if it changed after time (a 304 answer
 // otherwise); "" when time cannot be written as an HTTP date.

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <vector>
 
 #include "app/build_config.h"
@@ -39,12 +40,32 @@ bool DigestPrefix(HANDLE file, uint64_t size, StreamDigest& digest) {
     return true;
 }
 
+// Manifests carry sizes as 32-bit numbers, so a file of 2 GiB or more is listed as INT32_MAX
+// and only the server tells its length. Such a length is taken up to this bound, the largest
+// game file patched or continued; a bigger one comes whole.
+constexpr uint64_t kMaxUnlistedLength = uint64_t{128} << 30;
+
+// The most bytes a file of the entry can have.
+uint64_t LongestFor(const ManifestEntry& entry) {
+    if (entry.size < 0) return 0;
+    return entry.size < INT32_MAX ? static_cast<uint64_t>(entry.size) : kMaxUnlistedLength;
+}
+
+// True when a file of length bytes can be the entry's.
+bool LengthFitsEntry(uint64_t length, const ManifestEntry& entry) {
+    return length <= LongestFor(entry) &&
+           (entry.size < INT32_MAX ? length == static_cast<uint64_t>(entry.size)
+                                   : length >= static_cast<uint64_t>(INT32_MAX));
+}
+
 PatchResult Discard(const std::wstring& tmpPath) {
     DeleteFileW(tmpPath.c_str());
     return PatchResult::WholeDownload;
 }
 
-// Continues an interrupted transfer with "Range: bytes=N-", N being the length on disk.
+// Continues an interrupted transfer with "Range: bytes=N-", N being the length on disk. Every
+// byte of the answer must lie in that range, of a file of a length the entry can have: the
+// ".tmp" never grows past the entry, whatever the server sends.
 PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
                        const std::wstring& tmpPath, int32_t* status) {
     FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -52,48 +73,62 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
     if (!tmp) return PatchResult::WholeDownload;
     const uint64_t kept = FileSizeOf(tmp.Get());
     if (kept == 0) return PatchResult::WholeDownload;
+    if (kept > LongestFor(entry)) {
+        tmp.Reset();
+        return Discard(tmpPath);
+    }
     StreamDigest digest(!entry.sha256.empty());
     if (!digest.Ok() || !DigestPrefix(tmp.Get(), kept, digest)) return PatchResult::Failed;
 
     const std::wstring header = L"Range: bytes=" + std::to_wstring(kept) + L"-";
     HttpResponse response;
-    uint64_t at = kept;
-    bool started = false, refused = false, writeFailed = false;
-    auto onChunk = [&](const char* data, size_t size) {
-        if (!started) {
-            ByteRange range;
-            uint64_t total = 0;
-            if (response.status != 206 ||
-                !ParseContentRange(response.contentRange, &range, &total) || range.begin != kept ||
-                range.end != total) {
-                refused = true;
-                return false;
-            }
-            started = true;
-        }
-        if (!WriteAt(tmp.Get(), at, data, size)) {
+    std::optional<RangeBodyReader> reader;
+    bool refused = false, writeFailed = false;
+    const auto write = [&](uint64_t offset, const char* data, size_t size) {
+        if (!WriteAt(tmp.Get(), offset, data, size)) {
             writeFailed = true;
             return false;
         }
         digest.Update(data, size);
-        at += size;
         return true;
+    };
+    auto onChunk = [&](const char* data, size_t size) {
+        if (!reader) {
+            ByteRange range;
+            uint64_t total = 0;
+            if (response.status != 206 ||
+                !ParseContentRange(response.contentRange, &range, &total) || range.begin != kept ||
+                range.end != total || !LengthFitsEntry(total, entry)) {
+                refused = true;
+                return false;
+            }
+            reader.emplace(std::vector<ByteRange>{range}, total, response.contentType,
+                           response.contentRange, write);
+        }
+        if (reader->Feed(data, size)) return true;
+        refused = !writeFailed;
+        return false;
     };
     const bool ok = HttpGet(url, header.c_str(), onChunk, &response);
     if (status) *status = response.status;
-    if (refused) return PatchResult::WholeDownload;
-    if (writeFailed) {
+    if (writeFailed || (refused && reader)) {
+        // A ".tmp" the disk refused, or one the server answered past its range.
         tmp.Reset();
         return Discard(tmpPath);
     }
+    if (refused) return PatchResult::WholeDownload;
     if (!ok && response.status == 416) {
         // Nothing after byte N: the ".tmp" may be the whole file already.
         tmp.Reset();
         return DigestMatchesEntry(digest, entry) ? PatchResult::Done : Discard(tmpPath);
     }
     if (!ok)
-        return response.status == 0 || started ? PatchResult::Failed : PatchResult::WholeDownload;
-    if (!started) return PatchResult::WholeDownload;
+        return response.status == 0 || reader ? PatchResult::Failed : PatchResult::WholeDownload;
+    if (!reader) return PatchResult::WholeDownload;
+    if (!reader->Complete()) {
+        tmp.Reset();
+        return Discard(tmpPath);
+    }
     if (!FlushFileBuffers(tmp.Get())) return PatchResult::Failed;
     tmp.Reset();
     return DigestMatchesEntry(digest, entry) ? PatchResult::Done : Discard(tmpPath);
@@ -125,9 +160,14 @@ IndexFetch FetchBlockIndex(const ManifestEntry& entry, const FILETIME* changedAf
     const std::wstring header = changedAfter ? IfModifiedSinceHeader(*changedAfter) : L"";
     int32_t status = 0;
     const std::string body =
-        HttpGetToString(AddNoCacheParam(url), &status, header.empty() ? nullptr : header.c_str());
-    if (!body.empty() && ParseBlockIndex(body, index) && index->md5 == entry.hash)
+        HttpGetToString(AddNoCacheParam(url), &status, header.empty() ? nullptr : header.c_str(),
+                        kMaxBlockIndexBytes);
+    // The index names its file's MD5, which the manifest publishes: anyone answering for the
+    // server can write one. Its length is what the launcher knows, or the index is not used.
+    if (!body.empty() && ParseBlockIndex(body, index) && index->md5 == entry.hash &&
+        LengthFitsEntry(index->fileSize, entry)) {
         return IndexFetch::Found;
+    }
     return status == 0 ? IndexFetch::NoAnswer : IndexFetch::None;
 }
 

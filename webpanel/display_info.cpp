@@ -14,6 +14,10 @@
 
 namespace {
 
+// The document holds a flag, a page address and a signature: a few hundred bytes. Far more
+// than any real one, far less than a manifest.
+constexpr size_t kMaxDisplayInfoBytes = 1u << 20;
+
 // The panel shows web pages from the studio's servers only: an address in any other scheme
 // (file:, http:, javascript:, a custom protocol handler) could reach the player's disk or
 // other programs from a window that runs elevated. The scheme is case-insensitive.
@@ -34,10 +38,10 @@ bool FetchDisplayInfo(bool& enabled, std::wstring& url) {
     enabled = false;
     url.clear();
 
-    const std::wstring address = AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) +
-                                                 L"/displayinfo.json");
+    const std::wstring address =
+        AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/displayinfo.json");
     // Any failure, whatever the status, shows as an empty body.
-    const std::string body = HttpGetToString(address);
+    const std::string body = HttpGetToString(address, nullptr, nullptr, kMaxDisplayInfoBytes);
     if (body.empty()) return false;
     // Its address drives a browser inside an elevated process: a signed build shows only a
     // page the studio signed, and otherwise no panel at all.
