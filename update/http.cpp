@@ -5,6 +5,7 @@
 #include <winhttp.h>
 
 #include <atomic>
+#include <charconv>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -92,18 +93,11 @@ std::string HeaderText(HINTERNET request, DWORD query) {
 // by their real size. Missing, empty, signed, overlong or otherwise malformed: not announced.
 bool AnnouncedLength(HINTERNET request, uint64_t* length) {
     const std::string text = HeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH);
-    size_t pos = text.find_first_not_of(" \t");
-    const size_t last = text.find_last_not_of(" \t");
-    if (pos == std::string::npos || last - pos >= 20) return false;
-    uint64_t value = 0;
-    for (; pos <= last; ++pos) {
-        if (text[pos] < '0' || text[pos] > '9') return false;
-        const uint64_t digit = static_cast<uint64_t>(text[pos] - '0');
-        if (value > (UINT64_MAX - digit) / 10) return false;
-        value = value * 10 + digit;
-    }
-    *length = value;
-    return true;
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return false;
+    const char* end = text.data() + text.find_last_not_of(" \t") + 1;
+    const auto [ptr, error] = std::from_chars(text.data() + first, end, *length);
+    return error == std::errc() && ptr == end;
 }
 
 // Splits the address, sends the GET and waits for the answer's headers. response receives

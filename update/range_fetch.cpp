@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <memory>
 
 #include "update/http.h"
@@ -24,15 +25,11 @@ std::string Trimmed(const std::string& text) {
     return text.substr(begin, end - begin + 1);
 }
 
+// Only digits, within 64 bits.
 bool ParseNumber(const std::string& text, uint64_t* value) {
-    if (text.empty() || text.size() > 19) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    *value = v;
-    return true;
+    const char* end = text.data() + text.size();
+    const auto [ptr, error] = std::from_chars(text.data(), end, *value);
+    return error == std::errc() && ptr == end && !text.empty();
 }
 
 // The boundary parameter of "multipart/byteranges; boundary=..." (quoted or not), or "".

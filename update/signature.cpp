@@ -6,6 +6,7 @@
 #include <bcrypt.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <vector>
 
@@ -114,15 +115,10 @@ bool DecodeBase64(const char* text, size_t size, std::vector<uint8_t>& out) {
 
 // Decimal digits from at on; false when there are none or they overflow 64 bits.
 bool ParseDecimal(const std::string& text, size_t at, uint64_t* value) {
-    uint64_t result = 0;
-    size_t digits = 0;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, ++digits) {
-        const uint64_t digit = static_cast<uint64_t>(text[at] - '0');
-        if (result > (UINT64_MAX - digit) / 10) return false;
-        result = result * 10 + digit;
-    }
-    *value = result;
-    return digits > 0;
+    if (at > text.size()) return false;
+    const char* end = text.data() + text.size();
+    const auto [ptr, error] = std::from_chars(text.data() + at, end, *value);
+    return error == std::errc() && ptr != text.data() + at;
 }
 
 // The number after "key": in the header line.

@@ -1,6 +1,7 @@
 #include "faults/fault_support.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <mutex>
 
 #include "app/launcher_state.h"
@@ -272,6 +273,7 @@ RunnerResult WaitRunner(test::ChildProcess& process, const std::wstring& resultF
         pos = end + 1;
         if (line == "end") {
             result.ended = true;
+            result.peakWorkingSet = std::strtoull(text.c_str() + pos, nullptr, 10);
             break;
         }
         result.texts.push_back(test::Widen(line));

@@ -99,6 +99,7 @@ public:
 struct RunnerResult {
     bool ended = false;              // the process ended within its time and wrote its texts
     std::vector<std::wstring> texts; // every status text of its run
+    uint64_t peakWorkingSet = 0;     // the process's, in bytes (0 when not told)
     std::wstring Final() const { return texts.empty() ? std::wstring() : texts.back(); }
 };
 std::wstring RunnerSourceExe();

@@ -5,9 +5,11 @@
 //
 //   update_runner.exe MANIFEST_URL MODE RESULT_FILE
 //
-// RESULT_FILE receives every status text of the run, one UTF-8 line each, then "end"; it is
-// written under another name and renamed, so a reader never sees half of it.
+// RESULT_FILE receives every status text of the run, one UTF-8 line each, then "end" and the
+// process's peak working set in bytes; it is written under another name and renamed, so a
+// reader never sees half of it.
 #include <windows.h>
+#include <psapi.h>
 
 #include <mutex>
 #include <string>
@@ -35,6 +37,10 @@ bool WriteResult(const std::wstring& path) {
             body += test::Narrow(text) + "\n";
     }
     body += "end\n";
+    PROCESS_MEMORY_COUNTERS memory = {};
+    memory.cb = sizeof(memory);
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory)))
+        body += std::to_string(memory.PeakWorkingSetSize) + "\n";
     const std::wstring temporary = path + L".part";
     HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);

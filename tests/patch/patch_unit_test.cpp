@@ -303,6 +303,15 @@ TEST(BlockIndexReader, TakesTheToolsFormatAndRefusesWhatDoesNotAddUp) {
     other = doc;
     other[19] = 1; // a file size of 2^56 and more: far more blocks than the document holds
     EXPECT_FALSE(ParseBlockIndex(other, &index)) << "size";
+    other = doc;
+    other[7] = 1;
+    EXPECT_FALSE(ParseBlockIndex(other, &index)) << "reserved bytes";
+    // Block sizes from 512 B to 4 MiB, whatever the rows say.
+    EXPECT_TRUE(ParseBlockIndex(test::MakeBlockIndex(content, 512), &index));
+    EXPECT_FALSE(ParseBlockIndex(test::MakeBlockIndex(content, 511), &index));
+    const std::string big(5 << 20, 'x');
+    EXPECT_TRUE(ParseBlockIndex(test::MakeBlockIndex(big, 4 << 20), &index));
+    EXPECT_FALSE(ParseBlockIndex(test::MakeBlockIndex(big, (4 << 20) + 1), &index));
 
     // The rolling sum agrees with a fresh sum at every offset.
     RollingAdler32 rolling(1000);

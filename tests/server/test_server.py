@@ -185,6 +185,21 @@ class ServerTest(unittest.TestCase):
             self.assertEqual("close", resp.getheader("Connection"))
             self.assertEqual(self.big, body)
 
+    def test_endless_sends_filler_after_the_body(self):
+        self.faults({"/update/big.bin": {"endless": True},
+                     "/manifest_light.json": {"endless": True, "length": 10 ** 12}})
+        conn = self.connect()
+        conn.request("GET", "/update/big.bin", headers={"Range": "bytes=299990-"})
+        resp = conn.getresponse()
+        self.assertEqual((206, None), (resp.status, resp.getheader("Content-Length")))
+        self.assertEqual(self.big[299990:] + b"z" * 4 * 65536, resp.read(10 + 4 * 65536))
+        conn.close()
+        conn = self.connect()
+        conn.request("GET", "/manifest_light.json")
+        resp = conn.getresponse()
+        self.assertEqual(str(10 ** 12), resp.getheader("Content-Length"))
+        self.assertEqual(b'{"files": []}zzz', resp.read(16))
+
     def test_body_and_body_hex_replace_the_file(self):
         self.faults({"/manifest_light.json": {"body": "{\"files\": \"\u00e9\"}"},
                      "/update/new.bin": {"body_hex": "00ff10"}})

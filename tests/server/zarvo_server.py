@@ -280,7 +280,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         to_send = min(size, announced)
         if "cut_after" in fault:
             to_send = min(to_send, int(fault["cut_after"]))
-        no_length = bool(fault.get("no_length"))
+        endless = bool(fault.get("endless"))
+        no_length = bool(fault.get("no_length")) or (endless and "length" not in fault)
         self.send_response(status)
         self.send_header("Content-Type", ctype)
         for name, value in getattr(self, "extra_headers", {}).items():
@@ -306,6 +307,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             offset += len(chunk)
             if pause and offset < to_send:
                 time.sleep(pause)
+        if endless:
+            # Filler after the body until the client gives up (a broken or hostile server).
+            filler = b"z" * CHUNK
+            self.close_connection = True
+            try:
+                while True:
+                    self.wfile.write(filler)
+            except (OSError, ValueError):
+                return
         if not no_length and offset < announced:
             # Break the connection without a TLS close_notify: a truncated transfer.
             self.wfile.flush()
