@@ -180,7 +180,7 @@ public:
         });
         skip_.resize(blocks_.size() + 1);
         for (size_t j = 0; j < skip_.size(); ++j)
-            skip_[j] = j;
+            skip_[j] = static_cast<uint32_t>(j);
     }
     size_t Size() const { return blocks_.size(); }
     uint32_t Block(size_t j) const { return blocks_[j]; }
@@ -209,10 +209,10 @@ public:
     size_t NextOpen(size_t j) {
         size_t at = j;
         while (at < blocks_.size() && (skip_[at] != at || state_[blocks_[at]] != kOpen))
-            at = skip_[at] != at ? skip_[at] : (skip_[at] = at + 1);
+            at = skip_[at] != at ? skip_[at] : (skip_[at] = static_cast<uint32_t>(at + 1));
         while (j < at) {
             const size_t following = skip_[j];
-            skip_[j] = at;
+            skip_[j] = static_cast<uint32_t>(at);
             j = following;
         }
         return at;
@@ -226,7 +226,7 @@ private:
     const BlockIndex& index_;
     const std::vector<uint8_t>& state_;
     std::vector<uint32_t> blocks_;
-    std::vector<size_t> skip_;
+    std::vector<uint32_t> skip_; // itself while open, else a later position
 };
 
 // The leading bytes of an MD5 given as hex; false when it is not hex (a failed digest).
