@@ -8,7 +8,7 @@
 
 #include "app/build_config.h"
 #include "app/launcher_state.h"
-#include "update/http.h"
+#include "update/net/http.h"
 #include "update/json.h"
 #include "update/signature.h"
 

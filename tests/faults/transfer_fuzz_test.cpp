@@ -9,8 +9,8 @@
 #include <random>
 
 #include "patch/make_index.h"
-#include "update/block_index.h"
-#include "update/range_fetch.h"
+#include "update/patch/block_index.h"
+#include "update/net/range_fetch.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "update/range_fetch.h"
+#include "update/net/range_fetch.h"
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <memory>
 
-#include "update/http.h"
+#include "update/net/http.h"
 
 namespace {
 
