@@ -38,7 +38,8 @@ game_class="Zarvo Vestra Game"
 
 say() { printf '\ndemo: %s\n' "$*"; }
 die() { printf '\ndemo: %s\n' "$*" >&2; exit 1; }
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
+# shellcheck source=../tests/harness/winpath.sh
+source tests/harness/winpath.sh
 
 tools/install_deps.sh
 mkdir -p "$demo"
@@ -104,6 +105,7 @@ if [ ! -f "$WINEPREFIX/.zarvo_demo_ready" ]; then
     timeout 60 wineserver -w || true
     touch "$WINEPREFIX/.zarvo_demo_ready"
 fi
+link_env_drive "$demo"
 timeout 20 wineserver -p
 wineserver_up=1
 wine_run() { # wine_run SECONDS PROGRAM ARGS...: console output without Windows line ends
@@ -125,7 +127,7 @@ if [ $change_one = 1 ] && [ -f "$installed/Log/inst_done" ]; then fresh=0; fi
 
 # The HTTPS server with a throwaway CA that only this prefix trusts.
 python3 tests/server/make_certs.py "$demo/certs" >/dev/null
-wine_run 60 "$demo/tools/trust_ca.exe" "$(winpath "$demo/certs/ca.der")" >/dev/null ||
+wine_run 60 "$demo/tools/trust_ca.exe" "$(winpath "$demo" "$demo/certs/ca.der")" >/dev/null ||
     die "could not trust the demo CA in $WINEPREFIX"
 if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
     die "port $port is taken; stop what listens there or set ZARVO_DEMO_PORT"
@@ -202,7 +204,8 @@ if [ $fresh = 1 ]; then
     start_line=$(lines)
 
     say "starting the downloaded launcher: $demo/downloads/ZarvoLauncher.exe"
-    driver start "$(winpath "$demo/downloads")" "$(winpath "$demo/downloads/ZarvoLauncher.exe")" \
+    driver start "$(winpath "$demo" "$demo/downloads")" \
+        "$(winpath "$demo" "$demo/downloads/ZarvoLauncher.exe")" \
         >/dev/null || die "could not start the launcher"
     wait_file "$installed/Zarvo Vestra.exe" 60 || die "the launcher did not install itself"
     echo "  first start: it copied itself to C:\\Zarvo Vestra\\Zarvo Vestra.exe ($installed)"
