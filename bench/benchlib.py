@@ -5,6 +5,7 @@ import glob
 import hashlib
 import json
 import os
+import shlex
 import signal
 import socket
 import subprocess
@@ -30,9 +31,7 @@ class Wine:
                 if not line.startswith("export ") or "=" not in line:
                     continue
                 name, value = line[len("export "):].split("=", 1)
-                if len(value) >= 2 and value[0] == value[-1] == "'":
-                    value = value[1:-1]
-                self.env[name] = value
+                self.env[name] = "".join(shlex.split(value))
         self.work = work
 
     @staticmethod
