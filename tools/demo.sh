@@ -16,6 +16,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+case $root in *';'*)
+    echo "demo: the checkout's path '$root' holds a ';', which CMake takes for a list separator" \
+         "wherever it names a path; clone it elsewhere" >&2
+    exit 1 ;;
+esac
 
 usage() { sed -n '2,16s/^# \{0,1\}//p' "$0"; }
 change_one=0 headless=0

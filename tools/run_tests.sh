@@ -18,6 +18,12 @@ while [ $# -gt 0 ]; do
     esac
 done
 
+case $PWD in *';'*)
+    echo "run_tests: the checkout's path '$PWD' holds a ';', which CMake takes for a list" \
+         "separator wherever it names a path (its own compiler checks fail); clone it elsewhere" >&2
+    exit 1 ;;
+esac
+
 tools/install_deps.sh
 
 # Wine converts paths and arguments with the locale's character set: a folder name with letters
