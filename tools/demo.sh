@@ -48,6 +48,8 @@ source tests/harness/winpath.sh
 
 tools/install_deps.sh
 mkdir -p "$demo"
+# Wine converts paths and arguments with the locale's character set (see tools/run_tests.sh).
+if [ "$(locale charmap 2>/dev/null)" != UTF-8 ]; then export LC_ALL=C.UTF-8; fi
 
 run_logged() { # run_logged LOG COMMAND...: quiet unless it fails
     local out=$1
