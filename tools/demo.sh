@@ -172,8 +172,17 @@ wait_request() { # wait_request FROM_LINE PATH_PREFIX SECONDS: the server was as
 lines() { wc -l <"$log"; }
 shot() {
     [ $interactive = 1 ] && return 0
-    xwd -root -silent | convert xwd:- "$shots/$1.png"
-    echo "  screenshot $shots/$1.png"
+    # The grab of the root window failed once with an X error (BadMatch) just as the game's
+    # window appeared: a picture is worth a second try, not the end of the demo.
+    local _
+    for _ in 1 2 3; do
+        if xwd -root -silent 2>/dev/null | convert xwd:- "$shots/$1.png" 2>/dev/null; then
+            echo "  screenshot $shots/$1.png"
+            return 0
+        fi
+        sleep 0.5
+    done
+    echo "  no screenshot $1: the display could not be read"
 }
 play() { # presses the action button until the game's window is there
     for _ in 1 2 3 4 5 6; do
