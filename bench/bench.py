@@ -116,7 +116,7 @@ class Bench(Checks):
 
     def counts(self, files):
         result = os.path.join(self.work, "counts.txt")
-        self.wine.run(self.exe("bench_run.exe"), ["counts", str(files), Wine.path(result)],
+        self.wine.run(self.exe("bench_run.exe"), ["counts", str(files), self.wine.path(result)],
                       self.work)
         values = read_result(result)
         return int(values.get("verify_workers", 0)), int(values.get("download_workers", 0))
@@ -126,8 +126,8 @@ class Bench(Checks):
         result = os.path.join(self.work, "manifest.txt")
         if os.path.exists(result):
             os.remove(result)
-        self.wine.run(self.exe("bench_run.exe"), ["manifest", url, Wine.path(result)], self.work,
-                      self.timeout)
+        self.wine.run(self.exe("bench_run.exe"), ["manifest", url, self.wine.path(result)],
+                      self.work, self.timeout)
         values = read_result(result)
         self.check(values.get("entries") == str(count), f"{label}: the manifest alone was "
                    f"read with {values.get('entries')} entries")
@@ -146,7 +146,7 @@ class Bench(Checks):
         result = os.path.join(self.work, "run.txt")
         if os.path.exists(result):
             os.remove(result)
-        self.wine.run(exe, ["run", manifest_url, mode, Wine.path(result)], game, self.timeout)
+        self.wine.run(exe, ["run", manifest_url, mode, self.wine.path(result)], game, self.timeout)
         values = read_result(result)
         if "seconds" not in values:
             raise BenchError("bench_run.exe wrote no result")
@@ -159,7 +159,7 @@ class Bench(Checks):
         result = os.path.join(self.work, "floor.txt")
         if os.path.exists(result):
             os.remove(result)
-        self.wine.run(self.exe(name), args + [Wine.path(result)] + list(options), self.work,
+        self.wine.run(self.exe(name), args + [self.wine.path(result)] + list(options), self.work,
                       self.timeout)
         values = read_result(result)
         if not self.check("seconds" in values, f"{label}: {name} wrote no result"):
@@ -199,7 +199,8 @@ class Bench(Checks):
 
             seconds, files = self.floor_run(
                 "floor_read.exe",
-                [Wine.path(listing), Wine.path(game), str(verify_workers)], label, hashing)
+                [self.wine.path(listing), self.wine.path(game), str(verify_workers)], label,
+                hashing)
             if seconds is not None and self.check(files == count,
                                                   f"{label}: the floor read {files} files"):
                 times["floor"].append(seconds)
@@ -237,15 +238,15 @@ class Bench(Checks):
             if os.path.exists(path):
                 os.remove(path)
         watch = self.wine.start(self.exe("bench_watch.exe"),
-                                ["run", Wine.path(os.path.join(game, "ZarvoLauncher.exe")),
-                                 Wine.path(result), Wine.path(ended), Wine.path(release),
-                                 str(self.timeout)], game)
+                                ["run", self.wine.path(os.path.join(game, "ZarvoLauncher.exe")),
+                                 self.wine.path(result), self.wine.path(ended),
+                                 self.wine.path(release), str(self.timeout)], game)
         hwm = None
         try:
             end = time.time() + self.timeout + 30
             while not os.path.exists(ended) and watch.poll() is None and time.time() < end:
                 time.sleep(0.05)
-            pid = unix_pid_of(os.path.join(game, "ZarvoLauncher.exe"))
+            pid = unix_pid_of(self.wine, os.path.join(game, "ZarvoLauncher.exe"))
             hwm = vm_hwm_kib(pid) if pid else None
         finally:
             write(release, "")
@@ -309,8 +310,8 @@ class Bench(Checks):
             for rel, _, _ in entries:
                 os.makedirs(os.path.dirname(os.path.join(out_dir, rel)), exist_ok=True)
             seconds, files = self.floor_run(
-                "floor_http.exe", [Wine.path(listing), f"{self.base}/update",
-                                   Wine.path(out_dir), str(transfers)], title)
+                "floor_http.exe", [self.wine.path(listing), f"{self.base}/update",
+                                   self.wine.path(out_dir), str(transfers)], title)
             if seconds is not None and self.check(files == count,
                                                   f"{title}: the floor fetched {files} files"):
                 times["floor"].append(seconds)
@@ -380,8 +381,8 @@ class Bench(Checks):
                 if os.path.exists(result):
                     os.remove(result)
                 self.wine.run(self.exe("bench_watch.exe"),
-                              ["startup", Wine.path(os.path.join(folder, exe)), cls,
-                               Wine.path(result)], self.work, 120)
+                              ["startup", self.wine.path(os.path.join(folder, exe)), cls,
+                               self.wine.path(result)], self.work, 120)
                 painted = read_result(result).get("painted_ms")
                 if self.check(painted is not None, f"start-up: no painted window of {name}"):
                     times[name].append(float(painted) / 1000)

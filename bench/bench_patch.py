@@ -190,13 +190,13 @@ class PatchBench(Checks):
             os.remove(result)
         url = f"https://localhost:{self.port}/manifest_full.json"
         exe = os.path.join(game, "bench_run.exe")
-        proc = self.wine.start(exe, ["run", url, "FULL", Wine.path(result)], game)
+        proc = self.wine.start(exe, ["run", url, "FULL", self.wine.path(result)], game)
         tmp = os.path.join(game, ARCHIVE + ".tmp")
         end = time.time() + 1800
         peak, pid, looked = 0, None, 0.0
         while proc.poll() is None and time.time() < end:
             if not pid and time.time() - looked > 0.2:
-                pid, looked = unix_pid_of(exe), time.time()
+                pid, looked = unix_pid_of(self.wine, exe), time.time()
             if pid:
                 peak = max(peak, vm_hwm_kib(pid) or 0)
             if kill_at and pid and os.path.exists(tmp) and relay.down_so_far() >= kill_at:

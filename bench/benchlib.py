@@ -5,6 +5,7 @@ import glob
 import hashlib
 import json
 import os
+import shlex
 import signal
 import socket
 import subprocess
@@ -20,7 +21,13 @@ class BenchError(Exception):
 # ---- Wine ------------------------------------------------------------------------------
 
 class Wine:
-    """Runs Windows programs in the test environment's prefix, output through a file."""
+    """Runs Windows programs in the test environment's prefix, output through a file.
+
+    The work folder is drive W: of the prefix (as the environment is T:, tests/harness/
+    winpath.sh), so the programs a run starts there have short paths however long the
+    checkout's path is: Wine starts no program from a path of more than 260 characters."""
+
+    DRIVE = "W:"
 
     def __init__(self, env_dir, work):
         self.env = dict(os.environ)
@@ -30,14 +37,22 @@ class Wine:
                 if not line.startswith("export ") or "=" not in line:
                     continue
                 name, value = line[len("export "):].split("=", 1)
-                if len(value) >= 2 and value[0] == value[-1] == "'":
-                    value = value[1:-1]
-                self.env[name] = value
-        self.work = work
+                self.env[name] = "".join(shlex.split(value))
+        self.work = os.path.abspath(work)
+        self.env_dir = os.path.abspath(env_dir)
+        link = os.path.join(self.env["WINEPREFIX"], "dosdevices", self.DRIVE.lower())
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(self.work, link)
 
-    @staticmethod
-    def path(unix_path):
-        return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+    def path(self, unix_path):
+        """The Windows path of a Linux one: W: for the work folder, T: for the environment,
+        Z: (the Linux root) for anything else."""
+        path = os.path.abspath(unix_path)
+        for folder, drive in ((self.work, self.DRIVE), (self.env_dir, "T:")):
+            if path == folder or path.startswith(folder + os.sep):
+                return drive + path[len(folder):].replace("/", "\\")
+        return "Z:" + path.replace("/", "\\")
 
     def start(self, exe, args, cwd):
         with open(os.path.join(self.work, "wine.log"), "ab") as out:
@@ -286,10 +301,10 @@ def timed(command, **kwargs):
     return time.perf_counter() - start, result
 
 
-def unix_pid_of(exe_unix_path):
+def unix_pid_of(wine, exe_unix_path):
     """The Linux process that runs the Windows program at that path (Wine names the process
     by the program's path in its command line)."""
-    windows = Wine.path(exe_unix_path).lower()
+    windows = wine.path(exe_unix_path).lower()
     for cmdline in glob.glob("/proc/[0-9]*/cmdline"):
         try:
             with open(cmdline, "rb") as f:

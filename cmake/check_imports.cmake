@@ -23,6 +23,9 @@ if(NOT found)
 endif()
 if(refused)
     list(JOIN refused ", " refused)
+    # The decision on a line of its own: CMake wraps FATAL_ERROR text at a width, so where that
+    # text breaks depends on the length of EXE's path.
+    message("check_imports: refused ${refused}")
     message(FATAL_ERROR
         "${EXE} imports ${refused} at load time. DLLs outside the system's KnownDLLs are found "
         "through the executable's own folder before the program can restrict the search: link "

@@ -11,6 +11,7 @@ Exit status 1 with a message on stderr for anything else.
 """
 import base64
 import hashlib
+import os
 import re
 import sys
 
@@ -90,14 +91,15 @@ def main(argv):
     except ValueError as e:
         print(f"LAUNCHER_SIGNING_KEYS: {e}", file=sys.stderr)
         return 1
-    text = header(keys, "(none)" if source == "-" else source)
+    # The file's name only: the header stays the same wherever the checkout lies.
+    text = header(keys, "(none)" if source == "-" else os.path.basename(source))
     try:
-        with open(out, encoding="ascii") as f:
+        with open(out, encoding="utf-8") as f:
             if f.read() == text:
                 return 0  # unchanged: no rebuild
     except OSError:
         pass
-    with open(out, "w", encoding="ascii") as f:
+    with open(out, "w", encoding="utf-8") as f:
         f.write(text)
     for kid, _ in keys:
         print(f"Signing key {kid}")

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools googletest
     wine64 xvfb xauth x11-apps imagemagick fonts-liberation
-    python3 openssl nginx curl
+    python3 openssl nginx curl ccache
 )
 
 missing=()

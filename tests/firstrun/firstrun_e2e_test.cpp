@@ -24,13 +24,6 @@ constexpr wchar_t kInstalledExe[] = L"C:\\Zarvo Vestra\\Zarvo Vestra.exe";
 constexpr wchar_t kMarker[] = L"C:\\Zarvo Vestra\\.zarvo_install_dir";
 constexpr wchar_t kWindowClass[] = L"Zarvo Vestra Launcher";
 
-std::string UnixPath(const std::wstring& windowsPath) {
-    std::wstring path = windowsPath.substr(2); // Z:\... is the Linux root
-    for (wchar_t& c : path)
-        if (c == L'\\') c = L'/';
-    return test::Narrow(path);
-}
-
 // Runs a Unix program; Wine gives no handle to wait on, so callers poll for its effect.
 bool RunUnix(const std::wstring& program, const std::wstring& commandLine) {
     test::ChildProcess process;
@@ -42,11 +35,11 @@ class InstallFolderRedirect {
 public:
     InstallFolderRedirect() {
         std::wstring prefix = test::Env(L"WINEPREFIX");
-        if (prefix.empty() || !target_.Path().starts_with(L"Z:\\")) return;
+        const std::wstring target = test::Widen(test::UnixPath(target_.Path()));
+        if (prefix.empty() || target.empty()) return;
         link_ = prefix + L"/drive_c/Zarvo Vestra";
         // -T: a real folder of that name is never replaced or written into.
-        RunUnix(L"ln",
-                L"ln -sfnT \"" + test::Widen(UnixPath(target_.Path())) + L"\" \"" + link_ + L"\"");
+        RunUnix(L"ln", L"ln -sfnT \"" + target + L"\" \"" + link_ + L"\"");
         test::WriteFileBytes(target_ / L"probe", "");
         ready_ = test::WaitFor([] { return test::PathExists(L"C:\\Zarvo Vestra\\probe"); }, 10000);
         DeleteFileW((target_ / L"probe").c_str());

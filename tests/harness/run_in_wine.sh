@@ -30,7 +30,8 @@ fi
 # shellcheck disable=SC1091
 source "$envdir/env.sh"
 
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
+# shellcheck source=winpath.sh
+source "$(dirname "$0")/winpath.sh"
 
 rundir=$envdir/runs/$name
 rm -rf "$rundir"
@@ -38,9 +39,9 @@ mkdir -p "$rundir/tmp"
 cp "$exe" "$rundir/"
 for f in "${files[@]}"; do cp -r "$f" "$rundir/"; done
 
-export ZARVO_TEST_TMP=$(winpath "$rundir/tmp")
+export ZARVO_TEST_TMP=$(winpath "$envdir" "$rundir/tmp")
 export ZARVO_TEST_TMP_UNIX=$rundir/tmp
-export ZARVO_LAUNCHER_EXE=$(winpath "${ZARVO_LAUNCHER_UNIX:?ZARVO_LAUNCHER_UNIX is not set}")
+export ZARVO_LAUNCHER_EXE=$(winpath "$envdir" "${ZARVO_LAUNCHER_UNIX:?ZARVO_LAUNCHER_UNIX is not set}")
 
 cd "$rundir"
 # Output goes through a file: Wine's helper processes (explorer, services) outlive the test

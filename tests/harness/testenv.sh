@@ -21,6 +21,8 @@ export WINEDLLOVERRIDES=winemenubuilder.exe=d
 export HOME=$envdir/home
 
 log() { printf 'testenv: %s\n' "$*"; }
+# shellcheck source=winpath.sh
+source "$(dirname "$0")/winpath.sh"
 
 kill_pidfile() {
     local file=$1
@@ -95,8 +97,6 @@ start_server() {
     return 1
 }
 
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
-
 up() {
     local src=${3:?source folder} trust=${4:?trust_ca.exe}
     mkdir -p "$envdir"
@@ -105,22 +105,25 @@ up() {
     start_xvfb
     export DISPLAY
     prepare_prefix
+    link_env_drive "$envdir"
     # One persistent wineserver for the whole run, once the one that set the prefix up is gone.
     timeout 30 wineserver -w </dev/null >/dev/null 2>&1 || true
     timeout 20 wineserver -p </dev/null >/dev/null 2>&1
     start_server "$src"
-    timeout 60 wine "$trust" "$(winpath "$envdir/certs/ca.der")" </dev/null >"$envdir/trust.log" 2>&1 \
+    timeout 60 wine "$trust" "$(winpath "$envdir" "$envdir/certs/ca.der")" </dev/null >"$envdir/trust.log" 2>&1 \
         || { cat "$envdir/trust.log" >&2; return 1; }
+    # Single-quoted for the shell (a quote in the checkout's path too).
+    q() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
     cat >"$envdir/env.sh" <<EOF
-export WINEPREFIX='$WINEPREFIX'
+export WINEPREFIX=$(q "$WINEPREFIX")
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES='winemenubuilder.exe=d'
-export HOME='$HOME'
+export HOME=$(q "$HOME")
 export DISPLAY='$DISPLAY'
-export ZARVO_ENV_DIR='$envdir'
-export ZARVO_SERVER_CONTROL='$(winpath "$envdir/control.json")'
-export ZARVO_SERVER_LOG='$(winpath "$envdir/requests.log")'
-export ZARVO_SERVER_ROOT='$(winpath "$envdir/www")'
+export ZARVO_ENV_DIR=$(q "$envdir")
+export ZARVO_SERVER_CONTROL=$(q "$(winpath "$envdir" "$envdir/control.json")")
+export ZARVO_SERVER_LOG=$(q "$(winpath "$envdir" "$envdir/requests.log")")
+export ZARVO_SERVER_ROOT=$(q "$(winpath "$envdir" "$envdir/www")")
 export ZARVO_HTTPS_PORT=$HTTPS_PORT
 export ZARVO_HTTP_PORT=$HTTP_PORT
 EOF

@@ -11,7 +11,9 @@ included from an http block that switches gzip on for every type, as Debian's ng
 for HTML, so the test also shows that the server block turns compression off.
 
 nginx runs as a non-daemon master with its prefix, pid, logs and temporary folders in WORKDIR;
-its access log (access.log) has one JSON object per request.
+its access log (access.log) has one JSON object per request. The configuration names only paths
+relative to WORKDIR (ROOT and CERTDIR are linked into it), so the checkout's path, whatever
+spaces or other characters it holds, never goes through nginx's configuration syntax.
 """
 import os
 import pwd
@@ -32,8 +34,8 @@ MAIN_CONF = """\
 daemon off;
 master_process on;
 worker_processes 1;
-pid {work}/nginx.pid;
-error_log {work}/error.log info;
+pid nginx.pid;
+error_log error.log info;
 {user}
 events {{ worker_connections 64; }}
 
@@ -44,42 +46,50 @@ http {{
         '"status": $status, "bytes": $body_bytes_sent, "length": "$sent_http_content_length", '
         '"encoding": "$sent_http_content_encoding", "location": "$sent_http_location", '
         '"agent": "$http_user_agent"}}';
-    access_log {work}/access.log zarvo;
-    client_body_temp_path {work}/tmp/body;
-    proxy_temp_path {work}/tmp/proxy;
-    fastcgi_temp_path {work}/tmp/fastcgi;
-    uwsgi_temp_path {work}/tmp/uwsgi;
-    scgi_temp_path {work}/tmp/scgi;
+    access_log access.log zarvo;
+    client_body_temp_path tmp/body;
+    proxy_temp_path tmp/proxy;
+    fastcgi_temp_path tmp/fastcgi;
+    uwsgi_temp_path tmp/uwsgi;
+    scgi_temp_path tmp/scgi;
     gzip on;
     gzip_types *;
     gzip_min_length 1;
-    include {work}/zarvo-updates.conf;
+    include zarvo-updates.conf;
 }}
 """
 
 
-def substitute(text, pattern, replacement, what):
-    new, count = re.subn(pattern, replacement, text, flags=re.MULTILINE)
+def substitute(text, pattern, value, what):
+    """Replaces the one line matching pattern by its indentation and value."""
+    new, count = re.subn(pattern, lambda m: m.group(1) + value, text, flags=re.MULTILINE)
     if count != 1:
         raise SystemExit(f"nginx_ctl: the example has {count} '{what}' lines, expected 1")
     return new
 
 
-def server_block(port, root, certdir):
-    """The example server block with the test's address, host, certificate and root."""
+def server_block(port):
+    """The example server block with the test's address, host, and the certificate and root
+    linked into the working folder (the prefix, which relative paths start from)."""
     with open(EXAMPLE) as f:
         text = f.read()
-    text = substitute(text, r"^(\s*)listen\s+443\s+ssl;.*$", rf"\1listen 127.0.0.1:{port} ssl;",
+    text = substitute(text, r"^(\s*)listen\s+443\s+ssl;.*$", f"listen 127.0.0.1:{port} ssl;",
                       "listen 443 ssl")
-    text = substitute(text, r"^\s*listen\s+\[::\]:443\s+ssl;.*\n", "", "listen [::]:443 ssl")
-    text = substitute(text, r"^(\s*)server_name\s+[^;]+;.*$", r"\1server_name localhost;",
+    text = substitute(text, r"^()\s*listen\s+\[::\]:443\s+ssl;.*\n", "", "listen [::]:443 ssl")
+    text = substitute(text, r"^(\s*)server_name\s+[^;]+;.*$", "server_name localhost;",
                       "server_name")
     text = substitute(text, r"^(\s*)ssl_certificate\s+[^;]+;.*$",
-                      rf"\1ssl_certificate {certdir}/server.pem;", "ssl_certificate")
+                      "ssl_certificate certs/server.pem;", "ssl_certificate")
     text = substitute(text, r"^(\s*)ssl_certificate_key\s+[^;]+;.*$",
-                      rf"\1ssl_certificate_key {certdir}/server.key;", "ssl_certificate_key")
-    text = substitute(text, r"^(\s*)root\s+[^;]+;.*$", rf"\1root {root};", "root")
+                      "ssl_certificate_key certs/server.key;", "ssl_certificate_key")
+    text = substitute(text, r"^(\s*)root\s+[^;]+;.*$", "root published;", "root")
     return text
+
+
+def link(target, name):
+    if os.path.islink(name) or os.path.exists(name):
+        os.unlink(name)
+    os.symlink(os.path.abspath(target), name)
 
 
 def listening(port):
@@ -104,13 +114,15 @@ def up(work, port, root, certdir):
     os.makedirs(os.path.join(work, "tmp"), exist_ok=True)
     for name in ("access.log", "error.log"):
         open(os.path.join(work, name), "w").close()
+    link(root, os.path.join(work, "published"))
+    link(certdir, os.path.join(work, "certs"))
     with open(os.path.join(work, "zarvo-updates.conf"), "w") as f:
-        f.write(server_block(port, os.path.abspath(root), os.path.abspath(certdir)))
+        f.write(server_block(port))
     # Workers of a master started as root run as the invoking user, who can read the build tree.
     user = f"user {pwd.getpwuid(os.geteuid()).pw_name};" if os.geteuid() == 0 else ""
     conf = os.path.join(work, "nginx.conf")
     with open(conf, "w") as f:
-        f.write(MAIN_CONF.format(work=work, user=user))
+        f.write(MAIN_CONF.format(user=user))
     if listening(port):
         raise SystemExit(f"nginx_ctl: port {port} is already in use")
 

@@ -3,6 +3,7 @@
 writes for the launcher, and the files it refuses with a message (configuring then fails)."""
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -50,9 +51,23 @@ class SigningKeys(unittest.TestCase):
         with open(self.out) as f:
             self.assertIn("kSigningKeyCount = 0;", f.read())
 
+    def test_a_key_file_under_a_spaced_non_ascii_folder_gives_the_same_header(self):
+        folder = os.path.join(self.tmp, "claves del año", "otra carpeta más")
+        os.makedirs(folder)
+        moved = os.path.join(folder, "test_keys_ab.pub.pem")
+        shutil.copy(os.path.join(KEYS, "test_keys_ab.pub.pem"), moved)
+        self.assertEqual(run(os.path.join(KEYS, "test_keys_ab.pub.pem"), self.out).returncode, 0)
+        with open(self.out, "rb") as f:
+            here = f.read()
+        result = run(moved, self.out)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(self.out, "rb") as f:
+            self.assertEqual(f.read(), here)
+
     def test_anything_but_p256_public_keys_is_refused_with_the_reason(self):
         p384 = os.path.join(self.tmp, "p384.pem")
-        subprocess.run(f"openssl ecparam -name secp384r1 -genkey -noout | openssl ec -pubout -out {p384}",
+        subprocess.run("openssl ecparam -name secp384r1 -genkey -noout | openssl ec -pubout -out "
+                       + shlex.quote(p384),
                        shell=True, check=True, capture_output=True, timeout=30)
         with open(os.path.join(KEYS, "test_key_a.pub.pem")) as f:
             key_a = f.read()

@@ -322,16 +322,20 @@ std::string JsonQuote(const std::string& text) {
     return out + "\"";
 }
 
-namespace {
-// Z:\some\path (as the harness passes it) back to the Linux path the server understands.
-std::string ServerSidePath(const std::wstring& windowsPath) {
-    std::wstring path = windowsPath;
-    if (path.size() >= 2 && (path[0] == L'Z' || path[0] == L'z') && path[1] == L':')
-        path = path.substr(2);
-    for (wchar_t& c : path)
-        if (c == L'\\') c = L'/';
-    return Narrow(path);
+std::string UnixPath(const std::wstring& windowsPath) {
+    // Wine's own export: it knows every drive's mapping. The text comes from the process heap.
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    static const auto toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!toUnix) return {};
+    char* unix = toUnix(windowsPath.c_str());
+    if (!unix) return {};
+    std::string path = unix;
+    HeapFree(GetProcessHeap(), 0, unix);
+    return path;
 }
+
+namespace {
 
 std::string JsonField(const std::string& line, const std::string& key) {
     std::string needle = "\"" + key + "\": \"";
@@ -351,7 +355,7 @@ std::string JsonField(const std::string& line, const std::string& key) {
 } // namespace
 
 void TestServer::Configure(const std::wstring& root, const std::string& faultsJson) {
-    std::string json = "{\"root\": " + JsonQuote(ServerSidePath(root)) +
+    std::string json = "{\"root\": " + JsonQuote(UnixPath(root)) +
                        ", \"faults\": " + (faultsJson.empty() ? "{}" : faultsJson) + "}";
     std::wstring control = Env(L"ZARVO_SERVER_CONTROL");
     std::wstring temp = control + L".tmp";

@@ -20,6 +20,10 @@ std::wstring ProgramFolder();
 std::string Narrow(const std::wstring& text); // UTF-16 to UTF-8
 std::wstring Widen(const std::string& text);  // UTF-8 to UTF-16
 
+// The Linux path of a Windows path, as Wine maps its drives (the test environment is T:, the
+// Linux root Z:), for the test server and Linux programs; empty if Wine knows none.
+std::string UnixPath(const std::wstring& windowsPath);
+
 // A fresh folder under the test's own temp folder, removed with everything in it on
 // destruction.
 class TempDir {
