@@ -1,9 +1,11 @@
-// A launcher killed in the middle of patching a big file: the file under its own name is still
-// the old version (only its ".tmp" holds new blocks), and the next start finishes the patch
-// from what is on disk, asking only for ranges.
+// A launcher killed in the middle of patching a big file, or of fetching one in pieces: the
+// file under its own name is never a wrong one (only its ".tmp" holds new blocks), and the next
+// start finishes from what is on disk, asking only for ranges.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
 
 #include "app/paths.h"
 #include "faults/fault_support.h"
@@ -13,12 +15,78 @@ namespace {
 
 using faults::FaultGame;
 
+// The runner copied into a folder of its own, which is the game's folder.
+class RunnerFolder {
+public:
+    explicit RunnerFolder(const wchar_t* name)
+        : folder_(name), exe_(folder_ / L"ZarvoLauncher.exe"),
+          copied_(test::CopyFileTo(faults::RunnerSourceExe(), exe_)), game_(folder_.Path()) {
+        game_.AllowExtra(L"ZarvoLauncher.exe", {test::ReadFileBytes(exe_)});
+    }
+    bool Ready() const { return copied_; }
+    FaultGame& Game() { return game_; }
+
+    // A run killed once killWhen holds for the requests logged since it started, and a moment
+    // later; the folder stays sound throughout.
+    void RunAndKill(const std::function<bool(size_t mark)>& killWhen, DWORD later) {
+        const size_t mark = test::TestServer::LogMark();
+        faults::FolderWatch watch(game_);
+        test::ChildProcess runner;
+        ASSERT_TRUE(faults::StartRunner(runner, exe_, Url(), L"LIGHT", results_ / L"first.txt"));
+        ASSERT_TRUE(test::WaitFor([&] { return killWhen(mark); }, 30000));
+        Sleep(later);
+        runner.Kill(); // waits for the end
+        watch.Stop();
+        EXPECT_TRUE(watch.Problems().empty()) << faults::Join(watch.Problems());
+    }
+    // A run to its end: its last status text, "" when it did not end in time.
+    std::wstring RunToEnd() {
+        test::ChildProcess runner;
+        if (!faults::StartRunner(runner, exe_, Url(), L"LIGHT", results_ / L"second.txt"))
+            return L"";
+        const faults::RunnerResult end =
+            faults::WaitRunner(runner, results_ / L"second.txt", 60000);
+        return end.ended ? end.Final() : L"";
+    }
+
+private:
+    std::wstring Url() const { return game_.ManifestUrl("manifest_light.json"); }
+
+    test::TempDir folder_;
+    std::wstring exe_;
+    bool copied_;
+    FaultGame game_;
+    test::TempDir results_{L"results"};
+};
+
+// The Range header of each request for a game file since mark ("" for a whole download).
+std::vector<std::string> UpdateRanges(size_t mark) {
+    std::vector<std::string> out;
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark)) {
+        if (r.path.rfind("/update/", 0) != 0) continue;
+        std::string range;
+        for (const auto& [key, value] : r.headers)
+            if (_stricmp(key.c_str(), "Range") == 0) range = value;
+        out.push_back(range);
+    }
+    return out;
+}
+
+// How many ranges and bytes a Range header asks for.
+void CountRanges(const std::string& header, size_t* ranges, uint64_t* bytes) {
+    for (size_t at = header.find('=') + 1; at != 0 && at < header.size();) {
+        unsigned long long first = 0, last = 0;
+        if (sscanf(header.c_str() + at, "%llu-%llu", &first, &last) != 2) break;
+        ++*ranges;
+        *bytes += last + 1 - first;
+        at = header.find(',', at) + 1;
+    }
+}
+
 TEST(PatchInterruption, AKilledPatchLeavesTheOldFileAndTheNextStartCompletesIt) {
-    test::TempDir folder(L"patchkill");
-    const std::wstring exe = folder / L"ZarvoLauncher.exe";
-    ASSERT_TRUE(test::CopyFileTo(faults::RunnerSourceExe(), exe));
-    FaultGame game(folder.Path());
-    game.AllowExtra(L"ZarvoLauncher.exe", {test::ReadFileBytes(exe)});
+    RunnerFolder run(L"patchkill");
+    ASSERT_TRUE(run.Ready());
+    FaultGame& game = run.Game();
 
     // Every second 8 KiB of the new version is new: a long list of ranges to fetch.
     const std::string old = test::RandomBytes(3 << 20, 71);
@@ -34,25 +102,8 @@ TEST(PatchInterruption, AKilledPatchLeavesTheOldFileAndTheNextStartCompletesIt) 
                  "{\"" + game.FaultKey("data/world.pak") +
                      "\": {\"trickle_bytes\": 16384, \"trickle_ms\": 30}}");
     const std::wstring tmp = game.Local("data/world.pak") + L".tmp";
-    test::TempDir results(L"results");
-    const std::wstring url = game.ManifestUrl("manifest_light.json");
-    const size_t mark = test::TestServer::LogMark();
-    {
-        faults::FolderWatch watch(game);
-        test::ChildProcess runner;
-        ASSERT_TRUE(faults::StartRunner(runner, exe, url, L"LIGHT", results / L"first.txt"));
-        // Killed once about a third of the new blocks has arrived.
-        auto fetched = [&] {
-            for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
-                if (r.path.rfind("/update/", 0) == 0) return true;
-            return false;
-        };
-        ASSERT_TRUE(test::WaitFor(fetched, 30000));
-        Sleep(1500);
-        runner.Kill(); // waits for the end
-        watch.Stop();
-        EXPECT_TRUE(watch.Problems().empty()) << faults::Join(watch.Problems());
-    }
+    // Killed once about a third of the new blocks has arrived.
+    run.RunAndKill([](size_t mark) { return !UpdateRanges(mark).empty(); }, 1500);
     EXPECT_EQ(test::ReadFileBytes(game.Local("data/world.pak")), old);
     EXPECT_TRUE(test::PathExists(tmp));
     EXPECT_TRUE(game.Problems(true).empty()) << faults::Join(game.Problems(true));
@@ -60,24 +111,17 @@ TEST(PatchInterruption, AKilledPatchLeavesTheOldFileAndTheNextStartCompletesIt) 
     // The next start: the blocks already in the ".tmp" are kept, only the rest is asked for.
     game.Publish({"manifest_light.json"});
     const size_t second = test::TestServer::LogMark();
-    test::ChildProcess runner;
-    ASSERT_TRUE(faults::StartRunner(runner, exe, url, L"LIGHT", results / L"second.txt"));
-    const faults::RunnerResult end = faults::WaitRunner(runner, results / L"second.txt", 60000);
-    ASSERT_TRUE(end.ended);
-    EXPECT_EQ(end.Final(), L"Archivos OK!");
+    EXPECT_EQ(run.RunToEnd(), L"Archivos OK!");
     EXPECT_TRUE(game.AllCurrent());
     EXPECT_FALSE(test::PathExists(tmp));
-    size_t rangeRequests = 0, rangesAsked = 0;
-    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(second)) {
-        if (r.path.rfind("/update/", 0) != 0) continue;
-        std::string range;
-        for (const auto& [key, value] : r.headers)
-            if (_stricmp(key.c_str(), "Range") == 0) range = value;
+    const std::vector<std::string> ranges = UpdateRanges(second);
+    size_t rangesAsked = 0;
+    uint64_t bytes = 0;
+    for (const std::string& range : ranges) {
         ASSERT_FALSE(range.empty()) << "a whole download after the kill";
-        ++rangeRequests;
-        rangesAsked += 1 + std::count(range.begin(), range.end(), ',');
+        CountRanges(range, &rangesAsked, &bytes);
     }
-    EXPECT_GE(rangeRequests, 1u);
+    EXPECT_GE(ranges.size(), 1u);
     // 192 ranges were missing at the start; a good part of them came before the kill.
     EXPECT_LT(rangesAsked, 192u);
 }
@@ -85,11 +129,9 @@ TEST(PatchInterruption, AKilledPatchLeavesTheOldFileAndTheNextStartCompletesIt) 
 // Killed while pieces of a big file are in flight: no wrong file in place, and the next start
 // keeps the pieces the block index confirms, asking only for the rest.
 TEST(PatchInterruption, AKilledSplitDownloadLeavesNoWrongFileAndTheNextStartCompletesIt) {
-    test::TempDir folder(L"splitkill");
-    const std::wstring exe = folder / L"ZarvoLauncher.exe";
-    ASSERT_TRUE(test::CopyFileTo(faults::RunnerSourceExe(), exe));
-    FaultGame game(folder.Path());
-    game.AllowExtra(L"ZarvoLauncher.exe", {test::ReadFileBytes(exe)});
+    RunnerFolder run(L"splitkill");
+    ASSERT_TRUE(run.Ready());
+    FaultGame& game = run.Game();
     const size_t size = (24 << 20) + 777;
     const std::string content = test::RandomBytes(size, 81);
     game.Add("data/archive.pak", content);
@@ -100,54 +142,23 @@ TEST(PatchInterruption, AKilledSplitDownloadLeavesNoWrongFileAndTheNextStartComp
                  "{\"" + game.FaultKey("data/archive.pak") +
                      "\": {\"trickle_bytes\": 32768, \"trickle_ms\": 50}}");
     const std::wstring tmp = game.Local("data/archive.pak") + L".tmp";
-    test::TempDir results(L"results");
-    const std::wstring url = game.ManifestUrl("manifest_light.json");
-    const size_t mark = test::TestServer::LogMark();
-    {
-        faults::FolderWatch watch(game);
-        test::ChildProcess runner;
-        ASSERT_TRUE(faults::StartRunner(runner, exe, url, L"LIGHT", results / L"first.txt"));
-        // Killed once several pieces are under way.
-        auto pieces = [&] {
-            size_t count = 0;
-            for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
-                count += r.path.rfind("/update/", 0) == 0 ? 1 : 0;
-            return count >= 4;
-        };
-        ASSERT_TRUE(test::WaitFor(pieces, 30000));
-        Sleep(800);
-        runner.Kill();
-        watch.Stop();
-        EXPECT_TRUE(watch.Problems().empty()) << faults::Join(watch.Problems());
-    }
+    // Killed once several pieces are under way.
+    run.RunAndKill([](size_t mark) { return UpdateRanges(mark).size() >= 4; }, 800);
     EXPECT_FALSE(test::PathExists(game.Local("data/archive.pak")));
     ASSERT_TRUE(test::PathExists(tmp));
     EXPECT_TRUE(game.Problems(true).empty()) << faults::Join(game.Problems(true));
 
     game.Publish({"manifest_light.json"});
     const size_t second = test::TestServer::LogMark();
-    test::ChildProcess runner;
-    ASSERT_TRUE(faults::StartRunner(runner, exe, url, L"LIGHT", results / L"second.txt"));
-    const faults::RunnerResult end = faults::WaitRunner(runner, results / L"second.txt", 60000);
-    ASSERT_TRUE(end.ended);
-    EXPECT_EQ(end.Final(), L"Archivos OK!");
+    EXPECT_EQ(run.RunToEnd(), L"Archivos OK!");
     EXPECT_TRUE(game.AllCurrent());
     EXPECT_FALSE(test::PathExists(tmp));
     // Only ranges, and less than the file: the confirmed pieces were kept.
+    size_t ranges = 0;
     uint64_t asked = 0;
-    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(second)) {
-        if (r.path.rfind("/update/", 0) != 0) continue;
-        std::string range;
-        for (const auto& [key, value] : r.headers)
-            if (_stricmp(key.c_str(), "Range") == 0) range = value;
+    for (const std::string& range : UpdateRanges(second)) {
         ASSERT_FALSE(range.empty()) << "a whole download after the kill";
-        for (size_t at = range.find('=') + 1; at != std::string::npos && at < range.size();) {
-            unsigned long long first = 0, last = 0;
-            if (sscanf(range.c_str() + at, "%llu-%llu", &first, &last) != 2) break;
-            asked += last + 1 - first;
-            at = range.find(',', at);
-            if (at != std::string::npos) ++at;
-        }
+        CountRanges(range, &ranges, &asked);
     }
     EXPECT_GT(asked, 0u);
     EXPECT_LT(asked, size);
