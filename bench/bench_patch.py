@@ -50,7 +50,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
-from benchlib import (BenchError, Checks, Nginx, Wine, read_result,  # noqa: E402
+from benchlib import (BenchError, Checks, Nginx, Wine, file_md5, read_result,  # noqa: E402
                       unix_pid_of, vm_hwm_kib, wait_port)
 import zarvo_blockindex  # noqa: E402
 
@@ -222,14 +222,7 @@ class PatchBench(Checks):
         return values
 
     def file_ok(self, path):
-        digest = hashlib.md5()
-        try:
-            with open(path, "rb") as f:
-                for block in iter(lambda: f.read(1 << 20), b""):
-                    digest.update(block)
-        except OSError:
-            return False
-        return digest.hexdigest() == self.md5
+        return file_md5(path) == self.md5
 
     def launcher(self, name, old, rate, whole=False, kill=False):
         self.hide_indexes(whole)

@@ -36,7 +36,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from benchlib import (BenchError, Checks, Nginx, Wine, read_result,  # noqa: E402
+from benchlib import (BenchError, Checks, Nginx, Wine, file_md5, read_result,  # noqa: E402
                       unix_pid_of)
 from bench_patch import CountingRelay  # noqa: E402
 
@@ -111,17 +111,7 @@ class SplitBench(Checks):
         return self.big + [(f"small/{i // 100:02}/file{i:04}.dat", size) for i in range(count)]
 
     def files_ok(self, folder):
-        for name, md5 in self.md5.items():
-            digest = hashlib.md5()
-            try:
-                with open(os.path.join(folder, name), "rb") as f:
-                    for block in iter(lambda: f.read(1 << 22), b""):
-                        digest.update(block)
-            except OSError:
-                return False
-            if digest.hexdigest() != md5:
-                return False
-        return True
+        return all(file_md5(os.path.join(folder, name)) == md5 for name, md5 in self.md5.items())
 
     def serve(self, port):
         if self.nginx:

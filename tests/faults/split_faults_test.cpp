@@ -28,7 +28,16 @@ std::vector<std::string> RangesAsked(const FaultGame& game, size_t mark, const s
     return out;
 }
 
-class SplitFaults : public faults::InProcessRun {};
+class SplitFaults : public faults::InProcessRun {
+protected:
+    // The run ended well, with the folder sound throughout and every file current.
+    static void ExpectGood(const Outcome& run, const FaultGame& game) {
+        EXPECT_EQ(run.Final(), kOk);
+        EXPECT_TRUE(run.during.empty()) << faults::Join(run.during);
+        EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
+        EXPECT_TRUE(game.AllCurrent());
+    }
+};
 
 TEST_F(SplitFaults, PiecesFromAServerThatAnswersRangesMakeTheFileByteForByte) {
     FaultGame game(LauncherFolderFull(), NextPrefix());
@@ -37,11 +46,7 @@ TEST_F(SplitFaults, PiecesFromAServerThatAnswersRangesMakeTheFileByteForByte) {
     game.Publish({"manifest_light.json"});
     const size_t mark = test::TestServer::LogMark();
 
-    Outcome run = Run(game);
-    EXPECT_EQ(run.Final(), kOk);
-    EXPECT_TRUE(run.during.empty()) << faults::Join(run.during);
-    EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
-    EXPECT_TRUE(game.AllCurrent());
+    ExpectGood(Run(game), game);
     // Ranges only, each asked once, covering the file end to end.
     std::vector<std::string> ranges = RangesAsked(game, mark, "data/archive.pak");
     ASSERT_GE(ranges.size(), 5u) << faults::Join(ranges);
@@ -77,11 +82,7 @@ TEST_F(SplitFaults, RangesAnsweredWrongFallBackToTheWholeFileWithinTheAttempt) {
         game.Publish({"manifest_light.json"},
                      "{\"" + game.FaultKey("a.pak") + "\": {" + c.fault + ", \"times\": 1}}");
         const size_t mark = test::TestServer::LogMark();
-        Outcome run = Run(game);
-        EXPECT_EQ(run.Final(), kOk);
-        EXPECT_TRUE(run.during.empty()) << faults::Join(run.during);
-        EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
-        EXPECT_TRUE(game.AllCurrent());
+        ExpectGood(Run(game), game);
         // Pieces first (a short piece shows itself only at its end, when others are under
         // way), then the file whole, once.
         const std::vector<std::string> ranges = RangesAsked(game, mark, "a.pak");
@@ -99,9 +100,7 @@ TEST_F(SplitFaults, AServerThatIgnoresRangesIsAskedForPiecesOnceInARun) {
                  "{\"" + game.FaultKey("a.pak") + "\": {\"ignore_range\": true}, \"" +
                      game.FaultKey("b.pak") + "\": {\"ignore_range\": true}}");
     const size_t mark = test::TestServer::LogMark();
-    Outcome run = Run(game);
-    EXPECT_EQ(run.Final(), kOk);
-    EXPECT_TRUE(game.AllCurrent());
+    ExpectGood(Run(game), game);
     size_t ranged = 0;
     for (const char* name : {"a.pak", "b.pak"})
         for (const std::string& r : RangesAsked(game, mark, name))
@@ -117,10 +116,7 @@ TEST_F(SplitFaults, ABrokenPieceFailsTheAttemptAndTheNextOneAsksForPiecesAgain) 
     game.Publish({"manifest_light.json"},
                  "{\"" + game.FaultKey("a.pak") + "\": {\"cut_after\": 100000, \"times\": 1}}");
     const size_t mark = test::TestServer::LogMark();
-    Outcome run = Run(game);
-    EXPECT_EQ(run.Final(), kOk);
-    EXPECT_TRUE(run.during.empty()) << faults::Join(run.during);
-    EXPECT_TRUE(game.AllCurrent());
+    ExpectGood(Run(game), game);
     const std::vector<std::string> ranges = RangesAsked(game, mark, "a.pak");
     int fromStart = 0;
     for (const std::string& r : ranges) {
