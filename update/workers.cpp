@@ -239,15 +239,18 @@ void DownloadWorker(DownloadContext c) {
         if (Stopping(c)) return;
         // Pieces of the big files in flight go first while few threads are on them.
         if (c.board && c.board->TakePieceFirst()) continue;
+        // Counted before the claim, so that no helper sees the pool idle in between.
+        if (c.board) c.board->EntryBegan();
         int32_t i = c.nextIndex->fetch_add(1);
         if (i >= *c.fileCount) {
+            if (!c.board) return;
+            c.board->EntryEnded();
             // No file left to claim: help with the pieces of those still in flight.
-            if (c.board) c.board->Help([&c] { return Stopping(c); });
+            c.board->Help([&c] { return Stopping(c); });
             return;
         }
 
         const ManifestEntry& entry = (*c.fileList)[i];
-        if (c.board) c.board->EntryBegan();
         const Outcome outcome = FetchEntry(c, entry, c.verdicts ? c.verdicts[i] : Verdict::Differs);
         if (c.board) c.board->EntryEnded();
         switch (outcome) {

@@ -161,7 +161,8 @@ PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
     if (status) *status = 0;
     if (!KeepsPartialTmp(entry)) return PatchResult::WholeDownload;
     // Without an old copy the index could only confirm the ".tmp"'s blocks, which the digest
-    // of a continued transfer does as well, for less than the index costs.
+    // of a continued transfer does as well, for less than the index costs; but for a ".tmp"
+    // written in pieces (see ContinueOrWhole).
     if (!FileExists(localPath))
         return ContinueOrWhole(entry, url, localPath, tmpPath, false, status);
     BlockIndex index;
