@@ -50,7 +50,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
-from benchlib import (BenchError, Checks, Nginx, Wine, read_result,  # noqa: E402
+from benchlib import (BenchError, Checks, Nginx, Wine, file_md5, read_result,  # noqa: E402
                       unix_pid_of, vm_hwm_kib, wait_port)
 import zarvo_blockindex  # noqa: E402
 
@@ -65,7 +65,8 @@ def log(text):
 class CountingRelay:
     """bench/relay.py from listen to target, optionally paced; counts bytes both ways."""
 
-    def __init__(self, work, listen, target, rate_mbit, hold_at=None):
+    def __init__(self, work, listen, target, rate_mbit, hold_at=None, delay_ms=0,
+                 conn_rate_mbit=0):
         self.stats = os.path.join(work, f"relay-{listen}.txt")
         if os.path.exists(self.stats):
             os.remove(self.stats)
@@ -75,6 +76,10 @@ class CountingRelay:
             args += ["--rate-mbit", str(rate_mbit)]
         if hold_at:
             args += ["--hold-at", str(hold_at)]
+        if delay_ms:
+            args += ["--delay-ms", str(delay_ms)]
+        if conn_rate_mbit:
+            args += ["--conn-rate-mbit", str(conn_rate_mbit)]
         if wait_port(listen, 0.2):
             raise BenchError(f"port {listen} is already taken")
         with open(os.path.join(work, "relay.out"), "ab") as out:
@@ -217,14 +222,7 @@ class PatchBench(Checks):
         return values
 
     def file_ok(self, path):
-        digest = hashlib.md5()
-        try:
-            with open(path, "rb") as f:
-                for block in iter(lambda: f.read(1 << 20), b""):
-                    digest.update(block)
-        except OSError:
-            return False
-        return digest.hexdigest() == self.md5
+        return file_md5(path) == self.md5
 
     def launcher(self, name, old, rate, whole=False, kill=False):
         self.hide_indexes(whole)

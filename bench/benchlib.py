@@ -69,6 +69,18 @@ class Wine:
             raise BenchError(f"{os.path.basename(exe)} did not end within {timeout} s")
 
 
+def file_md5(path):
+    """The file's MD5 in hex, read in pieces; None when it cannot be read."""
+    digest = hashlib.md5()
+    try:
+        with open(path, "rb") as f:
+            for block in iter(lambda: f.read(1 << 22), b""):
+                digest.update(block)
+    except OSError:
+        return None
+    return digest.hexdigest()
+
+
 def read_result(path):
     values = {}
     if os.path.exists(path):

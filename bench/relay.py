@@ -2,12 +2,16 @@
 """A TCP relay that gives a localhost connection the latency, and optionally the bandwidth, of
 a real link.
 
-    relay.py --listen PORT --target HOST:PORT [--delay-ms N] [--rate-mbit R] [--stats FILE]
+    relay.py --listen PORT --target HOST:PORT [--delay-ms N] [--rate-mbit R]
+             [--conn-rate-mbit C] [--stats FILE]
 
 Every chunk read from one side is written to the other N ms after it arrived; reading goes on
 meanwhile, so the delay adds latency without limiting throughput (a 10 ms delay each way is a
 20 ms round trip). With --rate-mbit the relay also behaves like a link of R Mbit/s in each
-direction, shared by all connections: bytes leave at that rate, then take the delay.
+direction, shared by all connections: bytes leave at that rate, then take the delay. With
+--conn-rate-mbit each connection is held to C Mbit/s in each direction besides, as a long path,
+a lossy radio link or a CDN that limits each flow holds it: a byte leaves when both its
+connection and the link are free for it.
 
 Counts the bytes relayed each way. On SIGTERM or SIGINT it prints them and ends; SIGUSR1
 writes them without ending. SIGUSR2 breaks every open connection at once, as the end of a
@@ -56,11 +60,29 @@ class Link:
         return int(max(4 << 20, 2 * in_flight + (1 << 20)))
 
 
+class Flow:
+    """One direction of one connection under a rate of its own, within its link."""
+
+    def __init__(self, link, rate_bytes):
+        self.link = link
+        self.rate = rate_bytes
+        self.free_at = 0.0
+
+    def schedule(self, now, size):
+        if not self.rate:
+            return self.link.schedule(now, size)
+        start = max(now, self.free_at)
+        self.free_at = start + size / self.rate
+        # The link takes the piece once the connection has let it go.
+        return max(self.free_at + self.link.delay, self.link.schedule(start, size))
+
+
 class Pipe:
     """One direction of one connection: reader -> timed queue -> writer."""
 
-    def __init__(self, link, reader, writer):
+    def __init__(self, link, reader, writer, conn_rate=0):
         self.link, self.reader, self.writer = link, reader, writer
+        self.flow = Flow(link, conn_rate)
         self.queue = collections.deque()
         self.queued = 0
         self.limit = link.queue_limit()
@@ -77,10 +99,10 @@ class Pipe:
                 if not data:
                     break
                 now = loop.time()
-                step = PACE_PIECE if self.link.rate else len(data)
+                step = PACE_PIECE if self.link.rate or self.flow.rate else len(data)
                 for i in range(0, len(data), step):
                     piece = data[i:i + step]
-                    self.queue.append((self.link.schedule(now, len(piece)), piece))
+                    self.queue.append((self.flow.schedule(now, len(piece)), piece))
                     self.queued += len(piece)
                 self.ready.set()
                 if self.queued >= self.limit:
@@ -148,6 +170,7 @@ class Relay:
         self.up = Link(delay, rate)
         self.down = Link(delay, rate)
         self.down.hold_at = args.hold_at
+        self.conn_rate = args.conn_rate_mbit * 1e6 / 8
         self.connections = 0
         self.stats_file = args.stats
         self.open = set()  # (client writer, server writer) of each open connection
@@ -165,8 +188,8 @@ class Relay:
                 sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         pair = (client_writer, server_writer)
         self.open.add(pair)
-        up = Pipe(self.up, client_reader, server_writer)
-        down = Pipe(self.down, server_reader, client_writer)
+        up = Pipe(self.up, client_reader, server_writer, self.conn_rate)
+        down = Pipe(self.down, server_reader, client_writer, self.conn_rate)
         readers = [asyncio.ensure_future(p.read_side()) for p in (up, down)]
         writers = [asyncio.ensure_future(p.write_side()) for p in (up, down)]
         tasks = readers + writers
@@ -232,6 +255,8 @@ def main():
     parser.add_argument("--target", required=True, help="HOST:PORT to relay to")
     parser.add_argument("--delay-ms", type=float, default=0.0, help="delay per direction")
     parser.add_argument("--rate-mbit", type=float, default=0.0, help="link rate per direction")
+    parser.add_argument("--conn-rate-mbit", type=float, default=0.0,
+                        help="rate of each connection per direction")
     parser.add_argument("--stats", help="file for the byte counts")
     parser.add_argument("--hold-at", type=int, help="stop sending down, once, when this many "
                         "bytes have gone down, until SIGUSR2 breaks the connections")

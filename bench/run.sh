@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Benchmarks of the launcher against md5sum, curl and a minimal Win32 window, and of its
-# patches against zsync, on this machine under Wine, served by Debian's nginx on localhost.
+# Benchmarks of the launcher against md5sum, curl and a minimal Win32 window, of its patches
+# against zsync and of its downloads over several connections against aria2c, on this machine
+# under Wine, served by Debian's nginx on localhost.
 #
 #   bench/run.sh [--smoke] [--rounds N] [--keep]
 #
@@ -17,6 +18,10 @@ build=build/bench
 env_dir=$PWD/$build/testenv
 
 tools/install_deps.sh
+# The contenders only the bench runs.
+for tool in aria2c:aria2 zsync:zsync; do
+    command -v "${tool%%:*}" >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${tool##*:}" >/dev/null
+done
 cmake --preset test -B "$build" -DLAUNCHER_UPDATE_BASE_URL="https://localhost:$port" \
       -DLAUNCHER_TEST_AREAS=bench >/dev/null
 cmake --build "$build" --target ZarvoLauncher trust_ca bench_run bench_watch minimal_window platform_window floor_read floor_http
@@ -28,3 +33,6 @@ python3 bench/bench.py --build-dir "$build" --env-dir "$env_dir" --server nginx 
 python3 bench/bench_sign.py --build-dir "$build" --env-dir "$env_dir" "$@"
 # Patches and resumed downloads against zsync; its nginx and relays take ports 5 to 7 up.
 python3 bench/bench_patch.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
+# A game through a link that limits each connection, against aria2c; nginx and relays on the
+# build's port and 5 and 7 up.
+python3 bench/bench_split.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"

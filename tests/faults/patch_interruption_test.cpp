@@ -1,9 +1,11 @@
-// A launcher killed in the middle of patching a big file: the file under its own name is still
-// the old version (only its ".tmp" holds new blocks), and the next start finishes the patch
-// from what is on disk, asking only for ranges.
+// A launcher killed in the middle of patching a big file, or of fetching one in pieces: the
+// file under its own name is never a wrong one (only its ".tmp" holds new blocks), and the next
+// start finishes from what is on disk, asking only for ranges.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
 
 #include "app/paths.h"
 #include "faults/fault_support.h"
@@ -13,12 +15,95 @@ namespace {
 
 using faults::FaultGame;
 
+// The runner copied into a folder of its own, which is the game's folder.
+class RunnerFolder {
+public:
+    explicit RunnerFolder(const wchar_t* name)
+        : folder_(name), exe_(folder_ / L"ZarvoLauncher.exe"),
+          copied_(test::CopyFileTo(faults::RunnerSourceExe(), exe_)), game_(folder_.Path()) {
+        game_.AllowExtra(L"ZarvoLauncher.exe", {test::ReadFileBytes(exe_)});
+    }
+    bool Ready() const { return copied_; }
+    FaultGame& Game() { return game_; }
+
+    // A run killed once killWhen holds for the requests logged since it started, and a moment
+    // later; the folder stays sound throughout.
+    void RunAndKill(const std::function<bool(size_t mark)>& killWhen, DWORD later) {
+        const size_t mark = test::TestServer::LogMark();
+        faults::FolderWatch watch(game_);
+        test::ChildProcess runner;
+        ASSERT_TRUE(faults::StartRunner(runner, exe_, Url(), L"LIGHT", results_ / L"first.txt"));
+        ASSERT_TRUE(test::WaitFor([&] { return killWhen(mark); }, 30000));
+        Sleep(later);
+        runner.Kill(); // waits for the end
+        watch.Stop();
+        EXPECT_TRUE(watch.Problems().empty()) << faults::Join(watch.Problems());
+    }
+    // A run to its end: its last status text, "" when it did not end in time.
+    std::wstring RunToEnd() {
+        test::ChildProcess runner;
+        if (!faults::StartRunner(runner, exe_, Url(), L"LIGHT", results_ / L"second.txt"))
+            return L"";
+        const faults::RunnerResult end =
+            faults::WaitRunner(runner, results_ / L"second.txt", 60000);
+        return end.ended ? end.Final() : L"";
+    }
+
+private:
+    std::wstring Url() const { return game_.ManifestUrl("manifest_light.json"); }
+
+    test::TempDir folder_;
+    std::wstring exe_;
+    bool copied_;
+    FaultGame game_;
+    test::TempDir results_{L"results"};
+};
+
+// The Range header of each request for a game file since mark ("" for a whole download).
+std::vector<std::string> UpdateRanges(size_t mark) {
+    std::vector<std::string> out;
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark)) {
+        if (r.path.rfind("/update/", 0) != 0) continue;
+        std::string range;
+        for (const auto& [key, value] : r.headers)
+            if (_stricmp(key.c_str(), "Range") == 0) range = value;
+        out.push_back(range);
+    }
+    return out;
+}
+
+// How many ranges and bytes a Range header asks for.
+void CountRanges(const std::string& header, size_t* ranges, uint64_t* bytes) {
+    for (size_t at = header.find('=') + 1; at != 0 && at < header.size();) {
+        unsigned long long first = 0, last = 0;
+        if (sscanf(header.c_str() + at, "%llu-%llu", &first, &last) != 2) break;
+        ++*ranges;
+        *bytes += last + 1 - first;
+        at = header.find(',', at) + 1;
+    }
+}
+
+// The next start, without faults: it ends well, leaves no ".tmp" and asks for ranges only;
+// ranges and bytes receive how many it asked for.
+void ExpectFinishedWithRangesOnly(RunnerFolder& run, const std::wstring& tmp, size_t* ranges,
+                                  uint64_t* bytes) {
+    run.Game().Publish({"manifest_light.json"});
+    const size_t second = test::TestServer::LogMark();
+    EXPECT_EQ(run.RunToEnd(), L"Archivos OK!");
+    EXPECT_TRUE(run.Game().AllCurrent());
+    EXPECT_FALSE(test::PathExists(tmp));
+    const std::vector<std::string> asked = UpdateRanges(second);
+    EXPECT_GE(asked.size(), 1u);
+    for (const std::string& range : asked) {
+        EXPECT_FALSE(range.empty()) << "a whole download after the kill";
+        CountRanges(range, ranges, bytes);
+    }
+}
+
 TEST(PatchInterruption, AKilledPatchLeavesTheOldFileAndTheNextStartCompletesIt) {
-    test::TempDir folder(L"patchkill");
-    const std::wstring exe = folder / L"ZarvoLauncher.exe";
-    ASSERT_TRUE(test::CopyFileTo(faults::RunnerSourceExe(), exe));
-    FaultGame game(folder.Path());
-    game.AllowExtra(L"ZarvoLauncher.exe", {test::ReadFileBytes(exe)});
+    RunnerFolder run(L"patchkill");
+    ASSERT_TRUE(run.Ready());
+    FaultGame& game = run.Game();
 
     // Every second 8 KiB of the new version is new: a long list of ranges to fetch.
     const std::string old = test::RandomBytes(3 << 20, 71);
@@ -34,52 +119,48 @@ TEST(PatchInterruption, AKilledPatchLeavesTheOldFileAndTheNextStartCompletesIt) 
                  "{\"" + game.FaultKey("data/world.pak") +
                      "\": {\"trickle_bytes\": 16384, \"trickle_ms\": 30}}");
     const std::wstring tmp = game.Local("data/world.pak") + L".tmp";
-    test::TempDir results(L"results");
-    const std::wstring url = game.ManifestUrl("manifest_light.json");
-    const size_t mark = test::TestServer::LogMark();
-    {
-        faults::FolderWatch watch(game);
-        test::ChildProcess runner;
-        ASSERT_TRUE(faults::StartRunner(runner, exe, url, L"LIGHT", results / L"first.txt"));
-        // Killed once about a third of the new blocks has arrived.
-        auto fetched = [&] {
-            for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
-                if (r.path.rfind("/update/", 0) == 0) return true;
-            return false;
-        };
-        ASSERT_TRUE(test::WaitFor(fetched, 30000));
-        Sleep(1500);
-        runner.Kill(); // waits for the end
-        watch.Stop();
-        EXPECT_TRUE(watch.Problems().empty()) << faults::Join(watch.Problems());
-    }
+    // Killed once about a third of the new blocks has arrived.
+    run.RunAndKill([](size_t mark) { return !UpdateRanges(mark).empty(); }, 1500);
     EXPECT_EQ(test::ReadFileBytes(game.Local("data/world.pak")), old);
     EXPECT_TRUE(test::PathExists(tmp));
     EXPECT_TRUE(game.Problems(true).empty()) << faults::Join(game.Problems(true));
 
     // The next start: the blocks already in the ".tmp" are kept, only the rest is asked for.
-    game.Publish({"manifest_light.json"});
-    const size_t second = test::TestServer::LogMark();
-    test::ChildProcess runner;
-    ASSERT_TRUE(faults::StartRunner(runner, exe, url, L"LIGHT", results / L"second.txt"));
-    const faults::RunnerResult end = faults::WaitRunner(runner, results / L"second.txt", 60000);
-    ASSERT_TRUE(end.ended);
-    EXPECT_EQ(end.Final(), L"Archivos OK!");
-    EXPECT_TRUE(game.AllCurrent());
-    EXPECT_FALSE(test::PathExists(tmp));
-    size_t rangeRequests = 0, rangesAsked = 0;
-    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(second)) {
-        if (r.path.rfind("/update/", 0) != 0) continue;
-        std::string range;
-        for (const auto& [key, value] : r.headers)
-            if (_stricmp(key.c_str(), "Range") == 0) range = value;
-        ASSERT_FALSE(range.empty()) << "a whole download after the kill";
-        ++rangeRequests;
-        rangesAsked += 1 + std::count(range.begin(), range.end(), ',');
-    }
-    EXPECT_GE(rangeRequests, 1u);
+    size_t rangesAsked = 0;
+    uint64_t bytes = 0;
+    ExpectFinishedWithRangesOnly(run, tmp, &rangesAsked, &bytes);
     // 192 ranges were missing at the start; a good part of them came before the kill.
     EXPECT_LT(rangesAsked, 192u);
+}
+
+// Killed while pieces of a big file are in flight: no wrong file in place, and the next start
+// keeps the pieces the block index confirms, asking only for the rest.
+TEST(PatchInterruption, AKilledSplitDownloadLeavesNoWrongFileAndTheNextStartCompletesIt) {
+    RunnerFolder run(L"splitkill");
+    ASSERT_TRUE(run.Ready());
+    FaultGame& game = run.Game();
+    const size_t size = (24 << 20) + 777;
+    const std::string content = test::RandomBytes(size, 81);
+    game.Add("data/archive.pak", content);
+    game.AllowExtra(L"data\\archive.pak.tmp");
+    ASSERT_TRUE(test::WriteFileBytes(game.ServerRoot() + L"\\blocks\\data\\archive.pak.zbi",
+                                     test::MakeBlockIndex(content, 65536)));
+    game.Publish({"manifest_light.json"},
+                 "{\"" + game.FaultKey("data/archive.pak") +
+                     "\": {\"trickle_bytes\": 32768, \"trickle_ms\": 50}}");
+    const std::wstring tmp = game.Local("data/archive.pak") + L".tmp";
+    // Killed once several pieces are under way.
+    run.RunAndKill([](size_t mark) { return UpdateRanges(mark).size() >= 4; }, 800);
+    EXPECT_FALSE(test::PathExists(game.Local("data/archive.pak")));
+    ASSERT_TRUE(test::PathExists(tmp));
+    EXPECT_TRUE(game.Problems(true).empty()) << faults::Join(game.Problems(true));
+
+    // Only ranges, and less than the file: the confirmed pieces were kept.
+    size_t ranges = 0;
+    uint64_t asked = 0;
+    ExpectFinishedWithRangesOnly(run, tmp, &ranges, &asked);
+    EXPECT_GT(asked, 0u);
+    EXPECT_LT(asked, size);
 }
 
 } // namespace
