@@ -3,7 +3,8 @@
 //
 //   bench_run.exe run MANIFEST_URL MODE RESULT_FILE
 //       runs RunUpdateWithManifestUrl and writes "status=", "seconds=" (the run alone, from the
-//       manifest request to the final status), "peak_before=" and "peak_after=" (the process's
+//       manifest request to the final status), "started=" (the run's start in seconds since
+//       1970, to set beside a server's log), "peak_before=" and "peak_after=" (the process's
 //       peak working set in bytes before and after the run)
 //   bench_run.exe counts FILES RESULT_FILE
 //       writes the worker counts the run uses for that many entries on this machine
@@ -46,6 +47,8 @@ int Run(const wchar_t* url, const wchar_t* mode, const wchar_t* result) {
     const uint64_t before = PeakWorkingSet();
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
+    FILETIME now = {};
+    GetSystemTimePreciseAsFileTime(&now);
     QueryPerformanceCounter(&start);
     RunUpdateWithManifestUrl(url, mode);
     QueryPerformanceCounter(&end);
@@ -53,6 +56,9 @@ int Run(const wchar_t* url, const wchar_t* mode, const wchar_t* result) {
                            static_cast<double>(frequency.QuadPart);
     std::string text = "status=" + test::Narrow(CurrentStatusText()) + "\n";
     text += "seconds=" + std::to_string(seconds) + "\n";
+    const uint64_t ticks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+    const uint64_t kUnixEpoch = 116444736000000000; // 1970-01-01 in 100 ns since 1601
+    text += "started=" + std::to_string(static_cast<double>(ticks - kUnixEpoch) / 1e7) + "\n";
     text += "peak_before=" + std::to_string(before) + "\n";
     text += "peak_after=" + std::to_string(PeakWorkingSet()) + "\n";
     return WriteText(result, text) ? 0 : 1;
