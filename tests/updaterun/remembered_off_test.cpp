@@ -32,8 +32,8 @@ TEST_F(RememberedOff, TheRecordIsNeitherWrittenNorRead) {
     const size_t mark = test::TestServer::LogMark();
     EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
     EXPECT_EQ(FetchedFiles(mark), std::vector<std::string>{game.Path(Name(3))});
-    EXPECT_EQ(test::ReadFileBytes(local), Content(3));
-    EXPECT_EQ(test::ReadFileBytes(VerifiedRecordPath()), lie);
+    EXPECT_EQ(test::Md5Hex(test::ReadFileBytes(local)), test::Md5Hex(Content(3)));
+    EXPECT_TRUE(test::ReadFileBytes(VerifiedRecordPath()) == lie);
 }
 
 } // namespace
