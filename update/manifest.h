@@ -7,9 +7,9 @@
 
 // One file row of a manifest.
 struct ManifestEntry {
-    std::wstring path;  // relative to the game folder, "/" separated, as in the document
-    std::string hash;   // MD5, 32 characters, letters lowered
-    int64_t size = 0;   // bytes; read as a 32-bit number, so never above 2147483647
+    std::wstring path;   // relative to the game folder, "/" separated, as in the document
+    std::string hash;    // MD5, 32 characters, letters lowered
+    int64_t size = 0;    // bytes; read as a 32-bit number, so never above 2147483647
     int32_t version = 0; // carried, read by nobody
     // SHA-256, 64 lower-case hex characters; "" unless the publication is signed.
     std::string sha256;

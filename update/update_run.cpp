@@ -11,7 +11,7 @@
 #include "app/background.h"
 #include "app/launcher_state.h"
 #include "app/paths.h"
-#include "update/http.h"
+#include "update/net/http.h"
 #include "update/manifest.h"
 #include "update/self_update.h"
 #include "update/signature.h"

@@ -20,10 +20,10 @@
 #include "app/background.h"
 #include "app/handles.h"
 #include "app/paths.h"
-#include "update/block_index.h"
+#include "update/patch/block_index.h"
 #include "update/digest.h"
 #include "update/file_at.h"
-#include "update/patch.h"
+#include "update/patch/patch.h"
 
 namespace {
 

@@ -13,8 +13,9 @@
 #include "app/launcher_state.h"
 #include "app/paths.h"
 #include "update/digest.h"
-#include "update/http.h"
-#include "update/patch.h"
+#include "update/entry_digest.h"
+#include "update/net/http.h"
+#include "update/patch/patch.h"
 #include "update/self_update.h"
 #include "update/verify_file.h"
 

@@ -8,7 +8,7 @@
 
 #include "app/build_config.h"
 #include "app/launcher_state.h"
-#include "update/http.h"
+#include "update/net/http.h"
 #include "update/json.h"
 #include "update/signature.h"
 
@@ -34,8 +34,8 @@ bool FetchDisplayInfo(bool& enabled, std::wstring& url) {
     enabled = false;
     url.clear();
 
-    const std::wstring address = AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) +
-                                                 L"/displayinfo.json");
+    const std::wstring address =
+        AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/displayinfo.json");
     // Any failure, whatever the status, shows as an empty body.
     const std::string body = HttpGetToString(address);
     if (body.empty()) return false;

@@ -19,7 +19,7 @@
 
 #include "app/launcher_state.h"
 #include "support/test_support.h"
-#include "update/http.h"
+#include "update/net/http.h"
 #include "update/manifest.h"
 #include "update/update_run.h"
 

@@ -10,7 +10,7 @@
 
 #include "app/launcher_state.h"
 #include "support/test_support.h"
-#include "update/http.h"
+#include "update/net/http.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include "app/handles.h"
 #include "patch/make_index.h"
 #include "support/test_support.h"
-#include "update/block_index.h"
-#include "update/block_match.h"
-#include "update/range_fetch.h"
+#include "update/patch/block_index.h"
+#include "update/patch/block_match.h"
+#include "update/net/range_fetch.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "app/background.h"
 #include "app/launcher_state.h"
 #include "app/paths.h"
-#include "update/http.h"
+#include "update/net/http.h"
 #include "update/self_update.h"
 #include "update/update_run.h"
 #include "update/workers.h"
@@ -433,12 +433,14 @@ TEST(ExitPath, BackgroundWorkIsStoppedWithinItsBoundAndNoSwapBeginsAfterwards) {
     std::atomic<bool> sawCancel{false};
     std::atomic<bool> release{false};
     ASSERT_TRUE(StartBackgroundThread([&] {
-        while (!State().cancelRequested.load()) Sleep(5);
+        while (!State().cancelRequested.load())
+            Sleep(5);
         sawCancel = true;
         Sleep(200); // finishing its current step
     }));
     ASSERT_TRUE(StartBackgroundThread([&] {
-        while (!release.load()) Sleep(5); // deaf to the request
+        while (!release.load())
+            Sleep(5); // deaf to the request
     }));
 
     const ULONGLONG start = GetTickCount64();

@@ -1,7 +1,7 @@
 // Reading block indexes and the checksums they hold. Layout (little-endian): "ZVBI", format 1,
 // strong length, two zero bytes, block size (32 bits), file size (64 bits), the file's MD5
 // (16 bytes); then per block its Adler-32 (32 bits) and the leading bytes of its MD5.
-#include "update/block_index.h"
+#include "update/patch/block_index.h"
 
 #include <emmintrin.h>
 

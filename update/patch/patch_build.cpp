@@ -8,7 +8,7 @@
 // old file is held against writers for the whole build, so the bytes the copy writes are the
 // bytes the digest saw. Nothing of it decides alone: the finished file must have the entry's
 // digests, and anything unexpected sends the attempt back to the whole download.
-#include "update/patch_build.h"
+#include "update/patch/patch_build.h"
 
 #include <windows.h>
 
@@ -21,10 +21,11 @@
 #include "app/background.h"
 #include "app/handles.h"
 #include "app/launcher_state.h"
-#include "update/block_match.h"
+#include "update/patch/block_match.h"
 #include "update/digest.h"
+#include "update/entry_digest.h"
 #include "update/file_at.h"
-#include "update/range_fetch.h"
+#include "update/net/range_fetch.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "update/http.h"
+#include "update/net/http.h"
 
 #include <windows.h>
 #include <shlobj.h>

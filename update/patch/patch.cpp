@@ -4,7 +4,7 @@
 // ".tmp" is continued from its end. Whatever the server does that does not fit (no ranges, other
 // ranges, another length, content that fails its digest) sends the attempt back to the whole
 // download, which is always correct.
-#include "update/patch.h"
+#include "update/patch/patch.h"
 
 #include <windows.h>
 
@@ -14,30 +14,15 @@
 #include "app/handles.h"
 #include "app/launcher_state.h"
 #include "app/paths.h"
-#include "update/block_index.h"
+#include "update/patch/block_index.h"
 #include "update/digest.h"
+#include "update/entry_digest.h"
 #include "update/file_at.h"
-#include "update/http.h"
-#include "update/patch_build.h"
-#include "update/range_fetch.h"
+#include "update/net/http.h"
+#include "update/patch/patch_build.h"
+#include "update/net/range_fetch.h"
 
 namespace {
-
-constexpr size_t kHashRead = 1u << 20;
-
-// Feeds the first size bytes of file to digest; false on a read failure or a short file.
-bool DigestPrefix(HANDLE file, uint64_t size, StreamDigest& digest) {
-    std::vector<uint8_t> buffer(kHashRead);
-    for (uint64_t at = 0; at < size;) {
-        if (State().cancelRequested.load()) return false;
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(kHashRead, size - at));
-        const int64_t read = ReadAt(file, at, buffer.data(), want);
-        if (read <= 0) return false;
-        digest.Update(buffer.data(), static_cast<size_t>(read));
-        at += static_cast<uint64_t>(read);
-    }
-    return true;
-}
 
 PatchResult Discard(const std::wstring& tmpPath) {
     DeleteFileW(tmpPath.c_str());
@@ -108,12 +93,6 @@ PatchResult ContinueOrWhole(const ManifestEntry& entry, const std::wstring& url,
 
 } // namespace
 
-bool DigestMatchesEntry(StreamDigest& digest, const ManifestEntry& entry) {
-    const std::string md5 = digest.Md5Hex();
-    if (md5.empty() || md5 != entry.hash) return false;
-    return entry.sha256.empty() || digest.Sha256Hex() == entry.sha256;
-}
-
 std::wstring EntryUrl(const ManifestEntry& entry) {
     return AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/update/" + entry.path);
 }
@@ -129,14 +108,6 @@ IndexFetch FetchBlockIndex(const ManifestEntry& entry, const FILETIME* changedAf
     if (!body.empty() && ParseBlockIndex(body, index) && index->md5 == entry.hash)
         return IndexFetch::Found;
     return status == 0 ? IndexFetch::NoAnswer : IndexFetch::None;
-}
-
-bool FileMatchesEntry(const std::wstring& path, const ManifestEntry& entry) {
-    FileHandle file = OpenForReading(path, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
-    if (!file) return false;
-    StreamDigest digest(!entry.sha256.empty());
-    return digest.Ok() && DigestPrefix(file.Get(), FileSizeOf(file.Get()), digest) &&
-           DigestMatchesEntry(digest, entry);
 }
 
 PatchResult PatchWithIndex(IndexFetch fetched, const BlockIndex& index, const ManifestEntry& entry,

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "update/block_index.h"
+#include "update/patch/block_index.h"
 
 // What the matcher tells as it goes, on its own thread. Every block is told once, as one of a
 // run of blocks first .. first + count - 1; a callback that returns false stops the matcher.

@@ -8,16 +8,9 @@
 #include <cstdint>
 #include <string>
 
-#include "update/block_index.h"
-#include "update/digest.h"
+#include "update/patch/block_index.h"
+#include "update/patch/patch_build.h"
 #include "update/manifest.h"
-
-enum class PatchResult {
-    Done,          // the ".tmp" holds the entry's content, checked like a whole download
-    WholeDownload, // this attempt must download the whole file (nothing to build from, no
-                   // usable index, a server without ranges, anything unexpected)
-    Failed,        // the transfer broke; what arrived stays in the ".tmp" for the next attempt
-};
 
 // Files from this size on get block indexes, and keep a partial ".tmp" for resuming.
 constexpr int64_t kPatchMinSize = 1 << 20;
@@ -47,9 +40,3 @@ PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
 PatchResult PatchWithIndex(IndexFetch fetched, const BlockIndex& index, const ManifestEntry& entry,
                            const std::wstring& url, const std::wstring& localPath,
                            const std::wstring& tmpPath, int32_t* status);
-
-// True when the digest (finished here) has the entry's MD5, and its SHA-256 when the entry
-// carries one.
-bool DigestMatchesEntry(StreamDigest& digest, const ManifestEntry& entry);
-// True when the file at path has the entry's MD5, and its SHA-256 when the entry carries one.
-bool FileMatchesEntry(const std::wstring& path, const ManifestEntry& entry);

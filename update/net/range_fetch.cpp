@@ -1,10 +1,10 @@
-#include "update/range_fetch.h"
+#include "update/net/range_fetch.h"
 
 #include <algorithm>
 #include <cctype>
 #include <memory>
 
-#include "update/http.h"
+#include "update/net/http.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // of the new one in constant time per byte, so bytes inserted or removed in front of a block do
 // not stop it from being found; a truncated MD5 confirms each candidate. Memory stays at one
 // read buffer plus the index, whatever the size of the files.
-#include "update/block_match.h"
+#include "update/patch/block_match.h"
 
 #include <algorithm>
 #include <cstring>

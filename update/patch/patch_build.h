@@ -6,9 +6,15 @@
 #include <cstdint>
 #include <string>
 
-#include "update/block_index.h"
+#include "update/patch/block_index.h"
 #include "update/manifest.h"
-#include "update/patch.h"
+
+enum class PatchResult {
+    Done,          // the ".tmp" holds the entry's content, checked like a whole download
+    WholeDownload, // this attempt must download the whole file (nothing to build from, no
+                   // usable index, a server without ranges, anything unexpected)
+    Failed,        // the transfer broke; what arrived stays in the ".tmp" for the next attempt
+};
 
 PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
                            const std::wstring& url, const std::wstring& localPath,
