@@ -8,6 +8,9 @@
 //       peak working set in bytes before and after the run)
 //   bench_run.exe counts FILES RESULT_FILE
 //       writes the worker counts the run uses for that many entries on this machine
+//   bench_run.exe phases MANIFEST_URL RESULT_FILE
+//       writes how long a run with remembered verification takes for the manifest, for the
+//       listing of the folders with the record's read, and for writing the record
 //   bench_run.exe manifest MANIFEST_URL RESULT_FILE
 //       writes "seconds=" for the part of a run before any file is looked at: the manifest's
 //       first request in this process and its parsing ("entries=" counts what it listed)
@@ -22,6 +25,7 @@
 #include "update/net/http.h"
 #include "update/manifest.h"
 #include "update/update_run.h"
+#include "update/verified_record.h"
 
 namespace {
 
@@ -77,6 +81,32 @@ int Manifest(const wchar_t* url, const wchar_t* result) {
     return WriteText(result, text) ? 0 : 1;
 }
 
+// Where a remembered run's time goes: the manifest, then the listing with the record's read,
+// then the record's write (each in seconds).
+int Phases(const wchar_t* url, const wchar_t* result) {
+    LARGE_INTEGER frequency, t0, t1, t2, t3;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&t0);
+    const bool parsed = ParseManifest(HttpGetToString(AddNoCacheParam(url)));
+    QueryPerformanceCounter(&t1);
+    const RememberedFiles remembered = PrepareRemembered(State().manifestEntries, true);
+    QueryPerformanceCounter(&t2);
+    size_t current = 0;
+    for (uint8_t c : remembered.current)
+        current += c;
+    SaveRemembered(remembered, State().manifestEntries,
+                   std::vector<Verdict>(State().manifestEntries.size(), Verdict::Fine));
+    QueryPerformanceCounter(&t3);
+    const auto seconds = [&](LARGE_INTEGER a, LARGE_INTEGER b) {
+        return std::to_string(static_cast<double>(b.QuadPart - a.QuadPart) /
+                              static_cast<double>(frequency.QuadPart));
+    };
+    std::string text = "entries=" + std::to_string(parsed ? State().manifestEntries.size() : 0);
+    text += "\nremembered=" + std::to_string(current) + "\nmanifest=" + seconds(t0, t1);
+    text += "\nlisting=" + seconds(t1, t2) + "\nsaving=" + seconds(t2, t3) + "\n";
+    return WriteText(result, text) ? 0 : 1;
+}
+
 int Counts(const wchar_t* files, const wchar_t* result) {
     const int32_t count = static_cast<int32_t>(_wtoi(files));
     const unsigned processors = std::thread::hardware_concurrency();
@@ -92,5 +122,6 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 5 && std::wstring(argv[1]) == L"run") return Run(argv[2], argv[3], argv[4]);
     if (argc == 4 && std::wstring(argv[1]) == L"counts") return Counts(argv[2], argv[3]);
     if (argc == 4 && std::wstring(argv[1]) == L"manifest") return Manifest(argv[2], argv[3]);
+    if (argc == 4 && std::wstring(argv[1]) == L"phases") return Phases(argv[2], argv[3]);
     return 2;
 }
