@@ -161,6 +161,14 @@ bool DecodePayload(std::string_view payload, RecordHead* head, std::vector<Recor
     return in.AtEnd();
 }
 
+std::string WithHead(uint32_t version, const std::string& payload) {
+    std::string out(kMagic, sizeof(kMagic));
+    Put<uint32_t>(out, version);
+    Put<uint64_t>(out, payload.size());
+    out += Md5Of(payload);
+    return out + payload;
+}
+
 std::string PayloadOf(const std::string& bytes) {
     return bytes.size() >= kHeadSize ? bytes.substr(kHeadSize) : std::string();
 }
@@ -211,15 +219,27 @@ bool UntrustedFileSystem(HANDLE folder) {
     return _wcsnicmp(name, L"FAT", 3) == 0 || _wcsnicmp(name, L"exFAT", 5) == 0;
 }
 
-// Lists one folder through one handle and fills the identities of its listed entries.
-void ListFolder(const Folder& folder, RememberedFiles& out) {
+FileHandle OpenFolder(const std::wstring& path) {
+    return FileHandle(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// The folder's volume, 0 when unknown. Asked through the file ID query, which the platform
+// answers from the open handle; the volume information query costs a round trip to the
+// mount manager under Wine, too much for every folder.
+uint32_t VolumeOf(HANDLE folder) {
+    FILE_ID_INFO info = {};
+    if (!GetFileInformationByHandleEx(folder, FileIdInfo, &info, sizeof(info))) return 0;
+    return static_cast<uint32_t>(info.VolumeSerialNumber);
+}
+
+// Lists one folder through one handle and fills the identities of its listed entries. A
+// folder on another volume than the game folder's (a mount point) is left to the hash.
+void ListFolder(const Folder& folder, uint32_t volume, RememberedFiles& out) {
     const uint64_t listedAt = Now();
-    FileHandle dir(CreateFileW(folder.path.c_str(), FILE_LIST_DIRECTORY,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!dir || !GetFileInformationByHandle(dir.Get(), &info) || UntrustedFileSystem(dir.Get()))
-        return;
+    FileHandle dir = OpenFolder(folder.path);
+    if (!dir || VolumeOf(dir.Get()) != volume) return;
     std::vector<uint64_t> buffer(kListingBuffer / sizeof(uint64_t));
     for (auto cls = FileIdBothDirectoryRestartInfo;
          GetFileInformationByHandleEx(dir.Get(), cls, buffer.data(), kListingBuffer);
@@ -239,7 +259,7 @@ void ListFolder(const Folder& folder, RememberedFiles& out) {
                 id.size = item->EndOfFile.QuadPart;
                 id.lastWrite = Filetime(item->LastWriteTime);
                 id.change = Filetime(item->ChangeTime);
-                id.volume = info.dwVolumeSerialNumber;
+                id.volume = volume;
                 id.fileId = Filetime(item->FileId);
                 out.settled[it->second] = id.change + kSettleTime < listedAt;
             }
@@ -278,7 +298,7 @@ void ListFolders(const std::vector<Folder>& folders, RememberedFiles& out) {
     std::atomic<size_t> next{0};
     const auto work = [&] {
         for (size_t i; (i = next.fetch_add(1)) < folders.size();)
-            ListFolder(folders[i], out);
+            ListFolder(folders[i], out.folderVolume, out);
     };
     // Listing costs a stat per file, spread over the cores; this thread takes part too.
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
@@ -292,19 +312,15 @@ void ListFolders(const std::vector<Folder>& folders, RememberedFiles& out) {
         threads[i].join();
 }
 
-// The game folder's volume, 0 when it cannot be trusted (a network drive, whose clock is
-// not ours, or no answer).
+// The game folder's volume, 0 when it cannot be trusted: a network drive (whose change times
+// the server's clock writes), a file system without change times or stable IDs, no answer.
 uint32_t GameFolderVolume(const std::wstring& folder) {
     wchar_t root[MAX_PATH + 1] = {};
     if (!GetVolumePathNameW(folder.c_str(), root, MAX_PATH + 1) ||
         GetDriveTypeW(root) == DRIVE_REMOTE)
         return 0;
-    FileHandle dir(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!dir || !GetFileInformationByHandle(dir.Get(), &info)) return 0;
-    return info.dwVolumeSerialNumber;
+    FileHandle dir = OpenFolder(folder);
+    return dir && !UntrustedFileSystem(dir.Get()) ? VolumeOf(dir.Get()) : 0;
 }
 
 void MarkVouchedFor(const std::vector<ManifestEntry>& entries, const std::string& bytes,
@@ -339,12 +355,7 @@ std::wstring VerifiedRecordPath() {
 }
 
 std::string EncodeRecord(const RecordHead& head, const std::vector<RecordEntry>& entries) {
-    const std::string payload = EncodePayload(head.volume, entries);
-    std::string out(kMagic, sizeof(kMagic));
-    Put<uint32_t>(out, head.version);
-    Put<uint64_t>(out, payload.size());
-    out += Md5Of(payload);
-    return out + payload;
+    return WithHead(head.version, EncodePayload(head.volume, entries));
 }
 
 bool DecodeRecord(const std::string& bytes, RecordHead* head, std::vector<RecordEntry>* entries) {
@@ -386,8 +397,7 @@ void SaveRemembered(const RememberedFiles& remembered, const std::vector<Manifes
             continue;
         record.push_back({entries[i].path, entries[i].hash, entries[i].sha256, id});
     }
-    const RecordHead head{kRecordVersion, remembered.folderVolume};
-    const std::string bytes = EncodeRecord(head, record);
-    if (PayloadOf(bytes) == remembered.readPayload) return;
-    WriteRecordFile(VerifiedRecordPath(), bytes);
+    const std::string payload = EncodePayload(remembered.folderVolume, record);
+    if (payload == remembered.readPayload) return;
+    WriteRecordFile(VerifiedRecordPath(), WithHead(kRecordVersion, payload));
 }

@@ -73,14 +73,16 @@ inline FileIdentity IdentityOf(const std::wstring& path) {
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     FILE_BASIC_INFO basic = {};
     BY_HANDLE_FILE_INFORMATION info = {};
+    FILE_ID_INFO volume = {};
     FileIdentity id;
     if (!file || !GetFileInformationByHandleEx(file.Get(), FileBasicInfo, &basic, sizeof(basic)) ||
-        !GetFileInformationByHandle(file.Get(), &info))
+        !GetFileInformationByHandle(file.Get(), &info) ||
+        !GetFileInformationByHandleEx(file.Get(), FileIdInfo, &volume, sizeof(volume)))
         return id;
     id.size = static_cast<int64_t>(uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow);
     id.lastWrite = static_cast<uint64_t>(basic.LastWriteTime.QuadPart);
     id.change = static_cast<uint64_t>(basic.ChangeTime.QuadPart);
-    id.volume = info.dwVolumeSerialNumber;
+    id.volume = static_cast<uint32_t>(volume.VolumeSerialNumber);
     id.fileId = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
     return id;
 }
