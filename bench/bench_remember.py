@@ -93,8 +93,9 @@ class RememberBench(Bench):
         v = best_values or {}
         self.notes.append(
             f"{label}, where a remembered run goes (best listing of {self.rounds}): manifest "
-            f"request and parsing {v.get('manifest', 0):.3f} s, listing the folders and reading "
-            f"the record {v.get('listing', 0):.3f} s ({v.get('remembered', 0):.0f} of "
+            f"request and parsing {v.get('manifest', 0):.3f} s, listing the folders "
+            f"{v.get('listing_only', 0):.3f} s alone and {v.get('listing', 0):.3f} s with "
+            f"the record's read ({v.get('remembered', 0):.0f} of "
             f"{v.get('entries', 0):.0f} files vouched for), comparing the record (unchanged, "
             f"not written) {v.get('saving', 0):.3f} s.")
 

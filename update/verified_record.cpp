@@ -169,10 +169,6 @@ std::string WithHead(uint32_t version, const std::string& payload) {
     return out + payload;
 }
 
-std::string PayloadOf(const std::string& bytes) {
-    return bytes.size() >= kHeadSize ? bytes.substr(kHeadSize) : std::string();
-}
-
 // The whole file, or "" when it is missing, unreadable or beyond the bound.
 std::string ReadRecordFile(const std::wstring& path) {
     FileHandle file = OpenForReading(path);
@@ -329,7 +325,7 @@ void MarkVouchedFor(const std::vector<ManifestEntry>& entries, const std::string
     std::vector<RecordEntry> record;
     // Another volume's record (a copied game folder) names other files' IDs.
     if (!DecodeRecord(bytes, &head, &record) || head.volume != out.folderVolume) return;
-    out.readPayload = PayloadOf(bytes);
+    out.recordRows = record.size();
     std::unordered_map<std::wstring_view, const RecordEntry*> byPath;
     byPath.reserve(record.size());
     for (const RecordEntry& e : record)
@@ -386,18 +382,28 @@ RememberedFiles PrepareRemembered(const std::vector<ManifestEntry>& entries, boo
 
 void SaveRemembered(const RememberedFiles& remembered, const std::vector<ManifestEntry>& entries,
                     const std::vector<Verdict>& verdicts) {
-    if (!kBuilt || remembered.listed.size() != entries.size()) return;
-    std::vector<RecordEntry> record;
-    for (size_t i = 0; i < entries.size() && i < verdicts.size(); ++i) {
-        // Proven this run (or vouched for and listed unchanged), and unchanged since well
-        // before its folder was listed: any later write moves its change time.
+    if (!kBuilt || remembered.listed.size() != entries.size() || verdicts.size() < entries.size())
+        return;
+    // Proven this run (or vouched for and listed unchanged), and unchanged since well before
+    // its folder was listed: any later write moves its change time.
+    const auto kept = [&](size_t i) {
         const FileIdentity& id = remembered.listed[i];
-        if (verdicts[i] != Verdict::Fine || !remembered.settled[i] || !Trustworthy(id) ||
-            id.volume == 0 || HexToBytes(entries[i].hash, 16).empty())
-            continue;
-        record.push_back({entries[i].path, entries[i].hash, entries[i].sha256, id});
+        return verdicts[i] == Verdict::Fine && remembered.settled[i] && Trustworthy(id) &&
+               !HexToBytes(entries[i].hash, 16).empty();
+    };
+    // A record whose every row vouched for a file, and nothing more to remember: the same
+    // record again, so it is not rewritten.
+    size_t vouched = 0, keep = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        vouched += remembered.current[i];
+        keep += remembered.current[i] || kept(i);
     }
-    const std::string payload = EncodePayload(remembered.folderVolume, record);
-    if (payload == remembered.readPayload) return;
-    WriteRecordFile(VerifiedRecordPath(), WithHead(kRecordVersion, payload));
+    if (vouched == remembered.recordRows && keep == vouched) return;
+    std::vector<RecordEntry> record;
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (kept(i))
+            record.push_back(
+                {entries[i].path, entries[i].hash, entries[i].sha256, remembered.listed[i]});
+    WriteRecordFile(VerifiedRecordPath(),
+                    WithHead(kRecordVersion, EncodePayload(remembered.folderVolume, record)));
 }

@@ -48,7 +48,7 @@ struct RememberedFiles {
     std::vector<FileIdentity> listed; // per entry, as its folder listed it
     std::vector<uint8_t> settled;     // per entry: unchanged since well before it was listed
     std::vector<uint8_t> current;     // per entry: the record vouches for its content
-    std::string readPayload;          // the record as read, so an unchanged one stays as is
+    size_t recordRows = 0;            // rows of the record as read: unchanged, it stays as is
     uint32_t folderVolume = 0;
 };
 
