@@ -189,6 +189,9 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     const bool fullRun = std::wcscmp(mode, L"FULL") == 0;
 
     SetStatusText(L"Descargando manifiesto (" + std::wstring(mode) + L")...");
+    // A full run hashes every file, as a check of the installation must; only a light run
+    // trusts the record of remembered files, read with its folders' listing meanwhile.
+    std::shared_ptr<RememberedHeadStart> early = fullRun ? nullptr : StartRemembering();
     std::string body = HttpGetToString(AddNoCacheParam(manifestUrl));
     if (body.empty()) return EndRun(L"Error: no se pudo descargar el manifiesto");
     // Refused before it is read, so nothing of it reaches the game folder.
@@ -197,9 +200,7 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     if (!ParseManifest(body)) return EndRun(L"Error: manifiesto invalido");
 
     SetStatusText(L"Verificando archivos (" + std::wstring(mode) + L")...");
-    // A full run hashes every file, as a check of the installation must; only a light run
-    // trusts the record of remembered files.
-    const RememberedFiles remembered = PrepareRemembered(s.manifestEntries, !fullRun);
+    const RememberedFiles remembered = PrepareRemembered(s.manifestEntries, std::move(early));
     std::vector<ManifestEntry> fileList;
     std::vector<Verdict> verdicts, all;
     if (!VerifyEntries(remembered, fileList, verdicts, all)) return EndRun(kNoWorkers);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -232,7 +233,8 @@ uint32_t VolumeOf(HANDLE folder) {
 
 // Lists one folder through one handle and fills the identities of its listed entries. A
 // folder on another volume than the game folder's (a mount point) is left to the hash.
-void ListFolder(const Folder& folder, uint32_t volume, RememberedFiles& out) {
+void ListFolder(const Folder& folder, uint32_t volume, std::vector<FileIdentity>& listed,
+                std::vector<uint8_t>& settled) {
     const uint64_t listedAt = Now();
     FileHandle dir = OpenFolder(folder.path);
     if (!dir || VolumeOf(dir.Get()) != volume) return;
@@ -251,13 +253,13 @@ void ListFolder(const Folder& folder, uint32_t volume, RememberedFiles& out) {
                 std::equal_range(folder.names.begin(), folder.names.end(), std::make_pair(name, 0),
                                  [](const auto& a, const auto& b) { return a.first < b.first; });
             for (auto it = range.first; plain && it != range.second; ++it) {
-                FileIdentity& id = out.listed[it->second];
+                FileIdentity& id = listed[it->second];
                 id.size = item->EndOfFile.QuadPart;
                 id.lastWrite = Filetime(item->LastWriteTime);
                 id.change = Filetime(item->ChangeTime);
                 id.volume = volume;
                 id.fileId = Filetime(item->FileId);
-                out.settled[it->second] = id.change + kSettleTime < listedAt;
+                settled[it->second] = id.change + kSettleTime < listedAt;
             }
             if (item->NextEntryOffset == 0) break;
             at += item->NextEntryOffset;
@@ -265,11 +267,15 @@ void ListFolder(const Folder& folder, uint32_t volume, RememberedFiles& out) {
     }
 }
 
-std::vector<Folder> FoldersOf(const std::vector<ManifestEntry>& entries, const std::wstring& base) {
+// The folders of the items (manifest entries or record rows) that which names, each with its
+// items by name.
+template <typename Item>
+std::vector<Folder> FoldersOf(const std::vector<Item>& items, const std::vector<int32_t>& which,
+                              const std::wstring& base) {
     std::unordered_map<std::wstring_view, size_t> byFolder;
     std::vector<Folder> folders;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const std::wstring& path = entries[i].path;
+    for (const int32_t i : which) {
+        const std::wstring& path = items[i].path;
         const size_t slash = path.find_last_of(L"/\\");
         const std::wstring_view folder = slash == std::wstring::npos
                                              ? std::wstring_view()
@@ -290,11 +296,12 @@ std::vector<Folder> FoldersOf(const std::vector<ManifestEntry>& entries, const s
     return folders;
 }
 
-void ListFolders(const std::vector<Folder>& folders, RememberedFiles& out) {
+void ListFolders(const std::vector<Folder>& folders, uint32_t volume,
+                 std::vector<FileIdentity>& listed, std::vector<uint8_t>& settled) {
     std::atomic<size_t> next{0};
     const auto work = [&] {
         for (size_t i; (i = next.fetch_add(1)) < folders.size();)
-            ListFolder(folders[i], out.folderVolume, out);
+            ListFolder(folders[i], volume, listed, settled);
     };
     // Listing costs a stat per file, spread over the cores; this thread takes part too.
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
@@ -319,25 +326,11 @@ uint32_t GameFolderVolume(const std::wstring& folder) {
     return dir && !UntrustedFileSystem(dir.Get()) ? VolumeOf(dir.Get()) : 0;
 }
 
-void MarkVouchedFor(const std::vector<ManifestEntry>& entries, const std::string& bytes,
-                    RememberedFiles& out) {
-    RecordHead head;
-    std::vector<RecordEntry> record;
-    // Another volume's record (a copied game folder) names other files' IDs.
-    if (!DecodeRecord(bytes, &head, &record) || head.volume != out.folderVolume) return;
-    out.recordRows = record.size();
-    std::unordered_map<std::wstring_view, const RecordEntry*> byPath;
-    byPath.reserve(record.size());
-    for (const RecordEntry& e : record)
-        byPath.emplace(e.path, &e);
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const auto found = byPath.find(entries[i].path);
-        if (found == byPath.end()) continue;
-        const RecordEntry& e = *found->second;
-        out.current[i] = Trustworthy(out.listed[i]) && e.identity == out.listed[i] &&
-                         e.md5 == entries[i].hash &&
-                         (entries[i].sha256.empty() || e.sha256 == entries[i].sha256);
-    }
+std::vector<int32_t> AllOf(size_t count) {
+    std::vector<int32_t> all(count);
+    for (size_t i = 0; i < count; ++i)
+        all[i] = static_cast<int32_t>(i);
+    return all;
 }
 
 } // namespace
@@ -366,17 +359,77 @@ bool DecodeRecord(const std::string& bytes, RecordHead* head, std::vector<Record
     return Md5Of(payload) == sum && DecodePayload(payload, head, entries);
 }
 
-RememberedFiles PrepareRemembered(const std::vector<ManifestEntry>& entries, bool trustRecord) {
+// A light run's head start, while its manifest is fetched: the record read, and the folders
+// it names listed, on a thread of its own.
+struct RememberedHeadStart {
+    uint32_t volume = 0;
+    std::vector<RecordEntry> rows;    // of a whole record of this version and volume
+    std::vector<FileIdentity> listed; // per row
+    std::vector<uint8_t> settled;     // per row
+    std::thread thread;
+    ~RememberedHeadStart() {
+        if (thread.joinable()) thread.join();
+    }
+    void Run() {
+        const std::wstring base = LauncherFolderFull();
+        volume = GameFolderVolume(base);
+        RecordHead head;
+        // Another volume's record (a copied game folder) names other files' IDs.
+        if (volume == 0 || !DecodeRecord(ReadRecordFile(VerifiedRecordPath()), &head, &rows) ||
+            head.volume != volume) {
+            rows.clear();
+            return;
+        }
+        listed.resize(rows.size());
+        settled.assign(rows.size(), 0);
+        ListFolders(FoldersOf(rows, AllOf(rows.size()), base), volume, listed, settled);
+    }
+};
+
+std::shared_ptr<RememberedHeadStart> StartRemembering() {
+    if (!kBuilt) return nullptr;
+    auto early = std::make_shared<RememberedHeadStart>();
+    // Without a thread the same work is done when the manifest is in.
+    if (!StartThread(early->thread, [raw = early.get()] { raw->Run(); })) return nullptr;
+    return early;
+}
+
+RememberedFiles PrepareRemembered(const std::vector<ManifestEntry>& entries,
+                                  std::shared_ptr<RememberedHeadStart> early) {
     RememberedFiles out;
     if (!kBuilt || entries.empty()) return out;
+    if (early && early->thread.joinable()) early->thread.join();
     const std::wstring base = LauncherFolderFull();
-    out.folderVolume = GameFolderVolume(base);
+    out.folderVolume = early ? early->volume : GameFolderVolume(base);
     if (out.folderVolume == 0) return out;
     out.listed.resize(entries.size());
     out.settled.assign(entries.size(), 0);
     out.current.assign(entries.size(), 0);
-    ListFolders(FoldersOf(entries, base), out);
-    if (trustRecord) MarkVouchedFor(entries, ReadRecordFile(VerifiedRecordPath()), out);
+
+    // What the head start listed serves the entries the record names; only the others' folders
+    // are listed now (all of them in a full run, which has no head start).
+    std::unordered_map<std::wstring_view, int32_t> byPath;
+    if (early) {
+        byPath.reserve(early->rows.size());
+        for (size_t r = 0; r < early->rows.size(); ++r)
+            byPath.emplace(early->rows[r].path, static_cast<int32_t>(r));
+    }
+    std::vector<int32_t> unlisted;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const auto found = byPath.find(entries[i].path);
+        if (found == byPath.end()) {
+            unlisted.push_back(static_cast<int32_t>(i));
+            continue;
+        }
+        const RecordEntry& row = early->rows[found->second];
+        out.listed[i] = early->listed[found->second];
+        out.settled[i] = early->settled[found->second];
+        out.current[i] = Trustworthy(out.listed[i]) && row.identity == out.listed[i] &&
+                         row.md5 == entries[i].hash &&
+                         (entries[i].sha256.empty() || row.sha256 == entries[i].sha256);
+    }
+    if (early) out.recordRows = early->rows.size();
+    ListFolders(FoldersOf(entries, unlisted, base), out.folderVolume, out.listed, out.settled);
     return out;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,9 +53,14 @@ struct RememberedFiles {
     uint32_t folderVolume = 0;
 };
 
-// Lists the folders of the entries (one handle per folder); a light run (trustRecord) also
-// reads the record and marks the entries it vouches for.
-RememberedFiles PrepareRemembered(const std::vector<ManifestEntry>& entries, bool trustRecord);
+// A light run starts this before it asks for its manifest: the record is read and the folders
+// it names are listed meanwhile. Null in a build without the option.
+struct RememberedHeadStart;
+std::shared_ptr<RememberedHeadStart> StartRemembering();
+// Lists the folders of the entries (one handle per folder). With a light run's head start,
+// also marks the entries the record vouches for; a full run has none and trusts no record.
+RememberedFiles PrepareRemembered(const std::vector<ManifestEntry>& entries,
+                                  std::shared_ptr<RememberedHeadStart> early);
 // Writes the record of the entries verification found Fine (one verdict per entry), whole to
 // a temporary name, flushed, then renamed over the old one.
 void SaveRemembered(const RememberedFiles& remembered, const std::vector<ManifestEntry>& entries,

@@ -90,9 +90,9 @@ int Phases(const wchar_t* url, const wchar_t* result) {
     const bool parsed = ParseManifest(HttpGetToString(AddNoCacheParam(url)));
     const std::vector<ManifestEntry>& entries = State().manifestEntries;
     QueryPerformanceCounter(&t1);
-    PrepareRemembered(entries, false);
+    PrepareRemembered(entries, nullptr);
     QueryPerformanceCounter(&t2);
-    const RememberedFiles remembered = PrepareRemembered(entries, true);
+    const RememberedFiles remembered = PrepareRemembered(entries, StartRemembering());
     QueryPerformanceCounter(&t3);
     size_t current = 0;
     for (uint8_t c : remembered.current)
