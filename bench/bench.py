@@ -138,18 +138,19 @@ class Bench(Checks):
         write(path, "".join(rel + "\n" for rel, _, _ in entries))
         return path
 
-    def launcher_run(self, game, manifest_url, mode):
-        """One timed update run of bench_run.exe from the game folder; returns its values."""
-        exe = os.path.join(game, "bench_run.exe")
+    def launcher_run(self, game, manifest_url, mode, program="bench_run.exe"):
+        """One timed update run of program (bench_run.exe) from the game folder; returns its
+        values."""
+        exe = os.path.join(game, program)
         if not os.path.exists(exe):
-            shutil.copy(self.exe("bench_run.exe"), exe)
+            shutil.copy(self.exe(program), exe)
         result = os.path.join(self.work, "run.txt")
         if os.path.exists(result):
             os.remove(result)
         self.wine.run(exe, ["run", manifest_url, mode, self.wine.path(result)], game, self.timeout)
         values = read_result(result)
         if "seconds" not in values:
-            raise BenchError("bench_run.exe wrote no result")
+            raise BenchError(f"{program} wrote no result")
         values["seconds"] = float(values["seconds"])
         return values
 
@@ -467,8 +468,9 @@ class Bench(Checks):
         return self.exit_status()
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def main(bench=None, doc=__doc__):
+    """Runs the bench class (Bench) with the command line every bench script takes."""
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--env-dir", required=True)
     parser.add_argument("--server", choices=("nginx", "harness"), default="nginx")
@@ -479,7 +481,7 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the files under benchwork")
     args = parser.parse_args()
     try:
-        return Bench(args).run()
+        return (bench or Bench)(args).run()
     except BenchError as e:
         log(f"bench: {e}")
         return 1

@@ -24,12 +24,14 @@ for tool in aria2c:aria2 zsync:zsync; do
 done
 cmake --preset test -B "$build" -DLAUNCHER_UPDATE_BASE_URL="https://localhost:$port" \
       -DLAUNCHER_TEST_AREAS=bench >/dev/null
-cmake --build "$build" --target ZarvoLauncher trust_ca bench_run bench_watch minimal_window platform_window floor_read floor_http
+cmake --build "$build" --target ZarvoLauncher trust_ca bench_run bench_run_remember bench_watch minimal_window platform_window floor_read floor_http
 
 trap 'tests/harness/testenv.sh down "$env_dir" >/dev/null 2>&1 || true' EXIT
 # The environment's own test server goes two ports up; nginx takes the build's port.
 tests/harness/testenv.sh up "$env_dir" "$PWD" "$build/trust_ca.exe" $((port + 2)) $((port + 3))
 python3 bench/bench.py --build-dir "$build" --env-dir "$env_dir" --server nginx --port "$port" "$@"
+# Remembered verification (LAUNCHER_REMEMBER_VERIFIED) beside the default build.
+python3 bench/bench_remember.py --build-dir "$build" --env-dir "$env_dir" --server nginx --port "$port" "$@"
 python3 bench/bench_sign.py --build-dir "$build" --env-dir "$env_dir" "$@"
 # Patches and resumed downloads against zsync; its nginx and relays take ports 5 to 7 up.
 python3 bench/bench_patch.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"

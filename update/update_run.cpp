@@ -17,6 +17,7 @@
 #include "update/manifest.h"
 #include "update/self_update.h"
 #include "update/signature.h"
+#include "update/verified_record.h"
 #include "update/workers.h"
 
 namespace {
@@ -130,8 +131,11 @@ const wchar_t kCancelled[] = L"Actualizacion cancelada.";
 const wchar_t kNoWorkers[] = L"Error: no se pudo iniciar la tarea";
 
 // Runs the verification pool; the entries that are missing or differ come back in
-// manifest order, with their verdicts. False when no worker could be started.
-bool VerifyEntries(std::vector<ManifestEntry>& fileList, std::vector<Verdict>& verdicts) {
+// manifest order, with their verdicts, and every entry's verdict in all. Entries the record
+// vouches for (remembered) count as verified without being opened. False when no worker
+// could be started.
+bool VerifyEntries(const RememberedFiles& remembered, std::vector<ManifestEntry>& fileList,
+                   std::vector<Verdict>& verdicts, std::vector<Verdict>& all) {
     LauncherState& s = State();
     VerifyPhase phase;
     phase.entryCount = static_cast<int32_t>(s.manifestEntries.size());
@@ -140,9 +144,11 @@ bool VerifyEntries(std::vector<ManifestEntry>& fileList, std::vector<Verdict>& v
 
     s.progressBytesPercent.store(0);
     VerifyContext context = {&phase.nextIndex, &phase.entryCount, phase.verdicts.data(),
-                             &phase.verifiedCount};
+                             &phase.verifiedCount,
+                             remembered.current.empty() ? nullptr : remembered.current.data()};
     if (!RunPool(workers, VerifyWorker, context)) return false;
 
+    all = phase.verdicts;
     for (int32_t i = 0; i < phase.entryCount; ++i) {
         if (phase.verdicts[i] == Verdict::Fine) continue;
         fileList.push_back(s.manifestEntries[i]);
@@ -224,6 +230,9 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     const bool fullRun = std::wcscmp(mode, L"FULL") == 0;
 
     SetStatusText(L"Descargando manifiesto (" + std::wstring(mode) + L")...");
+    // A full run hashes every file, as a check of the installation must; only a light run
+    // trusts the record of remembered files, read with its folders' listing meanwhile.
+    std::shared_ptr<RememberedHeadStart> early = fullRun ? nullptr : StartRemembering();
     std::string body = HttpGetToString(AddNoCacheParam(manifestUrl));
     if (body.empty()) return EndRun(L"Error: no se pudo descargar el manifiesto");
     // Refused before it is read, so nothing of it reaches the game folder.
@@ -232,14 +241,18 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     if (!ParseManifest(body)) return EndRun(L"Error: manifiesto invalido");
 
     SetStatusText(L"Verificando archivos (" + std::wstring(mode) + L")...");
+    const RememberedFiles remembered = PrepareRemembered(s.manifestEntries, std::move(early));
     std::vector<ManifestEntry> fileList;
-    std::vector<Verdict> verdicts;
-    if (!VerifyEntries(fileList, verdicts)) return EndRun(kNoWorkers);
+    std::vector<Verdict> verdicts, all;
+    if (!VerifyEntries(remembered, fileList, verdicts, all)) return EndRun(kNoWorkers);
     if (s.cancelRequested.load()) return EndRun(kCancelled);
 
-    if (!fileList.empty()) {
-        std::wstring failure = DownloadFiles(std::move(fileList), std::move(verdicts));
-        if (!failure.empty()) return EndRun(failure);
-    }
+    std::wstring failure;
+    if (!fileList.empty()) failure = DownloadFiles(std::move(fileList), std::move(verdicts));
+    // What verification proved is remembered whatever became of the downloads. A placed file
+    // is not: nothing holds it between its flush and the look at its identity, so the next
+    // run proves it again and remembers it then.
+    SaveRemembered(remembered, s.manifestEntries, all);
+    if (!failure.empty()) return EndRun(failure);
     EndRunSuccessfully(fullRun);
 }

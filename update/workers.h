@@ -17,6 +17,8 @@ struct VerifyContext {
     const int32_t* entryCount;
     Verdict* verdicts;
     std::atomic<int32_t>* verifiedCount;
+    // Per entry, 1 when the record of remembered files vouches for it; nullptr: none does.
+    const uint8_t* remembered = nullptr;
 };
 
 struct DownloadContext {
