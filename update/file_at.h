@@ -73,6 +73,13 @@ inline int64_t ReadAtOwnPosition(HANDLE file, uint64_t offset, void* data, size_
     return ReadOnward(file, data, size);
 }
 
+// Cuts or extends the file to size bytes.
+inline bool SetFileLength(HANDLE file, uint64_t size) {
+    LARGE_INTEGER at = {};
+    at.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
 inline uint64_t FileSizeOf(HANDLE file) {
     LARGE_INTEGER size = {};
     return GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;

@@ -12,6 +12,8 @@
 #include "app/launcher_state.h"
 #include "app/paths.h"
 #include "update/net/http.h"
+#include "update/net/pieces.h"
+#include "update/net/split_download.h"
 #include "update/manifest.h"
 #include "update/self_update.h"
 #include "update/signature.h"
@@ -38,6 +40,29 @@ struct DownloadPhase {
     std::mutex errorLock;
     std::wstring errorText;
 };
+
+// Connections to the update server at most: every download thread holds one. Enough to fill a
+// link whose flows are limited to a tenth of it, and as many as a browser or a download
+// manager opens, which servers allow a client.
+constexpr int kMaxConnectionsPerHost = 16;
+
+// Files to split first, each kind in manifest order: their pieces then keep the link busy
+// while the small files go by, and no big file is left alone at the end.
+void SplitFilesFirst(std::vector<ManifestEntry>& files, std::vector<Verdict>& verdicts) {
+    std::vector<size_t> order(files.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_partition(order.begin(), order.end(),
+                          [&](size_t i) { return SplitsEntry(files[i]); });
+    std::vector<ManifestEntry> sortedFiles;
+    std::vector<Verdict> sortedVerdicts;
+    for (size_t i : order) {
+        sortedFiles.push_back(std::move(files[i]));
+        sortedVerdicts.push_back(verdicts[i]);
+    }
+    files = std::move(sortedFiles);
+    verdicts = std::move(sortedVerdicts);
+}
 
 // Starts count threads, each with its own copy of the context, and joins all that started.
 // False when not a single thread could be started.
@@ -133,14 +158,30 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verd
     phase.fileList = std::move(fileList);
     phase.verdicts = std::move(verdicts);
     phase.fileCount = static_cast<int32_t>(phase.fileList.size());
-    for (const ManifestEntry& e : phase.fileList)
+    bool splits = false;
+    for (const ManifestEntry& e : phase.fileList) {
         phase.bytesTotal += static_cast<uint64_t>(std::max<int64_t>(0, e.size));
+        splits = splits || SplitsEntry(e);
+    }
     int workers = DownloadWorkerCount(std::thread::hardware_concurrency(), phase.fileCount);
+    // The threads wait on the network, not on the processor, when a file is split.
+    if (splits) {
+        workers = kMaxConnectionsPerHost;
+        SplitFilesFirst(phase.fileList, phase.verdicts);
+    }
+    PieceBoard board(workers);
 
-    DownloadContext context = {&phase.failed,        &phase.nextIndex, &phase.fileCount,
-                               &phase.fileList,      &phase.doneCount, &phase.bytesDone,
-                               &phase.bytesTotal,    &phase.errorLock, &phase.errorText,
-                               phase.verdicts.data()};
+    DownloadContext context = {&phase.failed,
+                               &phase.nextIndex,
+                               &phase.fileCount,
+                               &phase.fileList,
+                               &phase.doneCount,
+                               &phase.bytesDone,
+                               &phase.bytesTotal,
+                               &phase.errorLock,
+                               &phase.errorText,
+                               phase.verdicts.data(),
+                               &board};
     if (!RunPool(workers, DownloadWorker, context)) return kNoWorkers;
 
     if (phase.failed.load()) {

@@ -4,7 +4,6 @@
 #include "update/workers.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <memory>
@@ -18,6 +17,8 @@
 #include "update/entry_digest.h"
 #include "update/net/gzip_members.h"
 #include "update/net/http.h"
+#include "update/net/pieces.h"
+#include "update/net/split_download.h"
 #include "update/patch/patch.h"
 #include "update/self_update.h"
 #include "update/verify_file.h"
@@ -28,14 +29,20 @@ constexpr DWORD kFirstPauseMs = 400;
 constexpr DWORD kPauseStepMs = 400;
 constexpr DWORD kLastPauseMs = 2000;
 
+// A refused move is tried again after these pauses, about 10 s in all for an entry: a scanner
+// or a backup tool holds a freshly written file for a moment, far shorter than a download.
+constexpr DWORD kMovePausesMs[] = {50, 100, 200, 400, 800, 1600, 3200, 3650};
+
 bool Stopping(const DownloadContext& c) {
     return State().cancelRequested.load() || c.failed->load();
 }
 
-// Puts the verified download in place; its folder exists, since the ".tmp" lies in it. A file
-// that cannot be moved there (locked by another program, access denied) is not in place, so
-// the attempt has failed.
-bool PlaceFile(const std::wstring& localPath, const std::wstring& tmpPath) {
+bool MoveRefusedForNow(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_ACCESS_DENIED;
+}
+
+bool MoveIntoPlace(const std::wstring& localPath, const std::wstring& tmpPath) {
     // A name not yet taken cannot be the running launcher's, so a file new to the folder is
     // moved at once; only a taken name needs the look at identities. Under Wine every lookup of
     // a missing name reads the whole folder, so this spares one such read per new file.
@@ -47,6 +54,21 @@ bool PlaceFile(const std::wstring& localPath, const std::wstring& tmpPath) {
     }
     return MoveFileExW(tmpPath.c_str(), localPath.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
+}
+
+// Puts the verified download in place; its folder exists, since the ".tmp" lies in it. A move
+// that another program's handle refuses is tried again with growing pauses, spending the
+// entry's movePause steps; a file that still cannot be moved there is not in place, so the
+// attempt has failed.
+bool PlaceFile(const std::wstring& localPath, const std::wstring& tmpPath, size_t* movePause) {
+    for (;;) {
+        if (MoveIntoPlace(localPath, tmpPath)) return true;
+        if (!MoveRefusedForNow(GetLastError()) || *movePause == std::size(kMovePausesMs) ||
+            State().cancelRequested.load()) {
+            return false;
+        }
+        Sleep(kMovePausesMs[(*movePause)++]);
+    }
 }
 
 bool WriteAll(HANDLE file, const char* data, size_t size) {
@@ -74,20 +96,10 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
                    int32_t* status, bool packed = false, bool* unusable = nullptr) {
     FileHandle file;
     bool created = false;
-    const auto open = [&] {
-        file.Reset(CreateFileW(tmpPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-    };
     const auto create = [&] {
         if (!created) {
             created = true;
-            open();
-            // Folders are made only when missing: most files land in folders that exist.
-            const std::wstring folder = ParentFolderOf(tmpPath);
-            if (!file && GetLastError() == ERROR_PATH_NOT_FOUND && !folder.empty()) {
-                SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
-                open();
-            }
+            file = CreateTmpFile(tmpPath);
         }
         return file.Valid();
     };
@@ -143,10 +155,12 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
 }
 
 // One attempt's transfer: a big file is patched or continued where that works (see patch.h),
-// unless a patch was just found impossible; then the compressed copy while it serves, and the
-// raw file as the way back from anything else.
-bool FetchToTmp(const ManifestEntry& entry, const std::wstring& url, const std::wstring& localPath,
-                const std::wstring& tmpPath, bool patch, bool* packed, int32_t* status) {
+// unless a patch was just found impossible; then the compressed copy while it serves, else
+// pieces from a server that answers ranges; the whole download is the way back from anything
+// else.
+bool FetchToTmp(const DownloadContext& c, const ManifestEntry& entry, const std::wstring& url,
+                const std::wstring& localPath, const std::wstring& tmpPath, bool patch,
+                bool* packed, int32_t* status) {
     switch (patch ? PatchToTmp(entry, url, localPath, tmpPath, status)
                   : PatchResult::WholeDownload) {
     case PatchResult::Done:
@@ -162,6 +176,17 @@ bool FetchToTmp(const ManifestEntry& entry, const std::wstring& url, const std::
         if (DownloadWhole(entry, PackedUrl(entry), tmpPath, status, true, &unusable)) return true;
         if (!unusable) return false;
         *packed = false; // the raw file from here on, this attempt included
+        if (State().cancelRequested.load()) return false;
+    }
+    if (c.board && SplitsEntry(entry) && !c.board->RangesIgnored()) {
+        switch (SplitDownload(*c.board, entry, url, tmpPath, status)) {
+        case SplitResult::Done:
+            return true;
+        case SplitResult::Failed:
+            return false;
+        case SplitResult::WholeDownload:
+            break;
+        }
         if (State().cancelRequested.load()) return false;
     }
     return DownloadWhole(entry, url, tmpPath, status);
@@ -195,6 +220,7 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict
     const std::wstring tmpPath = localPath + L".tmp";
     bool packed = entry.packedSize > 0;
 
+    size_t movePause = 0;
     // At most five attempts: pauses of 400, 800, 1200, 1600 and 2000 ms follow the failed ones.
     for (DWORD pause = kFirstPauseMs;;) {
         if (Stopping(c)) return Outcome::Stopped;
@@ -203,8 +229,8 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict
         const bool ready = verdict == Verdict::TmpReady;
         const bool patch = verdict != Verdict::WholeOnly;
         verdict = Verdict::Differs;
-        if (ready || FetchToTmp(entry, url, localPath, tmpPath, patch, &packed, &status)) {
-            if (PlaceFile(localPath, tmpPath)) return Outcome::Placed;
+        if (ready || FetchToTmp(c, entry, url, localPath, tmpPath, patch, &packed, &status)) {
+            if (PlaceFile(localPath, tmpPath, &movePause)) return Outcome::Placed;
             DeleteFileW(tmpPath.c_str());
         } else if (status == 404) {
             DeleteFileW(tmpPath.c_str());
@@ -254,11 +280,20 @@ void VerifyWorker(VerifyContext c) {
 void DownloadWorker(DownloadContext c) {
     for (;;) {
         if (Stopping(c)) return;
+        // Pieces of the big files in flight go first while few threads are on them.
+        if (c.board && c.board->TakePieceFirst()) continue;
         int32_t i = c.nextIndex->fetch_add(1);
-        if (i >= *c.fileCount) return;
+        if (i >= *c.fileCount) {
+            // No file left to claim: help with the pieces of those still in flight.
+            if (c.board) c.board->Help([&c] { return Stopping(c); });
+            return;
+        }
 
         const ManifestEntry& entry = (*c.fileList)[i];
-        switch (FetchEntry(c, entry, c.verdicts ? c.verdicts[i] : Verdict::Differs)) {
+        if (c.board) c.board->EntryBegan();
+        const Outcome outcome = FetchEntry(c, entry, c.verdicts ? c.verdicts[i] : Verdict::Differs);
+        if (c.board) c.board->EntryEnded();
+        switch (outcome) {
         case Outcome::Placed:
             CountEntry(c, entry, true);
             break;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "update/manifest.h"
+#include "update/net/pieces.h"
 #include "update/verify_file.h"
 
 struct VerifyContext {
@@ -29,6 +30,7 @@ struct DownloadContext {
     std::mutex* errorLock;
     std::wstring* errorText;
     const Verdict* verdicts = nullptr; // per file of fileList; none: every file just Differs
+    PieceBoard* board = nullptr;       // the pool's pieces of big files; none: no file is split
 };
 
 void VerifyWorker(VerifyContext context);

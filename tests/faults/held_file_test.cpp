@@ -4,6 +4,8 @@
 // run puts it right.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "faults/fault_support.h"
 #include "faults/inprocess_run.h"
 
@@ -55,6 +57,32 @@ TEST_F(HeldFiles, AFileHeldByAnotherProcessIsNeverReportedFine) {
         EXPECT_TRUE(game.AllCurrent());
         EXPECT_TRUE(again.after.empty()) << faults::Join(again.after);
     }
+}
+
+TEST_F(HeldFiles, AMoveRefusedForAMomentSucceedsWithoutASecondDownload) {
+    FaultGame game(LauncherFolderFull(), NextPrefix());
+    const std::string content = test::RandomBytes(30000, 33);
+    game.Add("scanned.exe", content, "an older scanned.exe");
+    game.Publish({"manifest_light.json"});
+    const size_t mark = test::TestServer::LogMark();
+
+    // A scanner holds the file from before the run until a few hundred milliseconds after the
+    // checked copy is ready beside it.
+    faults::FileHolder holder;
+    ASSERT_TRUE(holder.Hold(game.Local("scanned.exe")));
+    std::thread release([&] {
+        test::WaitFor([&] { return !game.TmpFiles().empty(); }, 20000);
+        Sleep(400);
+        holder.Release();
+    });
+    Outcome run = Run(game);
+    release.join();
+    EXPECT_EQ(run.Final(), kOk);
+    EXPECT_TRUE(game.AllCurrent());
+    int downloads = 0;
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
+        if (r.path.rfind(game.FaultKey("scanned.exe"), 0) == 0) ++downloads;
+    EXPECT_EQ(downloads, 1);
 }
 
 } // namespace

@@ -82,4 +82,75 @@ TEST(PatchInterruption, AKilledPatchLeavesTheOldFileAndTheNextStartCompletesIt) 
     EXPECT_LT(rangesAsked, 192u);
 }
 
+// Killed while pieces of a big file are in flight: no wrong file in place, and the next start
+// keeps the pieces the block index confirms, asking only for the rest.
+TEST(PatchInterruption, AKilledSplitDownloadLeavesNoWrongFileAndTheNextStartCompletesIt) {
+    test::TempDir folder(L"splitkill");
+    const std::wstring exe = folder / L"ZarvoLauncher.exe";
+    ASSERT_TRUE(test::CopyFileTo(faults::RunnerSourceExe(), exe));
+    FaultGame game(folder.Path());
+    game.AllowExtra(L"ZarvoLauncher.exe", {test::ReadFileBytes(exe)});
+    const size_t size = (24 << 20) + 777;
+    const std::string content = test::RandomBytes(size, 81);
+    game.Add("data/archive.pak", content);
+    game.AllowExtra(L"data\\archive.pak.tmp");
+    ASSERT_TRUE(test::WriteFileBytes(game.ServerRoot() + L"\\blocks\\data\\archive.pak.zbi",
+                                     test::MakeBlockIndex(content, 65536)));
+    game.Publish({"manifest_light.json"},
+                 "{\"" + game.FaultKey("data/archive.pak") +
+                     "\": {\"trickle_bytes\": 32768, \"trickle_ms\": 50}}");
+    const std::wstring tmp = game.Local("data/archive.pak") + L".tmp";
+    test::TempDir results(L"results");
+    const std::wstring url = game.ManifestUrl("manifest_light.json");
+    const size_t mark = test::TestServer::LogMark();
+    {
+        faults::FolderWatch watch(game);
+        test::ChildProcess runner;
+        ASSERT_TRUE(faults::StartRunner(runner, exe, url, L"LIGHT", results / L"first.txt"));
+        // Killed once several pieces are under way.
+        auto pieces = [&] {
+            size_t count = 0;
+            for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
+                count += r.path.rfind("/update/", 0) == 0 ? 1 : 0;
+            return count >= 4;
+        };
+        ASSERT_TRUE(test::WaitFor(pieces, 30000));
+        Sleep(800);
+        runner.Kill();
+        watch.Stop();
+        EXPECT_TRUE(watch.Problems().empty()) << faults::Join(watch.Problems());
+    }
+    EXPECT_FALSE(test::PathExists(game.Local("data/archive.pak")));
+    ASSERT_TRUE(test::PathExists(tmp));
+    EXPECT_TRUE(game.Problems(true).empty()) << faults::Join(game.Problems(true));
+
+    game.Publish({"manifest_light.json"});
+    const size_t second = test::TestServer::LogMark();
+    test::ChildProcess runner;
+    ASSERT_TRUE(faults::StartRunner(runner, exe, url, L"LIGHT", results / L"second.txt"));
+    const faults::RunnerResult end = faults::WaitRunner(runner, results / L"second.txt", 60000);
+    ASSERT_TRUE(end.ended);
+    EXPECT_EQ(end.Final(), L"Archivos OK!");
+    EXPECT_TRUE(game.AllCurrent());
+    EXPECT_FALSE(test::PathExists(tmp));
+    // Only ranges, and less than the file: the confirmed pieces were kept.
+    uint64_t asked = 0;
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(second)) {
+        if (r.path.rfind("/update/", 0) != 0) continue;
+        std::string range;
+        for (const auto& [key, value] : r.headers)
+            if (_stricmp(key.c_str(), "Range") == 0) range = value;
+        ASSERT_FALSE(range.empty()) << "a whole download after the kill";
+        for (size_t at = range.find('=') + 1; at != std::string::npos && at < range.size();) {
+            unsigned long long first = 0, last = 0;
+            if (sscanf(range.c_str() + at, "%llu-%llu", &first, &last) != 2) break;
+            asked += last + 1 - first;
+            at = range.find(',', at);
+            if (at != std::string::npos) ++at;
+        }
+    }
+    EXPECT_GT(asked, 0u);
+    EXPECT_LT(asked, size);
+}
+
 } // namespace

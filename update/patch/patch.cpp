@@ -21,6 +21,7 @@
 #include "update/net/http.h"
 #include "update/patch/patch_build.h"
 #include "update/net/range_fetch.h"
+#include "update/net/split_download.h"
 
 namespace {
 
@@ -84,11 +85,40 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
     return DigestMatchesEntry(digest, entry) ? PatchResult::Done : Discard(tmpPath);
 }
 
-// Without an index: an interrupted transfer's ".tmp" is continued, else the file comes whole.
+uint64_t LengthOf(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Without an old copy: an interrupted transfer's ".tmp" is continued, else the file comes
+// whole. A ".tmp" as long as the file or longer may hold pieces written out of order (see
+// split_download.h): only the index can tell which of its blocks are in, and without one
+// nothing of it but a complete file counts. A shorter one is a prefix, which a file fetched in
+// pieces continues in pieces.
 PatchResult ContinueOrWhole(const ManifestEntry& entry, const std::wstring& url,
-                            const std::wstring& tmpPath, int32_t* status) {
-    return FileExists(tmpPath) ? ResumeTail(entry, url, tmpPath, status)
-                               : PatchResult::WholeDownload;
+                            const std::wstring& localPath, const std::wstring& tmpPath,
+                            bool indexAsked, int32_t* status) {
+    if (!FileExists(tmpPath)) return PatchResult::WholeDownload;
+    const uint64_t kept = LengthOf(tmpPath);
+    const uint64_t size = static_cast<uint64_t>(entry.size);
+    if (kept >= size) {
+        if (!indexAsked) {
+            BlockIndex index;
+            switch (FetchBlockIndex(entry, nullptr, &index)) {
+            case IndexFetch::Found:
+                return BuildFromIndex(index, entry, url, localPath, tmpPath, status);
+            case IndexFetch::NoAnswer:
+                return PatchResult::Failed;
+            case IndexFetch::None:
+                break;
+            }
+        }
+        if (kept > size) return Discard(tmpPath);
+    } else if (SplitsEntry(entry)) {
+        return PatchResult::WholeDownload;
+    }
+    return ResumeTail(entry, url, tmpPath, status);
 }
 
 } // namespace
@@ -122,7 +152,7 @@ PatchResult PatchWithIndex(IndexFetch fetched, const BlockIndex& index, const Ma
     case IndexFetch::None:
         break;
     }
-    return ContinueOrWhole(entry, url, tmpPath, status);
+    return ContinueOrWhole(entry, url, localPath, tmpPath, true, status);
 }
 
 PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
@@ -132,7 +162,8 @@ PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
     if (!KeepsPartialTmp(entry)) return PatchResult::WholeDownload;
     // Without an old copy the index could only confirm the ".tmp"'s blocks, which the digest
     // of a continued transfer does as well, for less than the index costs.
-    if (!FileExists(localPath)) return ContinueOrWhole(entry, url, tmpPath, status);
+    if (!FileExists(localPath))
+        return ContinueOrWhole(entry, url, localPath, tmpPath, false, status);
     BlockIndex index;
     const IndexFetch fetched = FetchBlockIndex(entry, nullptr, &index);
     return PatchWithIndex(fetched, index, entry, url, localPath, tmpPath, status);

@@ -33,12 +33,6 @@ constexpr size_t kCopyBytes = 4u << 20;
 constexpr size_t kHashRead = 1u << 20;
 constexpr DWORD kFlushPauseMs = 25;
 
-bool SetLength(HANDLE file, uint64_t size) {
-    LARGE_INTEGER at = {};
-    at.QuadPart = static_cast<LONGLONG>(size);
-    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-}
-
 // Blocks first .. first + count - 1 of the new version, which are the old file's bytes from
 // oldOffset on.
 struct OldRun {
@@ -297,7 +291,7 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
         if (!tmp) return PatchResult::Failed;
         // The kept part is known before the length is set.
         const uint64_t kept = FileSizeOf(tmp.Get());
-        if (!SetLength(tmp.Get(), index.fileSize)) return PatchResult::Failed;
+        if (!SetFileLength(tmp.Get(), index.fileSize)) return PatchResult::Failed;
 
         BuildBoard board(index);
         StreamDigest digest(!entry.sha256.empty());

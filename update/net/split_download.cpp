@@ -1,0 +1,133 @@
+#include "update/net/split_download.h"
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "app/launcher_state.h"
+#include "app/paths.h"
+#include "update/digest.h"
+#include "update/entry_digest.h"
+#include "update/file_at.h"
+
+namespace {
+
+constexpr size_t kHashRead = 1u << 20;
+
+} // namespace
+
+std::vector<Piece> PlainPieces(uint64_t begin, uint64_t end) {
+    std::vector<Piece> pieces;
+    for (uint64_t at = begin; at < end;) {
+        const uint64_t size = end - at > kSplitTailBytes ? kPieceSize : kTailPieceSize;
+        const ByteRange range = {at, std::min(end, at + size)};
+        pieces.push_back({range, range});
+        at = range.end;
+    }
+    return pieces;
+}
+
+FileHandle CreateTmpFile(const std::wstring& path) {
+    const auto open = [&] {
+        return FileHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    };
+    FileHandle file = open();
+    // Folders are made only when missing: most files land in folders that exist.
+    const std::wstring folder = ParentFolderOf(path);
+    if (!file && GetLastError() == ERROR_PATH_NOT_FOUND && !folder.empty()) {
+        SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
+        file = open();
+    }
+    return file;
+}
+
+SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const std::wstring& url,
+                          const std::wstring& tmpPath, int32_t* status) {
+    if (status) *status = 0;
+    const uint64_t size = static_cast<uint64_t>(entry.size);
+    FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    uint64_t kept = tmp ? FileSizeOf(tmp.Get()) : 0;
+    // Longer than a prefix: pieces of a launcher that was killed, which the patch path had
+    // its chance to confirm. Nothing of it is proven.
+    if (kept >= size) kept = 0;
+
+    // The ".tmp" is made (or marked) with the first bytes of the first piece, before any
+    // other piece is asked for, so an answer without the range asked for leaves it as it was.
+    bool marked = false, writeFailed = false;
+    const auto mark = [&] {
+        if (!tmp || kept == 0) {
+            tmp.Reset();
+            tmp = CreateTmpFile(tmpPath);
+        }
+        marked = tmp && SetFileLength(tmp.Get(), size + 1);
+        return marked;
+    };
+    SplitRequest request;
+    request.url = url;
+    request.urlSize = size;
+    request.pieces = PlainPieces(kept, size);
+    request.open = [&](const Piece&) {
+        return [&](uint64_t offset, const char* data, size_t count) {
+            if (count == 0) return true;
+            if ((!marked && !mark()) || !WriteAt(tmp.Get(), offset, data, count)) {
+                writeFailed = true;
+                return false;
+            }
+            return true;
+        };
+    };
+
+    StreamDigest digest(!entry.sha256.empty());
+    if (!digest.Ok()) return SplitResult::Failed;
+    std::vector<uint8_t> buffer;
+    uint64_t hashed = 0;
+    const auto hashTo = [&](uint64_t end) {
+        if (buffer.empty()) buffer.resize(kHashRead);
+        for (; hashed < end;) {
+            if (State().cancelRequested.load()) return false;
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(kHashRead, end - hashed));
+            if (ReadAt(tmp.Get(), hashed, buffer.data(), want) != static_cast<int64_t>(want))
+                return false;
+            digest.Update(buffer.data(), want);
+            hashed += want;
+        }
+        return true;
+    };
+
+    if (!board.MayAskRanges([] { return State().cancelRequested.load(); }))
+        return State().cancelRequested.load() ? SplitResult::Failed : SplitResult::WholeDownload;
+    uint64_t proven = 0;
+    int32_t answer = 0;
+    const RangeFetch fetched = FetchPieces(board, request, hashTo, &proven, &answer);
+    if (status) *status = answer;
+    board.RangesAnswered(fetched == RangeFetch::NotHonoured && answer == 200
+                             ? PieceBoard::RangeAnswer::Ignored
+                             : PieceBoard::RangeAnswer::Unknown);
+    switch (fetched) {
+    case RangeFetch::Done:
+        break;
+    case RangeFetch::NotHonoured:
+        if (!writeFailed) return SplitResult::WholeDownload;
+        tmp.Reset();
+        DeleteFileW(tmpPath.c_str());
+        return SplitResult::Failed;
+    case RangeFetch::Failed:
+        // Only what is proven stays: the prefix up to the first piece not done.
+        if (tmp && marked) {
+            if (proven > 0 && SetFileLength(tmp.Get(), proven) && FlushFileBuffers(tmp.Get()))
+                return SplitResult::Failed;
+            tmp.Reset();
+            DeleteFileW(tmpPath.c_str());
+        }
+        return SplitResult::Failed;
+    }
+    bool complete =
+        marked && hashTo(size) && SetFileLength(tmp.Get(), size) && FlushFileBuffers(tmp.Get());
+    tmp.Reset();
+    if (complete && DigestMatchesEntry(digest, entry)) return SplitResult::Done;
+    DeleteFileW(tmpPath.c_str());
+    return SplitResult::Failed;
+}

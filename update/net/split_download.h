@@ -1,0 +1,48 @@
+// A big file fetched into its ".tmp" as pieces over several connections at once (pieces.h),
+// each piece written at its own offset, and checked like a whole download before it is placed.
+//
+// What a ".tmp" proves: while pieces are being written, the ".tmp" is one byte longer than the
+// file, so a launcher killed meanwhile leaves a ".tmp" that is never continued by its length
+// (only the file's block index can tell which of its blocks are in). A transfer that fails or
+// is cancelled cuts the ".tmp" back to the pieces done from its start: a prefix of the file
+// again, which the next attempt continues.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "app/handles.h"
+#include "update/manifest.h"
+#include "update/net/pieces.h"
+
+// Files from this size on are split: two pieces at least. Smaller ones take a second or two
+// on one connection, and the pool's other threads keep the link busy meanwhile.
+constexpr int64_t kSplitMinSize = 8 << 20;
+// A piece's request costs one round trip, a few percent of its time at a few MB/s per
+// connection; the last kSplitTailBytes go in small pieces, so the connections end together.
+constexpr uint64_t kPieceSize = 4 << 20;
+constexpr uint64_t kTailPieceSize = 1 << 20;
+constexpr uint64_t kSplitTailBytes = 16 << 20;
+
+inline bool SplitsEntry(const ManifestEntry& entry) {
+    return entry.size >= kSplitMinSize;
+}
+
+enum class SplitResult {
+    Done,          // the ".tmp" holds the entry's content, checked like a whole download
+    WholeDownload, // the server does not answer ranges as asked: download the file whole
+    Failed,        // the transfer broke or the content is wrong; the attempt has failed
+};
+
+// Fetches the entry from url into tmpPath in pieces, continuing a ".tmp" that holds a prefix
+// of the file. status receives the HTTP status of the answer that decided, 0 when none came.
+SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const std::wstring& url,
+                          const std::wstring& tmpPath, int32_t* status);
+
+// The pieces of raw bytes [begin, end) of a file.
+std::vector<Piece> PlainPieces(uint64_t begin, uint64_t end);
+
+// Creates (or empties) the file at path for writing, with its folders when they are missing.
+FileHandle CreateTmpFile(const std::wstring& path);
