@@ -17,6 +17,7 @@
 #include "update/entry_digest.h"
 #include "update/net/gzip_members.h"
 #include "update/net/http.h"
+#include "update/net/packed_layout.h"
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
 #include "update/patch/patch.h"
@@ -154,6 +155,39 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
     return false;
 }
 
+// The entry through its compressed copy: a big file in pieces of whole members, as its raw
+// bytes would come, while the server answers ranges; otherwise the copy whole. *unusable as
+// for DownloadWhole.
+bool FetchPacked(const DownloadContext& c, const ManifestEntry& entry, const std::wstring& tmpPath,
+                 int32_t* status, bool* unusable) {
+    const std::wstring url = PackedUrl(entry);
+    if (c.board && SplitsEntry(entry) && !c.board->RangesIgnored()) {
+        PackedLayout layout;
+        switch (FetchPackedLayout(entry, url, &layout, status)) {
+        case LayoutFetch::Found:
+            switch (SplitDownload(*c.board, entry, url, tmpPath, status, &layout)) {
+            case SplitResult::Done:
+                return true;
+            case SplitResult::Failed:
+                return false;
+            case SplitResult::WholeDownload:
+                *unusable = true;
+                return false;
+            }
+            return false;
+        case LayoutFetch::NoAnswer:
+            return false;
+        case LayoutFetch::Unusable:
+            *unusable = true;
+            return false;
+        case LayoutFetch::NoRanges:
+            break;
+        }
+        if (State().cancelRequested.load()) return false;
+    }
+    return DownloadWhole(entry, url, tmpPath, status, true, unusable);
+}
+
 // One attempt's transfer: a big file is patched or continued where that works (see patch.h),
 // unless a patch was just found impossible; then the compressed copy while it serves, else
 // pieces from a server that answers ranges; the whole download is the way back from anything
@@ -173,7 +207,7 @@ bool FetchToTmp(const DownloadContext& c, const ManifestEntry& entry, const std:
     if (State().cancelRequested.load()) return false;
     if (*packed) {
         bool unusable = false;
-        if (DownloadWhole(entry, PackedUrl(entry), tmpPath, status, true, &unusable)) return true;
+        if (FetchPacked(c, entry, tmpPath, status, &unusable)) return true;
         if (!unusable) return false;
         *packed = false; // the raw file from here on, this attempt included
         if (State().cancelRequested.load()) return false;

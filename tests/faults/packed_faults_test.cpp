@@ -11,13 +11,12 @@
 #include "faults/fault_support.h"
 #include "faults/inprocess_run.h"
 #include "support/gzip_copy.h"
+#include "update/net/packed_layout.h"
 
 namespace {
 
 using faults::FaultGame;
 using faults::kOk;
-
-class PackedFaults : public faults::InProcessRun {};
 
 struct Requests {
     std::vector<test::LoggedRequest> all;
@@ -37,7 +36,21 @@ struct Requests {
     }
 };
 
-Requests RequestsSince(size_t mark) {
+class PackedFaults : public faults::InProcessRun {
+protected:
+    // One light run over game, which must end with every file current and no ".tmp" left,
+    // the folder sound throughout; the server's requests of the run come back.
+    Requests RunToTheEnd(const FaultGame& game);
+};
+
+Requests PackedFaults::RunToTheEnd(const FaultGame& game) {
+    const size_t mark = test::TestServer::LogMark();
+    Outcome run = Run(game);
+    EXPECT_EQ(run.Final(), kOk);
+    EXPECT_TRUE(game.AllCurrent());
+    EXPECT_TRUE(game.TmpFiles().empty());
+    EXPECT_TRUE(run.during.empty()) << faults::Join(run.during);
+    EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
     return {test::TestServer::RequestsSince(mark)};
 }
 
@@ -75,13 +88,7 @@ TEST_F(PackedFaults, CompressedCopiesGiveEveryFileByteForByteAndOnlyCopiesThatSa
     }
     game.Publish({"manifest_light.json"});
 
-    const size_t mark = test::TestServer::LogMark();
-    Outcome run = Run(game);
-    EXPECT_EQ(run.Final(), kOk);
-    EXPECT_TRUE(game.AllCurrent());
-    EXPECT_TRUE(run.during.empty()) << faults::Join(run.during);
-    EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
-    const Requests requests = RequestsSince(mark);
+    const Requests requests = RunToTheEnd(game);
     int saving = 0;
     for (const Offered& o : offered) {
         SCOPED_TRACE(o.name);
@@ -148,14 +155,7 @@ TEST_F(PackedFaults, EveryUnusableCopyEndsWithTheRawFileWithinTheSameFiveAttempt
     }
     game.Publish({"manifest_light.json"}, faultsJson + "}");
 
-    const size_t mark = test::TestServer::LogMark();
-    Outcome run = Run(game);
-    EXPECT_EQ(run.Final(), kOk);
-    EXPECT_TRUE(game.AllCurrent());
-    EXPECT_TRUE(game.TmpFiles().empty());
-    EXPECT_TRUE(run.during.empty()) << faults::Join(run.during);
-    EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
-    const Requests requests = RequestsSince(mark);
+    const Requests requests = RunToTheEnd(game);
     for (const auto& [name, raw] : names) {
         SCOPED_TRACE(name);
         EXPECT_EQ(requests.To(game.PackedKey(name)), 1); // once unusable, never asked again
@@ -173,13 +173,7 @@ TEST_F(PackedFaults, ACopyCutMidTransferIsContinuedFromTheInflatedBytesOnDisk) {
                  "{\"" + game.PackedKey("big.pak") +
                      "\": {\"cut_after\": " + std::to_string(copy.size() / 2) + "}}");
 
-    const size_t mark = test::TestServer::LogMark();
-    Outcome run = Run(game);
-    EXPECT_EQ(run.Final(), kOk);
-    EXPECT_TRUE(game.AllCurrent());
-    EXPECT_TRUE(run.during.empty()) << faults::Join(run.during);
-    EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
-    const Requests requests = RequestsSince(mark);
+    const Requests requests = RunToTheEnd(game);
     EXPECT_EQ(requests.To(game.PackedKey("big.pak")), 1);
     // The raw file's rest only, from about half the file on.
     const std::string range = requests.RangeTo(game.FaultKey("big.pak"));
@@ -187,6 +181,43 @@ TEST_F(PackedFaults, ACopyCutMidTransferIsContinuedFromTheInflatedBytesOnDisk) {
     const uint64_t from = std::stoull(range.substr(6));
     EXPECT_GT(from, content.size() / 4);
     EXPECT_LT(from, content.size());
+}
+
+// Files from 8 MiB on: the copy's table tells where its members begin, and runs of whole
+// members come as pieces over several connections, each inflated at its own offset.
+TEST_F(PackedFaults, ABigFileComesAsPiecesOfItsCopyAndAnUnusableTableOrPieceTurnsToTheRawFile) {
+    FaultGame game(LauncherFolderFull(), NextPrefix());
+    const std::string content = test::CompressibleBytes((12u << 20) + 777, 2413);
+    const std::string copy = test::GzipCopyWithTable(content, test::Md5Hex(content));
+    game.Add("good.pak", content);
+    game.OfferPacked("good.pak", copy);
+    // A table whose lengths point past the copy, and a member damaged in the middle.
+    ManifestEntry entry;
+    entry.hash = test::Md5Hex(content);
+    entry.size = static_cast<int64_t>(content.size());
+    entry.packedSize = static_cast<int64_t>(copy.size());
+    PackedLayout layout;
+    ASSERT_TRUE(ParsePackedLayout(copy, entry, &layout));
+    std::vector<uint32_t> lengths;
+    for (size_t i = 1; i < layout.memberStart.size(); ++i)
+        lengths.push_back(static_cast<uint32_t>(layout.memberStart[i] - layout.memberStart[i - 1]));
+    lengths[5] += 4096;
+    const std::string hostile =
+        test::GzipCopyWithTable(content, test::Md5Hex(content), 1 << 20, &lengths);
+    game.Add("table.pak", content);
+    game.OfferPacked("table.pak", hostile);
+    std::string damaged = copy;
+    damaged[copy.size() * 2 / 3] ^= 0x33;
+    game.Add("damaged.pak", content);
+    game.OfferPacked("damaged.pak", damaged);
+    game.Publish({"manifest_light.json"});
+
+    const Requests requests = RunToTheEnd(game);
+    EXPECT_GE(requests.To(game.PackedKey("good.pak")), 4); // the head, then pieces
+    EXPECT_EQ(requests.To(game.FaultKey("good.pak")), 0);
+    EXPECT_EQ(requests.To(game.PackedKey("table.pak")), 1); // the head only
+    EXPECT_GE(requests.To(game.FaultKey("table.pak")), 1);
+    EXPECT_GE(requests.To(game.FaultKey("damaged.pak")), 1);
 }
 
 } // namespace

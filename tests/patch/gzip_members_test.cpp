@@ -10,6 +10,7 @@
 #include "support/gzip_copy.h"
 #include "support/test_support.h"
 #include "update/net/gzip_members.h"
+#include "update/net/packed_layout.h"
 
 namespace {
 
@@ -115,6 +116,76 @@ TEST(GzipMembers, AStreamInflatingPastItsLimitNeverHandsOnAByteBeyondIt) {
     EXPECT_FALSE(refusing.Feed(small.data(), small.size()));
     EXPECT_TRUE(refusing.Broken());
     EXPECT_FALSE(refusing.Feed(small.data(), small.size()));
+}
+
+ManifestEntry EntryOf(const std::string& raw, const std::string& copy) {
+    ManifestEntry entry;
+    entry.path = L"big.pak";
+    entry.hash = test::Md5Hex(raw);
+    entry.size = static_cast<int64_t>(raw.size());
+    entry.packedSize = static_cast<int64_t>(copy.size());
+    return entry;
+}
+
+TEST(PackedLayout, TheTableGivesPiecesOfWholeMembersThatInflateToTheirRawRanges) {
+    std::mt19937 rng(2404);
+    const std::string raw = Mixed(rng, (5u << 20) + 12345);
+    const std::string copy = test::GzipCopyWithTable(raw, test::Md5Hex(raw), 1 << 20);
+    const ManifestEntry entry = EntryOf(raw, copy);
+    PackedLayout layout;
+    ASSERT_TRUE(ParsePackedLayout(copy.substr(0, kPackedHeadMax), entry, &layout));
+    ASSERT_EQ(layout.memberStart.size(), 7u);
+    for (uint64_t from : {uint64_t{0}, uint64_t{3} << 20}) {
+        const std::vector<Piece> pieces = PackedPieces(layout, raw.size(), from, 2 << 20, 2 << 20);
+        uint64_t rawAt = from;
+        for (const Piece& piece : pieces) {
+            EXPECT_EQ(piece.raw.begin, rawAt);
+            rawAt = piece.raw.end;
+            const Fed fed =
+                Inflate(copy.substr(piece.source.begin, piece.source.end - piece.source.begin),
+                        piece.raw.end - piece.raw.begin, rng, 100000);
+            EXPECT_TRUE(fed.complete);
+            EXPECT_TRUE(fed.out == raw.substr(piece.raw.begin, piece.raw.end - piece.raw.begin));
+        }
+        EXPECT_EQ(rawAt, raw.size());
+        EXPECT_EQ(pieces.back().source.end, copy.size());
+    }
+}
+
+TEST(PackedLayout, ATableThatDoesNotDescribeTheEntryOrItsCopyIsRefused) {
+    std::mt19937 rng(2405);
+    const std::string raw = Mixed(rng, (3u << 20) + 5);
+    const std::string copy = test::GzipCopyWithTable(raw, test::Md5Hex(raw), 1 << 20);
+    const ManifestEntry entry = EntryOf(raw, copy);
+    PackedLayout layout;
+    const std::string head = copy.substr(0, kPackedHeadMax);
+    ASSERT_TRUE(ParsePackedLayout(head, entry, &layout));
+    std::vector<uint32_t> lengths;
+    for (size_t i = 1; i < layout.memberStart.size(); ++i)
+        lengths.push_back(static_cast<uint32_t>(layout.memberStart[i] - layout.memberStart[i - 1]));
+
+    ManifestEntry other = entry;
+    other.hash = test::Md5Hex("another version");
+    EXPECT_FALSE(ParsePackedLayout(head, other, &layout));
+    other = entry;
+    other.size -= 1;
+    EXPECT_FALSE(ParsePackedLayout(head, other, &layout));
+    other = entry;
+    other.packedSize += 1; // the row announces another copy
+    EXPECT_FALSE(ParsePackedLayout(head, other, &layout));
+    EXPECT_FALSE(ParsePackedLayout(head.substr(0, 40), entry, &layout));     // cut inside the table
+    EXPECT_FALSE(ParsePackedLayout(test::GzipMembers(raw), entry, &layout)); // no table
+
+    // Hostile lengths: past the copy, wrapping around, an empty member, one member fewer.
+    std::vector<std::vector<uint32_t>> hostile = {lengths, lengths, lengths, lengths};
+    hostile[0].back() += 1;
+    hostile[1][1] = 0xFFFFFFF0u;
+    hostile[2][2] = 0;
+    hostile[3].pop_back();
+    for (const auto& table : hostile) {
+        const std::string bad = test::GzipCopyWithTable(raw, test::Md5Hex(raw), 1 << 20, &table);
+        EXPECT_FALSE(ParsePackedLayout(bad.substr(0, kPackedHeadMax), EntryOf(raw, copy), &layout));
+    }
 }
 
 } // namespace
