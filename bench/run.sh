@@ -28,3 +28,5 @@ python3 bench/bench.py --build-dir "$build" --env-dir "$env_dir" --server nginx 
 python3 bench/bench_sign.py --build-dir "$build" --env-dir "$env_dir" "$@"
 # Patches and resumed downloads against zsync; its nginx and relays take ports 5 to 7 up.
 python3 bench/bench_patch.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
+# A fresh install through compressed copies against the raw one, gzip -9 and zstd -19.
+python3 bench/bench_packed.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
