@@ -38,3 +38,5 @@ python3 bench/bench_patch.py --build-dir "$build" --env-dir "$env_dir" --port "$
 # A game through a link that limits each connection, against aria2c; nginx and relays on the
 # build's port and 5 and 7 up.
 python3 bench/bench_split.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
+# A fresh install through compressed copies against the raw one, gzip -9 and zstd -19.
+python3 bench/bench_packed.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"

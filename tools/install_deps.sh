@@ -6,6 +6,7 @@ packages=(
     cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools googletest
     wine64 xvfb xauth x11-apps imagemagick fonts-liberation
     python3 openssl nginx curl ccache
+    libz-mingw-w64-dev zstd zopfli
 )
 
 missing=()

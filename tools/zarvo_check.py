@@ -14,6 +14,8 @@ listed files (--all: every one), and reports what the launcher depends on:
   - the "nocache=" query ignored: the same bytes with and without it;
   - each sampled file with the size, MD5 and (when listed) SHA-256 of its manifest row, and
     the light manifest's rows agreeing with the full one's;
+  - each sampled file's compressed copy (rows with "zsize"), under packed/: as long as the
+    row says, gzip members that inflate to the file;
   - with --keys (the PEM file the launcher was built with): each document signed by one of
     those keys for its own name, not expired, and each manifest row carrying its SHA-256.
 
@@ -173,6 +175,26 @@ def check_file(report, server, row):
         problems.append("SHA-256 differs from the manifest's")
     if problems:
         report.problem(f"{what}: {'; '.join(problems)} (a stale or half-copied file: publish again)")
+        return False
+    return check_copy(report, server, row) if row.get("zsize") else True
+
+
+def check_copy(report, server, row):
+    """The compressed copy a row offers: launchers fall back to the raw file when it is wrong,
+    so a wrong copy costs every player its bytes twice."""
+    import zarvo_packed
+    what = f"packed/{row['path']}"
+    status, headers, body = server.get("/packed/" + urllib.parse.quote(row["path"].encode("utf-8"), safe="/"))
+    if not check_answer(report, what, status, headers, body):
+        return False
+    problems = []
+    if len(body) != row["zsize"]:
+        problems.append(f"{len(body)} bytes, the manifest's zsize says {row['zsize']}")
+    if zarvo_packed.inflated_md5(body) != (row["hash"].lower(), row["size"]):
+        problems.append("does not inflate to the file")
+    if problems:
+        report.problem(f"{what}: {'; '.join(problems)} (launchers fall back to the raw file: "
+                       "publish again)")
         return False
     return True
 

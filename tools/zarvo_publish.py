@@ -3,7 +3,7 @@
 
     zarvo_publish.py GAME_DIR OUT_DIR [--light GLOB ...] [--launcher NAME]
                      [--display-url URL] [--display-disabled] [--version N]
-                     [--hardlink] [--prune] [--no-block-index] [--dry-run]
+                     [--hardlink] [--prune] [--no-block-index] [--no-compress] [--dry-run]
                      [--sign KEY.pem [--expires-days N]]
     zarvo_publish.py check URL [--keys PUB.pem] [--all] [--cafile CA.pem]
 
@@ -13,6 +13,8 @@ Writes into OUT_DIR:
   update/PATH          the bytes of every file, under its "/" separated path
   blocks/PATH.zbi      a block index of every file of 1 MiB or more (tools/zarvo_blockindex.py):
                        launchers patch such files from their old copy with Range requests
+  packed/PATH          a compressed copy of every file it makes at least 10% smaller
+                       (tools/zarvo_packed.py), named by "zsize" in the file's manifest rows
   displayinfo.json     only with --display-url or --display-disabled
 
 Serve OUT_DIR as it is from any static HTTPS server (see tools/nginx/zarvo-updates.conf).
@@ -27,6 +29,7 @@ import stat
 import sys
 
 import zarvo_blockindex
+import zarvo_packed
 from zarvo_paths import (RESERVED_NAMES, files_not_in, glob_regex, reader_problem,  # noqa: F401
                          remove_empty_folders, windows_problem)
 
@@ -96,6 +99,7 @@ class GameFile:
         self.size = size
         self.hash = ""          # lower-case MD5, filled by hash_files
         self.sha256 = ""        # lower-case SHA-256, only in a signed publication
+        self.zsize = 0          # length of its compressed copy under packed/, 0: none
 
     def key(self):
         return self.path.encode("utf-8")
@@ -185,7 +189,9 @@ def md5_of(path):
 
 def manifest_text(files, version):
     rows = [f'  {{"path": "{f.path}", "hash": "{f.hash}", "size": {f.size}, "version": {version}'
-            + (f', "sha256": "{f.sha256}"' if f.sha256 else "") + "}"
+            + (f', "sha256": "{f.sha256}"' if f.sha256 else "")
+            # Last in the row: a reader that takes "zsize" for "size" still meets "size" first.
+            + (f', "zsize": {f.zsize}' if f.zsize else "") + "}"
             for f in files]
     return '{"files": [\n' + ",\n".join(rows) + "\n]}\n"
 
@@ -439,10 +445,17 @@ def publish(args, out=None, err=None):
         if args.block_index:
             for f in zarvo_blockindex.to_write(pub, files):
                 say(f"would write {zarvo_blockindex.FOLDER}/{f.path}{zarvo_blockindex.SUFFIX}")
+        if args.compress:
+            for f in files:
+                if zarvo_packed.wants_copy(f) and zarvo_packed.current_size(pub, f) is None:
+                    say(f"would try a compressed copy {zarvo_packed.FOLDER}/{f.path}")
         say("would replace manifest_full.json and manifest_light.json"
             + (" and displayinfo.json" if display is not None else ""))
+        for f in files:
+            f.zsize = zarvo_packed.current_size(pub, f) or 0 if args.compress else 0
         stale = [rel_name(pub, x) for x in pub.unlisted(files)
-                 + zarvo_blockindex.unlisted(pub, files, args.block_index)]
+                 + zarvo_blockindex.unlisted(pub, files, args.block_index)
+                 + zarvo_packed.unlisted(pub, files, args.compress)]
         for s in stale:
             say(f"would {'remove' if args.prune else 'leave'} {s} (no longer listed)")
         say("dry run: nothing was written")
@@ -459,6 +472,10 @@ def publish(args, out=None, err=None):
         indexes = len(pub.staged)
         problem = zarvo_blockindex.stage(pub, files) if args.block_index else ""
         indexes = len(pub.staged) - indexes
+        if problem:
+            pub.discard_staged()
+            return refuse([problem], "nothing was published")
+        problem, copies = zarvo_packed.stage(pub, files) if args.compress else ("", 0)
         if problem:
             pub.discard_staged()
             return refuse([problem], "nothing was published")
@@ -482,8 +499,14 @@ def publish(args, out=None, err=None):
                          "publish again")
     say(f"wrote {plural(len(changes), 'file')} under update/"
         + (f" and {indexes} block index{'' if indexes == 1 else 'es'} under blocks/" if indexes else "")
+        + (f" and {copies} compressed cop{'y' if copies == 1 else 'ies'} under packed/" if copies else "")
         + ", then replaced the manifests"
         + (" and displayinfo.json" if display is not None else ""))
+    if args.compress:
+        offered = [f for f in files if f.zsize]
+        say(f"compressed copies: {sum(f.zsize for f in offered)} bytes for {len(offered)} of "
+            f"{len(files)} files, beside the publication's {total} bytes; a whole download moves "
+            f"{sum(f.zsize or f.size for f in files)} bytes instead of {total}")
     if signer:
         say(signer.describe())
     if display is None and os.path.exists(os.path.join(out_dir, "displayinfo.json")):
@@ -491,10 +514,12 @@ def publish(args, out=None, err=None):
 
     stale = pub.unlisted(files)
     stale_indexes = zarvo_blockindex.unlisted(pub, files, args.block_index)
-    if (stale or stale_indexes) and args.prune:
-        pub.prune(stale + stale_indexes)
+    stale_copies = zarvo_packed.unlisted(pub, files, args.compress)
+    if (stale or stale_indexes or stale_copies) and args.prune:
+        pub.prune(stale + stale_indexes + stale_copies)
         zarvo_blockindex.remove_empty_folders(pub)
-        say(f"pruned {plural(len(stale + stale_indexes), 'file')} no longer listed")
+        zarvo_packed.remove_empty_folders(pub)
+        say(f"pruned {plural(len(stale + stale_indexes + stale_copies), 'file')} no longer listed")
     else:
         if stale:
             say(f"left {plural(len(stale), 'file')} under update/ that no manifest lists any more "
@@ -502,6 +527,9 @@ def publish(args, out=None, err=None):
         if stale_indexes:
             say(f"left {plural(len(stale_indexes), 'file')} under blocks/ that describe no listed "
                 "file (--prune removes them)")
+        if stale_copies:
+            say(f"left {plural(len(stale_copies), 'file')} under packed/ that no manifest row "
+                "offers (--prune removes them)")
     return 0
 
 
@@ -529,6 +557,8 @@ def parse_args(argv):
                         help="remove files under update/ that are no longer listed, after the manifests")
     parser.add_argument("--no-block-index", dest="block_index", action="store_false",
                         help="write no block indexes (launchers then download changed files whole)")
+    parser.add_argument("--no-compress", dest="compress", action="store_false",
+                        help="write no compressed copies (launchers then download raw bytes only)")
     parser.add_argument("--dry-run", action="store_true", help="say what would change, write nothing")
     parser.add_argument("--sign", metavar="KEY.pem",
                         help="sign the manifests and displayinfo.json with this ECDSA P-256 private key "

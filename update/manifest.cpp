@@ -122,6 +122,9 @@ bool ParseManifest(const std::string& text) {
         entry.hash = LowerAscii(ExtractJsonString(object, "hash"));
         entry.size = static_cast<int64_t>(ExtractJsonInt(object, "size"));
         entry.version = ExtractJsonInt(object, "version");
+        // The quoted key never matches "size": launchers without compressed copies pass it by.
+        entry.packedSize = ExtractJsonInt(object, "zsize");
+        if (entry.packedSize <= 0 || entry.packedSize >= entry.size) entry.packedSize = 0;
         // The launcher runs elevated: a path that could leave the game folder is refused
         // like a malformed row.
         if (entry.path.empty() || entry.hash.size() != kHashLength) continue;

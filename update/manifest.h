@@ -13,6 +13,9 @@ struct ManifestEntry {
     int32_t version = 0; // carried, read by nobody
     // SHA-256, 64 lower-case hex characters; "" unless the publication is signed.
     std::string sha256;
+    // Bytes of the file's compressed copy under "/packed/" ("zsize"); 0 when the publication
+    // offers none. Always below size: a copy that saves nothing is never offered.
+    int64_t packedSize = 0;
 };
 
 // Clears manifestEntries and fills it from the manifest body, in document order.

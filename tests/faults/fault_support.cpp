@@ -104,7 +104,8 @@ std::vector<std::wstring> ListFiles(const std::wstring& folder) {
 
 std::string Join(const std::vector<std::string>& lines) {
     std::string out;
-    for (const std::string& line : lines) out += "\n  " + line;
+    for (const std::string& line : lines)
+        out += "\n  " + line;
     return out;
 }
 
@@ -141,6 +142,18 @@ void FaultGame::AddUnserved(const std::string& name, const std::string& content,
                        ", \"version\": 1}");
 }
 
+void FaultGame::OfferPacked(const std::string& name, const std::string& copy,
+                            std::optional<int64_t> announced) {
+    if (!copy.empty())
+        test::WriteFileBytes(root_.Path() + L"\\packed\\" + Backslashed(Path(name)), copy);
+    const std::string row = "{\"path\": " + test::JsonQuote(Path(name)) + ",";
+    for (std::string& object : objects_) {
+        if (object.compare(0, row.size(), row) != 0) continue;
+        object.insert(object.size() - 1,
+                      ", \"zsize\": " + std::to_string(announced.value_or(copy.size())));
+    }
+}
+
 void FaultGame::Publish(const std::vector<std::string>& manifestNames,
                         const std::string& faultsJson) {
     std::string json = "{\"files\": [\n";
@@ -164,7 +177,8 @@ std::vector<std::string> FaultGame::Problems(bool tmpAllowed) const {
     // Listed files by their lower-case path relative to the game's folder: the file system
     // does not tell letter cases apart.
     std::map<std::wstring, std::string> listed;
-    for (const auto& [name, file] : files_) listed[Lower(Backslashed(name))] = name;
+    for (const auto& [name, file] : files_)
+        listed[Lower(Backslashed(name))] = name;
 
     std::vector<std::string> problems;
     std::map<std::string, bool> seen;
@@ -200,7 +214,9 @@ std::vector<std::string> FaultGame::Problems(bool tmpAllowed) const {
     return problems;
 }
 
-bool FaultGame::AllCurrent() const { return CountCurrent() == static_cast<int>(files_.size()); }
+bool FaultGame::AllCurrent() const {
+    return CountCurrent() == static_cast<int>(files_.size());
+}
 
 bool FaultGame::IsCurrent(const std::string& name) const {
     auto it = files_.find(name);
@@ -210,7 +226,8 @@ bool FaultGame::IsCurrent(const std::string& name) const {
 
 int FaultGame::CountCurrent() const {
     int current = 0;
-    for (const auto& [name, file] : files_) current += IsCurrent(name);
+    for (const auto& [name, file] : files_)
+        current += IsCurrent(name);
     return current;
 }
 
@@ -246,14 +263,16 @@ bool StatusLog::Saw(const std::wstring& text) const {
     return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
-std::wstring RunnerSourceExe() { return LauncherFolderFull() + L"\\update_runner.exe"; }
+std::wstring RunnerSourceExe() {
+    return LauncherFolderFull() + L"\\update_runner.exe";
+}
 
 bool StartRunner(test::ChildProcess& process, const std::wstring& exe,
                  const std::wstring& manifestUrl, const wchar_t* mode,
                  const std::wstring& resultFile) {
     DeleteFileW(resultFile.c_str());
-    std::wstring commandLine = L"\"" + exe + L"\" \"" + manifestUrl + L"\" " + mode + L" \"" +
-                               resultFile + L"\"";
+    std::wstring commandLine =
+        L"\"" + exe + L"\" \"" + manifestUrl + L"\" " + mode + L" \"" + resultFile + L"\"";
     return process.Start(exe, commandLine, ParentFolderOf(exe));
 }
 

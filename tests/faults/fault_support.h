@@ -42,6 +42,12 @@ public:
     void AddUnserved(const std::string& name, const std::string& content,
                      std::optional<std::string> before = std::nullopt);
 
+    // Offers a compressed copy of a listed file: the server holds copy under "/packed/" + Path,
+    // and the file's row names its length as "zsize" (announced, when given, instead).
+    void OfferPacked(const std::string& name, const std::string& copy,
+                     std::optional<int64_t> announced = std::nullopt);
+    std::string PackedKey(const std::string& name) const { return "/packed/" + Path(name); }
+
     // Writes the manifest under each of the names and points the server at this game.
     void Publish(const std::vector<std::string>& manifestNames, const std::string& faultsJson = "");
     std::wstring ManifestUrl(const std::string& manifestName) const;

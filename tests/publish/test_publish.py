@@ -21,6 +21,7 @@ sys.path.insert(0, HERE)
 import sample_games  # noqa: E402
 import zarvo_publish  # noqa: E402
 import zarvo_blockindex  # noqa: E402
+import zarvo_packed  # noqa: E402
 
 LAUNCHER = "Zarvo Vestra.exe"
 
@@ -501,6 +502,68 @@ class BlockIndexes(Tool):
         status, out, _ = self.run_tool("--no-block-index", "--prune")
         self.assertEqual(status, 0)
         self.assertEqual(os.listdir(os.path.join(self.out, "blocks")), [])
+
+    def test_files_that_shrink_get_compressed_copies_named_in_their_rows_before_the_manifests(self):
+        rng = random.Random(24)
+        text = "".join(rng.choice(["texture=", "0x3f80 ", "player_", "\n", "return "])
+                       for _ in range(300000)).encode()
+        files = {"data/script.lua": text[:5000], "data/level.pak": text,  # several members
+                 "data/random.pak": rng.randbytes(300000), "data/tiny.txt": b"ab"}
+        for path, data in files.items():
+            write(self.game, path, data)
+        (status, out, _), renames = self.publish_watched("--light", "data/*.lua")
+        self.assertEqual(status, 0)
+        rows = {r["path"]: r for r in self.manifest("manifest_full.json")}
+        with open(os.path.join(self.out, "manifest_full.json"), encoding="utf-8") as f:
+            text_rows = [line for line in f if '"zsize"' in line]
+        self.assertEqual(len(text_rows), 2)
+        for line in text_rows:  # after every key of older readers
+            self.assertRegex(line, r'"version": 1, "zsize": \d+}')
+        light = {r["path"]: r for r in self.manifest("manifest_light.json")}
+        self.assertEqual(light["data/script.lua"]["zsize"], rows["data/script.lua"]["zsize"])
+        for path in ("data/script.lua", "data/level.pak"):
+            copy_path = os.path.join(self.out, "packed", *path.split("/"))
+            with open(copy_path, "rb") as f:
+                copy = f.read()
+            self.assertEqual(rows[path]["zsize"], len(copy))
+            self.assertLessEqual(len(copy), len(files[path]) * 0.9)
+            self.assertEqual(zarvo_packed.inflated_md5(copy), (md5(files[path]), len(files[path])))
+            # The table: member size, raw size, MD5 and where each member ends.
+            member, size, digest, lengths = zarvo_packed.read_table(copy_path)
+            self.assertEqual((member, size, digest), (1 << 20, len(files[path]), md5(files[path])))
+            self.assertEqual(len(lengths), -(-len(files[path]) // member))
+            at = 0
+            for i, length in enumerate(lengths):
+                raw = zlib.decompressobj(16 + zlib.MAX_WBITS).decompress(copy[at:at + length])
+                self.assertEqual(raw, files[path][i * member:(i + 1) * member])
+                at += length
+            self.assertEqual(at, len(copy))
+            self.assertLess(renames.index(os.path.basename(path)), renames.index("manifest_full.json"))
+        for path in ("data/random.pak", "data/tiny.txt"):
+            self.assertNotIn("zsize", rows[path])
+        self.assertEqual(sorted(os.listdir(os.path.join(self.out, "packed", "data"))),
+                         ["level.pak", "script.lua"])
+        self.assertIn("and 2 compressed copies under packed/", out)
+        self.assertIn("compressed copies: ", out)
+
+        # Unchanged: copies stay as they are. Changed and no longer shrinking: the row loses its
+        # "zsize" and the stale copy waits for --prune, as update/ files do; --no-compress
+        # leaves every row without one.
+        copy_path = os.path.join(self.out, "packed", "data", "level.pak")
+        before = os.stat(copy_path)
+        (status, out, _), renames = self.publish_watched()
+        after = os.stat(copy_path)
+        self.assertEqual((before.st_ino, before.st_mtime_ns), (after.st_ino, after.st_mtime_ns))
+        write(self.game, "data/level.pak", rng.randbytes(50000))
+        status, out, _ = self.run_tool()
+        self.assertNotIn("zsize", {r["path"]: r for r in self.manifest("manifest_full.json")}["data/level.pak"])
+        self.assertIn("left 1 file under packed/", out)
+        status, out, _ = self.run_tool("--no-compress", "--dry-run", "--prune")
+        self.assertIn("would remove packed/data/script.lua", out)
+        status, out, _ = self.run_tool("--no-compress", "--prune")
+        self.assertEqual(status, 0)
+        self.assertFalse(any("zsize" in r for r in self.manifest("manifest_full.json")))
+        self.assertFalse(os.path.exists(os.path.join(self.out, "packed", "data")))
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@
 #include "update/digest.h"
 #include "update/entry_digest.h"
 #include "update/file_at.h"
+#include "update/net/gzip_members.h"
 
 namespace {
 
@@ -44,7 +45,8 @@ FileHandle CreateTmpFile(const std::wstring& path) {
 }
 
 SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const std::wstring& url,
-                          const std::wstring& tmpPath, int32_t* status) {
+                          const std::wstring& tmpPath, int32_t* status,
+                          const PackedLayout* layout) {
     if (status) *status = 0;
     const uint64_t size = static_cast<uint64_t>(entry.size);
     FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -53,6 +55,8 @@ SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const s
     // Longer than a prefix: pieces of a launcher that was killed, which the patch path had
     // its chance to confirm. Nothing of it is proven.
     if (kept >= size) kept = 0;
+    // A compressed copy is inflated from a member's start on.
+    if (layout) kept -= kept % layout->memberSize;
 
     // The ".tmp" is made (or marked) with the first bytes of the first piece, before any
     // other piece is asked for, so an answer without the range asked for leaves it as it was.
@@ -67,16 +71,39 @@ SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const s
     };
     SplitRequest request;
     request.url = url;
-    request.urlSize = size;
-    request.pieces = PlainPieces(kept, size);
-    request.open = [&](const Piece&) {
-        return [&](uint64_t offset, const char* data, size_t count) {
-            if (count == 0) return true;
-            if ((!marked && !mark()) || !WriteAt(tmp.Get(), offset, data, count)) {
+    request.urlSize = layout ? static_cast<uint64_t>(entry.packedSize) : size;
+    request.pieces = layout ? PackedPieces(*layout, size, kept, kPieceSize, kSplitTailBytes)
+                            : PlainPieces(kept, size);
+    const auto writeRaw = [&](uint64_t offset, const char* data, size_t count) {
+        if ((!marked && !mark()) || !WriteAt(tmp.Get(), offset, data, count)) {
+            writeFailed = true;
+            return false;
+        }
+        return true;
+    };
+    request.open = [&](const Piece& piece) -> RangeWriteFn {
+        if (!layout) {
+            return [&](uint64_t offset, const char* data, size_t count) {
+                return count == 0 || writeRaw(offset, data, count);
+            };
+        }
+        // Inflated within the piece's raw range: a damaged or hostile member stops there.
+        auto at = std::make_shared<uint64_t>(piece.raw.begin);
+        auto inflater = std::make_shared<GzipMembersInflater>(
+            piece.raw.end - piece.raw.begin, [&writeRaw, at](const char* data, size_t count) {
+                if (!writeRaw(*at, data, count)) return false;
+                *at += count;
+                return true;
+            });
+        const uint64_t rawEnd = piece.raw.end;
+        return [&, inflater, at, rawEnd](uint64_t, const char* data, size_t count) {
+            if (count == 0) return inflater->Complete() && *at == rawEnd;
+            // Marked with the first compressed bytes, before the other pieces are asked for.
+            if (!marked && !mark()) {
                 writeFailed = true;
                 return false;
             }
-            return true;
+            return inflater->Feed(data, count);
         };
     };
 
@@ -129,5 +156,5 @@ SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const s
     tmp.Reset();
     if (complete && DigestMatchesEntry(digest, entry)) return SplitResult::Done;
     DeleteFileW(tmpPath.c_str());
-    return SplitResult::Failed;
+    return complete && layout ? SplitResult::WholeDownload : SplitResult::Failed;
 }

@@ -15,6 +15,7 @@
 
 #include "app/handles.h"
 #include "update/manifest.h"
+#include "update/net/packed_layout.h"
 #include "update/net/pieces.h"
 
 // Files from this size on are split: two pieces at least. Smaller ones take a second or two
@@ -38,8 +39,13 @@ enum class SplitResult {
 
 // Fetches the entry from url into tmpPath in pieces, continuing a ".tmp" that holds a prefix
 // of the file. status receives the HTTP status of the answer that decided, 0 when none came.
+// With layout, url is the entry's compressed copy: each piece is a run of its whole members,
+// inflated to its own raw range and never past it, and a prefix is continued from the member
+// it ends in. WholeDownload then says that the copy cannot be used (answers other than asked,
+// a damaged member, content that fails the digest): the raw file must be fetched.
 SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const std::wstring& url,
-                          const std::wstring& tmpPath, int32_t* status);
+                          const std::wstring& tmpPath, int32_t* status,
+                          const PackedLayout* layout = nullptr);
 
 // The pieces of raw bytes [begin, end) of a file.
 std::vector<Piece> PlainPieces(uint64_t begin, uint64_t end);
