@@ -20,7 +20,6 @@ The sample game (about 300 MiB, --smoke about 30 MiB), made here from a fixed se
   sound/      16-bit PCM WAV: tones with noise
   archives/   already-compressed archives: random bytes
 """
-import argparse
 import hashlib
 import json
 import os
@@ -34,7 +33,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
-from benchlib import BenchError, Checks, Nginx, Wine, read_result  # noqa: E402
+from benchlib import (BenchError, Checks, Nginx, Wine, bench_main, file_md5,  # noqa: E402
+                      read_result)
 from bench_patch import CountingRelay  # noqa: E402
 import zarvo_packed  # noqa: E402
 
@@ -237,7 +237,7 @@ class PackedBench(Checks):
         where = f"{which} at {rate or 'unlimited'}"
         self.check(code == 0 and values.get("status") == "Archivos OK!",
                    f"{where}: the launcher ended with '{values.get('status')}'")
-        wrong = [p for p in made if md5_of(os.path.join(game, *p.split("/"))) != md5s[p]]
+        wrong = [p for p in made if file_md5(os.path.join(game, *p.split("/"))) != md5s[p]]
         self.check(not wrong, f"{where}: wrong files {wrong[:3]}")
         seconds = float(values.get("seconds", "inf"))
         log(f"  {which:6} {('%d Mbit/s' % rate) if rate else 'unlimited':10} {seconds:7.2f} s "
@@ -255,7 +255,7 @@ class PackedBench(Checks):
                 for n in names:
                     full = os.path.join(root, n)
                     made[os.path.relpath(full, game).replace(os.sep, "/")] = os.path.getsize(full)
-            md5s = {p: md5_of(os.path.join(game, *p.split("/"))) for p in made}
+            md5s = {p: file_md5(os.path.join(game, *p.split("/"))) for p in made}
             log(f"sample game: {len(made)} files, {sum(made.values()) / MIB:.1f} MiB")
             log("gzip -9 and zstd -19 of each file alone")
             cache = os.path.join(self.work, "references.json")
@@ -337,33 +337,10 @@ class PackedBench(Checks):
             self.check(packed_free <= 1.10 * raw_free, "the unlimited install more than 10% slower than raw")
 
 
-def md5_of(path):
-    digest = hashlib.md5()
-    try:
-        with open(path, "rb") as f:
-            for block in iter(lambda: f.read(MIB), b""):
-                digest.update(block)
-    except OSError:
-        return None
-    return digest.hexdigest()
-
-
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build-dir", required=True)
-    parser.add_argument("--env-dir", required=True)
-    parser.add_argument("--port", type=int, required=True, help="the build's port (P)")
-    parser.add_argument("--smoke", action="store_true")
-    parser.add_argument("--rounds", type=int, default=0, help="installs per case (default 2)")
-    parser.add_argument("--no-zstd", action="store_true",
-                        help="leave zstd -19 out of the references (it takes minutes here)")
-    parser.add_argument("--keep", action="store_true", help="keep the work folder (and reuse its game)")
-    args, _ = parser.parse_known_args()
-    try:
-        return PackedBench(args).run()
-    except BenchError as e:
-        log(f"bench_packed: {e}")
-        return 1
+    return bench_main(PackedBench, __doc__, "bench_packed", 2,
+                      (("--no-zstd",), {"action": "store_true",
+                                        "help": "leave zstd -19 out of the references (it takes minutes here)"}))
 
 
 if __name__ == "__main__":

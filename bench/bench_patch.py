@@ -37,7 +37,6 @@ size. It needs about 13 GiB of disk for a few minutes.
 --sweep also tabulates, for the changed-1% case, what other block sizes would have cost (index
 plus blocks touched by the changed spans, computed from the spans).
 """
-import argparse
 import hashlib
 import os
 import random
@@ -50,7 +49,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
-from benchlib import (BenchError, Checks, Nginx, Wine, file_md5, read_result,  # noqa: E402
+from benchlib import (BenchError, Checks, Nginx, Wine, bench_main, file_md5, read_result,  # noqa: E402
                       unix_pid_of, vm_hwm_kib, wait_port)
 import zarvo_blockindex  # noqa: E402
 
@@ -438,21 +437,9 @@ class PatchBench(Checks):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build-dir", required=True)
-    parser.add_argument("--env-dir", required=True)
-    parser.add_argument("--port", type=int, required=True, help="the build's port (P)")
-    parser.add_argument("--smoke", action="store_true")
-    parser.add_argument("--rounds", type=int, default=0, help="turns per contender (default 3)")
-    parser.add_argument("--keep", action="store_true")
-    parser.add_argument("--sweep", action="store_true")
-    parser.add_argument("--memory-4g", action="store_true")
-    args, _ = parser.parse_known_args()
-    try:
-        return PatchBench(args).run()
-    except BenchError as e:
-        log(f"bench_patch: {e}")
-        return 1
+    return bench_main(PatchBench, __doc__, "bench_patch", 3,
+                      (("--sweep",), {"action": "store_true"}),
+                      (("--memory-4g",), {"action": "store_true"}))
 
 
 if __name__ == "__main__":

@@ -25,7 +25,6 @@ A third case kills the launcher when the relay has carried half of the 256 MiB a
 archive alone is published then) and starts it again: the bytes both runs moved over the
 wire (both directions, TLS included) against the file's size.
 """
-import argparse
 import hashlib
 import os
 import shutil
@@ -36,7 +35,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from benchlib import (BenchError, Checks, Nginx, Wine, file_md5, read_result,  # noqa: E402
+from benchlib import (BenchError, Checks, Nginx, Wine, bench_main, file_md5, read_result,  # noqa: E402
                       unix_pid_of)
 from bench_patch import CountingRelay  # noqa: E402
 
@@ -277,20 +276,8 @@ class SplitBench(Checks):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build-dir", required=True)
-    parser.add_argument("--env-dir", required=True)
-    parser.add_argument("--port", type=int, required=True, help="the build's port (P)")
-    parser.add_argument("--base-build", help="a build of the code before, for the loopback rows")
-    parser.add_argument("--smoke", action="store_true")
-    parser.add_argument("--rounds", type=int, default=0, help="turns per contender (default 2)")
-    parser.add_argument("--keep", action="store_true")
-    args, _ = parser.parse_known_args()
-    try:
-        return SplitBench(args).run()
-    except BenchError as e:
-        log(f"bench_split: {e}")
-        return 1
+    return bench_main(SplitBench, __doc__, "bench_split", 2,
+                      (("--base-build",), {"help": "a build of the code before, for the loopback rows"}))
 
 
 if __name__ == "__main__":

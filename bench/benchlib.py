@@ -1,6 +1,7 @@
 """Pieces of the benchmarks (bench/bench.py): Windows programs under the test environment's
 Wine, the two servers (Debian's nginx, the test server), game files and manifests, and the
 memory of a Wine process."""
+import argparse
 import glob
 import hashlib
 import json
@@ -67,6 +68,28 @@ class Wine:
             proc.kill()
             proc.wait()
             raise BenchError(f"{os.path.basename(exe)} did not end within {timeout} s")
+
+
+def bench_main(bench_class, doc, name, rounds_default, *extra):
+    """The command line the network benches share (build, test environment, port, --smoke,
+    --rounds, --keep) plus their own flags, each given as (flags, add_argument keywords); runs
+    bench_class(args).run() and turns a BenchError into exit status 1."""
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--env-dir", required=True)
+    parser.add_argument("--port", type=int, required=True, help="the build's port (P)")
+    parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--rounds", type=int, default=0,
+                        help=f"turns per contender (default {rounds_default})")
+    parser.add_argument("--keep", action="store_true")
+    for flags, keywords in extra:
+        parser.add_argument(*flags, **keywords)
+    args, _ = parser.parse_known_args()
+    try:
+        return bench_class(args).run()
+    except BenchError as e:
+        print(f"{name}: {e}", flush=True)
+        return 1
 
 
 def file_md5(path):
