@@ -230,7 +230,7 @@ class PackedBench(Checks):
         try:
             code = self.wine.run(os.path.join(game, "bench_run.exe"),
                                  ["run", f"https://localhost:{self.port}/manifest_full.json", "FULL",
-                                  Wine.path(result)], game, timeout=1200)
+                                  self.wine.path(result)], game, timeout=1200)
         finally:
             up, down = relay.stop()
         values = read_result(result)

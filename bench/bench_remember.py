@@ -20,6 +20,7 @@ import hashlib
 import os
 import shutil
 import sys
+import time
 
 import benchlib
 from bench import Bench, best, log, main
@@ -86,7 +87,7 @@ class RememberBench(Bench):
             if os.path.exists(result):
                 os.remove(result)
             self.wine.run(os.path.join(game, "bench_run_remember.exe"),
-                          ["phases", url, Wine.path(result)], game, self.timeout)
+                          ["phases", url, self.wine.path(result)], game, self.timeout)
             values = {k: float(v) for k, v in read_result(result).items()}
             if best_values is None or values.get("listing", 1e9) < best_values["listing"]:
                 best_values = values
@@ -116,6 +117,9 @@ class RememberBench(Bench):
         game = os.path.join(self.work, "remember_" + key)
         log(f"remembered verification, {label}: writing the files")
         entries = make_files(game, count, size, folders)
+        # A file changed within the record's settling time of its listing is not remembered:
+        # the scenario is a game left alone since it was installed.
+        time.sleep(0.5)
         write(os.path.join(self.www, "bench", key + ".json"), manifest_json(entries))
         if key == "small":
             # What a changed file is fetched from.
@@ -139,7 +143,7 @@ class RememberBench(Bench):
                 fetched = [p for p in self.server.paths_since(mark) if p.startswith("/update/")]
                 self.check(not fetched, f"{label}, {name}: fetched {len(fetched)} valid files")
             seconds, files = self.floor_run(
-                "floor_read.exe", [Wine.path(listing), Wine.path(game), str(workers)], label,
+                "floor_read.exe", [self.wine.path(listing), self.wine.path(game), str(workers)], label,
                 hashing)
             if seconds is not None and self.check(files == count, f"{label}: floor read {files}"):
                 times["floor"].append(seconds)

@@ -136,7 +136,7 @@ class SplitBench(Checks):
                 os.remove(result)
             url = f"https://localhost:{self.port}/manifest_full.json"
             self.wine.run(os.path.join(game, "bench_run.exe"), ["run", url, "FULL",
-                                                                 Wine.path(result)], game)
+                                                                 self.wine.path(result)], game)
             values = read_result(result)
         finally:
             wire = sum(relay.stop()) if relay else 0
@@ -148,7 +148,7 @@ class SplitBench(Checks):
     def killed_run(self, game, relay):
         exe = os.path.join(game, "bench_run.exe")
         url = f"https://localhost:{self.port}/manifest_full.json"
-        proc = self.wine.start(exe, ["run", url, "FULL", Wine.path(os.path.join(self.work, "k.txt"))],
+        proc = self.wine.start(exe, ["run", url, "FULL", self.wine.path(os.path.join(self.work, "k.txt"))],
                                game)
         half = self.big[0][1] // 2
         end = time.time() + 600

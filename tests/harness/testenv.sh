@@ -106,6 +106,10 @@ up() {
     export DISPLAY
     prepare_prefix
     link_env_drive "$envdir"
+    # The bench maps its work folder as W: (bench/benchlib.py). Wine's mount manager learns the
+    # drives when the wineserver starts, and takes a drive that appears later for one it cannot
+    # describe, so the letter is there from the start; the bench points it at its folder.
+    [ -e "$WINEPREFIX/dosdevices/w:" ] || ln -sfn "$(cd "$envdir" && pwd)" "$WINEPREFIX/dosdevices/w:"
     # One persistent wineserver for the whole run, once the one that set the prefix up is gone.
     timeout 30 wineserver -w </dev/null >/dev/null 2>&1 || true
     timeout 20 wineserver -p </dev/null >/dev/null 2>&1
