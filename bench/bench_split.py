@@ -154,7 +154,7 @@ class SplitBench(Checks):
         end = time.time() + 600
         pid = None
         while proc.poll() is None and time.time() < end:
-            pid = pid or unix_pid_of(exe)
+            pid = pid or unix_pid_of(self.wine, exe)
             if pid and relay.down_so_far() >= half:
                 os.kill(pid, signal.SIGKILL)
                 relay.cut()
