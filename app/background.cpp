@@ -4,8 +4,8 @@
 #include <system_error>
 #include <thread>
 
-#include "app/build_config.h"
-#include "app/launcher_state.h"
+#include "base/build_config.h"
+#include "base/launcher_state.h"
 #include "update/update_run.h"
 
 namespace {

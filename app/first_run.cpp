@@ -5,10 +5,10 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
-#include "app/handles.h"
+#include "base/handles.h"
 #include "app/install_folder.h"
-#include "app/paths.h"
-#include "app/process.h"
+#include "base/paths.h"
+#include "base/process.h"
 
 namespace {
 

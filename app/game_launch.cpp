@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
-#include "app/handles.h"
-#include "app/launcher_state.h"
-#include "app/paths.h"
-#include "app/process.h"
+#include "base/handles.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
+#include "base/process.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "app/handles.h"
+#include "base/handles.h"
 
 // SYSTEM and Administrators full control, Users read and execute, each inherited by the files
 // and folders inside; protected, so nothing is inherited from the drive's root.

@@ -5,7 +5,7 @@
 
 #include "app/background.h"
 #include "app/first_run.h"
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 #include "app/window.h"
 #include "ui/skin.h"
 #include "update/self_update.h"

@@ -6,11 +6,11 @@
 #include <shellapi.h>
 
 #include "app/background.h"
-#include "app/build_config.h"
+#include "base/build_config.h"
 #include "app/game_launch.h"
-#include "app/language.h"
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/language.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "ui/paint.h"
 #include "ui/skin.h"
 #include "update/full_download.h"

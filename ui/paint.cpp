@@ -9,9 +9,9 @@
 #include <mutex>
 #include <string>
 
-#include "app/handles.h"
-#include "app/language.h"
-#include "app/launcher_state.h"
+#include "base/handles.h"
+#include "base/language.h"
+#include "base/launcher_state.h"
 #include "ui/skin.h"
 
 namespace {

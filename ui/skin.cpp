@@ -11,8 +11,8 @@
 #include <memory>
 #include <new>
 
-#include "app/handles.h"
-#include "app/launcher_state.h"
+#include "base/handles.h"
+#include "base/launcher_state.h"
 
 namespace {
 

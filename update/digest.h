@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "app/handles.h"
+#include "base/handles.h"
 
 // Hashes bytes as they come. Movable, not copyable; each instance belongs to one thread.
 class StreamDigest {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/handles.h"
+#include "base/handles.h"
 
 // Writes all of data at offset; false on any failure or a short write.
 inline bool WriteAt(HANDLE file, uint64_t offset, const void* data, size_t size) {

@@ -3,9 +3,9 @@
 // files only ever reach their place verified, so nothing partial is taken for done.
 #include "update/full_download.h"
 
-#include "app/build_config.h"
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/build_config.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "update/self_update.h"
 #include "update/update_run.h"
 

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 #include "update/json.h"
 #include "update/signature.h"
 

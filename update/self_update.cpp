@@ -6,10 +6,10 @@
 
 #include <atomic>
 
-#include "app/handles.h"
-#include "app/launcher_state.h"
-#include "app/paths.h"
-#include "app/process.h"
+#include "base/handles.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
+#include "base/process.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/handles.h"
-#include "app/paths.h"
+#include "base/handles.h"
+#include "base/paths.h"
 #include "update/json.h"
 #include "update/signing_keys.h"
 

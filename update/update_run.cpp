@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "app/background.h"
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "update/net/http.h"
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"

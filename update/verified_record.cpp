@@ -11,8 +11,8 @@
 #include <unordered_map>
 
 #include "app/background.h"
-#include "app/handles.h"
-#include "app/paths.h"
+#include "base/handles.h"
+#include "base/paths.h"
 #include "update/digest.h"
 #include "update/file_at.h"
 

@@ -18,8 +18,8 @@
 #include <thread>
 
 #include "app/background.h"
-#include "app/handles.h"
-#include "app/paths.h"
+#include "base/handles.h"
+#include "base/paths.h"
 #include "update/patch/block_index.h"
 #include "update/digest.h"
 #include "update/file_at.h"

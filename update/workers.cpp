@@ -10,9 +10,9 @@
 #include <optional>
 #include <span>
 
-#include "app/build_config.h"
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/build_config.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "update/digest.h"
 #include "update/entry_digest.h"
 #include "update/net/gzip_members.h"

@@ -11,9 +11,9 @@
 #include <mutex>
 #include <string>
 
-#include "app/handles.h"
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/handles.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "webpanel/completion_handler.h"
 #include "webpanel/runtime_loader.h"
 #include "webpanel/webview2.h"

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <string>
 
-#include "app/build_config.h"
-#include "app/launcher_state.h"
+#include "base/build_config.h"
+#include "base/launcher_state.h"
 #include "update/net/http.h"
 #include "update/json.h"
 #include "update/signature.h"

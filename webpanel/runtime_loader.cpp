@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/handles.h"
+#include "base/handles.h"
 #include "webpanel/completion_handler.h"
 #include "webpanel/runtime_internal.h"
 

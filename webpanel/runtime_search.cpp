@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/handles.h"
+#include "base/handles.h"
 #include "webpanel/runtime_internal.h"
 
 namespace {

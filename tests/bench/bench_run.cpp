@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 #include "support/test_support.h"
 #include "update/net/http.h"
 #include "update/manifest.h"

@@ -3,7 +3,7 @@
 
 #include <set>
 
-#include "app/paths.h"
+#include "base/paths.h"
 #include "e2e/launcher_fixture.h"
 
 namespace {

@@ -5,7 +5,7 @@
 // they were, and leave nothing partial behind.
 #include <gtest/gtest.h>
 
-#include "app/paths.h"
+#include "base/paths.h"
 #include "faults/fault_support.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "app/paths.h"
+#include "base/paths.h"
 #include "faults/fault_support.h"
 
 namespace {

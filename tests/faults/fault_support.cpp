@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 
 namespace faults {
 

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "faults/fault_support.h"
 #include "update/update_run.h"
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "app/paths.h"
+#include "base/paths.h"
 #include "faults/fault_support.h"
 
 namespace {

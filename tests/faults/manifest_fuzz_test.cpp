@@ -12,8 +12,8 @@
 #include <random>
 #include <thread>
 
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "support/test_support.h"
 #include "update/manifest.h"
 

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <random>
 
-#include "app/handles.h"
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/handles.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "faults/fault_support.h"
 #include "faults/inprocess_run.h"
 #include "patch/make_index.h"

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <random>
 
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "faults/fault_support.h"
 #include "faults/inprocess_run.h"
 #include "update/update_run.h"

@@ -4,7 +4,7 @@
 // folder must never hold partial bytes meanwhile, and at the end every file is right.
 #include <gtest/gtest.h>
 
-#include "app/paths.h"
+#include "base/paths.h"
 #include "faults/fault_support.h"
 
 namespace {

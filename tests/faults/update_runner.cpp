@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 #include "support/test_support.h"
 #include "update/update_run.h"
 

@@ -12,8 +12,8 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include "app/handles.h"
-#include "app/paths.h"
+#include "base/handles.h"
+#include "base/paths.h"
 #include "firstrun/shell_link_util.h"
 #include "support/test_support.h"
 

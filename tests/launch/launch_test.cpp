@@ -5,7 +5,7 @@
 #include <regex>
 
 #include "app/game_launch.h"
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 #include "support/test_support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <climits>
 #include <string>
 
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 #include "update/json.h"
 #include "update/manifest.h"
 

@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "app/language.h"
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/language.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "support/test_support.h"
 #include "update/manifest.h"
 

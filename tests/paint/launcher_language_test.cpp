@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "app/language.h"
-#include "app/launcher_state.h"
+#include "base/language.h"
+#include "base/launcher_state.h"
 #include "paint_window.h"
 #include "support/test_support.h"
 

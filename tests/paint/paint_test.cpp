@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 #include "paint_window.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <objbase.h>
 #include <gdiplus.h>
 
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 #include "ui/paint.h"
 #include "ui/skin.h"
 

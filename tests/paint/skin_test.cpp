@@ -9,7 +9,7 @@
 
 #include <memory>
 
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 #include "support/test_support.h"
 #include "ui/skin.h"
 

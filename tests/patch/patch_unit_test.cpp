@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/handles.h"
+#include "base/handles.h"
 #include "patch/make_index.h"
 #include "support/test_support.h"
 #include "update/patch/block_index.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 #include "e2e/launcher_fixture.h"
 #include "update/json.h"
 

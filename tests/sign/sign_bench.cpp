@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 #include "support/test_support.h"
 #include "update/manifest.h"
 #include "update/digest.h"

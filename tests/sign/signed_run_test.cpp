@@ -13,8 +13,8 @@
 #include <map>
 #include <string>
 
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "support/test_support.h"
 #include "update/manifest.h"
 #include "update/signature.h"

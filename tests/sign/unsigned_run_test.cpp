@@ -8,8 +8,8 @@
 
 #include <cwchar>
 
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "support/test_support.h"
 #include "update/manifest.h"
 #include "update/signature.h"

@@ -2,7 +2,7 @@
 // whole record that vouches for a damaged file changes nothing.
 #include <gtest/gtest.h>
 
-#include "app/paths.h"
+#include "base/paths.h"
 #include "update/verified_record.h"
 #include "updaterun/remembered_support.h"
 

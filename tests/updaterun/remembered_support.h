@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/handles.h"
-#include "app/launcher_state.h"
+#include "base/handles.h"
+#include "base/launcher_state.h"
 #include "update/verified_record.h"
 #include "updaterun/update_scenario.h"
 

@@ -5,9 +5,9 @@
 
 #include <functional>
 
-#include "app/handles.h"
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/handles.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "update/update_run.h"
 #include "update/verified_record.h"
 #include "updaterun/remembered_support.h"

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "app/background.h"
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "update/net/http.h"
 #include "update/self_update.h"
 #include "update/update_run.h"

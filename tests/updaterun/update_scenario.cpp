@@ -1,7 +1,7 @@
 #include "updaterun/update_scenario.h"
 
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "update/update_run.h"
 
 namespace test {

@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "app/handles.h"
+#include "base/handles.h"
 #include "support/test_support.h"
 
 namespace webtest {

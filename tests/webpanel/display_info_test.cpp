@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 #include "support/test_support.h"
 #include "webpanel/display_info.h"
 

@@ -2,7 +2,7 @@
 // the stand-in client library. The loader's debug lines are observed through its line hook.
 #include <gtest/gtest.h>
 
-#include "app/handles.h"
+#include "base/handles.h"
 #include "support/test_support.h"
 #include "webpanel/runtime_loader.h"
 #include "webpanel_test_util.h"

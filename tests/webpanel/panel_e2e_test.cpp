@@ -7,8 +7,8 @@
 #include <shlobj.h>
 #include <knownfolders.h>
 
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "e2e/launcher_fixture.h"
 #include "debugged_process.h"
 #include "support/test_support.h"

@@ -6,9 +6,9 @@
 #include <shlobj.h>
 #include <knownfolders.h>
 
-#include "app/handles.h"
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/handles.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "app/window.h"
 #include "support/test_support.h"
 #include "webpanel/browser_panel.h"

@@ -4,8 +4,8 @@
 #include <mutex>
 #include <vector>
 
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "app/window.h"
 #include "support/test_support.h"
 

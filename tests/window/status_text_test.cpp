@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 #include "support/test_support.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // test's own (so that creation work does not start update runs here).
 #include <gtest/gtest.h>
 
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 #include "app/window.h"
 #include "support/test_support.h"
 

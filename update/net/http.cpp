@@ -10,8 +10,8 @@
 #include <memory>
 #include <mutex>
 
-#include "app/handles.h"
-#include "app/launcher_state.h"
+#include "base/handles.h"
+#include "base/launcher_state.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "app/handles.h"
+#include "base/handles.h"
 
 namespace {
 

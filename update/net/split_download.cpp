@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "update/digest.h"
 #include "update/entry_digest.h"
 #include "update/file_at.h"

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/handles.h"
+#include "base/handles.h"
 #include "update/manifest.h"
 #include "update/net/packed_layout.h"
 #include "update/net/pieces.h"

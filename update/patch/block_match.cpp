@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/handles.h"
-#include "app/launcher_state.h"
+#include "base/handles.h"
+#include "base/launcher_state.h"
 #include "update/file_at.h"
 
 namespace {

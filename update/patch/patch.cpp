@@ -11,10 +11,10 @@
 #include <optional>
 #include <vector>
 
-#include "app/build_config.h"
-#include "app/handles.h"
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/build_config.h"
+#include "base/handles.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 #include "update/patch/block_index.h"
 #include "update/digest.h"
 #include "update/entry_digest.h"

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "app/background.h"
-#include "app/handles.h"
-#include "app/launcher_state.h"
+#include "base/handles.h"
+#include "base/launcher_state.h"
 #include "update/patch/block_match.h"
 #include "update/digest.h"
 #include "update/entry_digest.h"

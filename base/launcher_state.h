@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/handles.h"
+#include "base/handles.h"
 #include "update/manifest.h"
 
 namespace Gdiplus {

@@ -1,8 +1,8 @@
-#include "app/process.h"
+#include "base/process.h"
 
 #include <windows.h>
 
-#include "app/handles.h"
+#include "base/handles.h"
 
 bool StartDetachedProcess(const std::wstring& exe, const std::wstring& commandLine,
                           const std::wstring& folder, unsigned long* error) {

@@ -1,10 +1,10 @@
-#include "app/language.h"
+#include "base/language.h"
 
 #include <windows.h>
 
-#include "app/handles.h"
-#include "app/launcher_state.h"
-#include "app/paths.h"
+#include "base/handles.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
 
 namespace {
 constexpr LONGLONG kLanguageOffset = 160;

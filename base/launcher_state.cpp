@@ -1,4 +1,4 @@
-#include "app/launcher_state.h"
+#include "base/launcher_state.h"
 
 #include "webpanel/webview2.h"
 

@@ -1,10 +1,10 @@
-#include "app/paths.h"
+#include "base/paths.h"
 
 #include <windows.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 
-#include "app/handles.h"
+#include "base/handles.h"
 #include "update/manifest.h"
 
 std::wstring ResolveFullPath(const std::wstring& path) {
