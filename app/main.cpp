@@ -3,7 +3,7 @@
 #include <objbase.h>
 #include <gdiplus.h>
 
-#include "app/background.h"
+#include "base/threads.h"
 #include "app/first_run.h"
 #include "base/launcher_state.h"
 #include "app/window.h"

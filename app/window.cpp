@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include "app/background.h"
+#include "base/threads.h"
 #include "base/build_config.h"
 #include "app/game_launch.h"
 #include "base/language.h"

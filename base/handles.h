@@ -126,17 +126,20 @@ using CryptHash = UniqueHandle<HCRYPTHASH, CryptHashTraits>;
 using BcryptAlgorithm = UniqueHandle<BCRYPT_ALG_HANDLE, BcryptAlgorithmTraits>;
 using BcryptKey = UniqueHandle<BCRYPT_KEY_HANDLE, BcryptKeyTraits>;
 using BcryptHash = UniqueHandle<BCRYPT_HASH_HANDLE, BcryptHashTraits>;
-using GdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>;       // bitmaps, brushes, fonts
-using MemoryDc = UniqueHandle<HDC, MemoryDcTraits>;             // CreateCompatibleDC
+using GdiObject = UniqueHandle<HGDIOBJ, GdiObjectTraits>; // bitmaps, brushes, fonts
+using MemoryDc = UniqueHandle<HDC, MemoryDcTraits>;       // CreateCompatibleDC
 using RegKey = UniqueHandle<HKEY, RegKeyTraits>;
-using Library = UniqueHandle<HMODULE, LibraryTraits>;           // LoadLibraryW
-using GlobalMemory = UniqueHandle<HGLOBAL, GlobalMemoryTraits>; // GlobalAlloc
-using LocalMemory = UniqueHandle<HLOCAL, LocalMemoryTraits>;    // FormatMessageW buffers
+using Library = UniqueHandle<HMODULE, LibraryTraits>;            // LoadLibraryW
+using GlobalMemory = UniqueHandle<HGLOBAL, GlobalMemoryTraits>;  // GlobalAlloc
+using LocalMemory = UniqueHandle<HLOCAL, LocalMemoryTraits>;     // FormatMessageW buffers
 using CoTaskString = UniqueHandle<wchar_t*, CoTaskStringTraits>; // SHGetKnownFolderPath
 // Strings the system hands out from the process heap (package dependency functions).
 using ProcessHeapString = UniqueHandle<wchar_t*, ProcessHeapStringTraits>;
 
 // One counted reference to a COM object.
+// Releases and shares through IUnknown, which every interface pointer is by COM's binary rules
+// (its table starts with IUnknown's three entries), so that the state can hold an interface
+// that only its owner declares in full.
 template <typename T> class ComPtr {
 public:
     ComPtr() = default;
@@ -152,11 +155,11 @@ public:
     // Takes over a reference the caller already owns.
     void Attach(T* ptr) {
         T* old = std::exchange(ptr_, ptr);
-        if (old) old->Release();
+        if (old) Unknown(old)->Release();
     }
     // Takes a reference of its own to an object someone else keeps.
     void Share(T* ptr) {
-        if (ptr) ptr->AddRef();
+        if (ptr) Unknown(ptr)->AddRef();
         Attach(ptr);
     }
     T* Detach() { return std::exchange(ptr_, nullptr); }
@@ -172,6 +175,7 @@ public:
     explicit operator bool() const { return ptr_ != nullptr; }
 
 private:
+    static IUnknown* Unknown(T* ptr) { return reinterpret_cast<IUnknown*>(ptr); }
     T* ptr_ = nullptr;
 };
 

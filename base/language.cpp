@@ -37,9 +37,9 @@ bool WriteClientLanguage(int32_t code) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file || !SeekToLanguage(file.Get())) return false;
     uint32_t value = static_cast<uint32_t>(code);
-    unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                              static_cast<unsigned char>(value >> 16),
-                              static_cast<unsigned char>(value >> 24)};
+    unsigned char bytes[4] = {
+        static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
     DWORD written = 0;
     if (!WriteFile(file.Get(), bytes, 4, &written, nullptr) || written != 4) return false;
     file.Reset();

@@ -1,14 +1,14 @@
 #include "base/launcher_state.h"
 
-#include "webpanel/webview2.h"
-
 namespace {
 // Constructed before the entry point runs, destroyed after it returns.
 LauncherState gState;
 std::atomic<StatusListener> gStatusListener{nullptr};
 } // namespace
 
-LauncherState& State() { return gState; }
+LauncherState& State() {
+    return gState;
+}
 
 const std::wstring& WindowClassName() {
     static const std::wstring name = L"Zarvo Vestra Launcher";
@@ -34,4 +34,6 @@ void InvalidateMainWindow() {
     if (HWND window = State().mainWindow.load()) InvalidateRect(window, nullptr, FALSE);
 }
 
-void SetStatusListener(StatusListener listener) { gStatusListener.store(listener); }
+void SetStatusListener(StatusListener listener) {
+    gStatusListener.store(listener);
+}

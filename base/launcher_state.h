@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/handles.h"
-#include "update/manifest.h"
+#include "base/manifest_entry.h"
 
 namespace Gdiplus {
 class Bitmap;

@@ -5,7 +5,7 @@
 #include <shlwapi.h>
 
 #include "base/handles.h"
-#include "update/manifest.h"
+#include "base/manifest_entry.h"
 
 std::wstring ResolveFullPath(const std::wstring& path) {
     DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -30,11 +30,19 @@ std::wstring LauncherFolder() {
     return buffer;
 }
 
-std::wstring LauncherFolderFull() { return ResolveFullPath(LauncherFolder() + L"\\."); }
+std::wstring LauncherFolderFull() {
+    return ResolveFullPath(LauncherFolder() + L"\\.");
+}
 
-std::wstring InstDonePath() { return ResolveFullPath(LauncherFolder() + L"\\Log\\inst_done"); }
-std::wstring LangSetPath() { return ResolveFullPath(LauncherFolder() + L"\\Log\\lang_set"); }
-std::wstring OptDatPath() { return ResolveFullPath(LauncherFolder() + L"\\opt.dat"); }
+std::wstring InstDonePath() {
+    return ResolveFullPath(LauncherFolder() + L"\\Log\\inst_done");
+}
+std::wstring LangSetPath() {
+    return ResolveFullPath(LauncherFolder() + L"\\Log\\lang_set");
+}
+std::wstring OptDatPath() {
+    return ResolveFullPath(LauncherFolder() + L"\\opt.dat");
+}
 std::wstring DownloadMarkerPath() {
     return ResolveFullPath(LauncherFolder() + L"\\.zarvo_downloading");
 }
@@ -54,8 +62,8 @@ bool FileExists(const std::wstring& path) {
 namespace {
 
 void CreateEmptyFile(const std::wstring& path, DWORD attributes) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                attributes, nullptr));
+    FileHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr));
 }
 
 void CreateMarkerInLog(const wchar_t* name) {
@@ -66,9 +74,15 @@ void CreateMarkerInLog(const wchar_t* name) {
 
 } // namespace
 
-void MarkInstalled() { CreateMarkerInLog(L"inst_done"); }
-void MarkLanguageChosen() { CreateMarkerInLog(L"lang_set"); }
-void CreateHiddenMarker(const std::wstring& path) { CreateEmptyFile(path, FILE_ATTRIBUTE_HIDDEN); }
+void MarkInstalled() {
+    CreateMarkerInLog(L"inst_done");
+}
+void MarkLanguageChosen() {
+    CreateMarkerInLog(L"lang_set");
+}
+void CreateHiddenMarker(const std::wstring& path) {
+    CreateEmptyFile(path, FILE_ATTRIBUTE_HIDDEN);
+}
 
 std::wstring ParentFolderOf(const std::wstring& path) {
     size_t separator = path.find_last_of(L"\\/");

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/background.h"
+#include "base/threads.h"
 #include "base/launcher_state.h"
 #include "base/paths.h"
 #include "update/net/http.h"

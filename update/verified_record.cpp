@@ -10,7 +10,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "app/background.h"
+#include "base/threads.h"
 #include "base/handles.h"
 #include "base/paths.h"
 #include "update/digest.h"

@@ -17,7 +17,7 @@
 #include <optional>
 #include <thread>
 
-#include "app/background.h"
+#include "base/threads.h"
 #include "base/handles.h"
 #include "base/paths.h"
 #include "update/patch/block_index.h"

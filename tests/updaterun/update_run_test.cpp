@@ -2,7 +2,7 @@
 // progress values, retries and their pauses, the 404 rule, and what a run may never claim.
 #include <gtest/gtest.h>
 
-#include "app/background.h"
+#include "base/threads.h"
 #include "base/launcher_state.h"
 #include "base/paths.h"
 #include "update/net/http.h"

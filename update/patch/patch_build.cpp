@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/background.h"
+#include "base/threads.h"
 #include "base/handles.h"
 #include "base/launcher_state.h"
 #include "update/patch/block_match.h"
