@@ -23,6 +23,7 @@
 #include "update/patch/block_index.h"
 #include "update/digest.h"
 #include "update/file_at.h"
+#include "update/net/addresses.h"
 #include "update/patch/patch.h"
 
 namespace {

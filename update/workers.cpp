@@ -7,20 +7,14 @@
 
 #include <algorithm>
 #include <memory>
-#include <optional>
 #include <span>
 
-#include "base/build_config.h"
 #include "base/launcher_state.h"
 #include "base/paths.h"
 #include "update/digest.h"
-#include "update/entry_digest.h"
-#include "update/net/gzip_members.h"
-#include "update/net/http.h"
-#include "update/net/packed_layout.h"
+#include "update/fetch_chain.h"
+#include "update/net/addresses.h"
 #include "update/net/pieces.h"
-#include "update/net/split_download.h"
-#include "update/patch/patch.h"
 #include "update/self_update.h"
 #include "update/verify_file.h"
 
@@ -72,160 +66,6 @@ bool PlaceFile(const std::wstring& localPath, const std::wstring& tmpPath, size_
     }
 }
 
-bool WriteAll(HANDLE file, const char* data, size_t size) {
-    DWORD written = 0;
-    return WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
-}
-
-// The entry's compressed copy on the update server, with a "nocache=" value of its own.
-std::wstring PackedUrl(const ManifestEntry& entry) {
-    return AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/packed/" + entry.path);
-}
-
-// The whole body of a 200 answer into tmpPath, hashed as it is written (the bytes that reached
-// the file, never read back), and on disk before the file is closed, so a placed file survives
-// a power cut that follows "Archivos OK!". True only for a complete body whose MD5 (and
-// SHA-256, when the entry has one) match the entry. The ".tmp" and its folders are created
-// with the first block, so an answer without a body of ours creates none. A big file's
-// transfer that breaks keeps what reached the disk, for the next attempt to continue; every
-// other failure removes the ".tmp" (a full drive gets its space back).
-// With packed, the body is the entry's compressed copy, inflated on its way to the file and
-// never to more than the entry's size; a copy that is not what its row announces (another
-// status or length, a damaged stream, content that fails the digest) sets *unusable, and the
-// caller turns to the raw file.
-bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const std::wstring& tmpPath,
-                   int32_t* status, bool packed = false, bool* unusable = nullptr) {
-    FileHandle file;
-    bool created = false;
-    const auto create = [&] {
-        if (!created) {
-            created = true;
-            file = CreateTmpFile(tmpPath);
-        }
-        return file.Valid();
-    };
-
-    StreamDigest digest(!entry.sha256.empty());
-    uint64_t written = 0;
-    bool writeFailed = false;
-    const auto keep = [&](const char* data, size_t size) {
-        if (!create() || !WriteAll(file.Get(), data, size)) {
-            writeFailed = true;
-            return false;
-        }
-        digest.Update(data, size);
-        written += size;
-        return true;
-    };
-    const uint64_t packedSize = static_cast<uint64_t>(std::max<int64_t>(0, entry.packedSize));
-    std::optional<GzipMembersInflater> inflater;
-    if (packed) inflater.emplace(static_cast<uint64_t>(std::max<int64_t>(0, entry.size)), keep);
-    bool wrongLength = false;
-    uint64_t received = 0;
-    HttpResponse response;
-    bool complete = HttpGet(
-        url, nullptr,
-        [&](const char* data, size_t size) {
-            // Nothing asked for a part: only a 200 carries the file.
-            if (response.status != 200) return false;
-            if (!inflater) return keep(data, size);
-            received += size;
-            wrongLength = received > packedSize ||
-                          (response.hasContentLength && response.contentLength != packedSize);
-            return !wrongLength && inflater->Feed(data, size);
-        },
-        &response);
-    if (status) *status = response.status;
-    const bool bodyWhole = complete && response.status == 200;
-    complete = bodyWhole && create() && FlushFileBuffers(file.Get());
-    if (inflater)
-        complete = complete && inflater->Complete() && received == packedSize &&
-                   written == static_cast<uint64_t>(entry.size);
-    file.Reset();
-    const bool matches = complete && DigestMatchesEntry(digest, entry);
-    if (matches) return true;
-    // An answer that came whole, or came with the wrong content, makes the copy unusable; a
-    // transfer that broke off or never got an answer is an attempt like any other.
-    const bool refused = inflater && response.status != 0 && !writeFailed &&
-                         (response.status != 200 || wrongLength || inflater->Broken() || bodyWhole);
-    if (unusable) *unusable = refused;
-    const bool resumable = !complete && !refused && !writeFailed && written > 0 &&
-                           KeepsPartialTmp(entry) && !State().cancelRequested.load();
-    if (!resumable) DeleteFileW(tmpPath.c_str());
-    return false;
-}
-
-// The entry through its compressed copy: a big file in pieces of whole members, as its raw
-// bytes would come, while the server answers ranges; otherwise the copy whole. *unusable as
-// for DownloadWhole.
-bool FetchPacked(const DownloadContext& c, const ManifestEntry& entry, const std::wstring& tmpPath,
-                 int32_t* status, bool* unusable) {
-    const std::wstring url = PackedUrl(entry);
-    if (c.board && SplitsEntry(entry) && !c.board->RangesIgnored()) {
-        PackedLayout layout;
-        switch (FetchPackedLayout(entry, url, &layout, status)) {
-        case LayoutFetch::Found:
-            switch (SplitDownload(*c.board, entry, url, tmpPath, status, &layout)) {
-            case SplitResult::Done:
-                return true;
-            case SplitResult::Failed:
-                return false;
-            case SplitResult::WholeDownload:
-                *unusable = true;
-                return false;
-            }
-            return false;
-        case LayoutFetch::NoAnswer:
-            return false;
-        case LayoutFetch::Unusable:
-            *unusable = true;
-            return false;
-        case LayoutFetch::NoRanges:
-            break;
-        }
-        if (State().cancelRequested.load()) return false;
-    }
-    return DownloadWhole(entry, url, tmpPath, status, true, unusable);
-}
-
-// One attempt's transfer: a big file is patched or continued where that works (see patch.h),
-// unless a patch was just found impossible; then the compressed copy while it serves, else
-// pieces from a server that answers ranges; the whole download is the way back from anything
-// else.
-bool FetchToTmp(const DownloadContext& c, const ManifestEntry& entry, const std::wstring& url,
-                const std::wstring& localPath, const std::wstring& tmpPath, bool patch,
-                bool* packed, int32_t* status) {
-    switch (patch ? PatchToTmp(entry, url, localPath, tmpPath, status)
-                  : PatchResult::WholeDownload) {
-    case PatchResult::Done:
-        return true;
-    case PatchResult::Failed:
-        return false;
-    case PatchResult::WholeDownload:
-        break;
-    }
-    if (State().cancelRequested.load()) return false;
-    if (*packed) {
-        bool unusable = false;
-        if (FetchPacked(c, entry, tmpPath, status, &unusable)) return true;
-        if (!unusable) return false;
-        *packed = false; // the raw file from here on, this attempt included
-        if (State().cancelRequested.load()) return false;
-    }
-    if (c.board && SplitsEntry(entry) && !c.board->RangesIgnored()) {
-        switch (SplitDownload(*c.board, entry, url, tmpPath, status)) {
-        case SplitResult::Done:
-            return true;
-        case SplitResult::Failed:
-            return false;
-        case SplitResult::WholeDownload:
-            break;
-        }
-        if (State().cancelRequested.load()) return false;
-    }
-    return DownloadWhole(entry, url, tmpPath, status);
-}
-
 void CountEntry(const DownloadContext& c, const ManifestEntry& entry, bool withStatus) {
     LauncherState& s = State();
     int64_t done = c.doneCount->fetch_add(1) + 1;
@@ -248,25 +88,24 @@ void CountEntry(const DownloadContext& c, const ManifestEntry& entry, bool withS
 enum class Outcome { Placed, NotOnServer, Stopped, GaveUp };
 
 Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict verdict) {
-    // One address for every attempt of this entry, with the same "nocache=" value.
-    const std::wstring url = EntryUrl(entry);
     const std::wstring localPath = LocalPathForEntry(entry);
-    const std::wstring tmpPath = localPath + L".tmp";
-    bool packed = entry.packedSize > 0;
+    EntryFetch fetch{entry, EntryUrl(entry), localPath, localPath + L".tmp", c.board};
+    fetch.packed = entry.packedSize > 0;
+    const std::wstring& tmpPath = fetch.tmpPath;
 
     size_t movePause = 0;
     // At most five attempts: pauses of 400, 800, 1200, 1600 and 2000 ms follow the failed ones.
     for (DWORD pause = kFirstPauseMs;;) {
         if (Stopping(c)) return Outcome::Stopped;
-        int32_t status = 0;
         // What verification left applies to the first attempt only.
         const bool ready = verdict == Verdict::TmpReady;
-        const bool patch = verdict != Verdict::WholeOnly;
+        fetch.patch = verdict != Verdict::WholeOnly;
+        fetch.status = 0;
         verdict = Verdict::Differs;
-        if (ready || FetchToTmp(c, entry, url, localPath, tmpPath, patch, &packed, &status)) {
+        if (ready || FetchToTmp(fetch)) {
             if (PlaceFile(localPath, tmpPath, &movePause)) return Outcome::Placed;
             DeleteFileW(tmpPath.c_str());
-        } else if (status == 404) {
+        } else if (fetch.status == 404) {
             DeleteFileW(tmpPath.c_str());
             return Outcome::NotOnServer;
         }

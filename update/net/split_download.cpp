@@ -158,3 +158,17 @@ SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const s
     DeleteFileW(tmpPath.c_str());
     return complete && layout ? SplitResult::WholeDownload : SplitResult::Failed;
 }
+
+SourceAnswer SplitSource(EntryFetch& fetch) {
+    if (!fetch.board || !SplitsEntry(fetch.entry) || fetch.board->RangesIgnored())
+        return SourceAnswer::NotForMe;
+    switch (SplitDownload(*fetch.board, fetch.entry, fetch.url, fetch.tmpPath, &fetch.status)) {
+    case SplitResult::Done:
+        return SourceAnswer::Done;
+    case SplitResult::Failed:
+        return SourceAnswer::Failed;
+    case SplitResult::WholeDownload:
+        break;
+    }
+    return SourceAnswer::NotForMe;
+}

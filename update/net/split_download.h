@@ -17,6 +17,7 @@
 #include "update/manifest.h"
 #include "update/net/packed_layout.h"
 #include "update/net/pieces.h"
+#include "update/net/source.h"
 
 // Files from this size on are split: two pieces at least. Smaller ones take a second or two
 // on one connection, and the pool's other threads keep the link busy meanwhile.
@@ -52,3 +53,6 @@ std::vector<Piece> PlainPieces(uint64_t begin, uint64_t end);
 
 // Creates (or empties) the file at path for writing, with its folders when they are missing.
 FileHandle CreateTmpFile(const std::wstring& path);
+
+// The raw file in pieces, for a big file while the pool's board sees ranges answered.
+SourceAnswer SplitSource(EntryFetch& fetch);

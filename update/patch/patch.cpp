@@ -11,7 +11,6 @@
 #include <optional>
 #include <vector>
 
-#include "base/build_config.h"
 #include "base/handles.h"
 #include "base/launcher_state.h"
 #include "base/paths.h"
@@ -19,6 +18,7 @@
 #include "update/digest.h"
 #include "update/entry_digest.h"
 #include "update/file_at.h"
+#include "update/net/addresses.h"
 #include "update/net/http.h"
 #include "update/patch/patch_build.h"
 #include "update/net/range_fetch.h"
@@ -158,18 +158,12 @@ PatchResult ContinueOrWhole(const ManifestEntry& entry, const std::wstring& url,
 
 } // namespace
 
-std::wstring EntryUrl(const ManifestEntry& entry) {
-    return AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/update/" + entry.path);
-}
-
 IndexFetch FetchBlockIndex(const ManifestEntry& entry, const FILETIME* changedAfter,
                            BlockIndex* index) {
-    const std::wstring url =
-        std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/blocks/" + entry.path + L".zbi";
     const std::wstring header = changedAfter ? IfModifiedSinceHeader(*changedAfter) : L"";
     int32_t status = 0;
     const std::string body =
-        HttpGetToString(AddNoCacheParam(url), &status, header.empty() ? nullptr : header.c_str(),
+        HttpGetToString(BlockIndexUrl(entry), &status, header.empty() ? nullptr : header.c_str(),
                         kMaxBlockIndexBytes);
     // The index names its file's MD5, which the manifest publishes: anyone answering for the
     // server can write one. Its length is what the launcher knows, or the index is not used.
@@ -208,4 +202,17 @@ PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
     BlockIndex index;
     const IndexFetch fetched = FetchBlockIndex(entry, nullptr, &index);
     return PatchWithIndex(fetched, index, entry, url, localPath, tmpPath, status);
+}
+
+SourceAnswer PatchSource(EntryFetch& fetch) {
+    if (!fetch.patch) return SourceAnswer::NotForMe;
+    switch (PatchToTmp(fetch.entry, fetch.url, fetch.localPath, fetch.tmpPath, &fetch.status)) {
+    case PatchResult::Done:
+        return SourceAnswer::Done;
+    case PatchResult::Failed:
+        return SourceAnswer::Failed;
+    case PatchResult::WholeDownload:
+        break;
+    }
+    return SourceAnswer::NotForMe;
 }

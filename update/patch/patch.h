@@ -11,15 +11,7 @@
 #include "update/patch/block_index.h"
 #include "update/patch/patch_build.h"
 #include "update/manifest.h"
-
-// Files from this size on get block indexes, and keep a partial ".tmp" for resuming.
-constexpr int64_t kPatchMinSize = 1 << 20;
-inline bool KeepsPartialTmp(const ManifestEntry& entry) {
-    return entry.size >= kPatchMinSize;
-}
-
-// The entry's file on the update server, with a "nocache=" value of its own.
-std::wstring EntryUrl(const ManifestEntry& entry);
+#include "update/net/source.h"
 
 // What asking for an entry's block index gave.
 enum class IndexFetch {
@@ -40,3 +32,7 @@ PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
 PatchResult PatchWithIndex(IndexFetch fetched, const BlockIndex& index, const ManifestEntry& entry,
                            const std::wstring& url, const std::wstring& localPath,
                            const std::wstring& tmpPath, int32_t* status);
+
+// The patch path as a source: NotForMe when the attempt may not patch or the patch found it
+// must come whole.
+SourceAnswer PatchSource(EntryFetch& fetch);

@@ -1,0 +1,37 @@
+// The shape every source of an entry's bytes has: it takes the entry and its ".tmp" and answers
+// done, failed or not for me. The order they are tried in, and what each may assume and must
+// leave behind, stand once beside FetchToTmp (update/fetch_chain.h).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/manifest_entry.h"
+
+class PieceBoard;
+
+enum class SourceAnswer {
+    Done,     // the ".tmp" holds the entry's content, its digest checked
+    Failed,   // the attempt has failed and counts as one
+    NotForMe, // this source cannot serve the entry now: the next one is tried
+};
+
+// Files from this size on get block indexes, and keep a partial ".tmp" for resuming.
+constexpr int64_t kPatchMinSize = 1 << 20;
+inline bool KeepsPartialTmp(const ManifestEntry& entry) {
+    return entry.size >= kPatchMinSize;
+}
+
+// One entry's fetch, across its attempts.
+struct EntryFetch {
+    const ManifestEntry& entry;
+    std::wstring url;       // the file's address, one for every attempt (its "nocache=" too)
+    std::wstring localPath; // where the file goes
+    std::wstring tmpPath;   // localPath + ".tmp"
+    PieceBoard* board;      // the pool's pieces of big files; null: nothing is split
+    bool patch = true;      // this attempt may build the file from its old copy
+    bool packed = false;    // the compressed copy still serves; cleared once it proved unusable
+    int32_t status = 0;     // HTTP status of this attempt's last answer, 0 when none came
+};
+
+using Source = SourceAnswer (*)(EntryFetch& fetch);

@@ -1,0 +1,148 @@
+#include "update/net/whole_file.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "base/handles.h"
+#include "base/launcher_state.h"
+#include "update/digest.h"
+#include "update/entry_digest.h"
+#include "update/net/addresses.h"
+#include "update/net/gzip_members.h"
+#include "update/net/http.h"
+#include "update/net/packed_layout.h"
+#include "update/net/pieces.h"
+#include "update/net/split_download.h"
+
+namespace {
+
+bool WriteAll(HANDLE file, const char* data, size_t size) {
+    DWORD written = 0;
+    return WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+}
+
+// The whole body of a 200 answer into tmpPath, hashed as it is written (the bytes that reached
+// the file, never read back), and on disk before the file is closed, so a placed file survives
+// a power cut that follows "Archivos OK!". True only for a complete body whose MD5 (and
+// SHA-256, when the entry has one) match the entry. The ".tmp" and its folders are created
+// with the first block, so an answer without a body of ours creates none. A big file's
+// transfer that breaks keeps what reached the disk, for the next attempt to continue; every
+// other failure removes the ".tmp" (a full drive gets its space back).
+// With packed, the body is the entry's compressed copy, inflated on its way to the file and
+// never to more than the entry's size; a copy that is not what its row announces (another
+// status or length, a damaged stream, content that fails the digest) sets *unusable, and the
+// caller turns to the raw file.
+bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const std::wstring& tmpPath,
+                   int32_t* status, bool packed = false, bool* unusable = nullptr) {
+    FileHandle file;
+    bool created = false;
+    const auto create = [&] {
+        if (!created) {
+            created = true;
+            file = CreateTmpFile(tmpPath);
+        }
+        return file.Valid();
+    };
+
+    StreamDigest digest(!entry.sha256.empty());
+    uint64_t written = 0;
+    bool writeFailed = false;
+    const auto keep = [&](const char* data, size_t size) {
+        if (!create() || !WriteAll(file.Get(), data, size)) {
+            writeFailed = true;
+            return false;
+        }
+        digest.Update(data, size);
+        written += size;
+        return true;
+    };
+    const uint64_t packedSize = static_cast<uint64_t>(std::max<int64_t>(0, entry.packedSize));
+    std::optional<GzipMembersInflater> inflater;
+    if (packed) inflater.emplace(static_cast<uint64_t>(std::max<int64_t>(0, entry.size)), keep);
+    bool wrongLength = false;
+    uint64_t received = 0;
+    HttpResponse response;
+    bool complete = HttpGet(
+        url, nullptr,
+        [&](const char* data, size_t size) {
+            // Nothing asked for a part: only a 200 carries the file.
+            if (response.status != 200) return false;
+            if (!inflater) return keep(data, size);
+            received += size;
+            wrongLength = received > packedSize ||
+                          (response.hasContentLength && response.contentLength != packedSize);
+            return !wrongLength && inflater->Feed(data, size);
+        },
+        &response);
+    if (status) *status = response.status;
+    const bool bodyWhole = complete && response.status == 200;
+    complete = bodyWhole && create() && FlushFileBuffers(file.Get());
+    if (inflater)
+        complete = complete && inflater->Complete() && received == packedSize &&
+                   written == static_cast<uint64_t>(entry.size);
+    file.Reset();
+    const bool matches = complete && DigestMatchesEntry(digest, entry);
+    if (matches) return true;
+    // An answer that came whole, or came with the wrong content, makes the copy unusable; a
+    // transfer that broke off or never got an answer is an attempt like any other.
+    const bool refused = inflater && response.status != 0 && !writeFailed &&
+                         (response.status != 200 || wrongLength || inflater->Broken() || bodyWhole);
+    if (unusable) *unusable = refused;
+    const bool resumable = !complete && !refused && !writeFailed && written > 0 &&
+                           KeepsPartialTmp(entry) && !State().cancelRequested.load();
+    if (!resumable) DeleteFileW(tmpPath.c_str());
+    return false;
+}
+
+// The entry through its compressed copy: a big file in pieces of whole members, as its raw
+// bytes would come, while the server answers ranges; otherwise the copy whole. *unusable as
+// for DownloadWhole.
+bool FetchPacked(PieceBoard* board, const ManifestEntry& entry, const std::wstring& tmpPath,
+                 int32_t* status, bool* unusable) {
+    const std::wstring url = PackedUrl(entry);
+    if (board && SplitsEntry(entry) && !board->RangesIgnored()) {
+        PackedLayout layout;
+        switch (FetchPackedLayout(entry, url, &layout, status)) {
+        case LayoutFetch::Found:
+            switch (SplitDownload(*board, entry, url, tmpPath, status, &layout)) {
+            case SplitResult::Done:
+                return true;
+            case SplitResult::Failed:
+                return false;
+            case SplitResult::WholeDownload:
+                *unusable = true;
+                return false;
+            }
+            return false;
+        case LayoutFetch::NoAnswer:
+            return false;
+        case LayoutFetch::Unusable:
+            *unusable = true;
+            return false;
+        case LayoutFetch::NoRanges:
+            break;
+        }
+        if (State().cancelRequested.load()) return false;
+    }
+    return DownloadWhole(entry, url, tmpPath, status, true, unusable);
+}
+
+} // namespace
+
+SourceAnswer PackedSource(EntryFetch& fetch) {
+    if (!fetch.packed) return SourceAnswer::NotForMe;
+    bool unusable = false;
+    if (FetchPacked(fetch.board, fetch.entry, fetch.tmpPath, &fetch.status, &unusable))
+        return SourceAnswer::Done;
+    if (!unusable) return SourceAnswer::Failed;
+    fetch.packed = false; // the raw file from here on, this attempt included
+    return SourceAnswer::NotForMe;
+}
+
+SourceAnswer WholeSource(EntryFetch& fetch) {
+    return DownloadWhole(fetch.entry, fetch.url, fetch.tmpPath, &fetch.status)
+               ? SourceAnswer::Done
+               : SourceAnswer::Failed;
+}
