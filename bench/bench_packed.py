@@ -107,7 +107,7 @@ def wav(rng, seconds):
 
 
 def make_game(folder, build, smoke):
-    """Writes the sample game; returns {path: bytes written} for the README's description."""
+    """Writes the sample game (docs/benchmarks.md describes it); returns {path: bytes written}."""
     rng = random.Random(2424)
     scale = 10 if smoke else 1
     made = {}

@@ -19,8 +19,8 @@ all little-endian: the table of where each member begins. The MD5 ties a copy to
 of its file, as the block indexes do, so an unchanged file's copy is not written again.
 
 Deflate level 9 (zlib, the same as `gzip -9`). Debian's zopfli makes streams 3 to 5% smaller
-at about a hundredth of the speed (README: figures), which a publish of a whole game does not
-repay.
+at about a hundredth of the speed (docs/benchmarks.md has the figures), which a publish of a
+whole game does not repay.
 """
 import hashlib
 import os

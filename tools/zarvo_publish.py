@@ -562,7 +562,7 @@ def parse_args(argv):
     parser.add_argument("--dry-run", action="store_true", help="say what would change, write nothing")
     parser.add_argument("--sign", metavar="KEY.pem",
                         help="sign the manifests and displayinfo.json with this ECDSA P-256 private key "
-                             "(an existing displayinfo.json is signed again); see README")
+                             "(an existing displayinfo.json is signed again); see docs/signing.md")
     parser.add_argument("--expires-days", metavar="N", type=float, default=30,
                         help="days until the signed documents expire (default 30): publish again before")
     return parser.parse_args(argv)
