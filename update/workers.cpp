@@ -28,6 +28,13 @@ constexpr DWORD kLastPauseMs = 2000;
 // or a backup tool holds a freshly written file for a moment, far shorter than a download.
 constexpr DWORD kMovePausesMs[] = {50, 100, 200, 400, 800, 1600, 3200, 3650};
 
+std::atomic<uint32_t> gRetryPauseDivisor{1};
+
+// The pauses above; the test suites shorten them all alike.
+void RetryPause(DWORD ms) {
+    Sleep(ms / gRetryPauseDivisor.load());
+}
+
 bool Stopping(const DownloadContext& c) {
     return State().cancelRequested.load() || c.failed->load();
 }
@@ -62,7 +69,7 @@ bool PlaceFile(const std::wstring& localPath, const std::wstring& tmpPath, size_
             State().cancelRequested.load()) {
             return false;
         }
-        Sleep(kMovePausesMs[(*movePause)++]);
+        RetryPause(kMovePausesMs[(*movePause)++]);
     }
 }
 
@@ -109,7 +116,7 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict
             DeleteFileW(tmpPath.c_str());
             return Outcome::NotOnServer;
         }
-        Sleep(pause);
+        RetryPause(pause);
         pause += kPauseStepMs;
         if (pause > kLastPauseMs) return Outcome::GaveUp;
     }
@@ -124,6 +131,10 @@ void GiveUp(const DownloadContext& c) {
 }
 
 } // namespace
+
+void SetRetryPauseDivisorForTests(uint32_t divisor) {
+    gRetryPauseDivisor.store(divisor ? divisor : 1);
+}
 
 void VerifyWorker(VerifyContext c) {
     LauncherState& s = State();

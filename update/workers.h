@@ -36,4 +36,9 @@ struct DownloadContext {
 };
 
 void VerifyWorker(VerifyContext context);
+
+// Test programs only: divides every pause between an entry's attempts and between refused moves
+// by divisor (the number of attempts and of move retries stays), so that suites of lasting
+// faults take seconds. The launcher never calls it, and reads nothing that could change it.
+void SetRetryPauseDivisorForTests(uint32_t divisor);
 void DownloadWorker(DownloadContext context);

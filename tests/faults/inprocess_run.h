@@ -11,21 +11,23 @@
 #include "base/paths.h"
 #include "faults/fault_support.h"
 #include "update/update_run.h"
+#include "update/workers.h"
 
 namespace faults {
 
 inline const wchar_t kOk[] = L"Archivos OK!";
 inline const wchar_t kFailed[] = L"Error: fallo la descarga";
 
+// A refused move still gets a few hundred milliseconds before its budget is spent, which the
+// held-file tests need.
+constexpr uint32_t kRetryPauseDivisor = 4;
+
 class InProcessRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        LauncherState& s = State();
-        s.updateRunning = false;
-        s.cancelRequested = false;
-        s.launcherReplaced = false;
-        s.mainWindow = nullptr;
-        SetStatusText(L"");
+        test::ResetRunState();
+        // The lasting faults here spend whole retry budgets: the same attempts, shorter pauses.
+        SetRetryPauseDivisorForTests(kRetryPauseDivisor);
     }
     void TearDown() override {
         test::TestServer::Reset();

@@ -73,12 +73,7 @@ protected:
     void SetUp() override {
         ASSERT_FALSE(Samples().empty()) << "pass the samples folder as the program's argument";
         ASSERT_TRUE(SigningEnabled());
-        LauncherState& s = State();
-        s.updateRunning = false;
-        s.cancelRequested = false;
-        s.actionButtonVisible = false;
-        s.mainWindow = nullptr;
-        SetStatusText(L"");
+        test::ResetRunState();
         test::RemoveTree(LauncherFolderFull() + L"\\sg");
         test::RemoveTree(ParentFolderOf(InstDonePath()));
         DeleteFileW((LauncherFolderFull() + L"\\Zarvo Vestra.exe").c_str());

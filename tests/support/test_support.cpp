@@ -7,6 +7,8 @@
 #include <cstring>
 #include <random>
 
+#include "base/launcher_state.h"
+
 namespace test {
 
 std::wstring Env(const wchar_t* name) {
@@ -27,8 +29,8 @@ std::wstring ProgramFolder() {
 
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                0, nullptr, nullptr);
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                nullptr, nullptr);
     std::string out(n, '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
                         nullptr, nullptr);
@@ -59,7 +61,8 @@ std::wstring TestTempRoot() {
 
 void CreateParents(const std::wstring& path) {
     for (size_t i = 3; i < path.size(); ++i)
-        if (path[i] == L'\\' || path[i] == L'/') CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+        if (path[i] == L'\\' || path[i] == L'/')
+            CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
 }
 } // namespace
 
@@ -75,7 +78,9 @@ TempDir::TempDir(const std::wstring& hint) {
     }
 }
 
-TempDir::~TempDir() { RemoveTree(path_); }
+TempDir::~TempDir() {
+    RemoveTree(path_);
+}
 
 std::wstring TempDir::operator/(const std::wstring& relative) const {
     return path_ + L"\\" + relative;
@@ -148,14 +153,17 @@ bool CopyFileTo(const std::wstring& from, const std::wstring& to) {
 std::string RandomBytes(size_t count, uint32_t seed) {
     std::mt19937 generator(seed);
     std::string out(count, '\0');
-    for (char& c : out) c = static_cast<char>(generator() & 0xFF);
+    for (char& c : out)
+        c = static_cast<char>(generator() & 0xFF);
     return out;
 }
 
 // ---- MD5 (RFC 1321), kept apart from the launcher's CryptoAPI hashing --------------------
 
 namespace {
-uint32_t Rotl(uint32_t x, int c) { return (x << c) | (x >> (32 - c)); }
+uint32_t Rotl(uint32_t x, int c) {
+    return (x << c) | (x >> (32 - c));
+}
 } // namespace
 
 std::string Md5Hex(const std::string& bytes) {
@@ -177,8 +185,10 @@ std::string Md5Hex(const std::string& bytes) {
     std::string message = bytes;
     uint64_t bitLength = static_cast<uint64_t>(bytes.size()) * 8;
     message.push_back(static_cast<char>(0x80));
-    while (message.size() % 64 != 56) message.push_back('\0');
-    for (int i = 0; i < 8; ++i) message.push_back(static_cast<char>((bitLength >> (8 * i)) & 0xFF));
+    while (message.size() % 64 != 56)
+        message.push_back('\0');
+    for (int i = 0; i < 8; ++i)
+        message.push_back(static_cast<char>((bitLength >> (8 * i)) & 0xFF));
 
     uint32_t h[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
     for (size_t block = 0; block < message.size(); block += 64) {
@@ -192,17 +202,29 @@ std::string Md5Hex(const std::string& bytes) {
         for (int i = 0; i < 64; ++i) {
             uint32_t f;
             int g;
-            if (i < 16) { f = (b & c) | (~b & d); g = i; }
-            else if (i < 32) { f = (d & b) | (~d & c); g = (5 * i + 1) % 16; }
-            else if (i < 48) { f = b ^ c ^ d; g = (3 * i + 5) % 16; }
-            else { f = c ^ (b | ~d); g = (7 * i) % 16; }
+            if (i < 16) {
+                f = (b & c) | (~b & d);
+                g = i;
+            } else if (i < 32) {
+                f = (d & b) | (~d & c);
+                g = (5 * i + 1) % 16;
+            } else if (i < 48) {
+                f = b ^ c ^ d;
+                g = (3 * i + 5) % 16;
+            } else {
+                f = c ^ (b | ~d);
+                g = (7 * i) % 16;
+            }
             uint32_t next = d;
             d = c;
             c = b;
             b = b + Rotl(a + f + K[i] + w[g], R[i]);
             a = next;
         }
-        h[0] += a; h[1] += b; h[2] += c; h[3] += d;
+        h[0] += a;
+        h[1] += b;
+        h[2] += c;
+        h[3] += d;
     }
     static const char* hex = "0123456789abcdef";
     std::string out;
@@ -226,7 +248,9 @@ bool WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs, DWORD poll
     }
 }
 
-ChildProcess::~ChildProcess() { Kill(); }
+ChildProcess::~ChildProcess() {
+    Kill();
+}
 
 bool ChildProcess::Start(const std::wstring& exe, const std::wstring& commandLine,
                          const std::wstring& cwd, const std::vector<std::wstring>& extraEnv) {
@@ -235,7 +259,8 @@ bool ChildProcess::Start(const std::wstring& exe, const std::wstring& commandLin
     if (!extraEnv.empty()) {
         wchar_t* block = GetEnvironmentStringsW();
         std::vector<std::wstring> entries;
-        for (const wchar_t* p = block; *p; p += wcslen(p) + 1) entries.emplace_back(p);
+        for (const wchar_t* p = block; *p; p += wcslen(p) + 1)
+            entries.emplace_back(p);
         FreeEnvironmentStringsW(block);
         for (const std::wstring& extra : extraEnv) {
             std::wstring name = extra.substr(0, extra.find(L'=') + 1);
@@ -244,7 +269,8 @@ bool ChildProcess::Start(const std::wstring& exe, const std::wstring& commandLin
             });
             entries.push_back(extra);
         }
-        for (const std::wstring& e : entries) environment += e + L'\0';
+        for (const std::wstring& e : entries)
+            environment += e + L'\0';
         environment += L'\0';
     }
     std::wstring command = commandLine;
@@ -293,9 +319,9 @@ int KillProcessesUnder(const std::wstring& folder) {
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot, &entry); more;
          more = Process32NextW(snapshot, &entry)) {
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION |
-                                         SYNCHRONIZE,
-                                     FALSE, entry.th32ProcessID);
+        HANDLE process =
+            OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                        entry.th32ProcessID);
         if (!process) continue;
         wchar_t image[MAX_PATH * 2];
         DWORD size = MAX_PATH * 2;
@@ -363,9 +389,13 @@ void TestServer::Configure(const std::wstring& root, const std::string& faultsJs
     MoveFileExW(temp.c_str(), control.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
-void TestServer::Reset() { Configure(Env(L"ZARVO_SERVER_ROOT")); }
+void TestServer::Reset() {
+    Configure(Env(L"ZARVO_SERVER_ROOT"));
+}
 
-size_t TestServer::LogMark() { return ReadFileBytes(Env(L"ZARVO_SERVER_LOG")).size(); }
+size_t TestServer::LogMark() {
+    return ReadFileBytes(Env(L"ZARVO_SERVER_LOG")).size();
+}
 
 std::vector<LoggedRequest> TestServer::RequestsSince(size_t mark) {
     std::string log = ReadFileBytes(Env(L"ZARVO_SERVER_LOG"));
@@ -407,8 +437,12 @@ std::vector<LoggedRequest> TestServer::RequestsSince(size_t mark) {
     return out;
 }
 
-std::wstring TestServer::HttpsBase() { return L"https://localhost:" + Env(L"ZARVO_HTTPS_PORT"); }
-std::wstring TestServer::HttpBase() { return L"http://localhost:" + Env(L"ZARVO_HTTP_PORT"); }
+std::wstring TestServer::HttpsBase() {
+    return L"https://localhost:" + Env(L"ZARVO_HTTPS_PORT");
+}
+std::wstring TestServer::HttpBase() {
+    return L"http://localhost:" + Env(L"ZARVO_HTTP_PORT");
+}
 
 // ---- windows ----------------------------------------------------------------------------
 
@@ -483,6 +517,19 @@ void PumpMessages(DWORD ms) {
         }
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
     } while (GetTickCount64() < end);
+}
+
+void ResetRunState() {
+    LauncherState& s = State();
+    s.updateRunning = false;
+    s.cancelRequested = false;
+    s.launcherReplaced = false;
+    s.gameNotInstalled = false;
+    s.actionButtonVisible = false;
+    s.progressBytesPercent = 0;
+    s.progressFilesPercent = 0;
+    s.mainWindow = nullptr;
+    SetStatusText(L"");
 }
 
 } // namespace test

@@ -52,6 +52,10 @@ std::string Md5Hex(const std::string& bytes);
 // Polls until the predicate holds or the time is up; true when it held.
 bool WaitFor(const std::function<bool()>& predicate, DWORD timeoutMs, DWORD pollMs = 25);
 
+// Puts the launcher's run state back as a fresh process has it: no run, no cancel, no
+// replaced launcher, no game-state flags, progress at zero, no main window, an empty status.
+void ResetRunState();
+
 // A child process that is always ended: killed on destruction if still running.
 class ChildProcess {
 public:

@@ -28,10 +28,7 @@ inline std::string Content(size_t i) {
 class RememberedGame : public ::testing::Test {
 protected:
     void SetUp() override {
-        LauncherState& s = State();
-        s.updateRunning = false;
-        s.cancelRequested = false;
-        s.mainWindow = nullptr;
+        test::ResetRunState();
         DeleteFileW(VerifiedRecordPath().c_str());
         for (size_t i = 0; i < kFiles; ++i)
             game.AddFile(Name(i), Content(i), "same");

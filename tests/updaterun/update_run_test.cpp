@@ -30,15 +30,7 @@ std::string Name(int i) {
 class UpdateRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        LauncherState& s = State();
-        s.updateRunning = false;
-        s.cancelRequested = false;
-        s.launcherReplaced = false;
-        s.actionButtonVisible = false;
-        s.progressBytesPercent = 0;
-        s.progressFilesPercent = 0;
-        s.mainWindow = nullptr;
-        SetStatusText(L"");
+        test::ResetRunState();
         DeleteFileW(InstDonePath().c_str());
     }
     void TearDown() override { test::TestServer::Reset(); }

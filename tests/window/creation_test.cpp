@@ -37,11 +37,7 @@ protected:
         served_ = std::make_unique<test::TempDir>(L"served");
         // Every request of these tests fails on the server: no run can restart anything.
         test::TestServer::Configure(served_->Path());
-        LauncherState& s = State();
-        s.gameNotInstalled = false;
-        s.actionButtonVisible = false;
-        s.updateRunning = false;
-        SetStatusText(L"");
+        test::ResetRunState();
         test::RemoveTree(LauncherFolderFull() + L"\\Log");
         DeleteFileW(DownloadMarkerPath().c_str());
         {

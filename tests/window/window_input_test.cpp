@@ -30,9 +30,7 @@ protected:
         s.hoverAction = s.hoverClose = s.hoverWebsite = false;
         s.hoverLangEnglish = s.hoverLangSpanish = s.hoverFullCheck = false;
         s.actionPressed = s.dragging = false;
-        s.updateRunning = false;
-        s.gameNotInstalled = false;
-        SetStatusText(L"");
+        test::ResetRunState();
         DrainQuit();
     }
 
