@@ -18,11 +18,13 @@ dropped: its date is set to that moment, for players whose run began on the outg
 manifests may still fetch it. --prune deletes the objects that no current manifest names
 and whose date is older than the grace period. Everything under objects/ is treated alike.
 """
+import hashlib
 import json
 import os
 import time
 
 import zarvo_blockindex
+import zarvo_packed
 import zarvo_paths
 
 FOLDER = "objects"
@@ -148,3 +150,153 @@ def prunable(pub, names, grace_days, now=None):
 def remove(paths):
     for path in paths:
         os.unlink(path)
+
+
+# ---- a publication folder as a whole (zarvo_publish.py check FOLDER, upload) -------------------
+
+# The documents in the order a publish replaces them: the manifests last, the light one (every
+# start reads it) after the full one.
+DOCUMENTS = ("displayinfo.json", "manifest_full.json", "manifest_light.json")
+MANIFESTS = DOCUMENTS[1:]
+
+
+class Entry:
+    """One file of a publication as it is to be stored: its name under the publication, where
+    it lies, and for a classic file the object that holds the same bytes."""
+
+    def __init__(self, rel, path, kind, source=None):
+        self.rel = rel          # "/" separated, str
+        self.path = path        # bytes path on disk
+        self.kind = kind        # "object", "file" (classic folders) or "document"
+        self.source = source    # for a classic file: the rel of its object
+        self.size = 0
+        self.md5 = ""           # of these bytes (an object's own name may name its raw file)
+
+
+class Publication:
+    def __init__(self, folder):
+        self.folder = os.fsencode(folder)
+        self.rows = {}          # path -> row, the full and the light manifest's together
+        self.documents = {}     # name -> bytes
+        self.entries = []       # objects, then classic files, then the documents in order
+        self.problems = []
+        self._digests = {}
+
+    def digest(self, path):
+        """(md5, size) of a file, read once per inode and date."""
+        st = os.stat(path)
+        key = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+        if key not in self._digests:
+            digest, size = hashlib.md5(), 0
+            with open(path, "rb") as f:
+                while True:
+                    block = f.read(READ)
+                    if not block:
+                        break
+                    digest.update(block)
+                    size += len(block)
+            self._digests[key] = (digest.hexdigest(), size)
+        return self._digests[key]
+
+
+def _row_problem(row):
+    if not isinstance(row, dict) or not isinstance(row.get("path"), str):
+        return "a row without a path"
+    if not isinstance(row.get("hash"), str) or len(row["hash"]) != 32:
+        return f"{row['path']}: no 32-character hash"
+    if not isinstance(row.get("size"), int) or not isinstance(row.get("zsize", 0), int):
+        return f"{row['path']}: no size"
+    return None
+
+
+def read_publication(folder):
+    """Everything a publication folder holds for its manifests, each file read and checked
+    against its rows and objects. Publication.problems lists what is wrong."""
+    pub = Publication(folder)
+    say = pub.problems.append
+    if not os.path.isdir(pub.folder):
+        say(f"{folder}: not a folder")
+        return pub
+    for name in DOCUMENTS:
+        try:
+            with open(os.path.join(pub.folder, name.encode()), "rb") as f:
+                pub.documents[name] = f.read()
+        except FileNotFoundError:
+            if name in MANIFESTS:
+                say(f"{name}: missing; is {folder} a folder zarvo_publish.py wrote?")
+        except OSError as e:
+            say(f"{name}: cannot be read ({e.strerror})")
+    for name in MANIFESTS:
+        rows = rows_of(pub.documents[name]) if name in pub.documents else []
+        if rows is None:
+            say(f"{name}: not a manifest (no \"files\" array)")
+            continue
+        for row in rows:
+            problem = _row_problem(row)
+            if problem:
+                say(f"{name}: {problem}")
+                continue
+            known = pub.rows.setdefault(row["path"], row)
+            if (known["hash"].lower(), known["size"], known.get("zsize")) != \
+                    (row["hash"].lower(), row["size"], row.get("zsize")):
+                say(f"{row['path']}: the light and the full manifest disagree on it")
+
+    objects, files = {}, []
+
+    def add(rel, source, what, check):
+        """Checks the classic file rel and its object (named source); queues both."""
+        path = _local(pub.folder, rel)
+        try:
+            md5, size = pub.digest(path)
+        except OSError as e:
+            say(f"{rel}: {e.strerror or e} ({what})")
+            return
+        problem = check(path, md5, size)
+        if problem:
+            say(f"{rel}: {problem}")
+            return
+        entry = Entry(rel, path, "file", f"{FOLDER}/{source}")
+        entry.md5, entry.size = md5, size
+        files.append(entry)
+        if source in objects:
+            return
+        opath = object_path(pub.folder, source)
+        try:
+            omd5, osize = pub.digest(opath)
+        except OSError:
+            say(f"{FOLDER}/{source}: missing (the object of {rel}); publish again with this "
+                "zarvo_publish.py, which adds the objects")
+            return
+        if (omd5, osize) != (md5, size):
+            say(f"{FOLDER}/{source}: other bytes than {rel}; remove it and publish again (the "
+                "publisher never rewrites an object)")
+            return
+        objects[source] = Entry(f"{FOLDER}/{source}", opath, "object")
+        objects[source].md5, objects[source].size = md5, size
+
+    for path, row in sorted(pub.rows.items()):
+        md5, size = row["hash"].lower(), row["size"]
+        add(f"update/{path}", md5, "listed in the manifests",
+            lambda p, m, s: None if (m, s) == (md5, size) else
+            f"{s} bytes with MD5 {m}, the manifest says {size} bytes with MD5 {md5}")
+        if row.get("zsize"):
+            def copy_ok(p, m, s, row=row):
+                table = zarvo_packed.read_table(p)
+                if s != row["zsize"]:
+                    return f"{s} bytes, the row's zsize says {row['zsize']}"
+                if table is None or (table[1], table[2]) != (row["size"], row["hash"].lower()):
+                    return "not the compressed copy of the listed file"
+                return None
+            add(f"packed/{path}", f"{md5}-{row['zsize']}.gz", "the row has a zsize", copy_ok)
+        index = f"blocks/{path}.zbi"
+        found = zarvo_blockindex.header_of(_local(pub.folder, index))
+        if found is not None and (found[1], found[2]) == (size, md5):
+            add(index, f"{md5}.zbi", "its block index", lambda p, m, s: None)
+    for name in DOCUMENTS:
+        if name in pub.documents:
+            entry = Entry(name, os.path.join(pub.folder, name.encode()), "document")
+            entry.md5 = hashlib.md5(pub.documents[name]).hexdigest()
+            entry.size = len(pub.documents[name])
+            files.append(entry)
+    pub.entries = [objects[n] for n in sorted(objects)] + files
+    return pub
