@@ -618,10 +618,14 @@ def describe(error):
 
 
 def main(argv=None):
+    command_line = argv is None
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["check"]:
         import zarvo_check
         return zarvo_check.main(argv[1:])
+    if argv[:1] == ["upload"]:
+        import zarvo_upload
+        return zarvo_upload.main(argv[1:], reexec=command_line)
     args = parse_args(argv)
     try:
         return publish(args)
