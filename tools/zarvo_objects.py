@@ -169,6 +169,7 @@ class Entry:
         self.path = path        # bytes path on disk
         self.kind = kind        # "object", "file" (classic folders) or "document"
         self.source = source    # for a classic file: the rel of its object
+        self.row_path = None    # for a classic file: the path of its manifest row
         self.size = 0
         self.md5 = ""           # of these bytes (an object's own name may name its raw file)
 
@@ -243,7 +244,7 @@ def read_publication(folder):
 
     objects, files = {}, []
 
-    def add(rel, source, what, check):
+    def add(rel, source, what, check, row_path):
         """Checks the classic file rel and its object (named source); queues both."""
         path = _local(pub.folder, rel)
         try:
@@ -256,7 +257,7 @@ def read_publication(folder):
             say(f"{rel}: {problem}")
             return
         entry = Entry(rel, path, "file", f"{FOLDER}/{source}")
-        entry.md5, entry.size = md5, size
+        entry.md5, entry.size, entry.row_path = md5, size, row_path
         files.append(entry)
         if source in objects:
             return
@@ -278,7 +279,7 @@ def read_publication(folder):
         md5, size = row["hash"].lower(), row["size"]
         add(f"update/{path}", md5, "listed in the manifests",
             lambda p, m, s: None if (m, s) == (md5, size) else
-            f"{s} bytes with MD5 {m}, the manifest says {size} bytes with MD5 {md5}")
+            f"{s} bytes with MD5 {m}, the manifest says {size} bytes with MD5 {md5}", path)
         if row.get("zsize"):
             def copy_ok(p, m, s, row=row):
                 table = zarvo_packed.read_table(p)
@@ -287,11 +288,11 @@ def read_publication(folder):
                 if table is None or (table[1], table[2]) != (row["size"], row["hash"].lower()):
                     return "not the compressed copy of the listed file"
                 return None
-            add(f"packed/{path}", f"{md5}-{row['zsize']}.gz", "the row has a zsize", copy_ok)
+            add(f"packed/{path}", f"{md5}-{row['zsize']}.gz", "the row has a zsize", copy_ok, path)
         index = f"blocks/{path}.zbi"
         found = zarvo_blockindex.header_of(_local(pub.folder, index))
         if found is not None and (found[1], found[2]) == (size, md5):
-            add(index, f"{md5}.zbi", "its block index", lambda p, m, s: None)
+            add(index, f"{md5}.zbi", "its block index", lambda p, m, s: None, path)
     for name in DOCUMENTS:
         if name in pub.documents:
             entry = Entry(name, os.path.join(pub.folder, name.encode()), "document")

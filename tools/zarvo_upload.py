@@ -23,7 +23,10 @@ Each phase waits for all of its transfers; a failure stops the upload before the
 
 Incremental: an object already stored under its name with its length is not sent again (its
 name is its content); any other file is not sent again when its metadata "zarvo-md5" is the
-MD5 of the local bytes. ETags are not used (multipart ETags differ between providers).
+MD5 of the local bytes. ETags are not used (multipart ETags differ between providers). A
+classic file stored no later than the live manifest_full.json, whose row there is the new
+row, is taken as current without asking: a complete upload had checked it before storing
+that manifest, and anything written since is younger.
 
 Headers: objects/ "Cache-Control: public, max-age=31536000, immutable", everything else
 "no-cache"; "Content-Type: application/json" for the documents, application/octet-stream for
@@ -180,20 +183,22 @@ class Upload:
     def stored_digest(self, rel):
         return self.head(rel).get("Metadata", {}).get(DIGEST_KEY)
 
-    def outgoing_names(self, remote):
-        """Everything the manifests now in the bucket name (with the layout's folders)."""
-        rows = []
+    def outgoing(self, remote):
+        """(everything the manifests now in the bucket name, the rows of its full manifest)."""
+        named, full = set(), {}
         for name in zarvo_objects.MANIFESTS:
-            if name in remote:
-                body = self.client.get_object(Bucket=self.target.bucket,
-                                              Key=self.target.key(name))["Body"].read()
-                rows += zarvo_objects.rows_of(body) or []
-        named = set()
-        for row in rows:
-            if zarvo_objects._row_problem(row) is None:
-                for name, classic in zarvo_objects.row_objects(row, lambda r: True):
-                    named.update((f"objects/{name}", classic))
-        return named
+            if name not in remote:
+                continue
+            body = self.client.get_object(Bucket=self.target.bucket,
+                                          Key=self.target.key(name))["Body"].read()
+            for row in zarvo_objects.rows_of(body) or []:
+                if zarvo_objects._row_problem(row) is not None:
+                    continue
+                if name == "manifest_full.json":
+                    full[row["path"]] = row
+                for obj, classic in zarvo_objects.row_objects(row, lambda r: True):
+                    named.update((f"objects/{obj}", classic))
+        return named, full
 
     # ---- writing ------------------------------------------------------------------------------
 
@@ -309,19 +314,28 @@ class Upload:
         self.say(f"{args.publication}: {len(pub.rows)} listed files, {len(entries)} files to store "
                  f"({human(sum(e.size for e in entries))}); {where} holds {len(remote)} files")
 
+        try:
+            outgoing, live_rows = self.outgoing(remote)
+        except Exception as e:
+            raise UploadError(f"{where}: {describe(e)}; nothing was changed")
+        live_since = remote.get("manifest_full.json", (0, 0))[1]
+
         def current(entry):
             have = remote.get(entry.rel)
             if have is None or have[0] != entry.size:
                 return False
             if entry.kind == "object":
                 return True
+            if entry.kind == "file" and have[1] <= live_since:
+                row = pub.rows[entry.row_path]
+                live = live_rows.get(entry.row_path)
+                if live and (live["hash"].lower(), live["size"], live.get("zsize")) == \
+                        (row["hash"].lower(), row["size"], row.get("zsize")):
+                    return True
             return self.stored_digest(entry.rel) == entry.md5
 
         try:
             fresh = self.parallel(current, entries)
-            outgoing = self.outgoing_names(remote)
-        except UploadError:
-            raise
         except Exception as e:
             raise UploadError(f"{where}: {describe(e)}; nothing was changed")
         todo = [e for e, ok in zip(entries, fresh) if not ok]

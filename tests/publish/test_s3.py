@@ -20,6 +20,7 @@ import sys
 import time
 import unittest
 import urllib.error
+import urllib.parse
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -113,18 +114,31 @@ class Release:
     def rows(self):
         return json.loads(self.manifest)["files"]
 
-    def named(self):
-        """{name under the publication: MD5 of its bytes} for every object the manifests name."""
+    def named(self, classic=False):
+        """{name under the publication: MD5 of its bytes} for every object the manifests name
+        (classic: for the classic files instead)."""
         named = {}
+
+        def digest(*parts):
+            with open(os.path.join(self.out, *parts), "rb") as f:
+                return md5(f.read())
         for row in self.rows():
-            named[f"objects/{row['hash']}"] = row["hash"]
+            path = row["path"].split("/")
+            named[f"update/{row['path']}" if classic else f"objects/{row['hash']}"] = row["hash"]
             if "zsize" in row:
-                with open(os.path.join(self.out, "packed", *row["path"].split("/")), "rb") as f:
-                    named[f"objects/{row['hash']}-{row['zsize']}.gz"] = md5(f.read())
+                named[f"packed/{row['path']}" if classic else f"objects/{row['hash']}-{row['zsize']}.gz"] = \
+                    digest("packed", *path)
             if row["size"] >= 1 << 20:
-                with open(os.path.join(self.out, "blocks", *row["path"].split("/")) + ".zbi", "rb") as f:
-                    named[f"objects/{row['hash']}.zbi"] = md5(f.read())
+                named[f"blocks/{row['path']}.zbi" if classic else f"objects/{row['hash']}.zbi"] = \
+                    digest("blocks", *path[:-1], path[-1] + ".zbi")
         return named
+
+    def kept(self, folder):
+        """A copy of this release's publication, to upload again later."""
+        shutil.copytree(self.out, folder)
+        copy = Release.__new__(Release)
+        copy.out, copy.manifest = folder, self.manifest
+        return copy
 
 
 class UploadTest(unittest.TestCase):
@@ -149,13 +163,15 @@ class UploadTest(unittest.TestCase):
 
     def served(self, rel):
         """What the bucket serves under the test's prefix, read as a CDN reads it."""
-        return fetch(ROOT.port, f"/{self.prefix}/{rel}")
+        return fetch(ROOT.port, f"/{self.prefix}/{urllib.parse.quote(rel)}")
 
-    def assert_serves(self, release):
-        """The bucket serves release: its manifests, and every object they name intact."""
+    def assert_serves(self, release, classic=True):
+        """The bucket serves release: its manifests, every object they name and (classic) every
+        classic file, intact."""
         status, _, body = self.served("manifest_full.json")
         self.assertEqual((status, body), (200, release.manifest))
-        for rel, digest in release.named().items():
+        expected = dict(release.named(), **(release.named(classic=True) if classic else {}))
+        for rel, digest in expected.items():
             status, _, body = self.served(rel)
             self.assertEqual((status, md5(body)), (200, digest), rel)
 
@@ -164,6 +180,7 @@ class Upload(UploadTest):
     def test_a_cut_upload_leaves_the_previous_release_and_a_rerun_completes_it_manifests_last(self):
         r = self.release.publish()
         self.assertEqual(self.upload()[0], 0)
+        first = r.kept(os.path.join(self.root, "first"))
         old_manifest, old = r.manifest, r.named()
         old_light = self.served("manifest_light.json")[2]
         r.put(LAUNCHER, b"MZ" + r.rng.randbytes(3000))
@@ -172,26 +189,31 @@ class Upload(UploadTest):
         r.remove("config/5.cfg")
         r.publish()
 
-        for phase, method, folder in (("objects", "PUT", "/objects/"), ("classic files", "PUT", "/update/")):
-            seen = []
-
+        new_lua = {row["path"]: row for row in r.rows()}["scripts/new.lua"]["hash"]
+        # One transfer at a time, cut at a file that comes after others of its phase.
+        for phase, cut_at in (("objects", f"/objects/{new_lua}"), ("classic files", "/update/scripts/new.lua")):
             def fail_midway(request):
-                if request.method == method and folder in request.url:
-                    seen.append(request.url)
-                    if len(seen) == 2:
-                        raise RuntimeError("the connection was cut")
+                if request.method == "PUT" and request.url.split("?")[0].endswith(cut_at):
+                    raise RuntimeError("the connection was cut")
 
             with self.subTest(cut_in=phase):
-                status, out, err = self.upload(hook=fail_midway)
+                status, out, err = self.upload("--jobs", "1", hook=fail_midway)
                 self.assertEqual(status, 1, out + err)
                 self.assertIn("players stay on the previous release; upload again", err)
                 # Players on the previous release find all of it, the cacheable layout intact.
                 status, _, body = self.served("manifest_full.json")
                 self.assertEqual(body, old_manifest)
                 self.assertEqual(self.served("manifest_light.json")[2], old_light)
-                for rel, digest in old.items():
-                    status, _, body = self.served(rel)
-                    self.assertEqual((status, md5(body)), (200, digest), rel)
+                self.assert_serves(first, classic=False)
+
+        # Cut while classic files were replaced in place, the previous release can be put back
+        # whole: a classic file written after the live manifest is not taken for current.
+        self.assertEqual(md5(self.served("update/data/archive.pak")[2]),
+                         {row["path"]: row for row in r.rows()}["data/archive.pak"]["hash"])
+        status, out, err = self.upload(folder=first.out)
+        self.assertEqual(status, 0, err)
+        self.assertIn("copied update/data/archive.pak", out)
+        self.assert_serves(first)
 
         # The rerun: at the moment each manifest is sent, everything it names is stored.
         order = []
