@@ -24,9 +24,9 @@ Each phase waits for all of its transfers; a failure stops the upload before the
 Incremental: an object already stored under its name with its length is not sent again (its
 name is its content); any other file is not sent again when its metadata "zarvo-md5" is the
 MD5 of the local bytes. ETags are not used (multipart ETags differ between providers). A
-classic file stored no later than the live manifest_full.json, whose row there is the new
-row, is taken as current without asking: a complete upload had checked it before storing
-that manifest, and anything written since is younger.
+classic file stored before the live manifest_full.json (an earlier second: servers date to
+the second), whose row there is the new row, is taken as current without asking: a complete
+upload had checked it before storing that manifest, and anything written since is not older.
 
 Headers: objects/ "Cache-Control: public, max-age=31536000, immutable", everything else
 "no-cache"; "Content-Type: application/json" for the documents, application/octet-stream for
@@ -326,7 +326,7 @@ class Upload:
                 return False
             if entry.kind == "object":
                 return True
-            if entry.kind == "file" and have[1] <= live_since:
+            if entry.kind == "file" and have[1] < live_since:
                 row = pub.rows[entry.row_path]
                 live = live_rows.get(entry.row_path)
                 if live and (live["hash"].lower(), live["size"], live.get("zsize")) == \
