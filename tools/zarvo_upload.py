@@ -11,9 +11,10 @@ Order, so that a cut upload leaves players on the previous release and running i
 completes it:
   1. the objects the manifests name (objects/...), each under a name no other bytes get;
   2. the classic files (update/, packed/, blocks/), each copied on the server from the object
-     holding its bytes, so they cost no upload (sent instead where the server has no copy);
-     a changed one is replaced in place, which launchers of the default build that started
-     on the previous manifest may see (docs/cdn-and-object-storage.md);
+     holding its bytes, so they cost no upload (sent instead where the server has no copy):
+     one at a new path right after its object, one that replaces a stored file once every
+     object is stored, which launchers of the default build that started on the previous
+     manifest may see (docs/cdn-and-object-storage.md);
   3. the files the outgoing manifests named and the new ones do not get their drop time in
      their metadata (a copy onto themselves, bytes and headers kept);
   4. displayinfo.json, manifest_full.json, manifest_light.json, in that order;
@@ -31,7 +32,7 @@ upload had checked it before storing that manifest, and anything written since i
 Headers: objects/ "Cache-Control: public, max-age=31536000, immutable", everything else
 "no-cache"; "Content-Type: application/json" for the documents, application/octet-stream for
 the rest. Files of 16 MiB and more go as multipart uploads; --jobs (default 8) transfers run
-at once. Credentials and region the AWS way (environment, ~/.aws/credentials and config,
+at once (and as many parts of a big file). Credentials and region the AWS way (environment, ~/.aws/credentials and config,
 AWS_PROFILE). Needs boto3 (Debian: apt-get install python3-boto3).
 
 Exit status: 0 uploaded (or nothing to do), 1 refused or failed, 2 usage error.
@@ -130,7 +131,7 @@ class Target:
 def make_client(args):
     import boto3
     from botocore.config import Config
-    options = {"retries": {"max_attempts": 5, "mode": "standard"},
+    options = {"retries": {"max_attempts": 5, "mode": "standard"}, "parameter_validation": False,
                "max_pool_connections": args.jobs * 2 + 4}
     if args.endpoint_url:
         options["s3"] = {"addressing_style": "path"}  # MinIO, s3rver and most others need it
@@ -202,57 +203,54 @@ class Upload:
 
     # ---- writing ------------------------------------------------------------------------------
 
-    def transfer_manager(self, threshold):
-        from s3transfer.manager import TransferConfig, TransferManager
-        config = TransferConfig(multipart_threshold=threshold, multipart_chunksize=PART,
-                                max_request_concurrency=self.args.jobs)
-        return TransferManager(self.client, config)
+    def multipart(self):
+        from boto3.s3.transfer import TransferConfig
+        return TransferConfig(multipart_threshold=PART, multipart_chunksize=PART,
+                              max_concurrency=self.args.jobs)
 
-    def run_phase(self, jobs, threshold=PART):
-        """jobs: [(entry, "send" | "copy")]. Waits for every transfer; raises on the first
-        failure once all have ended, so that no later phase starts."""
-        if not jobs:
-            return
-        from s3transfer.subscribers import BaseSubscriber
-        upload = self
-
-        class Progress(BaseSubscriber):
-            def __init__(self, entry, how):
-                self.entry, self.how, self.begun = entry, how, None
-
-            def on_progress(self, future, bytes_transferred, **kwargs):
-                if self.begun is None:
-                    self.begun = time.monotonic()
-
-            def on_done(self, future, **kwargs):
-                try:
-                    future.result()
-                except Exception:
-                    return
-                upload.done(self.entry, self.how, time.monotonic() - (self.begun or time.monotonic()))
-
-        manager = self.transfer_manager(threshold)
-        futures = []
-        try:
-            for entry, how in jobs:
-                extra = dict(headers_for(entry.rel), Metadata={DIGEST_KEY: entry.md5})
-                key = self.target.key(entry.rel)
-                if how == "copy":
-                    extra["MetadataDirective"] = "REPLACE"
-                    source = {"Bucket": self.target.bucket, "Key": self.target.key(entry.source)}
-                    futures.append((entry, manager.copy(source, self.target.bucket, key, extra,
-                                                        subscribers=[Progress(entry, how)])))
+    def store(self, entry, how):
+        """Sends entry's bytes, or copies them on the server from its object."""
+        extra = dict(headers_for(entry.rel), Metadata={DIGEST_KEY: entry.md5})
+        bucket, key = self.target.bucket, self.target.key(entry.rel)
+        begun = time.monotonic()
+        if how == "copy":
+            from botocore.exceptions import ClientError
+            source = {"Bucket": bucket, "Key": self.target.key(entry.source)}
+            try:
+                if entry.size < COPY_LIMIT:
+                    self.client.copy_object(Bucket=bucket, Key=key, CopySource=source,
+                                            MetadataDirective="REPLACE", **extra)
                 else:
-                    futures.append((entry, manager.upload(os.fsdecode(entry.path), self.target.bucket,
-                                                          key, extra, subscribers=[Progress(entry, how)])))
-            failures = []
-            for entry, future in futures:
+                    self.client.copy(source, bucket, key, ExtraArgs=dict(extra, MetadataDirective="REPLACE"),
+                                     Config=self.multipart())
+                return self.done(entry, how, time.monotonic() - begun)
+            except ClientError as e:
+                if e.response.get("Error", {}).get("Code") not in ("NotImplemented", "501"):
+                    raise
+                how = "send"  # a service without server-side copies: the bytes again
+        if entry.size < PART:
+            with open(entry.path, "rb") as f:
+                self.client.put_object(Bucket=bucket, Key=key, Body=f, **extra)
+        else:
+            self.client.upload_file(os.fsdecode(entry.path), bucket, key, ExtraArgs=extra,
+                                    Config=self.multipart())
+        self.done(entry, how, time.monotonic() - begun)
+
+    def run_phase(self, tasks):
+        """tasks: lists of (entry, "send" | "copy"), each list done in its order, the lists on
+        --jobs threads. Waits for every one; raises on the first failure once all have ended,
+        so that no later phase starts."""
+        failures = []
+
+        def work(task):
+            for job in task:
                 try:
-                    future.result()
-                except Exception as e:  # reported below, after every transfer has ended
-                    failures.append((entry, e))
-        finally:
-            manager.shutdown(cancel=bool(sys.exc_info()[0]))
+                    self.store(*job)
+                except Exception as e:  # reported below, once every transfer has ended
+                    failures.append((job[0], e))
+                    return
+
+        self.parallel(work, tasks)
         if failures:
             entry, error = failures[0]
             raise UploadError(f"{entry.rel}: {describe(error)}"
@@ -361,14 +359,26 @@ class Upload:
                      f"({human(self.skipped_bytes)}); nothing was changed")
             return 0
 
+        # Classic files are the objects' bytes again: copied on the server. One at a path that
+        # is not stored yet is named by no live manifest, so it follows its object at once;
+        # one replaced in place waits for every object, to keep the moment short in which
+        # launchers of the default build may get bytes their manifest does not list.
+        placed = {e.rel: [(e, "send")] for e in objects}
+        first, replaced = [], []
+        for e in files:
+            if e.rel in remote:
+                replaced.append([(e, "copy")])
+            elif e.source in placed:
+                placed[e.source].append((e, "copy"))
+            else:
+                first.append([(e, "copy")])
         try:
-            self.run_phase([(e, "send") for e in objects])
-            # Classic files are the objects' bytes again: copied on the server.
-            self.run_phase([(e, "copy" if e.source else "send") for e in files], COPY_LIMIT)
+            self.run_phase(list(placed.values()) + first)
+            self.run_phase(replaced)
             now = time.time()
             self.parallel(lambda rel: self.mark_dropped(rel, now), dropped)
             for e in documents:  # one at a time, in order: the light manifest last
-                self.run_phase([(e, "send")])
+                self.run_phase([[(e, "send")]])
         except UploadError as e:
             raise UploadError(f"{e}; the manifests were not all replaced: players stay on the "
                               "previous release; upload again to complete")

@@ -190,8 +190,9 @@ class Upload(UploadTest):
         r.publish()
 
         new_lua = {row["path"]: row for row in r.rows()}["scripts/new.lua"]["hash"]
-        # One transfer at a time, cut at a file that comes after others of its phase.
-        for phase, cut_at in (("objects", f"/objects/{new_lua}"), ("classic files", "/update/scripts/new.lua")):
+        # One transfer at a time, cut at a file that comes after others of its phase (the
+        # classic files replaced in place come after the new ones, the raw file before its index).
+        for phase, cut_at in (("objects", f"/objects/{new_lua}"), ("classic files", "/blocks/data/archive.pak.zbi")):
             def fail_midway(request):
                 if request.method == "PUT" and request.url.split("?")[0].endswith(cut_at):
                     raise RuntimeError("the connection was cut")
