@@ -54,6 +54,18 @@ def load():
     return "%.2f %.2f %.2f" % os.getloadavg()
 
 
+def cpu_of(pid):
+    """CPU seconds (user + system) a process has used."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def children_cpu():
+    t = os.times()
+    return t.children_user + t.children_system
+
+
 class CdnBench(Checks):
     def __init__(self, args):
         super().__init__()
@@ -116,13 +128,16 @@ class CdnBench(Checks):
         for turn in range(self.rounds):
             for who in ("upload", "rclone"):
                 prefix = f"{who}-{turn}"
+                server, client = cpu_of(self.s3.proc.pid), children_cpu()
                 if who == "upload":
                     seconds, summary = self.tool_upload(publication, prefix)
                 else:
                     seconds = self.rclone_sync(publication, prefix)
+                server, client = cpu_of(self.s3.proc.pid) - server, children_cpu() - client
                 stored = s3_ctl.S3Server.stored_bytes(self.s3)
                 turns[who].append(seconds)
-                log(f"  {who:7} {seconds:6.2f} s  server holds {stored / MIB:7.1f} MiB  (load {load()})")
+                log(f"  {who:7} {seconds:6.2f} s  cpu: client {client:5.1f} s, s3rver {server:5.1f} s; "
+                    f"server holds {stored / MIB:7.1f} MiB  (load {load()})")
                 self.forget(prefix)
         best_tool, best_rclone = min(turns["upload"]), min(turns["rclone"])
         self.record(f"upload of the whole sample publication ({size / MIB:.0f} MiB, --jobs {self.jobs})",

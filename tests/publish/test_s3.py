@@ -347,11 +347,19 @@ class Upload(UploadTest):
 class EdgeCache(unittest.TestCase):
     def test_objects_come_from_the_cache_the_second_time_and_manifests_never(self):
         root = os.path.join(WORK, "edge")
-        release = Release(root).publish()
+        release = Release(root)
+        big = release.rng.randbytes(zarvo_upload.PART + 1000)  # sent in parts
+        release.put("data/big.pak", big)
+        release.publish()
+        argv = [release.out, f"s3://{s3_ctl.BUCKET}/{s3_ctl.PREFIX}", "--endpoint-url", STACK.s3.endpoint]
+        client = zarvo_upload.make_client(zarvo_upload.parse_args(argv))
+        parts = []
+        client.meta.events.register("before-send.s3.UploadPart", lambda request, **kw: parts.append(request.url))
         out, err = io.StringIO(), io.StringIO()
-        status = zarvo_upload.main([release.out, f"s3://{s3_ctl.BUCKET}/{s3_ctl.PREFIX}", "--endpoint-url",
-                                    STACK.s3.endpoint], out, err)
+        status = zarvo_upload.main(argv, out, err, client=client)
         self.assertEqual(status, 0, err.getvalue())
+        self.assertEqual(len(parts), 2)
+        self.assertEqual(fetch(STACK.edge.port, f"/objects/{md5(big)}")[2], big)
         edge, origin = STACK.edge, STACK.origin
         pak = {r["path"]: r for r in release.rows()}["data/archive.pak"]
         with open(os.path.join(release.out, "update", "data", "archive.pak"), "rb") as f:
