@@ -16,7 +16,8 @@ cache, each on 127.0.0.1, each a process of its own that stop() ends.
             given, else plain HTTP. Its access log has one JSON object per request with the
             cache status ("cache": HIT, MISS, ...).
 
-The origin also serves HTTPS when given CERTDIR (a launcher talks HTTPS only). Configurations
+With CERTDIR the origin serves HTTPS (a launcher talks HTTPS only) and the edge reads it over
+plain HTTP on PORT + 3. Configurations
 name only paths relative to WORK, so the checkout's path never goes through nginx's syntax.
 """
 import json
@@ -315,8 +316,11 @@ class Nginx(Process):
 class Origin(Nginx):
     """prefix: the bucket's folder served at the root ("" for the bucket's root)."""
 
-    def __init__(self, work, port, s3_port, bucket=BUCKET, prefix=PREFIX, certdir=None, name="origin"):
+    def __init__(self, work, port, s3_port, bucket=BUCKET, prefix=PREFIX, certdir=None, name="origin",
+                 plain_port=None):
         listen = f"listen 127.0.0.1:{port}{' ssl' if certdir else ''};"
+        if plain_port:
+            listen += f" listen 127.0.0.1:{plain_port};"
         site = ORIGIN_CONF.format(listen=listen, tls=_tls(certdir), s3_port=s3_port,
                                   bucket=bucket, prefix=f"/{prefix}" if prefix else "")
         super().__init__(work, name, port, site, certdir)
@@ -370,14 +374,16 @@ class Edge(Nginx):
 
 
 class Stack:
-    """S3 server, origin and edge on port, port + 1 and port + 2."""
+    """S3 server, origin and edge on port, port + 1 and port + 2 (with certdir the edge reads
+    the origin over plain HTTP on port + 3)."""
 
     def __init__(self, work, node_dir, port, certdir=None):
         self.s3 = self.origin = self.edge = None
         try:
             self.s3 = S3Server(work, port, node_dir)
-            self.origin = Origin(work, port + 1, port, certdir=certdir)
-            self.edge = Edge(work, port + 2, port + 1, certdir)
+            self.origin = Origin(work, port + 1, port, certdir=certdir,
+                                 plain_port=port + 3 if certdir else None)
+            self.edge = Edge(work, port + 2, port + 3 if certdir else port + 1, certdir)
         except BaseException:
             self.stop()
             raise
