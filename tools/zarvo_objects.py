@@ -147,9 +147,38 @@ def prunable(pub, names, grace_days, now=None):
     return old, young
 
 
-def remove(paths):
-    for path in paths:
+def game_rows(files):
+    """Rows of the publisher's files (zarvo_publish.GameFile) as a manifest has them."""
+    return [{"path": f.path, "hash": f.hash, "size": f.size, "zsize": f.zsize} for f in files]
+
+
+def summary(names, added, size, copies, dropped, grace_days):
+    how = f"{copies} cop{'y' if copies == 1 else 'ies'}, " if copies else "hard links, " if added else ""
+    return (f"{FOLDER}/: {added} object{'' if added == 1 else 's'} added ({how}{size} "
+            f"byte{'' if size == 1 else 's'}), {len(names) - added} already there"
+            + (f"; {dropped} no longer named, kept for {grace_days:g} days" if dropped else ""))
+
+
+def _rel(pub, path):
+    return os.path.relpath(path, pub.out).replace(os.sep.encode(), b"/").decode("utf-8", "replace")
+
+
+def dry_run(pub, files, prune, grace_days, say):
+    for f in files:
+        if not os.path.lexists(object_path(pub.out, f.hash)):
+            say(f"would add {FOLDER}/{f.hash} ({f.path}) and its copy's and index's objects")
+    if prune:
+        for path in prunable(pub, local_names(pub.out, game_rows(files)), grace_days)[0]:
+            say(f"would remove {_rel(pub, path)} (no manifest names it for {grace_days:g} days)")
+
+
+def prune(pub, names, grace_days, say):
+    old, young = prunable(pub, names, grace_days)
+    for path in old:
         os.unlink(path)
+    if old or young:
+        say(f"pruned {len(old)} object{'' if len(old) == 1 else 's'} that no manifest named for "
+            f"{grace_days:g} days; kept {len(young)} younger")
 
 
 # ---- a publication folder as a whole (zarvo_publish.py check FOLDER, upload) -------------------

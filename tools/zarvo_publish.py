@@ -23,8 +23,7 @@ Writes into OUT_DIR:
                        caches in front of them (docs/cdn-and-object-storage.md)
 
     zarvo_publish.py upload PUBLICATION s3://BUCKET/PREFIX [--endpoint-url URL] [--jobs N]
-                     [--dry-run] [--prune [--grace-days D]]
-                     copies OUT_DIR into object storage, the manifests last (tools/zarvo_upload.py)
+                     [--dry-run] [--prune [--grace-days D]]    (tools/zarvo_upload.py)
 
 Serve OUT_DIR as it is from any static HTTPS server (see tools/nginx/zarvo-updates.conf).
 Python 3 standard library only; --sign and check --keys also need python3-cryptography
@@ -332,10 +331,6 @@ class Publisher:
         remove_empty_folders(self.update)
 
 
-def game_rows(files):
-    return [{"path": f.path, "hash": f.hash, "size": f.size, "zsize": f.zsize} for f in files]
-
-
 def plural(count, word):
     return f"{count} {word}{'' if count == 1 else 's'}"
 
@@ -472,19 +467,12 @@ def publish(args, out=None, err=None):
             + (" and displayinfo.json" if display is not None else ""))
         for f in files:
             f.zsize = zarvo_packed.current_size(pub, f) or 0 if args.compress else 0
-        missing = [f for f in files if not os.path.lexists(zarvo_objects.object_path(pub.out, f.hash))]
-        for f in missing:
-            say(f"would add {zarvo_objects.FOLDER}/{f.hash} ({f.path}) and its copy's and index's objects")
+        zarvo_objects.dry_run(pub, files, args.prune, args.grace_days, say)
         stale = [rel_name(pub, x) for x in pub.unlisted(files)
                  + zarvo_blockindex.unlisted(pub, files, args.block_index)
                  + zarvo_packed.unlisted(pub, files, args.compress)]
         for s in stale:
             say(f"would {'remove' if args.prune else 'leave'} {s} (no longer listed)")
-        if args.prune:
-            names = zarvo_objects.local_names(pub.out, game_rows(files))
-            old, young = zarvo_objects.prunable(pub, names, args.grace_days)
-            for x in old:
-                say(f"would remove {rel_name(pub, x)} (no manifest names it for {args.grace_days:g} days)")
         say("dry run: nothing was written")
         return 0
 
@@ -515,9 +503,8 @@ def publish(args, out=None, err=None):
     try:
         old_names = zarvo_objects.local_names(pub.out, zarvo_objects.current_rows(pub.out))
         pub.commit_staged()
-        names = zarvo_objects.local_names(pub.out, game_rows(files))
-        objects, object_bytes, object_copies = zarvo_objects.write(pub, names)
-        dropped = zarvo_objects.drop(pub, old_names, names)
+        names = zarvo_objects.local_names(pub.out, zarvo_objects.game_rows(files))
+        objects_done = zarvo_objects.write(pub, names) + (zarvo_objects.drop(pub, old_names, names),)
         if display is None and signer:  # signed again, or its expiry would run out
             display = signer.unsigned_text(os.path.join(out_dir, "displayinfo.json"))
         if display is not None:
@@ -538,21 +525,14 @@ def publish(args, out=None, err=None):
         say(f"compressed copies: {sum(f.zsize for f in offered)} bytes for {len(offered)} of "
             f"{len(files)} files, beside the publication's {total} bytes; a whole download moves "
             f"{sum(f.zsize or f.size for f in files)} bytes instead of {total}")
-    say(f"objects/: {plural(objects, 'object')} added ("
-        + (f"{object_copies} cop{'y' if object_copies == 1 else 'ies'}, " if object_copies else "hard links, " if objects else "")
-        + f"{plural(object_bytes, 'byte')}), {len(names) - objects} already there"
-        + (f"; {dropped} no longer named, kept for {args.grace_days:g} days" if dropped else ""))
+    say(zarvo_objects.summary(names, *objects_done, args.grace_days))
     if signer:
         say(signer.describe())
     if display is None and os.path.exists(os.path.join(out_dir, "displayinfo.json")):
         say("displayinfo.json left as it is (--display-url or --display-disabled replace it)")
 
     if args.prune:
-        old, young = zarvo_objects.prunable(pub, names, args.grace_days)
-        zarvo_objects.remove(old)
-        if old or young:
-            say(f"pruned {plural(len(old), 'object')} that no manifest named for "
-                f"{args.grace_days:g} days; kept {len(young)} younger")
+        zarvo_objects.prune(pub, names, args.grace_days, say)
     stale = pub.unlisted(files)
     stale_indexes = zarvo_blockindex.unlisted(pub, files, args.block_index)
     stale_copies = zarvo_packed.unlisted(pub, files, args.compress)

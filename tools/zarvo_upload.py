@@ -66,7 +66,6 @@ def load_boto3(argv=None):
     here, the command (argv, when given) starts again there."""
     try:
         import boto3  # noqa: F401
-        import s3transfer.manager  # noqa: F401
         return
     except ImportError:
         pass

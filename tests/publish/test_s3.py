@@ -181,7 +181,7 @@ class Upload(UploadTest):
         r = self.release.publish()
         self.assertEqual(self.upload()[0], 0)
         first = r.kept(os.path.join(self.root, "first"))
-        old_manifest, old = r.manifest, r.named()
+        old_manifest = r.manifest
         old_light = self.served("manifest_light.json")[2]
         r.put(LAUNCHER, b"MZ" + r.rng.randbytes(3000))
         r.put("data/archive.pak", r.rng.randbytes((1 << 20) + 7000))
@@ -238,7 +238,7 @@ class Upload(UploadTest):
         self.assertIn("skipped", out)
         self.assert_serves(r)
         # The one the new release dropped stays for players still on the old manifests.
-        self.assertEqual(self.served(f"update/config/5.cfg")[0], 200)
+        self.assertEqual(self.served("update/config/5.cfg")[0], 200)
 
     def test_a_second_upload_sends_only_new_objects_and_the_manifests_with_debian_boto3(self):
         self.release.publish()
