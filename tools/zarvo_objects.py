@@ -212,6 +212,19 @@ class Publication:
         self.problems = []
         self._digests = {}
 
+    def prefetch(self, paths, workers=4):
+        """Reads the files on several threads beforehand (hashlib lets go of the interpreter
+        while it digests), so that a publication is read at the speed of the disk."""
+        from concurrent.futures import ThreadPoolExecutor
+
+        def one(path):
+            try:
+                self.digest(path)
+            except OSError:
+                pass  # reported where the file is looked at
+        with ThreadPoolExecutor(max_workers=workers) as pool:
+            list(pool.map(one, paths))
+
     def digest(self, path):
         """(md5, size) of a file, read once per inode and date."""
         st = os.stat(path)
@@ -304,6 +317,10 @@ def read_publication(folder):
         objects[source] = Entry(f"{FOLDER}/{source}", opath, "object")
         objects[source].md5, objects[source].size = md5, size
 
+    pub.prefetch([_local(pub.folder, f"{folder}/{path}{suffix}")
+                  for path, row in pub.rows.items()
+                  for folder, suffix in (("update", ""), ("packed", ""), ("blocks", ".zbi"))
+                  if folder == "update" or os.path.exists(_local(pub.folder, f"{folder}/{path}{suffix}"))])
     for path, row in sorted(pub.rows.items()):
         md5, size = row["hash"].lower(), row["size"]
         add(f"update/{path}", md5, "listed in the manifests",
