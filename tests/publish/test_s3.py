@@ -341,6 +341,14 @@ class Upload(UploadTest):
             os.environ["AWS_SECRET_ACCESS_KEY"] = secret
         self.assertEqual(status, 1)
         self.assertIn("the storage refused the credentials: SignatureDoesNotMatch", err)
+        # A Python without boto3 that may not start again under Debian's says what to install.
+        run = subprocess.run([sys.executable, "-S", os.path.join(TOOLS, "zarvo_publish.py"), "upload",
+                              r.out, f"s3://{s3_ctl.BUCKET}/{self.prefix}", "--endpoint-url", STACK.s3.endpoint],
+                             env=dict(s3_ctl.s3_environment(), ZARVO_UPLOAD_REEXEC="1"),
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("needs boto3", run.stderr)
+        self.assertIn("apt-get install python3-boto3", run.stderr)
         self.assertEqual(server_state(), before)
 
 
