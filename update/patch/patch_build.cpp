@@ -291,6 +291,16 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
         if (!tmp) return PatchResult::Failed;
         // The kept part is known before the length is set.
         const uint64_t kept = FileSizeOf(tmp.Get());
+        // A row of 2 GiB or more gives no length: the index's is believed up to twice what the
+        // old copy or the ".tmp" already holds, so that a forged one cannot set a ".tmp" of
+        // tens of gigabytes on the drive before a byte is proven. A file that grew more than
+        // that in one version comes whole.
+        const uint64_t had = std::max(kept, holdOld ? FileSizeOf(holdOld.Get()) : 0);
+        if (entry.size >= INT32_MAX && index.fileSize / 2 > had) {
+            tmp.Reset();
+            if (kept == 0) DeleteFileW(tmpPath.c_str());
+            return PatchResult::WholeDownload;
+        }
         if (!SetFileLength(tmp.Get(), index.fileSize)) return PatchResult::Failed;
 
         BuildBoard board(index);
