@@ -408,7 +408,8 @@ class PatchBench(Checks):
         view = memoryview(new)
         for at in range(0, size, block):
             piece = view[at:at + block]
-            out.append(struct.pack("<I", zlib.adler32(piece)) + hashlib.md5(piece).digest()[:strong])
+            out.append(struct.pack("<I", zlib.adler32(piece)))
+            out.append(hashlib.md5(piece).digest()[:strong])
         largest = b"".join(out)
         rng = random.Random(16)
         changed = bytearray(new)
@@ -437,9 +438,10 @@ class PatchBench(Checks):
             self.check(values.get("status") == "Archivos OK!", f"{name}: {values.get('status')}")
             self.check(self.file_ok(os.path.join(game, ARCHIVE)), f"{name}: the file is wrong")
             peaks[name] = int(values.get("peak_after", 0))
-            lines.append(f"  {name:27} peak working set {peaks[name] / 2 ** 20:6.1f} MiB in process,"
-                         f" Wine VmHWM {values['vmhwm_kib'] / 1024:6.1f} MiB; "
-                         f"{(up + down) / 2 ** 20:7.1f} MiB over the wire, {values['seconds']:6.1f} s")
+            lines.append(f"  {name:27} peak working set {peaks[name] / 2 ** 20:6.1f} MiB in "
+                         f"process, Wine VmHWM {values['vmhwm_kib'] / 1024:6.1f} MiB; "
+                         f"{(up + down) / 2 ** 20:7.1f} MiB over the wire, "
+                         f"{values['seconds']:6.1f} s")
             shutil.rmtree(game, ignore_errors=True)
         worst = peaks["worst, the largest index"]
         above = worst - peaks["honest, the largest index"]
