@@ -22,12 +22,15 @@ namespace {
 // A hand-written row's size may be stale, and the default build does not compare sizes, so
 // its whole body is held only to eight times the row's size, at least 64 MiB: far above any
 // honest mismatch, far below a disk. A signed row's size is the studio's word: not a byte more.
+// A row of 2 GiB or more carries INT32_MAX, which says only that: the longest such file taken
+// anywhere (LongestFor) bounds it in either build, the digest decides.
 constexpr uint64_t kWholeSizeFactor = 8;
 constexpr uint64_t kWholeFloor = uint64_t{64} << 20;
 
 // Free space a download leaves on its drive: room for the system's page file and updates and
 // for the game's own saves and logs, whatever the rows add up to. A small drive keeps a
-// sixteenth of itself instead.
+// sixteenth of itself instead. It is looked at every 8 MiB a download writes, so sixteen
+// downloads at once dip at most 128 MiB into it.
 constexpr uint64_t kDiskReserve = uint64_t{256} << 20;
 constexpr uint64_t kReserveLookBytes = uint64_t{8} << 20;
 
