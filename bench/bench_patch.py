@@ -34,6 +34,14 @@ indexes hidden; after a kill it starts again from byte 0, as launchers without r
 peak working set of the run: the index, one read buffer and a byte per block, whatever the
 size. It needs about 13 GiB of disk for a few minutes.
 
+--worst-index patches a file of about 1 GiB under the largest index the launcher takes (16 MiB:
+2 million blocks of 512 bytes) three times, unlimited, and reports each run's peak working set:
+an honest patch with the tool's own index (1% changed in 20 places), the same with the largest
+index, and the worst that index allows: an old copy made of every other block of the new
+version in a shuffled order, so that the build finds a million runs one block long all over the
+old file and leaves a million gaps to the server. Target: the worst within 64 MiB of the honest
+patch with the same index. It needs about 5 GiB of disk for a few minutes.
+
 --sweep also tabulates, for the changed-1% case, what other block sizes would have cost (index
 plus blocks touched by the changed spans, computed from the spans).
 """
@@ -42,9 +50,11 @@ import os
 import random
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -373,6 +383,77 @@ class PatchBench(Checks):
         shutil.rmtree(os.path.join(self.www, "update", "data"), ignore_errors=True)
         return line
 
+    def worst_index(self):
+        """Peak memory of a patch under the worst index the bounds allow, beside honest ones."""
+        block, strong = 512, 4
+        blocks = ((16 << 20) - zarvo_blockindex.HEADER.size) // (4 + strong)
+        size = blocks * block
+        game_src = os.path.join(self.work, "build_dir")
+        shutil.rmtree(game_src, ignore_errors=True)
+        os.makedirs(os.path.join(game_src, "data"))
+        with open(os.path.join(game_src, "Zarvo Vestra.exe"), "wb") as f:
+            f.write(b"MZ stand-in launcher")
+        log(f"worst index: a {size / 2 ** 20:.0f} MiB archive, {blocks} blocks of {block} B")
+        new = os.urandom(size)
+        with open(os.path.join(game_src, ARCHIVE), "wb") as f:
+            f.write(new)
+        self.md5 = hashlib.md5(new).hexdigest()
+        tool = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
+        subprocess.run([sys.executable, tool, game_src, self.www, "--prune", "--hardlink",
+                        "--no-compress"], check=True, stdout=subprocess.DEVNULL)
+        index_path = os.path.join(self.www, "blocks", ARCHIVE + ".zbi")
+        tool_index = os.path.getsize(index_path)
+        out = [zarvo_blockindex.HEADER.pack(zarvo_blockindex.MAGIC, zarvo_blockindex.FORMAT,
+                                            strong, 0, block, size, bytes.fromhex(self.md5))]
+        view = memoryview(new)
+        for at in range(0, size, block):
+            piece = view[at:at + block]
+            out.append(struct.pack("<I", zlib.adler32(piece)))
+            out.append(hashlib.md5(piece).digest()[:strong])
+        largest = b"".join(out)
+        rng = random.Random(16)
+        changed = bytearray(new)
+        span = size // 100 // 20
+        for start in sorted(rng.sample(range(0, size - span, span * 2), 20)):
+            changed[start:start + span] = os.urandom(span)
+        evens = list(range(0, blocks, 2))
+        rng.shuffle(evens)
+        scattered = b"".join(view[b * block:(b + 1) * block] for b in evens)
+        lines = [f"Peak memory of a {size / 2 ** 20:.0f} MiB patch, by index and old copy "
+                 f"(nproc {os.cpu_count()}, load {os.getloadavg()[0]:.2f}):"]
+        peaks = {}
+        for name, index, old in (("honest, the tool's index", None, bytes(changed)),
+                                 ("honest, the largest index", largest, bytes(changed)),
+                                 ("worst, the largest index", largest, scattered)):
+            if index is not None:
+                with open(index_path, "wb") as f:
+                    f.write(index)
+            log(f"worst index: {name}")
+            game = self.game_folder(old)
+            relay = CountingRelay(self.work, self.port, self.port + 5, 0)
+            try:
+                values = self.launcher_run(game)
+            finally:
+                up, down = relay.stop()
+            self.check(values.get("status") == "Archivos OK!", f"{name}: {values.get('status')}")
+            self.check(self.file_ok(os.path.join(game, ARCHIVE)), f"{name}: the file is wrong")
+            peaks[name] = int(values.get("peak_after", 0))
+            lines.append(f"  {name:27} peak working set {peaks[name] / 2 ** 20:6.1f} MiB in "
+                         f"process, Wine VmHWM {values['vmhwm_kib'] / 1024:6.1f} MiB; "
+                         f"{(up + down) / 2 ** 20:7.1f} MiB over the wire, "
+                         f"{values['seconds']:6.1f} s")
+            shutil.rmtree(game, ignore_errors=True)
+        worst = peaks["worst, the largest index"]
+        above = worst - peaks["honest, the largest index"]
+        above_tool = worst - peaks["honest, the tool's index"]
+        lines.append(f"  worst above honest with the same index: {above / 2 ** 20:.1f} MiB "
+                     f"(target <= 64); above the tool's own: {above_tool / 2 ** 20:.1f} MiB "
+                     f"(the tool's index: {tool_index / 1024:.0f} KiB)")
+        self.check(above <= 64 << 20, f"worst index: {above >> 20} MiB above an honest patch")
+        shutil.rmtree(game_src, ignore_errors=True)
+        shutil.rmtree(os.path.join(self.www, "update", "data"), ignore_errors=True)
+        return "\n".join(lines)
+
     def report(self, sweep_lines):
         mib = self.size / 2 ** 20
         lines = ["", f"Patch and resume of a {mib:.0f} MiB archive: MiB over the wire (both "
@@ -419,6 +500,9 @@ class PatchBench(Checks):
             if self.args.memory_4g:
                 log(self.memory_4g())
                 return 1 if self.failures else 0
+            if self.args.worst_index:
+                log(self.worst_index())
+                return 1 if self.failures else 0
             rng = random.Random(15)
             log(f"writing a {self.size >> 20} MiB archive and its edited versions")
             old = os.urandom(self.size)
@@ -439,7 +523,8 @@ class PatchBench(Checks):
 def main():
     return bench_main(PatchBench, __doc__, "bench_patch", 3,
                       (("--sweep",), {"action": "store_true"}),
-                      (("--memory-4g",), {"action": "store_true"}))
+                      (("--memory-4g",), {"action": "store_true"}),
+                      (("--worst-index",), {"action": "store_true"}))
 
 
 if __name__ == "__main__":

@@ -5,8 +5,9 @@
 // what an earlier attempt or run left (a prefix, pieces, a patch in progress), never bytes it
 // may trust unchecked. What it must leave behind:
 // - Done only for a ".tmp" flushed to disk whose content matched the entry's digests (MD5, and
-//   SHA-256 when the entry has one) as it was written or read back: the worker places it by a
-//   rename and checks nothing more.
+//   SHA-256 when the entry has one) as it was written or read back, its handle closed: the
+//   worker at once holds it against writers and places it by a rename through that handle,
+//   and checks nothing more.
 // - Never a ".tmp" longer than the entry can be, whatever the server sends; never a write
 //   outside the entry's ".tmp".
 // - On Failed or NotForMe, a ".tmp" that is either gone or a state the next attempt can use

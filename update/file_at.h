@@ -91,3 +91,17 @@ inline FileHandle OpenForReading(const std::wstring& path, DWORD share = FILE_SH
     return FileHandle(
         CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, flags, nullptr));
 }
+
+// Renames the file open as file (with DELETE access) to path, a full path in the same
+// folder: through the handle, so that the file renamed is the one held, whatever another
+// program did with the names meanwhile.
+inline bool RenameHeldFile(HANDLE file, const std::wstring& path, bool replace) {
+    const size_t bytes = path.size() * sizeof(wchar_t);
+    std::string info(sizeof(FILE_RENAME_INFO) + bytes, '\0');
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(info.data());
+    rename->ReplaceIfExists = replace;
+    rename->FileNameLength = static_cast<DWORD>(bytes);
+    path.copy(rename->FileName, path.size());
+    return SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                      static_cast<DWORD>(info.size())) != 0;
+}

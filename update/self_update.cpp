@@ -10,6 +10,7 @@
 #include "base/launcher_state.h"
 #include "base/paths.h"
 #include "base/process.h"
+#include "update/file_at.h"
 
 namespace {
 
@@ -72,25 +73,26 @@ struct SwapUnderWay {
 
 } // namespace
 
-bool SwapLauncherExecutable(const std::wstring& exePath, const std::wstring& tmpPath) {
+bool SwapLauncherExecutable(const std::wstring& exePath, const std::wstring& tmpPath, HANDLE held) {
     SwapUnderWay underWay;
     // Counted first, then checked: the exit path sets exiting before it waits for the count.
     if (State().exiting.load()) {
-        DeleteFileW(tmpPath.c_str());
+        DeleteFileW(tmpPath.c_str()); // a held one goes with its holder
+        SetLastError(ERROR_OPERATION_ABORTED);
         return false;
     }
     const std::wstring oldPath = exePath + L".old";
     DeleteFileW(oldPath.c_str());
-    if (!MoveFileExW(exePath.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        DeleteFileW(tmpPath.c_str());
-        return false;
-    }
-    if (MoveFileExW(tmpPath.c_str(), exePath.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
-        return true;
-    // Never leave the folder without a launcher: put the running one back.
+    if (!MoveFileExW(exePath.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
+    const bool placed = held ? RenameHeldFile(held, ResolveFullPath(exePath), true)
+                             : MoveFileExW(tmpPath.c_str(), exePath.c_str(),
+                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+    if (placed) return true;
+    // Never leave the folder without a launcher: put the running one back. The ".tmp" stays
+    // for the caller, who tries again or deletes it: a swap is never retried without it.
+    const DWORD error = GetLastError();
     MoveFileExW(oldPath.c_str(), exePath.c_str(), MOVEFILE_REPLACE_EXISTING);
-    DeleteFileW(tmpPath.c_str());
+    SetLastError(error);
     return false;
 }
 

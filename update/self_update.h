@@ -14,9 +14,12 @@ void RestartLauncher();
 bool IsLauncherExecutable(const std::wstring& localPath);
 
 // Puts the verified download tmpPath in place of the running executable at exePath, keeping
-// the previous one as exePath + ".old". True when the new executable is in place; on false
-// the previous executable is back under its name.
-bool SwapLauncherExecutable(const std::wstring& exePath, const std::wstring& tmpPath);
+// the previous one as exePath + ".old"; with held (the ".tmp" open with DELETE access), the
+// ".tmp" is renamed through that handle. True when the new executable is in place; on false
+// the previous executable is back under its name, the ".tmp" is left to the caller, and the
+// last error tells whether the swap may be tried again (a refused rename) or not.
+bool SwapLauncherExecutable(const std::wstring& exePath, const std::wstring& tmpPath,
+                            HANDLE held = nullptr);
 
 // Waits up to timeoutMs while a swap is between its renames; true when none is. Once the
 // launcher state says the process is exiting, no new swap begins.

@@ -438,7 +438,9 @@ void SaveRemembered(const RememberedFiles& remembered, const std::vector<Manifes
     if (!kBuilt || remembered.listed.size() != entries.size() || verdicts.size() < entries.size())
         return;
     // Proven this run (or vouched for and listed unchanged), and unchanged since well before
-    // its folder was listed: any later write moves its change time.
+    // its folder was listed: any later write moves its change time. A Fine verdict of a row
+    // with a SHA-256 was reached by computing it (verify_file), so the row's digests are what
+    // was found on disk.
     const auto kept = [&](size_t i) {
         const FileIdentity& id = remembered.listed[i];
         return verdicts[i] == Verdict::Fine && remembered.settled[i] && Trustworthy(id) &&

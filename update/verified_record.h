@@ -38,7 +38,9 @@ struct RecordHead {
     uint32_t volume = 0; // of the game folder
 };
 
-inline constexpr uint32_t kRecordVersion = 1;
+// 2: a row's SHA-256 is one its file was checked against (a record of version 1 may hold the
+// manifest's without its file having been hashed by it, and is not read).
+inline constexpr uint32_t kRecordVersion = 2;
 
 // True in a build with LAUNCHER_REMEMBER_VERIFIED.
 bool RemembersVerifiedFiles();

@@ -22,6 +22,7 @@
 #include "base/paths.h"
 #include "update/patch/block_index.h"
 #include "update/digest.h"
+#include "update/entry_digest.h"
 #include "update/file_at.h"
 #include "update/net/addresses.h"
 #include "update/patch/patch.h"
@@ -80,12 +81,11 @@ bool BlocksInPlace(const BlockIndex& index, const uint8_t* data, uint64_t offset
 }
 
 // Hashes the file of length bytes, and with an index from the side stops as soon as the file
-// is proven not to be the version it describes: true then. Otherwise md5 receives the digest,
-// "" when it could not be made; a failed read ends the data like the end of the file, so the
-// digest will not match.
+// is proven not to be the version it describes: true then. Otherwise digest has taken the
+// whole file; a failed read ends the data like the end of the file, so the digest will not
+// match.
 bool HashUntilProvenOther(HANDLE file, uint64_t length, const IndexOnTheSide* side,
-                          std::span<char> block, std::string* md5) {
-    StreamDigest digest;
+                          std::span<char> block, StreamDigest& digest) {
     if (!digest.Ok()) return false;
     auto* data = reinterpret_cast<uint8_t*>(block.data());
     const size_t most = std::min<size_t>(block.size(), 1u << 30);
@@ -120,13 +120,15 @@ bool HashUntilProvenOther(HANDLE file, uint64_t length, const IndexOnTheSide* si
         // A read fills its buffer up to the file's end: a short one was the last.
         if (static_cast<size_t>(read) < want) break;
     }
-    *md5 = digest.Md5Hex();
     return false;
 }
 
-bool FileMatchesHash(const std::wstring& path, const std::string& hash, std::span<char> block) {
+// A signed row's SHA-256 is checked on disk too: MD5 alone is the publication's weaker
+// promise, and a file that only collides with it is not the studio's.
+bool FileMatchesRow(const ManifestEntry& entry, const std::wstring& path, std::span<char> block) {
+    if (!entry.sha256.empty()) return FileMatchesEntry(path, entry);
     const std::string digest = ComputeFileMd5(path, block);
-    return !digest.empty() && digest == hash;
+    return !digest.empty() && digest == entry.hash;
 }
 
 } // namespace
@@ -156,11 +158,11 @@ Verdict VerifyEntryFile(const ManifestEntry& entry, const std::wstring& localPat
         asked = side.Start(entry, written);
     }
 
-    std::string md5;
+    StreamDigest digest(!entry.sha256.empty());
     const bool proven =
-        HashUntilProvenOther(file.Get(), length, asked ? &side : nullptr, block, &md5);
+        HashUntilProvenOther(file.Get(), length, asked ? &side : nullptr, block, digest);
     file.Reset();
-    if (!proven && !md5.empty() && md5 == entry.hash) return Verdict::Fine;
+    if (!proven && DigestMatchesEntry(digest, entry)) return Verdict::Fine;
     if (!asked) return Verdict::Differs;
     const IndexFetch fetched = side.Wait();
     // A copy of the listed length may be dated after its index (a 304 came): the download
@@ -173,7 +175,7 @@ Verdict VerifyEntryFile(const ManifestEntry& entry, const std::wstring& localPat
     if (built == PatchResult::Done) return Verdict::TmpReady;
     // An index that proved a difference the patch could not make good is not believed: the
     // digest the proof cut short decides, and a file found fine loses the ".tmp".
-    if (proven && FileMatchesHash(localPath, entry.hash, block)) {
+    if (proven && FileMatchesRow(entry, localPath, block)) {
         DeleteFileW(tmpPath.c_str());
         return Verdict::Fine;
     }

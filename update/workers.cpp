@@ -12,10 +12,13 @@
 #include "base/launcher_state.h"
 #include "base/paths.h"
 #include "update/digest.h"
+#include "update/entry_digest.h"
+#include "update/file_at.h"
 #include "update/fetch_chain.h"
 #include "update/net/addresses.h"
 #include "update/net/pieces.h"
 #include "update/self_update.h"
+#include "update/signature.h"
 #include "update/verify_file.h"
 
 namespace {
@@ -44,27 +47,48 @@ bool MoveRefusedForNow(DWORD error) {
            error == ERROR_ACCESS_DENIED;
 }
 
-bool MoveIntoPlace(const std::wstring& localPath, const std::wstring& tmpPath) {
+bool MoveIntoPlace(const std::wstring& localPath, const std::wstring& tmpPath, HANDLE held) {
     // A name not yet taken cannot be the running launcher's, so a file new to the folder is
     // moved at once; only a taken name needs the look at identities. Under Wine every lookup of
     // a missing name reads the whole folder, so this spares one such read per new file.
-    if (MoveFileExW(tmpPath.c_str(), localPath.c_str(), MOVEFILE_COPY_ALLOWED)) return true;
+    const std::wstring target = ResolveFullPath(localPath);
+    if (RenameHeldFile(held, target, false)) return true;
     if (IsLauncherExecutable(localPath)) {
-        if (!SwapLauncherExecutable(localPath, tmpPath)) return false;
+        if (!SwapLauncherExecutable(localPath, tmpPath, held)) return false;
         State().launcherReplaced.store(true);
         return true;
     }
-    return MoveFileExW(tmpPath.c_str(), localPath.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
+    return RenameHeldFile(held, target, true);
+}
+
+// The ".tmp" opened against writers and renamers until it is in place: a second launcher in
+// the folder cannot change the bytes that were checked while the move waits.
+FileHandle HoldForMove(const std::wstring& tmpPath) {
+    return FileHandle(CreateFileW(tmpPath.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// Whether the held file has the entry's content: a verdict taken by verification, minutes
+// ago, is taken again under the hold.
+bool HeldMatchesEntry(HANDLE held, const ManifestEntry& entry) {
+    StreamDigest digest(!entry.sha256.empty());
+    return digest.Ok() && DigestPrefix(held, FileSizeOf(held), digest) &&
+           DigestMatchesEntry(digest, entry);
 }
 
 // Puts the verified download in place; its folder exists, since the ".tmp" lies in it. A move
 // that another program's handle refuses is tried again with growing pauses, spending the
 // entry's movePause steps; a file that still cannot be moved there is not in place, so the
-// attempt has failed.
-bool PlaceFile(const std::wstring& localPath, const std::wstring& tmpPath, size_t* movePause) {
+// attempt has failed. With recheck, the ".tmp" is checked once more under the hold.
+bool PlaceFile(const ManifestEntry& entry, const std::wstring& localPath,
+               const std::wstring& tmpPath, bool recheck, size_t* movePause) {
+    FileHandle held;
     for (;;) {
-        if (MoveIntoPlace(localPath, tmpPath)) return true;
+        if (!held) {
+            held = HoldForMove(tmpPath);
+            if (held && recheck && !HeldMatchesEntry(held.Get(), entry)) return false;
+        }
+        if (held && MoveIntoPlace(localPath, tmpPath, held.Get())) return true;
         if (!MoveRefusedForNow(GetLastError()) || *movePause == std::size(kMovePausesMs) ||
             State().cancelRequested.load()) {
             return false;
@@ -94,6 +118,13 @@ void CountEntry(const DownloadContext& c, const ManifestEntry& entry, bool withS
 
 enum class Outcome { Placed, NotOnServer, Stopped, GaveUp };
 
+// A signed row is the studio's promise that the file exists: a 404 for it is a server (or a
+// CDN) keeping the old file in place, so it fails the attempt like any other answer. Rows a
+// publication does not sign keep the rule that a 404 counts as done.
+bool PromisesFile(const ManifestEntry& entry) {
+    return SigningEnabled() || !entry.sha256.empty();
+}
+
 Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict verdict) {
     const std::wstring localPath = LocalPathForEntry(entry);
     EntryFetch fetch{entry, EntryUrl(entry), localPath, localPath + L".tmp", c.board};
@@ -110,9 +141,9 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict
         fetch.status = 0;
         verdict = Verdict::Differs;
         if (ready || FetchToTmp(fetch)) {
-            if (PlaceFile(localPath, tmpPath, &movePause)) return Outcome::Placed;
+            if (PlaceFile(entry, localPath, tmpPath, ready, &movePause)) return Outcome::Placed;
             DeleteFileW(tmpPath.c_str());
-        } else if (fetch.status == 404) {
+        } else if (fetch.status == 404 && !PromisesFile(entry)) {
             DeleteFileW(tmpPath.c_str());
             return Outcome::NotOnServer;
         }

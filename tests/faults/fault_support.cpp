@@ -154,6 +154,17 @@ void FaultGame::OfferPacked(const std::string& name, const std::string& copy,
     }
 }
 
+void FaultGame::ListSize(const std::string& name, int64_t size) {
+    const std::string row = "{\"path\": " + test::JsonQuote(Path(name)) + ",";
+    const std::string listed = "\"size\": " + std::to_string(files_[name].content.size());
+    for (std::string& object : objects_) {
+        if (object.compare(0, row.size(), row) != 0) continue;
+        const size_t at = object.find(listed);
+        if (at != std::string::npos)
+            object.replace(at, listed.size(), "\"size\": " + std::to_string(size));
+    }
+}
+
 void FaultGame::Publish(const std::vector<std::string>& manifestNames,
                         const std::string& faultsJson) {
     std::string json = "{\"files\": [\n";

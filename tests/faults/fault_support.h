@@ -48,6 +48,10 @@ public:
                      std::optional<int64_t> announced = std::nullopt);
     std::string PackedKey(const std::string& name) const { return "/packed/" + Path(name); }
 
+    // Lists a file's size as size instead of its content's (a row of 2 GiB or more carries
+    // INT32_MAX).
+    void ListSize(const std::string& name, int64_t size);
+
     // Writes the manifest under each of the names and points the server at this game.
     void Publish(const std::vector<std::string>& manifestNames, const std::string& faultsJson = "");
     std::wstring ManifestUrl(const std::string& manifestName) const;

@@ -5,10 +5,12 @@
 // an honest patch's, and no ".tmp" ever grows past its entry.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 
 #include "faults/fault_support.h"
 #include "patch/make_index.h"
+#include "support/gzip_copy.h"
 
 namespace {
 
@@ -17,6 +19,16 @@ using faults::FaultGame;
 constexpr size_t kBig = (1 << 20) + 300000; // above the size that gets indexes
 constexpr uint64_t kMiB = 1 << 20;
 const wchar_t kOk[] = L"Archivos OK!";
+const wchar_t kFailed[] = L"Error: fallo la descarga";
+// What the default build takes of a whole body at most for a small row (whole_file.cpp).
+constexpr uint64_t kWholeFloor = 64 * kMiB;
+
+// The faults of a signed publication: the manifest signed on the fly with test key A (the
+// signed runner carries A and B), every row with its file's SHA-256, then extra ones.
+std::string Signed(const std::string& extra = "") {
+    return "{\"/manifest_light.json\": {\"sign\": \"a\"}" + (extra.empty() ? "" : ", " + extra) +
+           "}";
+}
 
 // An index header naming md5 with the given block size and length, and rows of random sums
 // as many as that length needs.
@@ -39,8 +51,11 @@ protected:
         test::TempDir folder{L"hostile"};
         std::wstring exe = folder / L"ZarvoLauncher.exe";
         std::unique_ptr<FaultGame> game;
-        Setup() {
-            EXPECT_TRUE(test::CopyFileTo(faults::RunnerSourceExe(), exe));
+        // signedBuild: the runner built with signing keys.
+        explicit Setup(bool signedBuild = false) {
+            std::wstring runner = faults::RunnerSourceExe();
+            if (signedBuild) runner.insert(runner.size() - 4, L"_signed");
+            EXPECT_TRUE(test::CopyFileTo(runner, exe));
             game = std::make_unique<FaultGame>(folder.Path());
             game->AllowExtra(L"ZarvoLauncher.exe", {test::ReadFileBytes(exe)});
         }
@@ -54,8 +69,9 @@ protected:
         uint64_t largestTmp = 0; // the largest the watched ".tmp" was seen
     };
     // A light run, the ".tmp" of name looked at every few milliseconds until the run ends; a
-    // ".tmp" above tmpLimit ends the run there.
-    static Watched Run(const Setup& s, const std::string& name, uint64_t tmpLimit = UINT64_MAX) {
+    // ".tmp" above tmpLimit ends the run there. during (may be empty) runs between two looks.
+    static Watched Run(const Setup& s, const std::string& name, uint64_t tmpLimit = UINT64_MAX,
+                       const std::function<void()>& during = {}) {
         Watched out;
         test::TempDir results(L"results");
         const std::wstring tmp = s.game->Local(name) + L".tmp";
@@ -73,6 +89,7 @@ protected:
                 out.largestTmp = std::max(out.largestTmp, size);
             }
             over = over || out.largestTmp > tmpLimit;
+            if (during && !over) during();
         }
         out.result = faults::WaitRunner(runner, results / L"run.txt", 1000);
         return out;
@@ -186,6 +203,174 @@ TEST_F(HostileServer, AResumedAnswerLongerThanItsRangeLeavesNoTmpPastTheEntry) {
         ranges.push_back(range);
     }
     EXPECT_EQ(ranges, (std::vector<std::string>{"bytes=500000-", "whole"}));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(HostileServer, EndlessWholeBodiesStopAtTheSignedSizeAndAtTheBoundOtherwise) {
+    // A 200 with no length or with a terabyte, at full speed: a signed build takes no byte past
+    // the row's size, the default build none past its bound; five failed attempts either way.
+    struct Case {
+        const char* fault;
+        bool signedBuild;
+        uint64_t most; // the largest the ".tmp" may be
+    };
+    for (const Case& c : {Case{"{\"endless\": true}", true, kBig},
+                          Case{"{\"endless\": true, \"length\": 1e12}", true, kBig},
+                          Case{"{\"endless\": true}", false, kWholeFloor}}) {
+        SCOPED_TRACE(std::string(c.fault) + (c.signedBuild ? " signed" : " default"));
+        Setup s(c.signedBuild);
+        const std::string old = test::RandomBytes(kBig, 11);
+        s.game->Add("data.pak", test::RandomBytes(kBig, 12), old);
+        const std::string fault = "\"" + s.game->FaultKey("data.pak") + "\": " + c.fault;
+        s.game->Publish({"manifest_light.json"}, c.signedBuild ? Signed(fault) : "{" + fault + "}");
+        const Watched run = Run(s, "data.pak", c.most + 4 * kMiB);
+        EXPECT_LE(run.largestTmp, c.most);
+        ASSERT_TRUE(run.result.ended);
+        EXPECT_EQ(run.result.Final(), kFailed);
+        EXPECT_EQ(test::ReadFileBytes(s.game->Local("data.pak")), old);
+        EXPECT_TRUE(s.game->TmpFiles().empty());
+    }
+}
+
+TEST_F(HostileServer, EndlessCopiesAndPiecesAreHeldToTheirEntryAndTheRawFileComes) {
+    // The compressed copy whole (a small file), a big file's raw pieces, a big file's pieces of
+    // its compressed copy after an honest head: each endless, each ".tmp" within its entry
+    // (pieces keep one byte more while they are written).
+    struct Case {
+        const char* name;
+        size_t size;
+        bool packed;
+        const char* fault;
+    };
+    for (const Case& c :
+         {Case{"copy whole", 300000, true, "{\"endless\": true}"},
+          Case{"raw pieces", 9u << 20, false, "{\"endless\": true, \"times\": 2}"},
+          Case{"packed pieces", 9u << 20, true, "{\"endless\": true, \"after\": 1}"}}) {
+        SCOPED_TRACE(c.name);
+        Setup s;
+        const std::string content = test::CompressibleBytes(c.size, 13);
+        s.game->Add("big.pak", content);
+        std::string key = s.game->FaultKey("big.pak");
+        if (c.packed) {
+            s.game->OfferPacked("big.pak", test::GzipCopyWithTable(content, test::Md5Hex(content)));
+            key = s.game->PackedKey("big.pak");
+        }
+        s.game->Publish({"manifest_light.json"}, "{\"" + key + "\": " + c.fault + "}");
+        const Watched run = Run(s, "big.pak", c.size + 4 * kMiB);
+        EXPECT_LE(run.largestTmp, c.size + 1);
+        ASSERT_TRUE(run.result.ended);
+        EXPECT_EQ(run.result.Final(), kOk);
+        EXPECT_TRUE(s.game->AllCurrent());
+    }
+}
+
+TEST_F(HostileServer, A404ForASignedRowFailsTheRunAndKeepsTheOldLibrary) {
+    // A CDN that answers 404 for a changed library: in a signed build the row promises the
+    // file, so the run fails; the default build keeps counting a 404 as done.
+    for (const bool signedBuild : {true, false}) {
+        SCOPED_TRACE(signedBuild ? "signed" : "default");
+        Setup s(signedBuild);
+        s.game->Add("game.dll", "the new library", "the old library");
+        s.game->Add("other.txt", "a file that comes", "an older one");
+        const std::string fault = "\"" + s.game->FaultKey("game.dll") + "\": {\"status\": 404}";
+        s.game->Publish({"manifest_light.json"}, signedBuild ? Signed(fault) : "{" + fault + "}");
+        const Watched run = Run(s, "game.dll");
+        ASSERT_TRUE(run.result.ended);
+        EXPECT_EQ(run.result.Final(), signedBuild ? kFailed : kOk);
+        EXPECT_EQ(test::ReadFileBytes(s.game->Local("game.dll")), "the old library");
+        EXPECT_TRUE(s.game->TmpFiles().empty());
+    }
+}
+
+TEST_F(HostileServer, A404OnAPieceOfACompressedCopyAfterItsHeadSendsTheFileToTheRawPath) {
+    Setup s;
+    const std::string content = test::CompressibleBytes((12u << 20) + 777, 14);
+    s.game->Add("big.pak", content, "an old copy");
+    s.game->OfferPacked("big.pak", test::GzipCopyWithTable(content, test::Md5Hex(content)));
+    s.game->Publish({"manifest_light.json"},
+                    "{\"" + s.game->PackedKey("big.pak") + "\": {\"status\": 404, \"after\": 1}}");
+    const Watched run = Run(s, "big.pak");
+    ASSERT_TRUE(run.result.ended);
+    EXPECT_EQ(run.result.Final(), kOk);
+    EXPECT_TRUE(s.game->AllCurrent());
+}
+
+TEST_F(HostileServer, ASecondWriterOfTheCheckedTmpDuringTheMovesRetriesPlacesNothingForeign) {
+    // The file's old copy is held without sharing, so its move is refused and retried; a
+    // second launcher in the folder rewrites the ".tmp" meanwhile. Whatever lands under the
+    // name must be what was checked.
+    Setup s;
+    const std::string content = test::RandomBytes(300000, 15);
+    s.game->Add("held.bin", content, "the old copy");
+    s.game->Publish({"manifest_light.json"});
+    faults::FileHolder holder;
+    ASSERT_TRUE(holder.Hold(s.game->Local("held.bin")));
+    const std::wstring tmp = s.game->Local("held.bin") + L".tmp";
+    const std::string foreign = test::RandomBytes(300000, 16);
+    bool rewritten = false, refused = false;
+    ULONGLONG seenAt = 0;
+    // The ".tmp" seen whole by its length (an open could disturb what is looked at), then
+    // rewritten a second later, while the move is being retried.
+    const Watched run = Run(s, "held.bin", UINT64_MAX, [&] {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        if (seenAt == 0 && GetFileAttributesExW(tmp.c_str(), GetFileExInfoStandard, &data) &&
+            data.nFileSizeLow == content.size())
+            seenAt = GetTickCount64();
+        if (seenAt == 0 || rewritten || refused || GetTickCount64() < seenAt + 1000) return;
+        HANDLE file = CreateFileW(tmp.c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            refused = true;
+        } else {
+            DWORD written = 0;
+            rewritten = WriteFile(file, foreign.data(), static_cast<DWORD>(foreign.size()),
+                                  &written, nullptr) &&
+                        written == foreign.size();
+            CloseHandle(file);
+        }
+        holder.Release();
+    });
+    EXPECT_TRUE(rewritten || refused) << "the .tmp was never seen whole";
+    ASSERT_TRUE(run.result.ended);
+    const std::string placed = test::ReadFileBytes(s.game->Local("held.bin"));
+    EXPECT_TRUE(placed != foreign) << "bytes nobody checked were placed";
+    EXPECT_TRUE(placed == content);
+    EXPECT_EQ(run.result.Final(), kOk);
+}
+
+TEST_F(HostileServer, AForgedIndexForALargeRowDoesNotSetTheTmpsLength) {
+    // A row of 2 GiB or more carries INT32_MAX: only the server tells its length, and an
+    // index naming 8 GiB must not make an 8 GiB ".tmp" of an old copy of a megabyte.
+    Setup s;
+    const std::string old = test::RandomBytes(kBig, 17);
+    std::string fresh = old;
+    fresh.replace(1000, 5000, test::RandomBytes(5000, 18));
+    s.game->Add("large.pak", fresh, old);
+    s.game->ListSize("large.pak", INT32_MAX);
+    s.WriteIndex("large.pak", ForgedIndex(test::Md5Hex(fresh), 4u << 20, uint64_t{8} << 30));
+    s.game->Publish({"manifest_light.json"});
+    const Watched run = Run(s, "large.pak", uint64_t{1} << 30);
+    EXPECT_LE(run.largestTmp, 2 * old.size());
+    ASSERT_TRUE(run.result.ended);
+    EXPECT_EQ(run.result.Final(), kOk);
+    EXPECT_TRUE(s.game->AllCurrent());
+}
+
+TEST_F(HostileServer, ASignedBuildChecksTheSha256OfFilesOnDisk) {
+    // A local copy with the row's MD5 but not its SHA-256 (the served file differs from what
+    // the MD5 names, so the signed row's SHA-256 is another file's): a signed build does not
+    // take it as current.
+    Setup s(true);
+    s.game->Add("a.bin", "the content the MD5 names", "the content the MD5 names");
+    ASSERT_TRUE(test::WriteFileBytes(s.game->ServerRoot() + L"\\update\\a.bin", "other bytes"));
+    s.game->Publish({"manifest_light.json"}, Signed());
+    const Watched run = Run(s, "a.bin");
+    ASSERT_TRUE(run.result.ended);
+    EXPECT_EQ(run.result.Final(), kFailed);
 }
 
 } // namespace

@@ -9,6 +9,7 @@ control file (faults) and the request log format.
 """
 import argparse
 import email.utils
+import hashlib
 import http.server
 import json
 import mimetypes
@@ -22,6 +23,7 @@ import time
 import urllib.parse
 
 CHUNK = 65536
+HERE = os.path.dirname(os.path.abspath(__file__))
 IDLE_TIMEOUT = 120  # seconds a kept-alive connection may sit idle
 
 
@@ -75,10 +77,12 @@ class Config:
             if self.control:
                 self._reload()
             fault = self.faults.get(path)
-            if fault is not None and "times" in fault:
+            if fault is not None and ("times" in fault or "after" in fault):
                 seen = self.counts.get(path, 0)
                 self.counts[path] = seen + 1
-                if seen >= int(fault["times"]):
+                if seen < int(fault.get("after", 0)):
+                    fault = None
+                elif "times" in fault and seen >= int(fault.get("after", 0)) + int(fault["times"]):
                     fault = None
             return self.root, fault
 
@@ -190,7 +194,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if status in (204, 304):
             self.send_simple(status)
             return
-        if "body" in fault:
+        if "sign" in fault:
+            data = self.signed_manifest(root, path, fault["sign"])
+            if data is None:
+                self.send_simple(404)
+                return
+        elif "body" in fault:
             data = str(fault["body"]).encode("utf-8")
         elif "body_hex" in fault:
             data = bytes.fromhex(fault["body_hex"])
@@ -223,6 +232,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
         finally:
             if source:
                 source.close()
+
+    def signed_manifest(self, root, path, key_name):
+        """The manifest at path signed with the test key tests/sign/keys/test_key_<name>.pem,
+        every row given the SHA-256 of its file under /update/ (a signed publication)."""
+        sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+        import zarvo_sign  # needs python3-cryptography: only signing tests load it
+        source = self.open_file(root, path)
+        if source is None:
+            return None
+        with source:
+            manifest = json.loads(source.read().decode("utf-8"))
+        for row in manifest.get("files", []):
+            served = self.open_file(root, "/update/" + row.get("path", ""))
+            if served is not None and "sha256" not in row:
+                with served:
+                    row["sha256"] = hashlib.sha256(served.read()).hexdigest()
+        key = zarvo_sign.load_private_key(
+            os.path.join(HERE, "..", "sign", "keys", "test_key_%s.pem" % key_name))
+        now = int(time.time())
+        text = json.dumps(manifest, indent=1) + "\n"
+        return zarvo_sign.sign_document(text, os.path.basename(path), key, now,
+                                        now + 3600).encode("utf-8")
 
     def not_modified(self, source):
         """True when If-Modified-Since names a time the file is not newer than (304)."""

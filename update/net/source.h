@@ -22,6 +22,17 @@ inline bool KeepsPartialTmp(const ManifestEntry& entry) {
     return entry.size >= kPatchMinSize;
 }
 
+// Manifests carry sizes as 32-bit numbers, so a file of 2 GiB or more is listed as INT32_MAX
+// and only the server tells its length. Such a length is taken up to this bound, the largest
+// game file patched or continued; a bigger one comes whole.
+constexpr uint64_t kMaxUnlistedLength = uint64_t{128} << 30;
+
+// The most bytes a file of the entry can have.
+inline uint64_t LongestFor(const ManifestEntry& entry) {
+    if (entry.size < 0) return 0;
+    return entry.size < INT32_MAX ? static_cast<uint64_t>(entry.size) : kMaxUnlistedLength;
+}
+
 // One entry's fetch, across its attempts.
 struct EntryFetch {
     const ManifestEntry& entry;

@@ -145,11 +145,13 @@ SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const s
         // Only what is proven stays: the prefix up to the first piece not done.
         if (tmp && marked) {
             if (proven > 0 && SetFileLength(tmp.Get(), proven) && FlushFileBuffers(tmp.Get()))
-                return SplitResult::Failed;
+                return layout && answer == 404 ? SplitResult::WholeDownload : SplitResult::Failed;
             tmp.Reset();
             DeleteFileW(tmpPath.c_str());
         }
-        return SplitResult::Failed;
+        // A compressed copy whose head was read and whose pieces are gone is no copy: the
+        // raw file decides, and its 404 alone says that the file is not on the server.
+        return layout && answer == 404 ? SplitResult::WholeDownload : SplitResult::Failed;
     }
     bool complete =
         marked && hashTo(size) && SetFileLength(tmp.Get(), size) && FlushFileBuffers(tmp.Get());

@@ -15,8 +15,40 @@
 #include "update/net/packed_layout.h"
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
+#include "update/signature.h"
 
 namespace {
+
+// A hand-written row's size may be stale, and the default build does not compare sizes, so
+// its whole body is held only to eight times the row's size, at least 64 MiB: far above any
+// honest mismatch, far below a disk. A signed row's size is the studio's word: not a byte more.
+// A row of 2 GiB or more carries INT32_MAX, which says only that: the longest such file taken
+// anywhere (LongestFor) bounds it in either build, the digest decides.
+constexpr uint64_t kWholeSizeFactor = 8;
+constexpr uint64_t kWholeFloor = uint64_t{64} << 20;
+
+// Free space a download leaves on its drive: room for the system's page file and updates and
+// for the game's own saves and logs, whatever the rows add up to. A small drive keeps a
+// sixteenth of itself instead. It is looked at every 8 MiB a download writes, so sixteen
+// downloads at once dip at most 128 MiB into it.
+constexpr uint64_t kDiskReserve = uint64_t{256} << 20;
+constexpr uint64_t kReserveLookBytes = uint64_t{8} << 20;
+
+uint64_t WholeBodyLimit(const ManifestEntry& entry) {
+    const uint64_t longest = LongestFor(entry);
+    if (SigningEnabled() || !entry.sha256.empty()) return longest;
+    if (entry.size >= INT32_MAX) return longest;
+    return std::max(kWholeFloor, longest * kWholeSizeFactor);
+}
+
+// True while the drive of path has more free space than its reserve.
+bool ReserveKept(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
+    ULARGE_INTEGER free = {}, total = {};
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &free, &total, nullptr)) return true;
+    return free.QuadPart > std::min(kDiskReserve, total.QuadPart / 16);
+}
 
 bool WriteAll(HANDLE file, const char* data, size_t size) {
     DWORD written = 0;
@@ -29,7 +61,9 @@ bool WriteAll(HANDLE file, const char* data, size_t size) {
 // SHA-256, when the entry has one) match the entry. The ".tmp" and its folders are created
 // with the first block, so an answer without a body of ours creates none. A big file's
 // transfer that breaks keeps what reached the disk, for the next attempt to continue; every
-// other failure removes the ".tmp" (a full drive gets its space back).
+// other failure removes the ".tmp" (a full drive gets its space back). No more of the body
+// reaches the ".tmp" than WholeBodyLimit allows, and none once the drive is down to its
+// reserve: an endless answer fails the attempt.
 // With packed, the body is the entry's compressed copy, inflated on its way to the file and
 // never to more than the entry's size; a copy that is not what its row announces (another
 // status or length, a damaged stream, content that fails the digest) sets *unusable, and the
@@ -47,9 +81,14 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
     };
 
     StreamDigest digest(!entry.sha256.empty());
+    const uint64_t limit = WholeBodyLimit(entry);
     uint64_t written = 0;
-    bool writeFailed = false;
+    bool writeFailed = false, tooLong = false;
     const auto keep = [&](const char* data, size_t size) {
+        tooLong = size > limit - written ||
+                  ((written + size) / kReserveLookBytes != written / kReserveLookBytes &&
+                   !ReserveKept(tmpPath));
+        if (tooLong) return false;
         if (!create() || !WriteAll(file.Get(), data, size)) {
             writeFailed = true;
             return false;
@@ -69,7 +108,10 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
         [&](const char* data, size_t size) {
             // Nothing asked for a part: only a 200 carries the file.
             if (response.status != 200) return false;
-            if (!inflater) return keep(data, size);
+            if (!inflater) {
+                tooLong = response.hasContentLength && response.contentLength > limit;
+                return !tooLong && keep(data, size);
+            }
             received += size;
             wrongLength = received > packedSize ||
                           (response.hasContentLength && response.contentLength != packedSize);
@@ -90,7 +132,7 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
     const bool refused = inflater && response.status != 0 && !writeFailed &&
                          (response.status != 200 || wrongLength || inflater->Broken() || bodyWhole);
     if (unusable) *unusable = refused;
-    const bool resumable = !complete && !refused && !writeFailed && written > 0 &&
+    const bool resumable = !complete && !refused && !writeFailed && !tooLong && written > 0 &&
                            KeepsPartialTmp(entry) && !State().cancelRequested.load();
     if (!resumable) DeleteFileW(tmpPath.c_str());
     return false;

@@ -32,6 +32,11 @@ namespace {
 constexpr size_t kCopyBytes = 4u << 20;
 constexpr size_t kHashRead = 1u << 20;
 constexpr DWORD kFlushPauseMs = 25;
+// Runs found in the old file that a build keeps (one map node and one queue entry each, about
+// 100 bytes): an honest patch has a few per edit, while an index of 2 million blocks found one
+// by one all over the old file would hold about 200 MiB. Blocks found past the bound come from
+// the server, which is always right.
+constexpr size_t kMaxOldRuns = 64 * 1024;
 
 // Blocks first .. first + count - 1 of the new version, which are the old file's bytes from
 // oldOffset on.
@@ -39,6 +44,12 @@ struct OldRun {
     uint32_t first = 0;
     uint32_t count = 0;
     uint64_t oldOffset = 0;
+};
+
+// Blocks first .. end - 1 of the new version.
+struct BlockSpan {
+    uint32_t first = 0;
+    uint32_t end = 0;
 };
 
 // What the threads of a build know of each other. Its lock and its waits are Win32's slim
@@ -56,23 +67,24 @@ public:
 
     bool InTmp(uint32_t first, uint32_t count) { return Tell(first, count, kInTmp); }
     bool InOld(uint32_t first, uint32_t count, uint64_t oldOffset) {
+        bool fromServer = false;
         {
             SrwLockGuard lock(lock_);
-            runs_[first] = {first, count, oldOffset};
-            copies_.push_back({first, count, oldOffset});
+            // Past the bound, a run found in the old file comes from the server instead.
+            fromServer = runs_.size() >= kMaxOldRuns;
+            if (fromServer) {
+                AddLeft(first, count);
+            } else {
+                runs_[first] = {first, count, oldOffset};
+                copies_.push_back({first, count, oldOffset});
+            }
         }
-        return Tell(first, count, kInOld);
+        return fromServer ? Wake() : Tell(first, count, kInOld);
     }
     bool Left(uint32_t first, uint32_t count) {
         {
             SrwLockGuard lock(lock_);
-            const uint64_t begin = index_.BlockOffset(first);
-            const uint64_t end = BlockEnd(first + count - 1);
-            if (!left_.empty() && left_.back().end == begin) {
-                left_.back().end = end;
-            } else {
-                left_.push_back({begin, end});
-            }
+            AddLeft(first, count);
         }
         return Wake();
     }
@@ -108,14 +120,14 @@ public:
     // False once the matcher has ended and every range was taken, or the build stopped.
     bool TakeRanges(std::vector<ByteRange>* ranges) {
         SrwLockGuard lock(lock_);
-        Wait([&] { return stopped_ || matchEnded_ || !left_.empty(); });
+        Wait([&] { return stopped_ || matchEnded_ || !left_.empty() || pendingLeft_; });
+        FlushLeft();
         if (stopped_ || left_.empty()) return false;
-        std::sort(left_.begin(), left_.end(),
-                  [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
+        // The lowest ranges first, taken off a heap: no re-sorting of those still waiting.
         ranges->clear();
-        size_t taken = 0;
-        for (; taken < left_.size(); ++taken) {
-            const ByteRange& r = left_[taken];
+        while (!left_.empty()) {
+            const ByteRange r = {index_.BlockOffset(left_.front().first),
+                                 BlockEnd(left_.front().end - 1)};
             if (!ranges->empty() && ranges->back().end == r.begin) {
                 ranges->back().end = r.end;
             } else if (ranges->size() < kMaxRangesPerRequest) {
@@ -123,8 +135,9 @@ public:
             } else {
                 break;
             }
+            std::pop_heap(left_.begin(), left_.end(), LaterSpan);
+            left_.pop_back();
         }
-        left_.erase(left_.begin(), left_.begin() + static_cast<ptrdiff_t>(taken));
         return true;
     }
     // Waits until block from can be read; the piece that can be read in one go from there
@@ -175,6 +188,25 @@ private:
             SleepConditionVariableSRW(&changed_, &lock_, static_cast<DWORD>(end - now), 0);
     }
 
+    // With the lock held. A span that continues the last one told is merged with it; the one
+    // told last waits beside the heap for that.
+    void AddLeft(uint32_t first, uint32_t count) {
+        if (pendingLeft_ && lastLeft_.end == first) {
+            lastLeft_.end = first + count;
+            return;
+        }
+        FlushLeft();
+        lastLeft_ = {first, first + count};
+        pendingLeft_ = true;
+    }
+    void FlushLeft() {
+        if (!pendingLeft_) return;
+        left_.push_back(lastLeft_);
+        std::push_heap(left_.begin(), left_.end(), LaterSpan);
+        pendingLeft_ = false;
+    }
+    static bool LaterSpan(const BlockSpan& a, const BlockSpan& b) { return a.first > b.first; }
+
     bool Tell(uint32_t first, uint32_t count, Source source) {
         {
             SrwLockGuard lock(lock_);
@@ -201,7 +233,9 @@ private:
     std::vector<Source> source_;
     std::map<uint32_t, OldRun> runs_; // by first block
     std::deque<OldRun> copies_;       // runs not yet taken by the copy thread
-    std::vector<ByteRange> left_;     // ranges not yet asked for
+    std::vector<BlockSpan> left_;     // spans not yet asked for, a heap by their first blocks
+    BlockSpan lastLeft_;              // the span told last, while pendingLeft_
+    bool pendingLeft_ = false;
     bool matchEnded_ = false;
     bool finished_ = false;
     bool stopped_ = false;
@@ -291,6 +325,16 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
         if (!tmp) return PatchResult::Failed;
         // The kept part is known before the length is set.
         const uint64_t kept = FileSizeOf(tmp.Get());
+        // A row of 2 GiB or more gives no length: the index's is believed up to twice what the
+        // old copy or the ".tmp" already holds, so that a forged one cannot set a ".tmp" of
+        // tens of gigabytes on the drive before a byte is proven. A file that grew more than
+        // that in one version comes whole.
+        const uint64_t had = std::max(kept, holdOld ? FileSizeOf(holdOld.Get()) : 0);
+        if (entry.size >= INT32_MAX && index.fileSize / 2 > had) {
+            tmp.Reset();
+            if (kept == 0) DeleteFileW(tmpPath.c_str());
+            return PatchResult::WholeDownload;
+        }
         if (!SetFileLength(tmp.Get(), index.fileSize)) return PatchResult::Failed;
 
         BuildBoard board(index);
