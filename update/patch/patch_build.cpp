@@ -25,6 +25,8 @@
 #include "update/digest.h"
 #include "update/entry_digest.h"
 #include "update/file_at.h"
+#include "update/net/addresses.h"
+#include "update/net/pieces.h"
 #include "update/net/range_fetch.h"
 
 namespace {
@@ -234,7 +236,7 @@ bool CopyFoundRuns(BuildBoard& board, const BlockIndex& index, HANDLE tmp,
 
 // The fetch thread: every range the matcher leaves, written in at its offset.
 RangeFetch FetchLeftRanges(BuildBoard& board, const BlockIndex& index, HANDLE tmp,
-                           const std::wstring& url, int32_t* status) {
+                           const std::wstring& url, const RangePlan& plan, int32_t* status) {
     std::vector<ByteRange> ranges;
     const auto write = [&](uint64_t offset, const char* data, size_t size) {
         if (!WriteAt(tmp, offset, data, size)) return false;
@@ -242,7 +244,7 @@ RangeFetch FetchLeftRanges(BuildBoard& board, const BlockIndex& index, HANDLE tm
         return true;
     };
     while (board.TakeRanges(&ranges)) {
-        const RangeFetch fetched = FetchRanges(url, ranges, index.fileSize, write, status);
+        const RangeFetch fetched = FetchRanges(url, ranges, index.fileSize, write, status, plan);
         if (fetched != RangeFetch::Done) return fetched;
     }
     return RangeFetch::Done;
@@ -278,11 +280,16 @@ bool DigestInOrder(BuildBoard& board, const BlockIndex& index, const std::wstrin
 
 PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
                            const std::wstring& url, const std::wstring& localPath,
-                           const std::wstring& tmpPath, int32_t* status) {
+                           const std::wstring& tmpPath, int32_t* status, PieceBoard* pool) {
     // No one may write the old file while its bytes are copied and hashed; a copy that some
     // program holds open for writing is not used at all.
     FileHandle holdOld = OpenForReading(localPath);
     const std::wstring oldPath = holdOld ? localPath : std::wstring();
+    // A server that answers only single ranges gets them spread over the pool's connections;
+    // the index, just fetched, is the small document that tells how the server answers.
+    RangePlan plan;
+    if (pool) plan.spread = SpreadOverBoard(*pool, url, index.fileSize);
+    plan.probeUrl = BlockIndexUrl(entry);
     RangeFetch fetched = RangeFetch::Done;
     bool matched = false, copied = true, hashed = false, fits = false;
     {
@@ -305,7 +312,7 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
                         }) &&
             StartThread(fetcher,
                         [&] {
-                            fetched = FetchLeftRanges(board, index, tmp.Get(), url, status);
+                            fetched = FetchLeftRanges(board, index, tmp.Get(), url, plan, status);
                             if (fetched != RangeFetch::Done) board.Stop();
                         }) &&
             StartThread(hasher,
