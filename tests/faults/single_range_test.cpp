@@ -80,14 +80,14 @@ TEST_F(SingleRanges, PatchesCostAboutTheirRangesAskedOneAtATime) {
     }
     test::TempDir work(L"sent");
     const std::wstring sentLog = work / L"sent.jsonl";
-    const std::string answer = "{\"single_range_only\": true, \"sent_log\": " +
-                               test::JsonQuote(test::UnixPath(sentLog));
+    const std::string answer =
+        "{\"single_range_only\": true, \"sent_log\": " + test::JsonQuote(test::UnixPath(sentLog));
     // The later file's patch starts once the first one's ranges were answered.
-    game.Publish({"manifest_light.json"},
-                 "{\"" + game.FaultKey("first.pak") + "\": " + answer + "}, \"" +
-                     game.FaultKey("later.pak") + "\": " + answer + "}, \"" +
-                     indexKey("first.pak") + "\": " + answer + "}, \"" + indexKey("later.pak") +
-                     "\": " + answer + ", \"delay_ms\": 2500}}");
+    game.Publish({"manifest_light.json"}, "{\"" + game.FaultKey("first.pak") + "\": " + answer +
+                                              "}, \"" + game.FaultKey("later.pak") +
+                                              "\": " + answer + "}, \"" + indexKey("first.pak") +
+                                              "\": " + answer + "}, \"" + indexKey("later.pak") +
+                                              "\": " + answer + ", \"delay_ms\": 2500}}");
     const size_t mark = test::TestServer::LogMark();
 
     Outcome run = Run(game);
