@@ -6,8 +6,8 @@
 // request of several, others refuse it. Such an answer is cut off at its headers, before any of
 // its body is read; yet what the connection carried meanwhile (its buffers: about 3 MiB on a
 // kept-alive local connection) is paid. So while a run does not know the server's answer, a
-// small document of the same server (the file's block index) is asked for two of its bytes
-// first, which costs at most that document. The run remembers what it learnt (severalRanges in
+// small document of the same server (a small listed file, or the file's block index) is asked
+// for two of its bytes first, which costs at most that document. The run remembers what it learnt (severalRanges in
 // the launcher's state): once refused, ranges go as single-range requests, neighbours a few KiB
 // apart sharing one, which a caller may spread over several connections.
 #pragma once

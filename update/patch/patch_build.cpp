@@ -209,6 +209,17 @@ private:
     bool stopped_ = false;
 };
 
+// Two bytes of a small document tell how the server answers a request for several ranges, and
+// a whole answer costs at most the document: the smallest listed file of three bytes or more,
+// or the entry's index (about four bytes a block or more) when no file is smaller.
+std::wstring ProbeUrl(const BlockIndex& index, const ManifestEntry& entry) {
+    const ManifestEntry* smallest = nullptr;
+    for (const ManifestEntry& e : State().manifestEntries)
+        if (e.size >= 3 && (!smallest || e.size < smallest->size)) smallest = &e;
+    const int64_t indexBytes = int64_t{4} * index.BlockCount();
+    return smallest && smallest->size < indexBytes ? EntryUrl(*smallest) : BlockIndexUrl(entry);
+}
+
 // The copy thread: every run found in the old file, into the ".tmp" at its place.
 bool CopyFoundRuns(BuildBoard& board, const BlockIndex& index, HANDLE tmp,
                    const std::wstring& oldPath) {
@@ -285,11 +296,11 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
     // program holds open for writing is not used at all.
     FileHandle holdOld = OpenForReading(localPath);
     const std::wstring oldPath = holdOld ? localPath : std::wstring();
-    // A server that answers only single ranges gets them spread over the pool's connections;
-    // the index, just fetched, is the small document that tells how the server answers.
+    // A server that answers only single ranges gets them spread over the pool's connections.
     RangePlan plan;
     if (pool) plan.spread = SpreadOverBoard(*pool, url, index.fileSize);
-    plan.probeUrl = BlockIndexUrl(entry);
+    if (State().severalRanges.load() == kSeveralRangesUnknown)
+        plan.probeUrl = ProbeUrl(index, entry);
     RangeFetch fetched = RangeFetch::Done;
     bool matched = false, copied = true, hashed = false, fits = false;
     {
