@@ -19,7 +19,7 @@ env_dir=$PWD/$build/testenv
 
 tools/install_deps.sh
 # The contenders only the bench runs.
-for tool in aria2c:aria2 zsync:zsync; do
+for tool in aria2c:aria2 zsync:zsync rclone:rclone; do
     command -v "${tool%%:*}" >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${tool##*:}" >/dev/null
 done
 cmake --preset test -B "$build" -DLAUNCHER_UPDATE_BASE_URL="https://localhost:$port" \
@@ -40,3 +40,5 @@ python3 bench/bench_patch.py --build-dir "$build" --env-dir "$env_dir" --port "$
 python3 bench/bench_split.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
 # A fresh install through compressed copies against the raw one, gzip -9 and zstd -19.
 python3 bench/bench_packed.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
+# Uploads to an S3 server (npm's s3rver on 10 up, a counting relay on 11 up) against rclone.
+python3 bench/bench_cdn.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"

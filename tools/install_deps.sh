@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need (as root, on Debian 12).
+# The S3 test server comes from npm into the build tree (tests/publish/s3_ctl.py install).
 set -euo pipefail
 
 packages=(
@@ -7,6 +8,7 @@ packages=(
     wine64 xvfb xauth x11-apps imagemagick fonts-liberation
     python3 openssl nginx curl ccache
     libz-mingw-w64-dev zstd zopfli
+    python3-boto3 rclone nodejs
 )
 
 missing=()

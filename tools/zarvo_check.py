@@ -1,6 +1,7 @@
 """zarvo_publish.py check: a live update server seen the way the launcher sees it.
 
     zarvo_publish.py check URL [--keys PUB.pem] [--all | --sample N] [--cafile CA.pem]
+    zarvo_publish.py check FOLDER
 
 URL is the launcher's LAUNCHER_UPDATE_BASE_URL. Fetches manifest_light.json,
 manifest_full.json and displayinfo.json as the launcher does (GET, user agent
@@ -16,14 +17,23 @@ listed files (--all: every one), and reports what the launcher depends on:
     the light manifest's rows agreeing with the full one's;
   - each sampled file's compressed copy (rows with "zsize"), under packed/: as long as the
     row says, gzip members that inflate to the file;
+  - the same files as launchers built with LAUNCHER_CACHEABLE_CONTENT fetch them, without a
+    query: objects/<md5> with the file's bytes, objects/<md5>-<zsize>.gz with the copy's,
+    objects/<md5>.zbi with the bytes of blocks/<path>.zbi (both there or neither), and a
+    note when objects/ are not sent as cacheable for long;
   - with --keys (the PEM file the launcher was built with): each document signed by one of
     those keys for its own name, not expired, and each manifest row carrying its SHA-256.
+
+FOLDER, a folder zarvo_publish.py wrote, is checked in full before it is served or uploaded:
+manifests that read, every listed file with its rows' size and MD5, compressed copies and
+block indexes that describe it, and each one's object with the same bytes.
 
 Exit status: 0 nothing wrong, 1 a problem was found, 2 usage error.
 """
 import argparse
 import hashlib
 import json
+import os
 import random
 import ssl
 import sys
@@ -34,6 +44,7 @@ import http.client
 USER_AGENT = "ZarvoLauncher/1.0"
 DOCUMENTS = ("manifest_light.json", "manifest_full.json", "displayinfo.json")
 LAUNCHER = "Zarvo Vestra.exe"
+MIN_INDEXED = 1 << 20  # the publisher writes block indexes for files from this size
 SOON = 7 * 86400
 
 
@@ -55,6 +66,7 @@ class Report:
 
 class Server:
     def __init__(self, base, cafile, timeout):
+        self.noted_cache = False
         parts = urllib.parse.urlsplit(base)
         self.scheme, self.host = parts.scheme, parts.hostname
         self.port = parts.port or (443 if parts.scheme == "https" else 80)
@@ -176,15 +188,55 @@ def check_file(report, server, row):
     if problems:
         report.problem(f"{what}: {'; '.join(problems)} (a stale or half-copied file: publish again)")
         return False
-    return check_copy(report, server, row) if row.get("zsize") else True
+    if row.get("zsize") and not check_copy(report, server, row, "/packed/" + quoted(row["path"]),
+                                           f"packed/{row['path']}"):
+        return False
+    return check_objects(report, server, row, body)
 
 
-def check_copy(report, server, row):
+def quoted(path):
+    return urllib.parse.quote(path.encode("utf-8"), safe="/")
+
+
+def check_objects(report, server, row, body):
+    """The row's objects, asked for as cacheable launchers ask: the same address for everyone."""
+    md5 = row["hash"].lower()
+    what = f"objects/{md5}"
+    status, headers, data = server.get("/" + what, query=False)
+    if not check_answer(report, f"{what} (of {row['path']})", status, headers, data):
+        return False
+    if data != body:
+        report.problem(f"{what}: other bytes than update/{row['path']}; an object must hold the "
+                       "bytes its name says: publish and upload again")
+        return False
+    cache = headers.get("cache-control", "")
+    if "immutable" not in cache and "max-age" not in cache and not server.noted_cache:
+        server.noted_cache = True
+        report.note(f"{what}: Cache-Control '{cache}': caches may ask the origin again; objects "
+                    "never change (zarvo_publish.py upload sends 'max-age=31536000, immutable')")
+    if row.get("zsize") and not check_copy(report, server, row, f"/objects/{md5}-{row['zsize']}.gz",
+                                           f"objects/{md5}-{row['zsize']}.gz", query=False):
+        return False
+    if row["size"] < MIN_INDEXED:
+        return True
+    status, _, classic = server.get(f"/blocks/{quoted(row['path'])}.zbi")
+    ostatus, oheaders, index = server.get(f"/objects/{md5}.zbi", query=False)
+    if status == 200 and ostatus == 200 and classic == index:
+        return True
+    if status == 404 and ostatus == 404:
+        return True  # published without block indexes
+    if status == 200 and classic[20:36] != bytes.fromhex(md5) and ostatus == 404:
+        return True  # an index left from an older version (launchers ignore it)
+    report.problem(f"objects/{md5}.zbi: {ostatus}, blocks/{row['path']}.zbi: {status}; the two "
+                   "must hold the same block index (or neither exist)")
+    return False
+
+
+def check_copy(report, server, row, path, what, query=True):
     """The compressed copy a row offers: launchers fall back to the raw file when it is wrong,
     so a wrong copy costs every player its bytes twice."""
     import zarvo_packed
-    what = f"packed/{row['path']}"
-    status, headers, body = server.get("/packed/" + urllib.parse.quote(row["path"].encode("utf-8"), safe="/"))
+    status, headers, body = server.get(path, query=query)
     if not check_answer(report, what, status, headers, body):
         return False
     problems = []
@@ -289,6 +341,23 @@ def check(args, out):
     return 0
 
 
+def check_folder(report, folder):
+    import zarvo_objects
+    publication = zarvo_objects.read_publication(folder)
+    for problem in publication.problems:
+        report.problem(problem)
+    objects = [e for e in publication.entries if e.kind == "object"]
+    files = [e for e in publication.entries if e.kind != "object"]
+    report.ok(f"{len(publication.rows)} listed files: {len(files)} classic files and documents, "
+              f"{len(objects)} objects, {sum(e.size for e in publication.entries)} bytes, read whole")
+    if report.problems:
+        print(f"{report.problems} problem{'s' if report.problems != 1 else ''} found in {folder}",
+              file=report.out)
+        return 1
+    print(f"{folder}: nothing wrong found", file=report.out)
+    return 0
+
+
 def main(argv, out=None):
     parser = argparse.ArgumentParser(prog="zarvo_publish.py check", description=__doc__.split("\n\n")[0],
                                      epilog=__doc__.split("\n\n", 2)[2],
@@ -301,4 +370,6 @@ def main(argv, out=None):
     parser.add_argument("--cafile", metavar="CA.pem", help="trust this CA instead of the system's")
     parser.add_argument("--timeout", metavar="S", type=float, default=30, help="per request (default 30)")
     args = parser.parse_args(argv)
+    if "://" not in args.url and os.path.isdir(args.url):
+        return check_folder(Report(out or sys.stdout), args.url)
     return check(args, out or sys.stdout)

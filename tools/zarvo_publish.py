@@ -16,6 +16,14 @@ Writes into OUT_DIR:
   packed/PATH          a compressed copy of every file it makes at least 10% smaller
                        (tools/zarvo_packed.py), named by "zsize" in the file's manifest rows
   displayinfo.json     only with --display-url or --display-disabled
+  objects/NAME         the same bytes again under names made of their content, never
+                       rewritten (tools/zarvo_objects.py): objects/<md5>, objects/<md5>-<zsize>.gz
+                       and objects/<md5>.zbi, hard links to the files above where the file
+                       system allows, for launchers built with LAUNCHER_CACHEABLE_CONTENT and
+                       caches in front of them (docs/cdn-and-object-storage.md)
+
+    zarvo_publish.py upload PUBLICATION s3://BUCKET/PREFIX [--endpoint-url URL] [--jobs N]
+                     [--dry-run] [--prune [--grace-days D]]    (tools/zarvo_upload.py)
 
 Serve OUT_DIR as it is from any static HTTPS server (see tools/nginx/zarvo-updates.conf).
 Python 3 standard library only; --sign and check --keys also need python3-cryptography
@@ -29,6 +37,7 @@ import stat
 import sys
 
 import zarvo_blockindex
+import zarvo_objects
 import zarvo_packed
 from zarvo_paths import (RESERVED_NAMES, files_not_in, glob_regex, reader_problem,  # noqa: F401
                          remove_empty_folders, windows_problem)
@@ -79,6 +88,11 @@ publishing into an existing folder:
   launchers still working from the previous manifest; --prune removes them after the
   manifests were replaced (a launcher then gets 404 for them, which it counts as done,
   so prune at a quiet moment or one publish later).
+  Objects under objects/ are made after the files they repeat are in place and before the
+  manifests; one that exists is never written again. One the previous manifests named and
+  the new ones do not gets the moment as its date, and --prune deletes those that no
+  manifest names once their date is older than --grace-days (default 7), as launchers that
+  started on an older manifest may still ask for them.
   Files are copied. With --hardlink they are hard-linked from GAME_DIR instead when both
   folders lie on one file system (no second copy of a big game), but a link shares its bytes
   with GAME_DIR: whatever rewrites a game file in place afterwards (a build, cp, an editor)
@@ -453,6 +467,7 @@ def publish(args, out=None, err=None):
             + (" and displayinfo.json" if display is not None else ""))
         for f in files:
             f.zsize = zarvo_packed.current_size(pub, f) or 0 if args.compress else 0
+        zarvo_objects.dry_run(pub, files, args.prune, args.grace_days, say)
         stale = [rel_name(pub, x) for x in pub.unlisted(files)
                  + zarvo_blockindex.unlisted(pub, files, args.block_index)
                  + zarvo_packed.unlisted(pub, files, args.compress)]
@@ -486,7 +501,10 @@ def publish(args, out=None, err=None):
     def signed(name, text):
         return signer.sign(name, text) if signer else text
     try:
+        old_names = zarvo_objects.local_names(pub.out, zarvo_objects.current_rows(pub.out))
         pub.commit_staged()
+        names = zarvo_objects.local_names(pub.out, zarvo_objects.game_rows(files))
+        objects_done = zarvo_objects.write(pub, names) + (zarvo_objects.drop(pub, old_names, names),)
         if display is None and signer:  # signed again, or its expiry would run out
             display = signer.unsigned_text(os.path.join(out_dir, "displayinfo.json"))
         if display is not None:
@@ -507,11 +525,14 @@ def publish(args, out=None, err=None):
         say(f"compressed copies: {sum(f.zsize for f in offered)} bytes for {len(offered)} of "
             f"{len(files)} files, beside the publication's {total} bytes; a whole download moves "
             f"{sum(f.zsize or f.size for f in files)} bytes instead of {total}")
+    say(zarvo_objects.summary(names, *objects_done, args.grace_days))
     if signer:
         say(signer.describe())
     if display is None and os.path.exists(os.path.join(out_dir, "displayinfo.json")):
         say("displayinfo.json left as it is (--display-url or --display-disabled replace it)")
 
+    if args.prune:
+        zarvo_objects.prune(pub, names, args.grace_days, say)
     stale = pub.unlisted(files)
     stale_indexes = zarvo_blockindex.unlisted(pub, files, args.block_index)
     stale_copies = zarvo_packed.unlisted(pub, files, args.compress)
@@ -555,6 +576,9 @@ def parse_args(argv):
                         help="hard-link files from GAME_DIR instead of copying (see below)")
     parser.add_argument("--prune", action="store_true",
                         help="remove files under update/ that are no longer listed, after the manifests")
+    parser.add_argument("--grace-days", metavar="D", type=float, default=zarvo_objects.GRACE_DAYS,
+                        help="--prune deletes an object no manifest names once it was dropped D days "
+                             f"ago (default {zarvo_objects.GRACE_DAYS:g})")
     parser.add_argument("--no-block-index", dest="block_index", action="store_false",
                         help="write no block indexes (launchers then download changed files whole)")
     parser.add_argument("--no-compress", dest="compress", action="store_false",
@@ -574,10 +598,14 @@ def describe(error):
 
 
 def main(argv=None):
+    command_line = argv is None
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["check"]:
         import zarvo_check
         return zarvo_check.main(argv[1:])
+    if argv[:1] == ["upload"]:
+        import zarvo_upload
+        return zarvo_upload.main(argv[1:], reexec=command_line)
     args = parse_args(argv)
     try:
         return publish(args)

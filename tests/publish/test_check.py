@@ -8,6 +8,7 @@ https://localhost:NGINX_PORT with the certificate of CERTDIR, whose CA is CERTDI
 The bad server is a small HTTPS server of this test over a copy of the same folder.
 """
 import gzip
+import hashlib
 import http.server
 import io
 import os
@@ -38,6 +39,7 @@ class BadHandler(http.server.BaseHTTPRequestHandler):
     """Serves the folder with the mistakes a server is often set up with."""
     protocol_version = "HTTP/1.1"
     root = None
+    wrong_object = None
 
     def log_message(self, *args):
         pass
@@ -66,6 +68,8 @@ class BadHandler(http.server.BaseHTTPRequestHandler):
             return
         with open(os.path.join(self.root, *path.strip("/").split("/")), "rb") as f:
             body = f.read()
+        if path == f"/objects/{self.wrong_object}":  # an object rewritten with other bytes
+            body = body[::-1]
         if path == "/update/config/version.txt":  # stale: not what the manifest says
             body = body.replace(b"1", b"0")
         if path == "/displayinfo.json" and url.query:  # a cache keyed on the query
@@ -98,6 +102,8 @@ class Check(unittest.TestCase):
         try:
             shutil.copytree(os.path.join(SAMPLES, "published"), os.path.join(root, "pub"))
             BadHandler.root = os.path.join(root, "pub")
+            with open(os.path.join(root, "pub", "update", "data", "maps", "zona2.map"), "rb") as f:
+                BadHandler.wrong_object = hashlib.md5(f.read()).hexdigest()
             server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), BadHandler)
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             context.load_cert_chain(os.path.join(CERTS, "server.pem"), os.path.join(CERTS, "server.key"))
@@ -112,12 +118,14 @@ class Check(unittest.TestCase):
                 for expected in ("update/data/pak0.pak: 301 redirect to /files/data/pak0.pak",
                                  "update/config/version.txt: MD5 differs",
                                  "update/config/servers.cfg: no Content-Length",
+                                 f"objects/{BadHandler.wrong_object}: other bytes than "
+                                 "update/data/maps/zona2.map",
                                  "manifest_full.json: compressed (gzip) when a client asks",
                                  "displayinfo.json: another answer without the nocache query",
                                  # what it serves with the query is not what the studio signed
                                  "displayinfo.json: the signature does not verify"):
                     self.assertIn(expected, out)
-                self.assertEqual(out.count("PROBLEM"), 6, out)
+                self.assertEqual(out.count("PROBLEM"), 7, out)
                 # Without the test CA the certificate is not trusted, and that is a problem too.
                 status, out = run_check(base, "--sample", "0")
                 self.assertEqual(status, 1)

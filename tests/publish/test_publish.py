@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -324,6 +325,12 @@ class PublishOrder(Tool):
                         copy = os.path.join(self.out, "update", *row["path"].split("/"))
                         with open(copy, "rb") as g:  # raises if it is not there yet
                             self.assertEqual(md5(g.read()), row["hash"], row["path"])
+                        # The cacheable layout's objects are in place as well.
+                        with open(os.path.join(self.out, "objects", row["hash"]), "rb") as g:
+                            self.assertEqual(md5(g.read()), row["hash"], row["path"])
+                        if "zsize" in row:
+                            gz = os.path.join(self.out, "objects", f"{row['hash']}-{row['zsize']}.gz")
+                            self.assertEqual(os.path.getsize(gz), row["zsize"], row["path"])
             renames.append(name)
             real(source, destination)
 
@@ -564,6 +571,100 @@ class BlockIndexes(Tool):
         self.assertEqual(status, 0)
         self.assertFalse(any("zsize" in r for r in self.manifest("manifest_full.json")))
         self.assertFalse(os.path.exists(os.path.join(self.out, "packed", "data")))
+
+
+class Objects(Tool):
+    """objects/: the same bytes under names made of their content, for caches."""
+    publish_watched = PublishOrder.publish_watched
+
+    def objects(self):
+        folder = os.path.join(self.out, "objects")
+        return {n: os.stat(os.path.join(folder, n)) for n in os.listdir(folder)}
+
+    def test_every_row_gets_its_objects_as_links_before_the_manifests_and_none_is_rewritten(self):
+        rng = random.Random(28)
+        text = ("local x = 1\n" * 60000).encode()
+        write(self.game, "data/big.pak", rng.randbytes((1 << 20) + 10))
+        write(self.game, "data/script.lua", text)
+        write(self.game, "data/same.lua", text)  # the same content under two paths: one object
+        (status, out, _), renames = self.publish_watched()
+        self.assertEqual(status, 0)
+        rows = {r["path"]: r for r in self.manifest("manifest_full.json")}
+        lua, pak = rows["data/script.lua"], rows["data/big.pak"]
+        expected = {rows[LAUNCHER]["hash"], lua["hash"], f"{lua['hash']}-{lua['zsize']}.gz",
+                    pak["hash"], f"{pak['hash']}.zbi"}
+        if "zsize" in rows[LAUNCHER]:
+            expected.add(f"{rows[LAUNCHER]['hash']}-{rows[LAUNCHER]['zsize']}.gz")
+        objects = self.objects()
+        self.assertEqual(set(objects), expected)
+        for name, classic in ((lua["hash"], "update/data/same.lua"),  # the first path of it
+                              (f"{lua['hash']}-{lua['zsize']}.gz", "packed/data/same.lua"),
+                              (f"{pak['hash']}.zbi", "blocks/data/big.pak.zbi")):
+            self.assertEqual(objects[name].st_ino, os.stat(os.path.join(self.out, classic)).st_ino)
+        self.assertIn("objects/: 5 objects added (hard links", out)
+
+        # A new release: the unchanged objects stay as they are, the changed file gets new ones.
+        write(self.game, "data/big.pak", rng.randbytes((1 << 20) + 20))
+        status, out, _ = self.run_tool()
+        after = self.objects()
+        dropped = {pak["hash"], f"{pak['hash']}.zbi"}
+        for name in expected - dropped:
+            self.assertEqual((objects[name].st_ino, objects[name].st_mtime_ns),
+                             (after[name].st_ino, after[name].st_mtime_ns), name)
+        for name in dropped:  # the same bytes, dated when they were dropped
+            self.assertEqual(objects[name].st_ino, after[name].st_ino)
+            self.assertGreater(after[name].st_mtime_ns, objects[name].st_mtime_ns)
+        self.assertEqual(len(after), len(expected) + 2)
+        self.assertIn("2 no longer named, kept for 7 days", out)
+
+    def test_copies_where_links_are_refused(self):
+        write(self.game, "a.bin", b"some bytes")
+        real = os.link
+
+        def refuse(*args, **kwargs):
+            raise PermissionError(1, "Operation not permitted")
+
+        os.link = refuse
+        try:
+            status, out, _ = self.run_tool()
+        finally:
+            os.link = real
+        self.assertEqual(status, 0)
+        with open(os.path.join(self.out, "objects", md5(b"some bytes")), "rb") as f:
+            self.assertEqual(f.read(), b"some bytes")
+        self.assertIn("objects/: 2 objects added (2 copies", out)
+        self.assertEqual([n for n in os.listdir(os.path.join(self.out, "objects")) if "tmp" in n], [])
+
+    def test_prune_keeps_dropped_objects_for_the_grace_period(self):
+        write(self.game, "a.bin", b"first")
+        write(self.game, "b.bin", b"gone later")
+        self.run_tool()
+        objects = os.path.join(self.out, "objects")
+        long_ago = time.time() - 30 * 86400
+        for name in os.listdir(objects):  # published a month ago
+            os.utime(os.path.join(objects, name), (long_ago, long_ago))
+        stray = write(self.out, "objects/" + md5(b"stray"), b"stray")  # named by no manifest
+        os.utime(stray, (long_ago, long_ago))
+        write(self.game, "a.bin", b"second")
+        os.unlink(os.path.join(self.game, "b.bin"))
+        status, out, _ = self.run_tool("--prune")
+        self.assertEqual(status, 0)
+        # Dropped just now: kept, though stored a month ago; the stray one goes.
+        left = set(os.listdir(objects))
+        self.assertTrue({md5(b"first"), md5(b"gone later"), md5(b"second")} <= left, left)
+        self.assertNotIn(md5(b"stray"), left)
+        self.assertIn("pruned 1 object that no manifest named for 7 days; kept 2 younger", out)
+        # Eight days later they go; what the manifests name stays, however old.
+        for name in (md5(b"first"), md5(b"gone later")):
+            os.utime(os.path.join(objects, name), (time.time() - 8 * 86400,) * 2)
+        status, out, _ = self.run_tool("--prune", "--dry-run")
+        self.assertIn(f"would remove objects/{md5(b'first')}", out)
+        self.assertTrue({md5(b"first"), md5(b"gone later")} <= set(os.listdir(objects)))
+        status, out, _ = self.run_tool("--prune")
+        left = set(os.listdir(objects))
+        self.assertEqual(left & {md5(b"first"), md5(b"gone later")}, set())
+        self.assertIn(md5(b"second"), left)
+        self.assertIn(md5(b"MZ launcher"), left)
 
 
 if __name__ == "__main__":
