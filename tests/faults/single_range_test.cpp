@@ -8,6 +8,7 @@
 #include "faults/fault_support.h"
 #include "faults/inprocess_run.h"
 #include "patch/make_index.h"
+#include "update/net/range_fetch.h"
 
 namespace {
 
@@ -120,6 +121,42 @@ TEST_F(SingleRanges, PatchesCostAboutTheirRangesAskedOneAtATime) {
     EXPECT_LE(firstSent, 12 * 2 * kBlock);
     EXPECT_LE(laterSent, 6 * 2 * kBlock);
     EXPECT_LE(indexSent, 2 * test::MakeBlockIndex(first.fresh, kBlock).size());
+}
+
+TEST_F(SingleRanges, NeighboursShareOneRequestAndOnlyTheirOwnBytesAreWritten) {
+    // Two ranges 8 KiB apart, once the run knows several are refused: one request spans both,
+    // and the bytes between, which the server here damages, go nowhere.
+    FaultGame game(LauncherFolderFull(), NextPrefix());
+    const std::string content = test::RandomBytes(1 << 20, 31);
+    game.Add("near.pak", content);
+    game.Publish({"manifest_light.json"},
+                 "{\"" + game.FaultKey("near.pak") + "\": {\"corrupt_range\": true}}");
+    const size_t mark = test::TestServer::LogMark();
+    State().severalRanges.store(kSeveralRangesRefused);
+    const std::vector<ByteRange> ranges = {{40960, 45056}, {53248, 57344}};
+    std::string written(content.size(), '\0');
+    std::vector<ByteRange> writes;
+    const auto write = [&](uint64_t offset, const char* data, size_t size) {
+        written.replace(offset, size, data, size);
+        writes.push_back({offset, offset + size});
+        return true;
+    };
+    int32_t status = 0;
+    const std::wstring url =
+        test::TestServer::HttpsBase() + L"/update/" + test::Widen(game.Path("near.pak"));
+    EXPECT_EQ(FetchRanges(url, ranges, content.size(), write, &status), RangeFetch::Done);
+    State().severalRanges.store(kSeveralRangesUnknown);
+    EXPECT_EQ(status, 206);
+    EXPECT_EQ(RangesAsked(mark, game.FaultKey("near.pak")),
+              std::vector<std::string>{"bytes=40960-57343"});
+    for (const ByteRange& w : writes) {
+        const bool inside =
+            (w.begin >= 40960 && w.end <= 45056) || (w.begin >= 53248 && w.end <= 57344);
+        EXPECT_TRUE(inside) << w.begin << "-" << w.end;
+    }
+    for (const ByteRange& r : ranges)
+        EXPECT_EQ(written.substr(r.begin, r.end - r.begin),
+                  content.substr(r.begin, r.end - r.begin));
 }
 
 } // namespace
