@@ -70,6 +70,9 @@ struct LauncherState {
     std::atomic<int32_t> clientLanguage{0};
     std::vector<ManifestEntry> manifestEntries; // refilled by every update run
     std::atomic<uint64_t> nocacheCounter{0};
+    // How the update server answered a request for several byte ranges in this run (a
+    // SeveralRanges value of update/net/range_fetch.h): 0 while nobody asked.
+    std::atomic<int32_t> severalRanges{0};
 
     // Input state, window thread only.
     bool hoverAction = false;

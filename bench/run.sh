@@ -24,7 +24,7 @@ for tool in aria2c:aria2 zsync:zsync rclone:rclone; do
 done
 cmake --preset test -B "$build" -DLAUNCHER_UPDATE_BASE_URL="https://localhost:$port" \
       -DLAUNCHER_TEST_AREAS=bench >/dev/null
-cmake --build "$build" --target ZarvoLauncher trust_ca bench_run bench_run_remember bench_watch minimal_window platform_window floor_read floor_http
+cmake --build "$build" --target ZarvoLauncher trust_ca bench_run bench_run_remember bench_run_cacheable bench_watch minimal_window platform_window floor_read floor_http
 
 trap 'tests/harness/testenv.sh down "$env_dir" >/dev/null 2>&1 || true' EXIT
 # The environment's own test server goes two ports up; nginx takes the build's port.
@@ -42,3 +42,6 @@ python3 bench/bench_split.py --build-dir "$build" --env-dir "$env_dir" --port "$
 python3 bench/bench_packed.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
 # Uploads to an S3 server (npm's s3rver on 10 up, a counting relay on 11 up) against rclone.
 python3 bench/bench_cdn.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
+# Three players through a caching proxy (nginx on the build's port, its origin on 5 and 6 up)
+# with the cacheable addresses and the default ones; a patch from nginx with max_ranges 1.
+python3 bench/bench_cache.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"

@@ -221,6 +221,7 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     if (s.updateRunning.exchange(true)) return;
 
     s.cancelRequested.store(false);
+    s.severalRanges.store(0);
     // A run that starts while the process is ending stops at once; exiting is set before
     // cancelRequested, so one of the two stores is seen here.
     if (s.exiting.load()) s.cancelRequested.store(true);

@@ -50,6 +50,9 @@ std::vector<std::string> FileRequests(const FaultGame& game, size_t mark, const 
     std::vector<std::string> out;
     for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark)) {
         const std::string path = r.path.substr(0, r.path.find('?'));
+        // Two bytes of a small document, asked once a run: how the server answers several
+        // ranges (single_range_test.cpp).
+        if (Header(r, "Range") == "bytes=0-0,2-2") continue;
         if (path == "/blocks/" + game.Path(name) + ".zbi") {
             const std::string since = Header(r, "If-Modified-Since");
             out.push_back(since.empty() ? "index" : "index since " + since);

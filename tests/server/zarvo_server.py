@@ -268,9 +268,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         """(status, type, body, length, headers) answering the Range header like nginx does:
         one range as 206 with Content-Range, several as multipart/byteranges, none that fits
         as 416 (answered here, then None). A header that does not parse is ignored (None is
-        not returned then: the whole file goes out)."""
+        not returned then: the whole file goes out), and so is one of several ranges with the
+        fault single_range_only, as S3 does."""
         ranges = parse_ranges(self.headers["Range"], size)
-        if ranges is None:
+        if ranges is None or (fault.get("single_range_only") and len(ranges) > 1):
             source.seek(0)
             return 200, ctype, source.read(), size, {}
         if not ranges:
@@ -293,6 +294,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     % (boundary, ctype, content_range)).encode() + body
         out += ("\r\n--%s--\r\n" % boundary).encode()
         return 206, "multipart/byteranges; boundary=" + boundary, out, len(out), {}
+
+    def note_sent(self, fault, status, sent):
+        """With the fault sent_log (a file path), appends what this answer's body put on the
+        connection before it ended or the client went away."""
+        if not fault.get("sent_log"):
+            return
+        line = json.dumps({"path": self.path, "range": self.headers.get("Range", ""),
+                           "status": status, "sent": sent})
+        with self.server.log_lock, open(fault["sent_log"], "a", buffering=1) as f:
+            f.write(line + "\n")
 
     def open_file(self, root, path):
         parts = path.split("/")
@@ -329,15 +340,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
         piece = int(fault.get("trickle_bytes", 0)) or CHUNK
         pause = int(fault.get("trickle_ms", 0)) / 1000.0
         offset = 0
-        while offset < to_send:
-            n = min(piece, to_send - offset)
-            chunk = data[offset:offset + n] if data is not None else source.read(n)
-            if not chunk:
-                break
-            self.wfile.write(chunk)
-            offset += len(chunk)
-            if pause and offset < to_send:
-                time.sleep(pause)
+        try:
+            while offset < to_send:
+                n = min(piece, to_send - offset)
+                chunk = data[offset:offset + n] if data is not None else source.read(n)
+                if not chunk:
+                    break
+                self.wfile.write(chunk)
+                offset += len(chunk)
+                if pause and offset < to_send:
+                    time.sleep(pause)
+        finally:
+            self.note_sent(fault, status, offset)
         if endless:
             # Filler after the body until the client gives up (a broken or hostile server).
             filler = b"z" * CHUNK

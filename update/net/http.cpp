@@ -228,8 +228,8 @@ std::wstring AddNoCacheParam(const std::wstring& url) {
 }
 
 bool HttpGet(const std::wstring& url, const wchar_t* extraHeaders, const HttpChunkFn& onChunk,
-             HttpResponse* response) {
-    return Transfer(url, extraHeaders, true, nullptr, onChunk, response);
+             HttpResponse* response, const HttpHeadersFn& onHeaders) {
+    return Transfer(url, extraHeaders, true, onHeaders, onChunk, response);
 }
 
 std::wstring IfModifiedSinceHeader(const FILETIME& time) {

@@ -29,15 +29,19 @@ constexpr uint32_t kStallWindowMs = 30000;
 // The address with a unique "nocache=" query parameter appended.
 std::wstring AddNoCacheParam(const std::wstring& url);
 
+// Sees an answer before any byte of its body is read; false refuses the body.
+using HttpHeadersFn = std::function<bool(const HttpResponse& response)>;
+
 // GET on the process's one WinHTTP session (connections kept alive). extraHeaders ("Name:
 // value" lines separated by "\r\n") may be nullptr: the launcher's ordinary requests send
 // none. The body of a 200 or 206 answer is streamed to onChunk; other statuses are not read.
 // True only when the status was 200 or 206, the whole body arrived (as long as
 // Content-Length when announced), onChunk accepted every block, the transfer did not stall
 // (less than kStallMinimumBytes in a stall window) and no cancel was requested.
-// response (may be nullptr) receives what the answer said, also on failure.
+// response (may be nullptr) receives what the answer said, also on failure. onHeaders (may be
+// empty) sees a 200 or 206 answer first: a body it refuses is not read at all.
 bool HttpGet(const std::wstring& url, const wchar_t* extraHeaders, const HttpChunkFn& onChunk,
-             HttpResponse* response);
+             HttpResponse* response, const HttpHeadersFn& onHeaders = nullptr);
 
 // The most a document read into memory may hold unless its reader says less: a manifest of
 // 100,000 files with SHA-256 and long paths is about 30 MiB.

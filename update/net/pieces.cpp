@@ -278,3 +278,23 @@ RangeFetch FetchPieces(PieceBoard& board, const SplitRequest& request,
     *provenEnd = reported;
     return split.failed.load() ? split.failure : RangeFetch::Done;
 }
+
+SingleRangesFn SpreadOverBoard(PieceBoard& board, const std::wstring& url, uint64_t fileSize) {
+    return [&board, url, fileSize](const std::vector<ByteRange>& requests,
+                                   const RangeWriteFn& write, int32_t* status) {
+        SplitRequest request;
+        request.url = url;
+        request.urlSize = fileSize;
+        // Not end to end, which only the proven end would need: nobody reads it here.
+        for (const ByteRange& range : requests)
+            request.pieces.push_back({range, range});
+        request.open = [&write](const Piece&) -> RangeWriteFn {
+            return [&write](uint64_t offset, const char* data, size_t size) {
+                return size == 0 || write(offset, data, size);
+            };
+        };
+        uint64_t provenEnd = 0;
+        return FetchPieces(
+            board, request, [](uint64_t) { return true; }, &provenEnd, status);
+    };
+}

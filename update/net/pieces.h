@@ -93,3 +93,7 @@ private:
 RangeFetch FetchPieces(PieceBoard& board, const SplitRequest& request,
                        const std::function<bool(uint64_t rawEnd)>& onProven, uint64_t* provenEnd,
                        int32_t* status);
+
+// A SingleRangesFn over the board: the requests of the file at url (fileSize bytes long) as
+// pieces of one transfer, the first alone, the rest shared with the pool's idle threads.
+SingleRangesFn SpreadOverBoard(PieceBoard& board, const std::wstring& url, uint64_t fileSize);

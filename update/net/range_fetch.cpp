@@ -5,6 +5,7 @@
 #include <charconv>
 #include <memory>
 
+#include "base/launcher_state.h"
 #include "update/net/http.h"
 
 namespace {
@@ -169,32 +170,131 @@ bool RangeBodyReader::Complete() const {
     return std::all_of(received_.begin(), received_.end(), [](uint8_t r) { return r != 0; });
 }
 
+namespace {
+
+// One request for the ranges asked. *refused: a request for several was answered with the
+// whole file, one part or a refusal, cut off before its body (nothing of it was written).
+RangeFetch FetchInOneRequest(const std::wstring& url, const std::vector<ByteRange>& asked,
+                             uint64_t fileSize, const RangeWriteFn& write, int32_t* status,
+                             bool* refused) {
+    const bool several = asked.size() > 1;
+    const std::wstring header = RangeHeader(asked);
+    HttpResponse response;
+    std::unique_ptr<RangeBodyReader> reader;
+    bool notHonoured = false;
+    *refused = false;
+    // A whole body (200) is not read: for a big file it would cost the file.
+    const auto onHeaders = [&](const HttpResponse& answer) {
+        if (answer.status == 206 && (!several || !BoundaryOf(answer.contentType).empty()))
+            return true;
+        (several ? *refused : notHonoured) = true;
+        return false;
+    };
+    const auto onChunk = [&](const char* data, size_t size) {
+        if (!reader) {
+            reader = std::make_unique<RangeBodyReader>(asked, fileSize, response.contentType,
+                                                       response.contentRange, write);
+        }
+        if (!reader->Feed(data, size)) notHonoured = true;
+        return !notHonoured;
+    };
+    const bool ok = HttpGet(url, header.c_str(), onChunk, &response, onHeaders);
+    if (status) *status = response.status;
+    if (several && response.status == 416) *refused = true;
+    if (*refused || notHonoured || (ok && response.status != 206)) return RangeFetch::NotHonoured;
+    if (!ok) return RangeFetch::Failed;
+    if (!reader || !reader->Complete()) return RangeFetch::NotHonoured;
+    return RangeFetch::Done;
+}
+
+// Ranges as single-range requests; the bytes a merged request brings between them are dropped.
+RangeFetch FetchOneByOne(const std::wstring& url, const std::vector<ByteRange>& ranges,
+                         uint64_t fileSize, const RangeWriteFn& write, int32_t* status,
+                         const SingleRangesFn& spread) {
+    const auto clipped = [&ranges, &write](uint64_t offset, const char* data, size_t size) {
+        const uint64_t end = offset + size;
+        auto r =
+            std::upper_bound(ranges.begin(), ranges.end(), offset,
+                             [](uint64_t at, const ByteRange& range) { return at < range.end; });
+        for (; r != ranges.end() && r->begin < end; ++r) {
+            const uint64_t from = std::max(offset, r->begin);
+            const uint64_t to = std::min(end, r->end);
+            if (!write(from, data + (from - offset), static_cast<size_t>(to - from))) return false;
+        }
+        return true;
+    };
+    const std::vector<ByteRange> requests = SingleRangeRequests(ranges);
+    if (spread) return spread(requests, clipped, status);
+    for (const ByteRange& request : requests) {
+        bool refused = false;
+        const RangeFetch fetched =
+            FetchInOneRequest(url, {request}, fileSize, clipped, status, &refused);
+        if (fetched != RangeFetch::Done) return fetched;
+    }
+    return RangeFetch::Done;
+}
+
+// Two bytes of the small document at url in one request: the server's answer to several
+// ranges, learnt for the run. A whole answer is cut off at its headers; no answer, or one that
+// tells nothing, leaves it to the file's own request.
+void LearnSeveralRanges(const std::wstring& url) {
+    std::atomic<int32_t>& learnt = State().severalRanges;
+    HttpResponse response;
+    int32_t found = kSeveralRangesUnknown;
+    const auto onHeaders = [&](const HttpResponse& answer) {
+        found = answer.status == 206 && !BoundaryOf(answer.contentType).empty()
+                    ? kSeveralRangesAnswered
+                    : kSeveralRangesRefused;
+        return found == kSeveralRangesAnswered; // its few bytes are read: the connection stays
+    };
+    // A multipart answer for two bytes is a few hundred; a server sending more is cut off.
+    size_t read = 0;
+    const auto onChunk = [&read](const char*, size_t size) {
+        read += size;
+        return read <= kMaxPartHead;
+    };
+    HttpGet(url, L"Range: bytes=0-0,2-2", onChunk, &response, onHeaders);
+    int32_t expected = kSeveralRangesUnknown;
+    if (found != kSeveralRangesUnknown) learnt.compare_exchange_strong(expected, found);
+}
+
+} // namespace
+
+std::vector<ByteRange> SingleRangeRequests(const std::vector<ByteRange>& ranges) {
+    std::vector<ByteRange> requests;
+    for (const ByteRange& range : ranges) {
+        if (!requests.empty() && range.begin - requests.back().end < kCoalesceGap &&
+            range.end - requests.back().begin <= kMostPerSingleRange) {
+            requests.back().end = range.end;
+        } else {
+            requests.push_back(range);
+        }
+    }
+    return requests;
+}
+
 RangeFetch FetchRanges(const std::wstring& url, const std::vector<ByteRange>& ranges,
-                       uint64_t fileSize, const RangeWriteFn& write, int32_t* status) {
-    for (size_t first = 0; first < ranges.size(); first += kMaxRangesPerRequest) {
+                       uint64_t fileSize, const RangeWriteFn& write, int32_t* status,
+                       const RangePlan& plan) {
+    std::atomic<int32_t>& learnt = State().severalRanges;
+    if (ranges.size() > 1 && !plan.probeUrl.empty() && learnt.load() == kSeveralRangesUnknown)
+        LearnSeveralRanges(plan.probeUrl);
+    for (size_t first = 0; first < ranges.size();) {
         const size_t count = std::min(kMaxRangesPerRequest, ranges.size() - first);
-        std::vector<ByteRange> asked(ranges.begin() + first, ranges.begin() + first + count);
-        const std::wstring header = RangeHeader(asked);
-        HttpResponse response;
-        std::unique_ptr<RangeBodyReader> reader;
-        bool notHonoured = false;
-        auto onChunk = [&](const char* data, size_t size) {
-            if (!reader) {
-                if (response.status != 206) {
-                    notHonoured = true; // a whole body (200) is not read here
-                    return false;
-                }
-                reader = std::make_unique<RangeBodyReader>(asked, fileSize, response.contentType,
-                                                           response.contentRange, write);
-            }
-            if (!reader->Feed(data, size)) notHonoured = true;
-            return !notHonoured;
-        };
-        const bool ok = HttpGet(url, header.c_str(), onChunk, &response);
-        if (status) *status = response.status;
-        if (notHonoured || (ok && response.status != 206)) return RangeFetch::NotHonoured;
-        if (!ok) return RangeFetch::Failed;
-        if (!reader || !reader->Complete()) return RangeFetch::NotHonoured;
+        if (count > 1 && learnt.load() == kSeveralRangesRefused) {
+            const std::vector<ByteRange> rest(ranges.begin() + first, ranges.end());
+            return FetchOneByOne(url, rest, fileSize, write, status, plan.spread);
+        }
+        const std::vector<ByteRange> asked(ranges.begin() + first, ranges.begin() + first + count);
+        bool refused = false;
+        const RangeFetch fetched = FetchInOneRequest(url, asked, fileSize, write, status, &refused);
+        if (refused) {
+            learnt.store(kSeveralRangesRefused); // the same ranges once more, one per request
+            continue;
+        }
+        if (count > 1 && fetched == RangeFetch::Done) learnt.store(kSeveralRangesAnswered);
+        if (fetched != RangeFetch::Done) return fetched;
+        first += count;
     }
     return RangeFetch::Done;
 }

@@ -122,7 +122,7 @@ uint64_t LengthOf(const std::wstring& path) {
 // pieces continues in pieces.
 PatchResult ContinueOrWhole(const ManifestEntry& entry, const std::wstring& url,
                             const std::wstring& localPath, const std::wstring& tmpPath,
-                            bool indexAsked, int32_t* status) {
+                            bool indexAsked, int32_t* status, PieceBoard* board) {
     if (!FileExists(tmpPath)) return PatchResult::WholeDownload;
     const uint64_t kept = LengthOf(tmpPath);
     const uint64_t size = static_cast<uint64_t>(entry.size);
@@ -131,7 +131,7 @@ PatchResult ContinueOrWhole(const ManifestEntry& entry, const std::wstring& url,
             BlockIndex index;
             switch (FetchBlockIndex(entry, nullptr, &index)) {
             case IndexFetch::Found:
-                return BuildFromIndex(index, entry, url, localPath, tmpPath, status);
+                return BuildFromIndex(index, entry, url, localPath, tmpPath, status, board);
             case IndexFetch::NoAnswer:
                 return PatchResult::Failed;
             case IndexFetch::None:
@@ -165,37 +165,38 @@ IndexFetch FetchBlockIndex(const ManifestEntry& entry, const FILETIME* changedAf
 
 PatchResult PatchWithIndex(IndexFetch fetched, const BlockIndex& index, const ManifestEntry& entry,
                            const std::wstring& url, const std::wstring& localPath,
-                           const std::wstring& tmpPath, int32_t* status) {
+                           const std::wstring& tmpPath, int32_t* status, PieceBoard* board) {
     if (status) *status = 0;
     switch (fetched) {
     case IndexFetch::Found:
-        return BuildFromIndex(index, entry, url, localPath, tmpPath, status);
+        return BuildFromIndex(index, entry, url, localPath, tmpPath, status, board);
     case IndexFetch::NoAnswer:
         return PatchResult::Failed; // the server is not reachable
     case IndexFetch::None:
         break;
     }
-    return ContinueOrWhole(entry, url, localPath, tmpPath, true, status);
+    return ContinueOrWhole(entry, url, localPath, tmpPath, true, status, board);
 }
 
 PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
-                       const std::wstring& localPath, const std::wstring& tmpPath,
-                       int32_t* status) {
+                       const std::wstring& localPath, const std::wstring& tmpPath, int32_t* status,
+                       PieceBoard* board) {
     if (status) *status = 0;
     if (!KeepsPartialTmp(entry)) return PatchResult::WholeDownload;
     // Without an old copy the index could only confirm the ".tmp"'s blocks, which the digest
     // of a continued transfer does as well, for less than the index costs; but for a ".tmp"
     // written in pieces (see ContinueOrWhole).
     if (!FileExists(localPath))
-        return ContinueOrWhole(entry, url, localPath, tmpPath, false, status);
+        return ContinueOrWhole(entry, url, localPath, tmpPath, false, status, board);
     BlockIndex index;
     const IndexFetch fetched = FetchBlockIndex(entry, nullptr, &index);
-    return PatchWithIndex(fetched, index, entry, url, localPath, tmpPath, status);
+    return PatchWithIndex(fetched, index, entry, url, localPath, tmpPath, status, board);
 }
 
 SourceAnswer PatchSource(EntryFetch& fetch) {
     if (!fetch.patch) return SourceAnswer::NotForMe;
-    switch (PatchToTmp(fetch.entry, fetch.url, fetch.localPath, fetch.tmpPath, &fetch.status)) {
+    switch (PatchToTmp(fetch.entry, fetch.url, fetch.localPath, fetch.tmpPath, &fetch.status,
+                       fetch.board)) {
     case PatchResult::Done:
         return SourceAnswer::Done;
     case PatchResult::Failed:

@@ -25,13 +25,16 @@ IndexFetch FetchBlockIndex(const ManifestEntry& entry, const FILETIME* changedAf
                            BlockIndex* index);
 
 // Builds the entry's new content in tmpPath from localPath, tmpPath and byte ranges of url.
-// status receives the HTTP status of the last answer, or 0 when none came.
+// status receives the HTTP status of the last answer, or 0 when none came. board: the
+// download pool's, whose idle threads help with ranges asked one per request; may be null.
 PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
-                       const std::wstring& localPath, const std::wstring& tmpPath, int32_t* status);
+                       const std::wstring& localPath, const std::wstring& tmpPath, int32_t* status,
+                       PieceBoard* board = nullptr);
 // The same once the index was asked for: what came of it, and the index when Found.
 PatchResult PatchWithIndex(IndexFetch fetched, const BlockIndex& index, const ManifestEntry& entry,
                            const std::wstring& url, const std::wstring& localPath,
-                           const std::wstring& tmpPath, int32_t* status);
+                           const std::wstring& tmpPath, int32_t* status,
+                           PieceBoard* board = nullptr);
 
 // The patch path as a source: NotForMe when the attempt may not patch or the patch found it
 // must come whole.

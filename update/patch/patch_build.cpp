@@ -25,6 +25,8 @@
 #include "update/digest.h"
 #include "update/entry_digest.h"
 #include "update/file_at.h"
+#include "update/net/addresses.h"
+#include "update/net/pieces.h"
 #include "update/net/range_fetch.h"
 
 namespace {
@@ -241,6 +243,17 @@ private:
     bool stopped_ = false;
 };
 
+// Two bytes of a small document tell how the server answers a request for several ranges, and
+// a whole answer costs at most the document: the smallest listed file of three bytes or more,
+// or the entry's index (about four bytes a block or more) when no file is smaller.
+std::wstring ProbeUrl(const BlockIndex& index, const ManifestEntry& entry) {
+    const ManifestEntry* smallest = nullptr;
+    for (const ManifestEntry& e : State().manifestEntries)
+        if (e.size >= 3 && (!smallest || e.size < smallest->size)) smallest = &e;
+    const int64_t indexBytes = int64_t{4} * index.BlockCount();
+    return smallest && smallest->size < indexBytes ? EntryUrl(*smallest) : BlockIndexUrl(entry);
+}
+
 // The copy thread: every run found in the old file, into the ".tmp" at its place.
 bool CopyFoundRuns(BuildBoard& board, const BlockIndex& index, HANDLE tmp,
                    const std::wstring& oldPath) {
@@ -268,7 +281,7 @@ bool CopyFoundRuns(BuildBoard& board, const BlockIndex& index, HANDLE tmp,
 
 // The fetch thread: every range the matcher leaves, written in at its offset.
 RangeFetch FetchLeftRanges(BuildBoard& board, const BlockIndex& index, HANDLE tmp,
-                           const std::wstring& url, int32_t* status) {
+                           const std::wstring& url, const RangePlan& plan, int32_t* status) {
     std::vector<ByteRange> ranges;
     const auto write = [&](uint64_t offset, const char* data, size_t size) {
         if (!WriteAt(tmp, offset, data, size)) return false;
@@ -276,7 +289,7 @@ RangeFetch FetchLeftRanges(BuildBoard& board, const BlockIndex& index, HANDLE tm
         return true;
     };
     while (board.TakeRanges(&ranges)) {
-        const RangeFetch fetched = FetchRanges(url, ranges, index.fileSize, write, status);
+        const RangeFetch fetched = FetchRanges(url, ranges, index.fileSize, write, status, plan);
         if (fetched != RangeFetch::Done) return fetched;
     }
     return RangeFetch::Done;
@@ -312,11 +325,16 @@ bool DigestInOrder(BuildBoard& board, const BlockIndex& index, const std::wstrin
 
 PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
                            const std::wstring& url, const std::wstring& localPath,
-                           const std::wstring& tmpPath, int32_t* status) {
+                           const std::wstring& tmpPath, int32_t* status, PieceBoard* pool) {
     // No one may write the old file while its bytes are copied and hashed; a copy that some
     // program holds open for writing is not used at all.
     FileHandle holdOld = OpenForReading(localPath);
     const std::wstring oldPath = holdOld ? localPath : std::wstring();
+    // A server that answers only single ranges gets them spread over the pool's connections.
+    RangePlan plan;
+    if (pool) plan.spread = SpreadOverBoard(*pool, url, index.fileSize);
+    if (State().severalRanges.load() == kSeveralRangesUnknown)
+        plan.probeUrl = ProbeUrl(index, entry);
     RangeFetch fetched = RangeFetch::Done;
     bool matched = false, copied = true, hashed = false, fits = false;
     {
@@ -349,7 +367,7 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
                         }) &&
             StartThread(fetcher,
                         [&] {
-                            fetched = FetchLeftRanges(board, index, tmp.Get(), url, status);
+                            fetched = FetchLeftRanges(board, index, tmp.Get(), url, plan, status);
                             if (fetched != RangeFetch::Done) board.Stop();
                         }) &&
             StartThread(hasher,

@@ -16,6 +16,11 @@ enum class PatchResult {
     Failed,        // the transfer broke; what arrived stays in the ".tmp" for the next attempt
 };
 
+class PieceBoard;
+
+// With board (the download pool's), ranges that go one per request are shared with the pool's
+// idle threads.
 PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
                            const std::wstring& url, const std::wstring& localPath,
-                           const std::wstring& tmpPath, int32_t* status);
+                           const std::wstring& tmpPath, int32_t* status,
+                           PieceBoard* board = nullptr);
