@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "update/patch/block_index.h"
 #include "update/manifest.h"
@@ -16,6 +17,8 @@ enum class PatchResult {
     Failed,        // the transfer broke; what arrived stays in the ".tmp" for the next attempt
 };
 
+// seeds: the files whose blocks the new version may be built from, the old copy first (an
+// empty path where there is none).
 PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
-                           const std::wstring& url, const std::wstring& localPath,
+                           const std::wstring& url, const std::vector<std::wstring>& seeds,
                            const std::wstring& tmpPath, int32_t* status);
