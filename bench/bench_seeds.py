@@ -3,7 +3,7 @@
 zsync with every old file as a seed, bytes over the wire and time.
 
     bench_seeds.py --build-dir B --env-dir E --port P [--base-build-dir A] [--smoke]
-                   [--rounds R] [--keep] [--rename-mib N] [--seed-mib N]
+                   [--rounds R] [--keep] [--rename-mib N] [--seed-mib N] [--only CASES]
 
 B is a test build whose update base address is https://localhost:P, E a test environment
 brought up by tests/harness/testenv.sh. nginx serves one folder written by
@@ -320,8 +320,10 @@ class SeedsBench(Checks):
             load = os.getloadavg()
             self.lines.append(f"nproc {os.cpu_count()}, load at the start {load[0]:.2f} "
                               f"{load[1]:.2f} {load[2]:.2f}; targets: {TARGETS}")
+            only = [c for c in self.args.only.split(",") if c]
             for case in (self.renamed, self.repack, self.duplicate, self.no_move, self.seeding):
-                case()
+                if not only or case.__name__ in only:
+                    case()
             load = os.getloadavg()
             self.lines.append(f"load at the end {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
             log("\n".join(self.lines))
@@ -336,7 +338,8 @@ def main():
     return bench_main(SeedsBench, __doc__, "bench_seeds", 3,
                       (("--base-build-dir",), {"default": ""}),
                       (("--rename-mib",), {"type": int, "default": 256}),
-                      (("--seed-mib",), {"type": int, "default": 1024}))
+                      (("--seed-mib",), {"type": int, "default": 1024}),
+                      (("--only",), {"default": "", "help": "cases to run, e.g. renamed,repack"}))
 
 
 if __name__ == "__main__":

@@ -32,11 +32,47 @@ FileHandle CreateTmp(const std::wstring& tmpPath) {
     return tmp;
 }
 
-enum class Copy { Done, NotThere, Cancelled };
+enum class Copy { Done, NotThere, Cancelled, NoLink };
+
+// A file no longer listed at its old path is linked rather than copied: the new name shares its
+// bytes, so nothing is written and the folder holds them once, and reading them for the digest
+// is all it costs. The seed's handle, which keeps writers out, is what the digest reads. A
+// volume without hard links (FAT) gets a copy.
+Copy LinkSeed(const std::wstring& seedPath, HANDLE seed, uint64_t length, const EntryFetch& fetch,
+              char* block) {
+    DeleteFileW(fetch.tmpPath.c_str());
+    bool linked = CreateHardLinkW(fetch.tmpPath.c_str(), seedPath.c_str(), nullptr) != 0;
+    const std::wstring folder = ParentFolderOf(fetch.tmpPath);
+    if (!linked && GetLastError() == ERROR_PATH_NOT_FOUND && !folder.empty()) {
+        SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
+        linked = CreateHardLinkW(fetch.tmpPath.c_str(), seedPath.c_str(), nullptr) != 0;
+    }
+    if (!linked) return Copy::NoLink;
+    StreamDigest digest(!fetch.entry.sha256.empty());
+    uint64_t done = 0;
+    LARGE_INTEGER start = {};
+    bool read = digest.Ok() && SetFilePointerEx(seed, start, nullptr, FILE_BEGIN);
+    while (read && done < length) {
+        if (State().cancelRequested.load()) {
+            DeleteFileW(fetch.tmpPath.c_str());
+            return Copy::Cancelled;
+        }
+        const int64_t got = ReadOnward(seed, block, kCopyBlock);
+        read = got > 0;
+        if (read) {
+            digest.Update(block, static_cast<size_t>(got));
+            done += static_cast<uint64_t>(got);
+        }
+    }
+    if (read && done == length && DigestMatchesEntry(digest, fetch.entry)) return Copy::Done;
+    DeleteFileW(fetch.tmpPath.c_str());
+    return Copy::NotThere;
+}
 
 // The seed is opened without following a link, and with no sharing for writers: what is read
 // is what the digest sees, and a file another program holds open for writing is passed by.
-Copy CopySeed(const std::wstring& seedPath, const EntryFetch& fetch, char* block) {
+Copy CopySeed(const WholeSeed& from, const EntryFetch& fetch, char* block) {
+    const std::wstring& seedPath = from.path;
     FileHandle seed = OpenForReading(seedPath, FILE_SHARE_READ,
                                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN);
     if (!seed) return Copy::NotThere;
@@ -47,6 +83,11 @@ Copy CopySeed(const std::wstring& seedPath, const EntryFetch& fetch, char* block
     const uint64_t length = FileSizeOf(seed.Get());
     if (fetch.entry.size < INT32_MAX && length != static_cast<uint64_t>(fetch.entry.size))
         return Copy::NotThere;
+
+    if (from.unlisted) {
+        const Copy linked = LinkSeed(seedPath, seed.Get(), length, fetch, block);
+        if (linked != Copy::NoLink) return linked;
+    }
 
     StreamDigest digest(!fetch.entry.sha256.empty());
     if (!digest.Ok()) return Copy::NotThere;
@@ -84,17 +125,18 @@ Copy CopySeed(const std::wstring& seedPath, const EntryFetch& fetch, char* block
 
 SourceAnswer LocalCopySource(EntryFetch& fetch) {
     if (!fetch.seeds) return SourceAnswer::NotForMe;
-    const std::vector<std::wstring> candidates =
+    const std::vector<WholeSeed> candidates =
         WholeSeedsFor(*fetch.seeds, fetch.entry, fetch.localPath);
     if (candidates.empty()) return SourceAnswer::NotForMe;
     const auto block = std::make_unique_for_overwrite<char[]>(kCopyBlock);
-    for (const std::wstring& seed : candidates) {
+    for (const WholeSeed& seed : candidates) {
         switch (CopySeed(seed, fetch, block.get())) {
         case Copy::Done:
             return SourceAnswer::Done;
         case Copy::Cancelled:
             return SourceAnswer::Failed;
         case Copy::NotThere:
+        case Copy::NoLink:
             break;
         }
     }

@@ -10,8 +10,10 @@
 
 #include "base/paths.h"
 #include "update/manifest.h"
+#include "update/net/http.h"
 #include "update/seeds.h"
 #include "update/self_update.h"
+#include "update/signature.h"
 
 namespace {
 
@@ -101,10 +103,37 @@ std::vector<std::wstring> RetiredFiles(const KeptManifests& kept,
     return retired;
 }
 
+std::vector<std::wstring> ConfirmedByFullManifest(std::vector<std::wstring> retired,
+                                                  const std::wstring& fullUrl) {
+    if (retired.empty()) return retired;
+    const std::string body = HttpGetToString(AddNoCacheParam(fullUrl));
+    std::vector<ManifestEntry> full;
+    if (body.empty() ||
+        CheckFetchedDocument(body, "manifest_full.json") != DocumentCheck::Accepted ||
+        !ParseManifestRows(body, full))
+        return {};
+    std::unordered_set<std::wstring> listed;
+    for (const ManifestEntry& entry : full)
+        listed.insert(PathKey(LocalPathForEntry(entry)));
+    std::vector<std::wstring> confirmed;
+    for (std::wstring& path : retired)
+        if (!listed.count(PathKey(path))) confirmed.push_back(std::move(path));
+    return confirmed;
+}
+
 void RemoveRetiredFiles(const KeptManifests& kept, const std::vector<ManifestEntry>& current,
-                        const std::string& body, bool fullRun) {
+                        const std::string& body, bool fullRun, const std::wstring& manifestUrl) {
     if (!RemovesRetiredFiles()) return;
-    for (const std::wstring& path : RetiredFiles(kept, current, body, fullRun)) {
+    std::vector<std::wstring> retired = RetiredFiles(kept, current, body, fullRun);
+    // The light manifest lists only part of the game: what left it may still belong to the
+    // game, which only the full manifest of the same release can tell.
+    if (!fullRun && !retired.empty()) {
+        const size_t slash = manifestUrl.rfind(L'/');
+        if (slash == std::wstring::npos) return;
+        retired = ConfirmedByFullManifest(std::move(retired),
+                                          manifestUrl.substr(0, slash + 1) + L"manifest_full.json");
+    }
+    for (const std::wstring& path : retired) {
         if (DeleteFileW(path.c_str())) RemoveEmptyFolders(path);
     }
 }

@@ -54,7 +54,7 @@ SeedCatalog BuildSeedCatalog(const std::vector<ManifestEntry>& current,
         listed.insert(PathKey(entry.path));
         if (i >= verdicts.size() || verdicts[i] != Verdict::Fine) continue;
         const std::wstring local = LocalPathForEntry(entry);
-        seeds.byHash.emplace(entry.hash, local);
+        seeds.byHash.emplace(entry.hash, WholeSeed{local, false});
         if (entry.size >= kPatchMinSize) seeds.unchanged.push_back(local);
     }
     // Only paths no longer listed: a listed one is this run's to write, and a seed must not
@@ -67,7 +67,7 @@ SeedCatalog BuildSeedCatalog(const std::vector<ManifestEntry>& current,
         const std::wstring local = LocalPathForEntry(entry);
         WIN32_FILE_ATTRIBUTE_DATA data = {};
         if (!PlainFileData(local, &data)) continue;
-        seeds.byHash.emplace(entry.hash, local);
+        seeds.byHash.emplace(entry.hash, WholeSeed{local, true});
         dropped.emplace_back(LengthOf(data), local);
     }
     std::stable_sort(dropped.begin(), dropped.end(),
@@ -77,13 +77,13 @@ SeedCatalog BuildSeedCatalog(const std::vector<ManifestEntry>& current,
     return seeds;
 }
 
-std::vector<std::wstring> WholeSeedsFor(const SeedCatalog& seeds, const ManifestEntry& entry,
-                                        const std::wstring& localPath) {
-    std::vector<std::wstring> found;
+std::vector<WholeSeed> WholeSeedsFor(const SeedCatalog& seeds, const ManifestEntry& entry,
+                                     const std::wstring& localPath) {
+    std::vector<WholeSeed> found;
     const auto [first, last] = seeds.byHash.equal_range(entry.hash);
     const std::wstring own = PathKey(localPath);
     for (auto it = first; it != last; ++it)
-        if (PathKey(it->second) != own) found.push_back(it->second);
+        if (PathKey(it->second.path) != own) found.push_back(it->second);
     return found;
 }
 

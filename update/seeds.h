@@ -11,9 +11,15 @@
 #include "base/manifest_entry.h"
 #include "update/verify_file.h"
 
+// A file that should hold some content whole.
+struct WholeSeed {
+    std::wstring path;
+    bool unlisted = false; // a file of the previous release this one no longer lists
+};
+
 struct SeedCatalog {
-    // Local paths of files that should hold the content of a given MD5, by that MD5.
-    std::unordered_multimap<std::string, std::wstring> byHash;
+    // Files that should hold the content of a given MD5, by that MD5.
+    std::unordered_multimap<std::string, WholeSeed> byHash;
     // Files of the previous release that this one moved or dropped, biggest first.
     std::vector<std::wstring> dropped;
     // Listed files this run found correct and will not write, big enough to have blocks.
@@ -31,8 +37,8 @@ SeedCatalog BuildSeedCatalog(const std::vector<ManifestEntry>& current,
                              const std::vector<ManifestEntry>& previous);
 
 // Files that should hold entry's content whole, other than localPath itself.
-std::vector<std::wstring> WholeSeedsFor(const SeedCatalog& seeds, const ManifestEntry& entry,
-                                        const std::wstring& localPath);
+std::vector<WholeSeed> WholeSeedsFor(const SeedCatalog& seeds, const ManifestEntry& entry,
+                                     const std::wstring& localPath);
 // Files whose blocks entry's block index may be matched against, after its own old copy: the
 // moved and dropped ones; and, for a file with no old copy of its own, the unchanged listed
 // ones too. At most a bounded number of bytes in all.

@@ -266,7 +266,7 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     // run proves it again and remembers it then.
     SaveRemembered(remembered, s.manifestEntries, all);
     if (!failure.empty()) return EndRun(failure);
-    RemoveRetiredFiles(kept, s.manifestEntries, body, fullRun);
+    RemoveRetiredFiles(kept, s.manifestEntries, body, fullRun, manifestUrl);
     SaveKeptManifest(name, body);
     EndRunSuccessfully(fullRun);
 }

@@ -56,8 +56,8 @@ TEST_F(Retired, OnlyListedFilesGoAndTheFoldersTheyLeaveEmpty) {
     Listed("gone/deep/a.bin");
     Listed("gone/b.bin");
     Listed("mixed/c.bin");
-    Listed("still/in_full.bin", "light");
-    Listed("still/in_full.bin", "full");
+    Listed("still/in_full.bin");
+    Listed("other/in_kept_full.bin", "full");
     ASSERT_TRUE(test::WriteFileBytes(game.LocalPath("mixed/players_own.cfg"), "mine"));
     // A folder that leads out of the game folder, with a file the old release named in it.
     test::TempDir outside(L"outside");
@@ -70,6 +70,9 @@ TEST_F(Retired, OnlyListedFilesGoAndTheFoldersTheyLeaveEmpty) {
     Keep();
     game.AddFile("kept/new.bin", "new", "same");
     game.Publish();
+    // The full manifest of the same release lists one more file than the light one.
+    game.AddFile("still/in_full.bin", "now in full only", "same");
+    game.Publish("manifest_full.json");
 
     ASSERT_EQ(test::RunLight(game), L"Archivos OK!");
     EXPECT_FALSE(test::PathExists(game.LocalPath("gone")));
@@ -77,10 +80,20 @@ TEST_F(Retired, OnlyListedFilesGoAndTheFoldersTheyLeaveEmpty) {
     EXPECT_EQ(test::ReadFileBytes(game.LocalPath("mixed/players_own.cfg")), "mine");
     // A light run keeps what the full manifest lists: the light one lists only part of the game.
     EXPECT_TRUE(test::PathExists(game.LocalPath("still/in_full.bin")));
+    EXPECT_TRUE(test::PathExists(game.LocalPath("other/in_kept_full.bin")));
     EXPECT_EQ(test::ReadFileBytes(outside / L"x.bin"), "outside");
     if (linked) RemoveDirectoryW(game.LocalPath("away").c_str());
     EXPECT_FALSE(LoadKeptManifest("manifest_full.json").empty());
     EXPECT_EQ(test::ReadFileBytes(game.LocalPath("kept/new.bin")), "new");
+}
+
+TEST_F(Retired, ALightRunDeletesNothingWhenTheFullManifestCannotConfirm) {
+    Listed("gone/a.bin");
+    Keep();
+    game.AddFile("new/b.bin", "new", "same");
+    game.Publish(); // and no full manifest on the server
+    ASSERT_EQ(test::RunLight(game), L"Archivos OK!");
+    EXPECT_TRUE(test::PathExists(game.LocalPath("gone/a.bin")));
 }
 
 TEST_F(Retired, AFailedRunDeletesNothing) {
