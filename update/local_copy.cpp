@@ -78,7 +78,8 @@ Copy CopySeed(const WholeSeed& from, const EntryFetch& fetch, char* block) {
     if (!seed) return Copy::NotThere;
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!GetFileInformationByHandle(seed.Get(), &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        !OpensAsItself(seed.Get(), seedPath))
         return Copy::NotThere;
     const uint64_t length = FileSizeOf(seed.Get());
     if (fetch.entry.size < INT32_MAX && length != static_cast<uint64_t>(fetch.entry.size))

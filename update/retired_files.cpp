@@ -8,6 +8,7 @@
 
 #include <unordered_set>
 
+#include "base/handles.h"
 #include "base/paths.h"
 #include "update/manifest.h"
 #include "update/net/http.h"
@@ -46,6 +47,23 @@ bool LiesInGameFolder(const std::wstring& localPath) {
         if (!IsRealFolder(full.substr(0, at))) return false;
     }
     return true;
+}
+
+// Deletes the file through a handle that was found to be the file at path itself, so that
+// nothing between the look and the deletion can swap a link in.
+bool DeleteIfItself(const std::wstring& path) {
+    FileHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return false;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(file.Get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | kNotPlain)) ||
+        !OpensAsItself(file.Get(), path))
+        return false;
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
 }
 
 void RemoveEmptyFolders(const std::wstring& filePath) {
@@ -134,6 +152,6 @@ void RemoveRetiredFiles(const KeptManifests& kept, const std::vector<ManifestEnt
                                           manifestUrl.substr(0, slash + 1) + L"manifest_full.json");
     }
     for (const std::wstring& path : retired) {
-        if (DeleteFileW(path.c_str())) RemoveEmptyFolders(path);
+        if (DeleteIfItself(path)) RemoveEmptyFolders(path);
     }
 }

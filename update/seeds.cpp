@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "base/handles.h"
 #include "base/paths.h"
 #include "update/net/source.h"
 
@@ -36,6 +37,25 @@ std::wstring PathKey(const std::wstring& path) {
                                 static_cast<int>(key.size()), upper.data(),
                                 static_cast<int>(upper.size()), nullptr, nullptr, 0);
     return n == static_cast<int>(key.size()) ? upper : key;
+}
+
+bool OpensAsItself(HANDLE file, const std::wstring& path) {
+    std::wstring resolved(1024, L'\0');
+    DWORD n = GetFinalPathNameByHandleW(file, resolved.data(), static_cast<DWORD>(resolved.size()),
+                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= resolved.size()) return false;
+    resolved.resize(n);
+    if (resolved.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+        resolved = L"\\" + resolved.substr(7);
+    } else if (resolved.rfind(L"\\\\?\\", 0) == 0) {
+        resolved = resolved.substr(4);
+    }
+    // Short names in the folder's path come back long.
+    std::wstring expected = ResolveFullPath(path);
+    std::wstring longer(1024, L'\0');
+    n = GetLongPathNameW(expected.c_str(), longer.data(), static_cast<DWORD>(longer.size()));
+    if (n > 0 && n < longer.size()) expected.assign(longer.data(), n);
+    return PathKey(resolved) == PathKey(expected);
 }
 
 bool IsPlainFile(const std::wstring& path) {
@@ -98,6 +118,11 @@ std::vector<std::wstring> BlockSeedsFor(const SeedCatalog& seeds, const Manifest
             if (PathKey(path) == own) continue;
             WIN32_FILE_ATTRIBUTE_DATA data = {};
             if (!PlainFileData(path, &data)) continue;
+            FileHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
+            if (!file || !OpensAsItself(file.Get(), path)) continue;
             bytes += LengthOf(data);
             chosen.push_back(path);
         }

@@ -4,6 +4,8 @@
 // it is trusted: whatever is taken from a seed is checked by the entry's digests.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -48,3 +50,9 @@ std::vector<std::wstring> BlockSeedsFor(const SeedCatalog& seeds, const Manifest
 // True for a plain file: it exists, is no folder and no link of any kind (a link may lead out
 // of the game folder, or to something that is not a file).
 bool IsPlainFile(const std::wstring& path);
+
+// True when file, opened by path, is the file at that very path: no link, junction or other
+// redirection on the way, whatever the system shows of them (under Wine a Unix link looks like
+// a plain file; only the handle's final path tells). A drive letter that is itself a
+// redirection (subst) counts as one: such a file is merely passed by.
+bool OpensAsItself(HANDLE file, const std::wstring& path);

@@ -62,9 +62,8 @@ TEST_F(Retired, OnlyListedFilesGoAndTheFoldersTheyLeaveEmpty) {
     // A folder that leads out of the game folder, with a file the old release named in it.
     test::TempDir outside(L"outside");
     ASSERT_TRUE(test::WriteFileBytes(outside / L"x.bin", "outside"));
-    const bool linked = CreateSymbolicLinkW(game.LocalPath("away").c_str(), outside.Path().c_str(),
-                                            SYMBOLIC_LINK_FLAG_DIRECTORY |
-                                                SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    ASSERT_TRUE(test::WriteFileBytes(game.LocalPath("keep.txt"), "x"));
+    ASSERT_TRUE(test::MakeLink(game.LocalPath("away"), outside.Path(), true));
     rows["light"].push_back(Row(game.Path("away/x.bin"), "outside"));
     rows["light"].push_back(Row("Log/kept_manifest_full.json", "x"));
     Keep();
@@ -82,7 +81,8 @@ TEST_F(Retired, OnlyListedFilesGoAndTheFoldersTheyLeaveEmpty) {
     EXPECT_TRUE(test::PathExists(game.LocalPath("still/in_full.bin")));
     EXPECT_TRUE(test::PathExists(game.LocalPath("other/in_kept_full.bin")));
     EXPECT_EQ(test::ReadFileBytes(outside / L"x.bin"), "outside");
-    if (linked) RemoveDirectoryW(game.LocalPath("away").c_str());
+    RemoveDirectoryW(game.LocalPath("away").c_str());
+    DeleteFileW(game.LocalPath("away").c_str());
     EXPECT_FALSE(LoadKeptManifest("manifest_full.json").empty());
     EXPECT_EQ(test::ReadFileBytes(game.LocalPath("kept/new.bin")), "new");
 }
