@@ -37,6 +37,23 @@ bool ReadWhole(const std::wstring& path, std::string* out) {
     return ReadOnward(file.Get(), out->data(), out->size()) == static_cast<int64_t>(size);
 }
 
+// The kept body of that name, checked; "" when there is none or it is damaged.
+std::string LoadKeptBody(const std::string& name) {
+    std::string data;
+    if (!ReadWhole(KeptManifestPath(name), &data)) return {};
+    const size_t newline = data.find('\n');
+    if (newline == std::string::npos || data.compare(0, sizeof kMagic - 1, kMagic) != 0) return {};
+    std::string body = data.substr(newline + 1);
+    if (data.compare(0, newline + 1, Head(body)) != 0) return {};
+    return body;
+}
+
+std::vector<ManifestEntry> RowsOf(const std::string& body) {
+    std::vector<ManifestEntry> rows;
+    if (body.empty() || !ParseManifestRows(body, rows)) rows.clear();
+    return rows;
+}
+
 } // namespace
 
 std::wstring KeptManifestPath(const std::string& name) {
@@ -51,21 +68,14 @@ std::wstring KeptManifestPath(const std::string& name) {
 }
 
 std::vector<ManifestEntry> LoadKeptManifest(const std::string& name) {
-    std::vector<ManifestEntry> rows;
-    std::string data;
-    if (!ReadWhole(KeptManifestPath(name), &data)) return rows;
-    const size_t newline = data.find('\n');
-    if (newline == std::string::npos || data.compare(0, sizeof kMagic - 1, kMagic) != 0)
-        return rows;
-    const std::string body = data.substr(newline + 1);
-    if (data.compare(0, newline + 1, Head(body)) != 0) return rows;
-    if (!ParseManifestRows(body, rows)) rows.clear();
-    return rows;
+    return RowsOf(LoadKeptBody(name));
 }
 
 KeptManifests LoadKeptManifests(const std::string& name) {
     KeptManifests kept;
-    kept.same = LoadKeptManifest(name);
+    kept.sameBody = LoadKeptBody(name);
+    kept.same = RowsOf(kept.sameBody);
+    if (kept.same.empty()) kept.sameBody.clear();
     for (const char* other : {"manifest_light.json", "manifest_full.json"}) {
         if (name == other) continue;
         std::vector<ManifestEntry> rows = LoadKeptManifest(other);

@@ -20,6 +20,7 @@ struct KeptManifests {
     std::vector<ManifestEntry> same;   // of the run's own document: its previous release
     std::vector<ManifestEntry> others; // of the other documents the launcher fetches
     std::vector<ManifestEntry> all;    // both
+    std::string sameBody;              // the run's own document as kept, "" when none is
 };
 // Those for a run of the document name; the launcher's documents are the light and the full
 // manifest.

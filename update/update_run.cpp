@@ -267,6 +267,7 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     SaveRemembered(remembered, s.manifestEntries, all);
     if (!failure.empty()) return EndRun(failure);
     RemoveRetiredFiles(kept, s.manifestEntries, body, fullRun, manifestUrl);
-    SaveKeptManifest(name, body);
+    // Unchanged since the last good run: already kept, and a write spared.
+    if (body != kept.sameBody) SaveKeptManifest(name, body);
     EndRunSuccessfully(fullRun);
 }
