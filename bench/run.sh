@@ -40,3 +40,7 @@ python3 bench/bench_patch.py --build-dir "$build" --env-dir "$env_dir" --port "$
 python3 bench/bench_split.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
 # A fresh install through compressed copies against the raw one, gzip -9 and zstd -19.
 python3 bench/bench_packed.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
+# Moved, repacked and duplicated content against zsync with every old file as a seed; nginx and
+# relays on the build's port and 5 to 7 up. (--base-build-dir adds the no-move row against
+# another build.)
+python3 bench/bench_seeds.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
