@@ -45,3 +45,7 @@ python3 bench/bench_cdn.py --build-dir "$build" --env-dir "$env_dir" --port "$po
 # Three players through a caching proxy (nginx on the build's port, its origin on 5 and 6 up)
 # with the cacheable addresses and the default ones; a patch from nginx with max_ranges 1.
 python3 bench/bench_cache.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
+# Moved, repacked and duplicated content against zsync with every old file as a seed; nginx and
+# relays on the build's port and 5 to 7 up. (--base-build-dir adds the no-move row against
+# another build.)
+python3 bench/bench_seeds.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"

@@ -50,7 +50,8 @@ TEMP_TAG = ".zarvo-publish-"
 
 # Files the launcher keeps beside itself; a manifest must not fight over them.
 LAUNCHER_OWN_FILES = ("log/inst_done", "log/lang_set", ".zarvo_downloading", ".zarvo_install_dir",
-                      "log/manifest_light.serial", "log/manifest_full.serial", "log/displayinfo.serial")
+                      "log/manifest_light.serial", "log/manifest_full.serial", "log/displayinfo.serial",
+                      "log/kept_manifest_light.json", "log/kept_manifest_full.json")
 # The game client's options file, which the launcher writes the chosen language into.
 OPTIONS_FILE = "opt.dat"
 

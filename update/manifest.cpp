@@ -95,7 +95,10 @@ bool IsSafeEntryPath(const std::wstring& path) {
 }
 
 bool ParseManifest(const std::string& text) {
-    std::vector<ManifestEntry>& entries = State().manifestEntries;
+    return ParseManifestRows(text, State().manifestEntries);
+}
+
+bool ParseManifestRows(const std::string& text, std::vector<ManifestEntry>& entries) {
     entries.clear();
     // A signed manifest names each file's SHA-256 too: MD5 alone can be collided.
     const bool withSha256 = SigningEnabled();

@@ -2,11 +2,15 @@
 // manifest document into that list.
 #pragma once
 
+#include <vector>
+
 #include "base/manifest_entry.h"
 
 // Clears manifestEntries and fills it from the manifest body, in document order.
 // True when at least one entry was taken.
 bool ParseManifest(const std::string& text);
+// The same into entries, for a manifest that is not the run's own (a kept one).
+bool ParseManifestRows(const std::string& text, std::vector<ManifestEntry>& entries);
 
 // True for a relative path that names a file inside the game folder: not empty, no leading
 // "/" or "\", no ":" anywhere (drive letters, streams), no ".." component, no reserved device

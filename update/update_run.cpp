@@ -14,7 +14,10 @@
 #include "update/net/http.h"
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
+#include "update/kept_manifest.h"
 #include "update/manifest.h"
+#include "update/retired_files.h"
+#include "update/seeds.h"
 #include "update/self_update.h"
 #include "update/signature.h"
 #include "update/verified_record.h"
@@ -159,7 +162,8 @@ bool VerifyEntries(const RememberedFiles& remembered, std::vector<ManifestEntry>
 
 // Runs the download pool over the file list. Returns the status to end the run with, or ""
 // when every file was placed (or answered 404).
-std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verdict> verdicts) {
+std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verdict> verdicts,
+                           const SeedCatalog* seeds) {
     DownloadPhase phase;
     phase.fileList = std::move(fileList);
     phase.verdicts = std::move(verdicts);
@@ -188,6 +192,7 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verd
                                &phase.errorText,
                                phase.verdicts.data(),
                                &board};
+    context.seeds = seeds;
     if (!RunPool(workers, DownloadWorker, context)) return kNoWorkers;
 
     if (phase.failed.load()) {
@@ -248,12 +253,22 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     if (!VerifyEntries(remembered, fileList, verdicts, all)) return EndRun(kNoWorkers);
     if (s.cancelRequested.load()) return EndRun(kCancelled);
 
+    // What the last good runs kept: the seeds of this run's files, and for the retired files
+    // the previous release of this same document.
+    const std::string name = DocumentName(manifestUrl);
+    const KeptManifests kept = LoadKeptManifests(name);
     std::wstring failure;
-    if (!fileList.empty()) failure = DownloadFiles(std::move(fileList), std::move(verdicts));
+    if (!fileList.empty()) {
+        const SeedCatalog seeds = BuildSeedCatalog(s.manifestEntries, all, kept.all);
+        failure = DownloadFiles(std::move(fileList), std::move(verdicts), &seeds);
+    }
     // What verification proved is remembered whatever became of the downloads. A placed file
     // is not: nothing holds it between its flush and the look at its identity, so the next
     // run proves it again and remembers it then.
     SaveRemembered(remembered, s.manifestEntries, all);
     if (!failure.empty()) return EndRun(failure);
+    RemoveRetiredFiles(kept, s.manifestEntries, body, fullRun, manifestUrl);
+    // Unchanged since the last good run: already kept, and a write spared.
+    if (body != kept.sameBody) SaveKeptManifest(name, body);
     EndRunSuccessfully(fullRun);
 }

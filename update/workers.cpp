@@ -129,6 +129,7 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict
     const std::wstring localPath = LocalPathForEntry(entry);
     EntryFetch fetch{entry, EntryUrl(entry), localPath, localPath + L".tmp", c.board};
     fetch.packed = entry.packedSize > 0;
+    fetch.seeds = c.seeds;
     const std::wstring& tmpPath = fetch.tmpPath;
 
     size_t movePause = 0;

@@ -10,6 +10,7 @@
 
 #include "update/manifest.h"
 #include "update/net/pieces.h"
+#include "update/seeds.h"
 #include "update/verify_file.h"
 
 struct VerifyContext {
@@ -33,6 +34,8 @@ struct DownloadContext {
     std::wstring* errorText;
     const Verdict* verdicts = nullptr; // per file of fileList; none: every file just Differs
     PieceBoard* board = nullptr;       // the pool's pieces of big files; none: no file is split
+    // The game folder's files to take bytes from; none: every file comes from the server.
+    const SeedCatalog* seeds = nullptr;
 };
 
 void VerifyWorker(VerifyContext context);

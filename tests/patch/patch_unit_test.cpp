@@ -105,7 +105,7 @@ Built Build(const std::string& old, const std::string& tmpBefore, const std::str
         };
         const BlockEvents events = {
             [&](uint32_t first, uint32_t count) { return put(first, count, nullptr); },
-            [&](uint32_t first, uint32_t count, uint64_t oldOffset) {
+            [&](uint32_t first, uint32_t count, uint32_t, uint64_t oldOffset) {
                 return put(first, count, old.data() + oldOffset);
             },
             [&](uint32_t first, uint32_t count) {

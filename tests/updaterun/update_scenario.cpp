@@ -113,6 +113,23 @@ std::vector<int> ProgressSampler::Bytes() const {
     return bytes_;
 }
 
+bool MakeLink(const std::wstring& link, const std::wstring& target, bool folder) {
+    const DWORD flags =
+        SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
+    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) &&
+        GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return true;
+    const std::string from = UnixPath(target), to = UnixPath(link);
+    if (from.empty() || to.empty()) return false;
+    ChildProcess ln;
+    if (!ln.Start(L"Z:\\bin\\ln", L"Z:\\bin\\ln -s \"" + Widen(from) + L"\" \"" + Widen(to) + L"\"",
+                  ProgramFolder()))
+        return false;
+    // Wine gives no exit status of a Unix program: the link's coming is what tells.
+    return WaitFor([&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                   10000);
+}
+
 std::wstring RunLight(const UpdateScenario& scenario) {
     RunUpdateWithManifestUrl(scenario.ManifestUrl(), L"LIGHT");
     return CurrentStatusText();

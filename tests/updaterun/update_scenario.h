@@ -67,6 +67,11 @@ private:
     std::thread thread_;
 };
 
+// Makes link a symbolic link to target (a file, or a folder with folder set): the system's own
+// where it makes them, else (Wine, which reports success and makes none) a Unix link through
+// /bin/ln. False when neither works.
+bool MakeLink(const std::wstring& link, const std::wstring& target, bool folder);
+
 // Runs an update in the calling thread and returns the final status.
 std::wstring RunLight(const UpdateScenario& scenario);
 

@@ -9,6 +9,7 @@
 #include "base/manifest_entry.h"
 
 class PieceBoard;
+struct SeedCatalog;
 
 enum class SourceAnswer {
     Done,     // the ".tmp" holds the entry's content, its digest checked
@@ -43,6 +44,8 @@ struct EntryFetch {
     bool patch = true;      // this attempt may build the file from its old copy
     bool packed = false;    // the compressed copy still serves; cleared once it proved unusable
     int32_t status = 0;     // HTTP status of this attempt's last answer, 0 when none came
+    const SeedCatalog* seeds = nullptr; // the game folder's reusable files; null: none
+    bool seedsFailed = false;           // a build from other files' blocks broke: own copy only
 };
 
 using Source = SourceAnswer (*)(EntryFetch& fetch);

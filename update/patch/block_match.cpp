@@ -51,8 +51,8 @@ enum : uint8_t { kOpen = 0, kLocal = 1, kLeft = 2 };
 // unchanged stretch long before the scan has passed it.
 class RunCollector {
 public:
-    RunCollector(const BlockIndex& index, const BlockEvents& events)
-        : index_(index), events_(events) {}
+    RunCollector(const BlockIndex& index, const BlockEvents& events, uint32_t seed)
+        : index_(index), events_(events), seed_(seed) {}
     bool Add(uint64_t oldOffset, uint32_t block) {
         if (count_ > 0 && oldOffset_ + size_ == oldOffset && first_ + count_ == block &&
             size_ < kRunBytes) {
@@ -71,12 +71,13 @@ public:
         if (count_ == 0) return true;
         const uint32_t count = count_;
         count_ = 0;
-        return events_.found(first_, count, oldOffset_);
+        return events_.found(first_, count, seed_, oldOffset_);
     }
 
 private:
     const BlockIndex& index_;
     const BlockEvents& events_;
+    uint32_t seed_ = 0;
     uint64_t oldOffset_ = 0;
     uint32_t first_ = 0;
     uint32_t count_ = 0;
@@ -246,8 +247,14 @@ bool Md5Bytes(const std::string& hex, uint8_t (&out)[16]) {
 // (plus kMissSlack), which an honest index of a file up to 32 GiB stays under (false weak matches
 // cost about size² / 2^32 bytes); an index that makes them cost more, with many blocks under a
 // weak sum that some repeated data has, ends the scan, and the rest comes from the server.
-bool FindInOldFile(const BlockIndex& index, HANDLE old, std::vector<uint8_t>& state,
-                   const BlockEvents& events) {
+// The work false candidates may cost across all the seeds of one build.
+struct MissBudget {
+    uint64_t scannedBefore = 0; // bytes of the seeds already scanned
+    uint64_t missed = 0;        // bytes hashed for candidates that were not the block
+};
+
+bool FindInOldFile(const BlockIndex& index, HANDLE old, uint32_t seed, std::vector<uint8_t>& state,
+                   const BlockEvents& events, MissBudget& budget) {
     const uint32_t block = index.blockSize;
     Candidates wanted(index, state);
     if (wanted.Size() == 0) return true;
@@ -268,8 +275,8 @@ bool FindInOldFile(const BlockIndex& index, HANDLE old, std::vector<uint8_t>& st
     bool inRun = false;
     // Blocks before this one are placed or left to the server, but for gaps wider than an edit.
     uint32_t settled = 0;
-    uint64_t missed = 0; // bytes hashed for candidates that were not the block
-    RunCollector runs(index, events);
+    uint64_t& missed = budget.missed;
+    RunCollector runs(index, events, seed);
     const auto leaveGap = [&](uint32_t end) {
         if (end > settled && end - settled <= kEditGapBlocks) {
             // Blocks before a found one are all of full length, so all were wanted.
@@ -313,7 +320,9 @@ bool FindInOldFile(const BlockIndex& index, HANDLE old, std::vector<uint8_t>& st
                 }
                 if (!matched) {
                     missed += block;
-                    if (missed > reader.Offset() * kMissesPerByte + kMissSlack) break;
+                    if (missed >
+                        (budget.scannedBefore + reader.Offset()) * kMissesPerByte + kMissSlack)
+                        break;
                 }
             }
         }
@@ -329,6 +338,7 @@ bool FindInOldFile(const BlockIndex& index, HANDLE old, std::vector<uint8_t>& st
         sum.Roll(reader.Here()[0], reader.Here()[block]);
         reader.Skip(1);
     }
+    budget.scannedBefore += reader.Offset();
     return runs.Flush() && !Cancelled();
 }
 
@@ -354,18 +364,25 @@ bool CopyShortLastBlock(const BlockIndex& index, HANDLE file, HANDLE old, uint64
 
 bool MatchLocalBlocks(const BlockIndex& index, HANDLE file, uint64_t keptLength,
                       const std::wstring& oldPath, const BlockEvents& events) {
+    return MatchLocalBlocks(index, file, keptLength, std::vector<std::wstring>{oldPath}, events);
+}
+
+bool MatchLocalBlocks(const BlockIndex& index, HANDLE file, uint64_t keptLength,
+                      const std::vector<std::wstring>& seeds, const BlockEvents& events) {
     std::vector<uint8_t> state(index.BlockCount(), kOpen);
     if (!KeepBlocksInPlace(index, file, keptLength, state)) return false;
     if (!TellRuns(state, kLocal, kLocal, events.placed)) return false;
-    if (std::find(state.begin(), state.end(), kOpen) != state.end()) {
-        FileHandle old = OpenForReading(oldPath, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
-        if (old) {
-            if (!FindInOldFile(index, old.Get(), state, events)) return false;
-            if (!CopyShortLastBlock(index, file, old.Get(), FileSizeOf(old.Get()), state, events))
-                return false;
-        } else if (Cancelled()) {
+    MissBudget budget;
+    for (uint32_t seed = 0; seed < seeds.size(); ++seed) {
+        if (std::find(state.begin(), state.end(), kOpen) == state.end()) break;
+        if (Cancelled()) return false;
+        if (seeds[seed].empty()) continue;
+        FileHandle old = OpenForReading(seeds[seed], FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+        if (!old) continue;
+        if (!FindInOldFile(index, old.Get(), seed, state, events, budget)) return false;
+        if (!CopyShortLastBlock(index, file, old.Get(), FileSizeOf(old.Get()), state, events))
             return false;
-        }
     }
+    if (Cancelled()) return false;
     return TellRuns(state, kOpen, kLeft, events.leftToServer);
 }

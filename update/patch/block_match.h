@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "update/patch/block_index.h"
 
@@ -15,8 +16,8 @@
 struct BlockEvents {
     // In the file at their places.
     std::function<bool(uint32_t first, uint32_t count)> placed;
-    // The old file's bytes from oldOffset on: to be copied to their places.
-    std::function<bool(uint32_t first, uint32_t count, uint64_t oldOffset)> found;
+    // The bytes of seed number seed from oldOffset on: to be copied to their places.
+    std::function<bool(uint32_t first, uint32_t count, uint32_t seed, uint64_t oldOffset)> found;
     // Not looked for any more: the server's to send.
     std::function<bool(uint32_t first, uint32_t count)> leftToServer;
 };
@@ -28,3 +29,8 @@ struct BlockEvents {
 // could not be read or written, a cancel was requested or a callback said stop.
 bool MatchLocalBlocks(const BlockIndex& index, HANDLE file, uint64_t keptLength,
                       const std::wstring& oldPath, const BlockEvents& events);
+// The same with several files to find blocks in, looked through in this order (the old copy
+// first), each read once; one that cannot be opened or read is passed by. An empty path is no
+// file. The bounds on the work of false candidates hold for all the seeds together.
+bool MatchLocalBlocks(const BlockIndex& index, HANDLE file, uint64_t keptLength,
+                      const std::vector<std::wstring>& seeds, const BlockEvents& events);

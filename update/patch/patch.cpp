@@ -7,6 +7,7 @@
 #include "update/patch/patch.h"
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include <optional>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "update/patch/patch_build.h"
 #include "update/net/range_fetch.h"
 #include "update/net/split_download.h"
+#include "update/seeds.h"
 
 namespace {
 
@@ -121,7 +123,7 @@ uint64_t LengthOf(const std::wstring& path) {
 // nothing of it but a complete file counts. A shorter one is a prefix, which a file fetched in
 // pieces continues in pieces.
 PatchResult ContinueOrWhole(const ManifestEntry& entry, const std::wstring& url,
-                            const std::wstring& localPath, const std::wstring& tmpPath,
+                            const std::vector<std::wstring>& seeds, const std::wstring& tmpPath,
                             bool indexAsked, int32_t* status, PieceBoard* board) {
     if (!FileExists(tmpPath)) return PatchResult::WholeDownload;
     const uint64_t kept = LengthOf(tmpPath);
@@ -131,7 +133,7 @@ PatchResult ContinueOrWhole(const ManifestEntry& entry, const std::wstring& url,
             BlockIndex index;
             switch (FetchBlockIndex(entry, nullptr, &index)) {
             case IndexFetch::Found:
-                return BuildFromIndex(index, entry, url, localPath, tmpPath, status, board);
+                return BuildFromIndex(index, entry, url, seeds, tmpPath, status, board);
             case IndexFetch::NoAnswer:
                 return PatchResult::Failed;
             case IndexFetch::None:
@@ -163,43 +165,69 @@ IndexFetch FetchBlockIndex(const ManifestEntry& entry, const FILETIME* changedAf
     return status == 0 ? IndexFetch::NoAnswer : IndexFetch::None;
 }
 
+namespace {
+
+// The old copy first, then the other seeds.
+std::vector<std::wstring> SeedsWithOldCopy(const std::wstring& localPath,
+                                           const std::vector<std::wstring>& otherSeeds) {
+    std::vector<std::wstring> seeds{localPath};
+    seeds.insert(seeds.end(), otherSeeds.begin(), otherSeeds.end());
+    return seeds;
+}
+
+} // namespace
+
 PatchResult PatchWithIndex(IndexFetch fetched, const BlockIndex& index, const ManifestEntry& entry,
                            const std::wstring& url, const std::wstring& localPath,
-                           const std::wstring& tmpPath, int32_t* status, PieceBoard* board) {
+                           const std::wstring& tmpPath, int32_t* status, PieceBoard* board,
+                           const std::vector<std::wstring>& otherSeeds) {
     if (status) *status = 0;
+    const std::vector<std::wstring> seeds = SeedsWithOldCopy(localPath, otherSeeds);
     switch (fetched) {
     case IndexFetch::Found:
-        return BuildFromIndex(index, entry, url, localPath, tmpPath, status, board);
+        return BuildFromIndex(index, entry, url, seeds, tmpPath, status, board);
     case IndexFetch::NoAnswer:
         return PatchResult::Failed; // the server is not reachable
     case IndexFetch::None:
         break;
     }
-    return ContinueOrWhole(entry, url, localPath, tmpPath, true, status, board);
+    return ContinueOrWhole(entry, url, seeds, tmpPath, true, status, board);
 }
 
 PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
                        const std::wstring& localPath, const std::wstring& tmpPath, int32_t* status,
-                       PieceBoard* board) {
+                       PieceBoard* board, const std::vector<std::wstring>& otherSeeds) {
     if (status) *status = 0;
     if (!KeepsPartialTmp(entry)) return PatchResult::WholeDownload;
     // Without an old copy the index could only confirm the ".tmp"'s blocks, which the digest
     // of a continued transfer does as well, for less than the index costs; but for a ".tmp"
-    // written in pieces (see ContinueOrWhole).
-    if (!FileExists(localPath))
-        return ContinueOrWhole(entry, url, localPath, tmpPath, false, status, board);
+    // written in pieces (see ContinueOrWhole). Other files to build from make it worth it.
+    if (otherSeeds.empty() && !FileExists(localPath))
+        return ContinueOrWhole(entry, url, {localPath}, tmpPath, false, status, board);
     BlockIndex index;
     const IndexFetch fetched = FetchBlockIndex(entry, nullptr, &index);
-    return PatchWithIndex(fetched, index, entry, url, localPath, tmpPath, status, board);
+    // A file new to the game, built from others, may be the first of its folder.
+    const std::wstring folder = ParentFolderOf(localPath);
+    if (fetched == IndexFetch::Found && !otherSeeds.empty() && !folder.empty() &&
+        GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES)
+        SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
+    return PatchWithIndex(fetched, index, entry, url, localPath, tmpPath, status, board,
+                          otherSeeds);
 }
 
 SourceAnswer PatchSource(EntryFetch& fetch) {
     if (!fetch.patch) return SourceAnswer::NotForMe;
+    // Blocks of other files of the game folder too, unless a build from them broke before: a
+    // seed that cannot be read never costs more than one attempt.
+    std::vector<std::wstring> otherSeeds;
+    if (fetch.seeds && !fetch.seedsFailed && KeepsPartialTmp(fetch.entry))
+        otherSeeds = BlockSeedsFor(*fetch.seeds, fetch.entry, FileExists(fetch.localPath));
     switch (PatchToTmp(fetch.entry, fetch.url, fetch.localPath, fetch.tmpPath, &fetch.status,
-                       fetch.board)) {
+                       fetch.board, otherSeeds)) {
     case PatchResult::Done:
         return SourceAnswer::Done;
     case PatchResult::Failed:
+        fetch.seedsFailed = fetch.seedsFailed || !otherSeeds.empty();
         return SourceAnswer::Failed;
     case PatchResult::WholeDownload:
         break;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "update/patch/block_index.h"
 #include "update/patch/patch_build.h"
@@ -27,14 +28,17 @@ IndexFetch FetchBlockIndex(const ManifestEntry& entry, const FILETIME* changedAf
 // Builds the entry's new content in tmpPath from localPath, tmpPath and byte ranges of url.
 // status receives the HTTP status of the last answer, or 0 when none came. board: the
 // download pool's, whose idle threads help with ranges asked one per request; may be null.
+// otherSeeds: files besides the old copy whose blocks the file may be built from.
 PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
                        const std::wstring& localPath, const std::wstring& tmpPath, int32_t* status,
-                       PieceBoard* board = nullptr);
+                       PieceBoard* board = nullptr,
+                       const std::vector<std::wstring>& otherSeeds = {});
 // The same once the index was asked for: what came of it, and the index when Found.
 PatchResult PatchWithIndex(IndexFetch fetched, const BlockIndex& index, const ManifestEntry& entry,
                            const std::wstring& url, const std::wstring& localPath,
                            const std::wstring& tmpPath, int32_t* status,
-                           PieceBoard* board = nullptr);
+                           PieceBoard* board = nullptr,
+                           const std::vector<std::wstring>& otherSeeds = {});
 
 // The patch path as a source: NotForMe when the attempt may not patch or the patch found it
 // must come whole.

@@ -40,12 +40,13 @@ constexpr DWORD kFlushPauseMs = 25;
 // the server, which is always right.
 constexpr size_t kMaxOldRuns = 64 * 1024;
 
-// Blocks first .. first + count - 1 of the new version, which are the old file's bytes from
-// oldOffset on.
+// Blocks first .. first + count - 1 of the new version, which are the bytes of seed number
+// seed (the old file, or another file of the game folder) from oldOffset on.
 struct OldRun {
     uint32_t first = 0;
     uint32_t count = 0;
     uint64_t oldOffset = 0;
+    uint32_t seed = 0;
 };
 
 // Blocks first .. end - 1 of the new version.
@@ -68,17 +69,17 @@ public:
         : index_(index), source_(index.BlockCount(), kUnknown) {}
 
     bool InTmp(uint32_t first, uint32_t count) { return Tell(first, count, kInTmp); }
-    bool InOld(uint32_t first, uint32_t count, uint64_t oldOffset) {
+    bool InOld(uint32_t first, uint32_t count, uint32_t seed, uint64_t oldOffset) {
         bool fromServer = false;
         {
             SrwLockGuard lock(lock_);
-            // Past the bound, a run found in the old file comes from the server instead.
+            // Past the bound, a run found in a seed comes from the server instead.
             fromServer = runs_.size() >= kMaxOldRuns;
             if (fromServer) {
                 AddLeft(first, count);
             } else {
-                runs_[first] = {first, count, oldOffset};
-                copies_.push_back({first, count, oldOffset});
+                runs_[first] = {first, count, oldOffset, seed};
+                copies_.push_back({first, count, oldOffset, seed});
             }
         }
         return fromServer ? Wake() : Tell(first, count, kInOld);
@@ -149,6 +150,7 @@ public:
         uint32_t end = 0;       // one past the last block
         bool fromOld = false;   // else from the ".tmp", at the blocks' own offsets
         uint64_t oldOffset = 0; // where block first is in the old file
+        uint32_t seed = 0;      // which file that is
     };
     Piece WaitReadable(uint32_t from, uint32_t most) {
         SrwLockGuard lock(lock_);
@@ -161,6 +163,7 @@ public:
             const OldRun& run = std::prev(runs_.upper_bound(from))->second;
             limit = std::min(limit, run.first + run.count);
             piece.fromOld = true;
+            piece.seed = run.seed;
             piece.oldOffset =
                 run.oldOffset + index_.BlockOffset(from) - index_.BlockOffset(run.first);
         }
@@ -254,14 +257,16 @@ std::wstring ProbeUrl(const BlockIndex& index, const ManifestEntry& entry) {
     return smallest && smallest->size < indexBytes ? EntryUrl(*smallest) : BlockIndexUrl(entry);
 }
 
-// The copy thread: every run found in the old file, into the ".tmp" at its place.
+// The copy thread: every run found in the old file or another seed, into the ".tmp" at its
+// place.
 bool CopyFoundRuns(BuildBoard& board, const BlockIndex& index, HANDLE tmp,
-                   const std::wstring& oldPath) {
-    FileHandle old;
+                   const std::vector<std::wstring>& seeds) {
+    std::vector<FileHandle> opened(seeds.size());
     std::vector<uint8_t> buffer;
     OldRun run;
     while (board.TakeCopy(&run)) {
-        if (!old) old = OpenForReading(oldPath);
+        FileHandle& old = opened[run.seed];
+        if (!old) old = OpenForReading(seeds[run.seed]);
         if (!old) return false;
         if (buffer.empty()) buffer.resize(kCopyBytes);
         const uint64_t to = index.BlockOffset(run.first);
@@ -298,9 +303,9 @@ RangeFetch FetchLeftRanges(BuildBoard& board, const BlockIndex& index, HANDLE tm
 // The digest thread: the new content in order, each block read where it comes from once that
 // is known. False when the build stopped first or a read failed.
 bool DigestInOrder(BuildBoard& board, const BlockIndex& index, const std::wstring& tmpPath,
-                   const std::wstring& oldPath, StreamDigest& digest) {
+                   const std::vector<std::wstring>& seeds, StreamDigest& digest) {
     FileHandle tmp = OpenForReading(tmpPath, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    FileHandle old;
+    std::vector<FileHandle> opened(seeds.size());
     if (!tmp) return false;
     std::vector<uint8_t> buffer(std::max<size_t>(kHashRead, index.blockSize));
     const uint32_t perRead = static_cast<uint32_t>(buffer.size() / index.blockSize);
@@ -309,8 +314,9 @@ bool DigestInOrder(BuildBoard& board, const BlockIndex& index, const std::wstrin
         if (piece.end == at) return false;
         const uint64_t offset = index.BlockOffset(at);
         const uint64_t size = board.BlockEnd(piece.end - 1) - offset;
-        if (piece.fromOld && !old) old = OpenForReading(oldPath);
-        const HANDLE from = piece.fromOld ? old.Get() : tmp.Get();
+        if (piece.fromOld && !opened[piece.seed])
+            opened[piece.seed] = OpenForReading(seeds[piece.seed]);
+        const HANDLE from = piece.fromOld ? opened[piece.seed].Get() : tmp.Get();
         const uint64_t fromOffset = piece.fromOld ? piece.oldOffset : offset;
         if (!from ||
             ReadAtOwnPosition(from, fromOffset, buffer.data(), size) != static_cast<int64_t>(size))
@@ -324,12 +330,16 @@ bool DigestInOrder(BuildBoard& board, const BlockIndex& index, const std::wstrin
 } // namespace
 
 PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
-                           const std::wstring& url, const std::wstring& localPath,
+                           const std::wstring& url, const std::vector<std::wstring>& seedPaths,
                            const std::wstring& tmpPath, int32_t* status, PieceBoard* pool) {
-    // No one may write the old file while its bytes are copied and hashed; a copy that some
-    // program holds open for writing is not used at all.
-    FileHandle holdOld = OpenForReading(localPath);
-    const std::wstring oldPath = holdOld ? localPath : std::wstring();
+    // No one may write a seed while its bytes are copied and hashed; one that some program
+    // holds open for writing is not used at all.
+    std::vector<FileHandle> holds;
+    std::vector<std::wstring> seeds;
+    for (const std::wstring& path : seedPaths) {
+        holds.push_back(path.empty() ? FileHandle() : OpenForReading(path));
+        seeds.push_back(holds.back() ? path : std::wstring());
+    }
     // A server that answers only single ranges gets them spread over the pool's connections.
     RangePlan plan;
     if (pool) plan.spread = SpreadOverBoard(*pool, url, index.fileSize);
@@ -347,7 +357,8 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
         // old copy or the ".tmp" already holds, so that a forged one cannot set a ".tmp" of
         // tens of gigabytes on the drive before a byte is proven. A file that grew more than
         // that in one version comes whole.
-        const uint64_t had = std::max(kept, holdOld ? FileSizeOf(holdOld.Get()) : 0);
+        const uint64_t had =
+            std::max(kept, !holds.empty() && holds[0] ? FileSizeOf(holds[0].Get()) : 0);
         if (entry.size >= INT32_MAX && index.fileSize / 2 > had) {
             tmp.Reset();
             if (kept == 0) DeleteFileW(tmpPath.c_str());
@@ -362,7 +373,7 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
         const bool started =
             StartThread(copier,
                         [&] {
-                            copied = CopyFoundRuns(board, index, tmp.Get(), oldPath);
+                            copied = CopyFoundRuns(board, index, tmp.Get(), seeds);
                             if (!copied) board.Stop();
                         }) &&
             StartThread(fetcher,
@@ -371,7 +382,7 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
                             if (fetched != RangeFetch::Done) board.Stop();
                         }) &&
             StartThread(hasher,
-                        [&] { hashed = DigestInOrder(board, index, tmpPath, oldPath, digest); }) &&
+                        [&] { hashed = DigestInOrder(board, index, tmpPath, seeds, digest); }) &&
             StartThread(flusher, [&] {
                 while (board.FlushPause())
                     FlushFileBuffers(tmp.Get());
@@ -379,12 +390,12 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
         if (started) {
             const BlockEvents events = {
                 [&board](uint32_t first, uint32_t count) { return board.InTmp(first, count); },
-                [&board](uint32_t first, uint32_t count, uint64_t oldOffset) {
-                    return board.InOld(first, count, oldOffset);
+                [&board](uint32_t first, uint32_t count, uint32_t seed, uint64_t oldOffset) {
+                    return board.InOld(first, count, seed, oldOffset);
                 },
                 [&board](uint32_t first, uint32_t count) { return board.Left(first, count); },
             };
-            matched = MatchLocalBlocks(index, tmp.Get(), kept, oldPath, events);
+            matched = MatchLocalBlocks(index, tmp.Get(), kept, seeds, events);
         }
         if (matched) {
             board.MatchEnded();

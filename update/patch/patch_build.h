@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "update/patch/block_index.h"
 #include "update/manifest.h"
@@ -18,9 +19,10 @@ enum class PatchResult {
 
 class PieceBoard;
 
-// With board (the download pool's), ranges that go one per request are shared with the pool's
-// idle threads.
+// seeds: the files whose blocks the new version may be built from, the old copy first (an
+// empty path where there is none). With board (the download pool's), ranges that go one per
+// request are shared with the pool's idle threads.
 PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
-                           const std::wstring& url, const std::wstring& localPath,
+                           const std::wstring& url, const std::vector<std::wstring>& seeds,
                            const std::wstring& tmpPath, int32_t* status,
                            PieceBoard* board = nullptr);

@@ -1,0 +1,111 @@
+// Retired files, in a build that removes them: after a good run only the files the previous
+// release listed and this one does not go, with the folders that leaves empty; nothing the
+// launcher did not list, nothing through a link out of the game folder, and nothing at all
+// after a failed run. The default build's side: seeds_test.cpp (a moved folder stays).
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "base/launcher_state.h"
+#include "base/paths.h"
+#include "update/kept_manifest.h"
+#include "update/retired_files.h"
+#include "updaterun/update_scenario.h"
+
+using test::UpdateScenario;
+
+namespace {
+
+std::string Row(const std::string& path, const std::string& content) {
+    return "{\"path\": " + test::JsonQuote(path) + ", \"hash\": \"" + test::Md5Hex(content) +
+           "\", \"size\": " + std::to_string(content.size()) + ", \"version\": 1}";
+}
+
+class Retired : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(RemovesRetiredFiles());
+        State().updateRunning = false;
+        State().cancelRequested = false;
+        DeleteFileW(KeptManifestPath("manifest_light.json").c_str());
+        DeleteFileW(KeptManifestPath("manifest_full.json").c_str());
+    }
+    void TearDown() override {
+        DeleteFileW(KeptManifestPath("manifest_light.json").c_str());
+        DeleteFileW(KeptManifestPath("manifest_full.json").c_str());
+    }
+    // On disk, and listed by the kept manifest of that name.
+    void Listed(const std::string& name, const char* manifest = "light") {
+        ASSERT_TRUE(test::WriteFileBytes(game.LocalPath(name), "old " + name));
+        rows[manifest].push_back(Row(game.Path(name), "old " + name));
+    }
+    void Keep() {
+        for (const auto& [manifest, list] : rows) {
+            std::string body = "{\"files\": [";
+            for (size_t i = 0; i < list.size(); ++i)
+                body += (i ? ", " : "") + list[i];
+            SaveKeptManifest("manifest_" + manifest + ".json", body + "]}");
+        }
+    }
+
+    UpdateScenario game;
+    std::map<std::string, std::vector<std::string>> rows;
+};
+
+TEST_F(Retired, OnlyListedFilesGoAndTheFoldersTheyLeaveEmpty) {
+    Listed("gone/deep/a.bin");
+    Listed("gone/b.bin");
+    Listed("mixed/c.bin");
+    Listed("still/in_full.bin");
+    Listed("other/in_kept_full.bin", "full");
+    ASSERT_TRUE(test::WriteFileBytes(game.LocalPath("mixed/players_own.cfg"), "mine"));
+    // A folder that leads out of the game folder, with a file the old release named in it.
+    test::TempDir outside(L"outside");
+    ASSERT_TRUE(test::WriteFileBytes(outside / L"x.bin", "outside"));
+    ASSERT_TRUE(test::WriteFileBytes(game.LocalPath("keep.txt"), "x"));
+    ASSERT_TRUE(test::MakeLink(game.LocalPath("away"), outside.Path(), true));
+    rows["light"].push_back(Row(game.Path("away/x.bin"), "outside"));
+    rows["light"].push_back(Row("Log/kept_manifest_full.json", "x"));
+    Keep();
+    game.AddFile("kept/new.bin", "new", "same");
+    game.Publish();
+    // The full manifest of the same release lists one more file than the light one.
+    game.AddFile("still/in_full.bin", "now in full only", "same");
+    game.Publish("manifest_full.json");
+
+    ASSERT_EQ(test::RunLight(game), L"Archivos OK!");
+    EXPECT_FALSE(test::PathExists(game.LocalPath("gone")));
+    EXPECT_FALSE(test::PathExists(game.LocalPath("mixed/c.bin")));
+    EXPECT_EQ(test::ReadFileBytes(game.LocalPath("mixed/players_own.cfg")), "mine");
+    // A light run keeps what the full manifest lists: the light one lists only part of the game.
+    EXPECT_TRUE(test::PathExists(game.LocalPath("still/in_full.bin")));
+    EXPECT_TRUE(test::PathExists(game.LocalPath("other/in_kept_full.bin")));
+    EXPECT_EQ(test::ReadFileBytes(outside / L"x.bin"), "outside");
+    RemoveDirectoryW(game.LocalPath("away").c_str());
+    DeleteFileW(game.LocalPath("away").c_str());
+    EXPECT_FALSE(LoadKeptManifest("manifest_full.json").empty());
+    EXPECT_EQ(test::ReadFileBytes(game.LocalPath("kept/new.bin")), "new");
+}
+
+TEST_F(Retired, ALightRunDeletesNothingWhenTheFullManifestCannotConfirm) {
+    Listed("gone/a.bin");
+    Keep();
+    game.AddFile("new/b.bin", "new", "same");
+    game.Publish(); // and no full manifest on the server
+    ASSERT_EQ(test::RunLight(game), L"Archivos OK!");
+    EXPECT_TRUE(test::PathExists(game.LocalPath("gone/a.bin")));
+}
+
+TEST_F(Retired, AFailedRunDeletesNothing) {
+    Listed("gone/a.bin");
+    Keep();
+    const std::string before = test::ReadFileBytes(KeptManifestPath("manifest_light.json"));
+    game.AddFile("new/b.bin", "new");
+    game.Publish("manifest_light.json",
+                 "{\"/update/" + game.Path("new/b.bin") + "\": {\"status\": 500}}");
+    EXPECT_EQ(test::RunLight(game), L"Error: fallo la descarga");
+    EXPECT_TRUE(test::PathExists(game.LocalPath("gone/a.bin")));
+    EXPECT_EQ(test::ReadFileBytes(KeptManifestPath("manifest_light.json")), before);
+}
+
+} // namespace

@@ -1,0 +1,145 @@
+#include "update/local_copy.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <memory>
+
+#include "base/handles.h"
+#include "base/launcher_state.h"
+#include "base/paths.h"
+#include "update/digest.h"
+#include "update/entry_digest.h"
+#include "update/file_at.h"
+#include "update/seeds.h"
+
+namespace {
+
+constexpr size_t kCopyBlock = 1u << 20;
+
+// Folders are made only when missing: a moved file often lands in a folder new to the game.
+FileHandle CreateTmp(const std::wstring& tmpPath) {
+    const auto open = [&] {
+        return FileHandle(CreateFileW(tmpPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    };
+    FileHandle tmp = open();
+    const std::wstring folder = ParentFolderOf(tmpPath);
+    if (!tmp && GetLastError() == ERROR_PATH_NOT_FOUND && !folder.empty()) {
+        SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
+        tmp = open();
+    }
+    return tmp;
+}
+
+enum class Copy { Done, NotThere, Cancelled, NoLink };
+
+// A file no longer listed at its old path is linked rather than copied: the new name shares its
+// bytes, so nothing is written and the folder holds them once, and reading them for the digest
+// is all it costs. The seed's handle, which keeps writers out, is what the digest reads. A
+// volume without hard links (FAT) gets a copy.
+Copy LinkSeed(const std::wstring& seedPath, HANDLE seed, uint64_t length, const EntryFetch& fetch,
+              char* block) {
+    DeleteFileW(fetch.tmpPath.c_str());
+    bool linked = CreateHardLinkW(fetch.tmpPath.c_str(), seedPath.c_str(), nullptr) != 0;
+    const std::wstring folder = ParentFolderOf(fetch.tmpPath);
+    if (!linked && GetLastError() == ERROR_PATH_NOT_FOUND && !folder.empty()) {
+        SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
+        linked = CreateHardLinkW(fetch.tmpPath.c_str(), seedPath.c_str(), nullptr) != 0;
+    }
+    if (!linked) return Copy::NoLink;
+    StreamDigest digest(!fetch.entry.sha256.empty());
+    uint64_t done = 0;
+    LARGE_INTEGER start = {};
+    bool read = digest.Ok() && SetFilePointerEx(seed, start, nullptr, FILE_BEGIN);
+    while (read && done < length) {
+        if (State().cancelRequested.load()) {
+            DeleteFileW(fetch.tmpPath.c_str());
+            return Copy::Cancelled;
+        }
+        const int64_t got = ReadOnward(seed, block, kCopyBlock);
+        read = got > 0;
+        if (read) {
+            digest.Update(block, static_cast<size_t>(got));
+            done += static_cast<uint64_t>(got);
+        }
+    }
+    if (read && done == length && DigestMatchesEntry(digest, fetch.entry)) return Copy::Done;
+    DeleteFileW(fetch.tmpPath.c_str());
+    return Copy::NotThere;
+}
+
+// The seed is opened without following a link, and with no sharing for writers: what is read
+// is what the digest sees, and a file another program holds open for writing is passed by.
+Copy CopySeed(const WholeSeed& from, const EntryFetch& fetch, char* block) {
+    const std::wstring& seedPath = from.path;
+    FileHandle seed = OpenForReading(seedPath, FILE_SHARE_READ,
+                                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!seed) return Copy::NotThere;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(seed.Get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        !OpensAsItself(seed.Get(), seedPath))
+        return Copy::NotThere;
+    const uint64_t length = FileSizeOf(seed.Get());
+    if (fetch.entry.size < INT32_MAX && length != static_cast<uint64_t>(fetch.entry.size))
+        return Copy::NotThere;
+
+    if (from.unlisted) {
+        const Copy linked = LinkSeed(seedPath, seed.Get(), length, fetch, block);
+        if (linked != Copy::NoLink) return linked;
+    }
+
+    StreamDigest digest(!fetch.entry.sha256.empty());
+    if (!digest.Ok()) return Copy::NotThere;
+    bool written = false;
+    {
+        FileHandle tmp = CreateTmp(fetch.tmpPath);
+        if (!tmp) return Copy::NotThere;
+        uint64_t done = 0;
+        for (;;) {
+            if (State().cancelRequested.load()) {
+                tmp.Reset();
+                DeleteFileW(fetch.tmpPath.c_str());
+                return Copy::Cancelled;
+            }
+            const int64_t read = ReadOnward(seed.Get(), block, kCopyBlock);
+            if (read <= 0) {
+                written = read == 0 && done == length;
+                break;
+            }
+            digest.Update(block, static_cast<size_t>(read));
+            DWORD put = 0;
+            if (!WriteFile(tmp.Get(), block, static_cast<DWORD>(read), &put, nullptr) ||
+                put != static_cast<DWORD>(read))
+                break;
+            done += static_cast<uint64_t>(read);
+        }
+        written = written && FlushFileBuffers(tmp.Get());
+    }
+    if (written && DigestMatchesEntry(digest, fetch.entry)) return Copy::Done;
+    DeleteFileW(fetch.tmpPath.c_str());
+    return Copy::NotThere;
+}
+
+} // namespace
+
+SourceAnswer LocalCopySource(EntryFetch& fetch) {
+    if (!fetch.seeds) return SourceAnswer::NotForMe;
+    const std::vector<WholeSeed> candidates =
+        WholeSeedsFor(*fetch.seeds, fetch.entry, fetch.localPath);
+    if (candidates.empty()) return SourceAnswer::NotForMe;
+    const auto block = std::make_unique_for_overwrite<char[]>(kCopyBlock);
+    for (const WholeSeed& seed : candidates) {
+        switch (CopySeed(seed, fetch, block.get())) {
+        case Copy::Done:
+            return SourceAnswer::Done;
+        case Copy::Cancelled:
+            return SourceAnswer::Failed;
+        case Copy::NotThere:
+        case Copy::NoLink:
+            break;
+        }
+    }
+    return SourceAnswer::NotForMe;
+}
