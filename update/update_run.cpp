@@ -15,6 +15,7 @@
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
 #include "update/manifest.h"
+#include "update/net/bundle_fetch.h"
 #include "update/self_update.h"
 #include "update/signature.h"
 #include "update/verified_record.h"
@@ -175,6 +176,14 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verd
         workers = kMaxConnectionsPerHost;
         SplitFilesFirst(phase.fileList, phase.verdicts);
     }
+    // Small files travel in runs of their bundles, many to a request; their threads, too,
+    // wait on the network.
+    std::vector<uint8_t> bundled(phase.fileList.size(), 0);
+    for (size_t i = 0; i < bundled.size(); ++i)
+        bundled[i] = !phase.fileList[i].bundle.empty() && phase.verdicts[i] != Verdict::TmpReady;
+    BundleWork bundles(phase.fileList, bundled, kMaxConnectionsPerHost);
+    if (!bundles.Empty())
+        workers = std::max(workers, std::min<int>(kMaxConnectionsPerHost, phase.fileCount));
     PieceBoard board(workers);
 
     DownloadContext context = {&phase.failed,
@@ -188,6 +197,7 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verd
                                &phase.errorText,
                                phase.verdicts.data(),
                                &board};
+    if (!bundles.Empty()) context.bundles = &bundles;
     if (!RunPool(workers, DownloadWorker, context)) return kNoWorkers;
 
     if (phase.failed.load()) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "update/manifest.h"
+#include "update/net/bundle_fetch.h"
 #include "update/net/pieces.h"
 #include "update/verify_file.h"
 
@@ -33,6 +34,7 @@ struct DownloadContext {
     std::wstring* errorText;
     const Verdict* verdicts = nullptr; // per file of fileList; none: every file just Differs
     PieceBoard* board = nullptr;       // the pool's pieces of big files; none: no file is split
+    BundleWork* bundles = nullptr;     // the pool's runs of bundled files; none: none is bundled
 };
 
 void VerifyWorker(VerifyContext context);

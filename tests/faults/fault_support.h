@@ -47,6 +47,10 @@ public:
     void OfferPacked(const std::string& name, const std::string& copy,
                      std::optional<int64_t> announced = std::nullopt);
     std::string PackedKey(const std::string& name) const { return "/packed/" + Path(name); }
+    // Appends keys (", \"key\": value" text) to a listed file's manifest row.
+    void AddRowKeys(const std::string& name, const std::string& keys);
+    // Puts bytes on the server at path ("/" separated, below the served root).
+    void Serve(const std::string& path, const std::string& bytes);
 
     // Writes the manifest under each of the names and points the server at this game.
     void Publish(const std::vector<std::string>& manifestNames, const std::string& faultsJson = "");

@@ -22,3 +22,7 @@ std::wstring PackedUrl(const ManifestEntry& entry) {
 std::wstring BlockIndexUrl(const ManifestEntry& entry) {
     return OnServer(L"/blocks/", entry.path + L".zbi");
 }
+
+std::wstring BundleUrl(const std::string& bundle) {
+    return OnServer(L"/objects/", std::wstring(bundle.begin(), bundle.end()) + L".zbd");
+}

@@ -12,3 +12,5 @@ std::wstring EntryUrl(const ManifestEntry& entry);
 std::wstring PackedUrl(const ManifestEntry& entry);
 // The entry's block index, "/blocks/<path>.zbi".
 std::wstring BlockIndexUrl(const ManifestEntry& entry);
+// A bundle of small files, "/objects/<sha256>.zbd": named by its bytes.
+std::wstring BundleUrl(const std::string& bundle);
