@@ -24,6 +24,7 @@ using faults::MakeBundle;
 using faults::Member;
 using faults::Offer;
 using faults::PlaceKeys;
+using faults::RequestsTo;
 
 std::string RandomContent(std::mt19937& rng, size_t size) {
     return rng() % 2 ? test::RandomBytes(size, rng()) : test::CompressibleBytes(size, rng());
@@ -42,13 +43,6 @@ protected:
         return test::TestServer::RequestsSince(mark);
     }
 };
-
-int RequestsTo(const std::vector<test::LoggedRequest>& all, const std::string& key) {
-    int count = 0;
-    for (const test::LoggedRequest& r : all)
-        count += r.path.compare(0, key.size() + 1, key + "?") == 0;
-    return count;
-}
 
 // The Range headers sent for key, as written.
 std::vector<std::string> RangesTo(const std::vector<test::LoggedRequest>& all,
@@ -212,7 +206,8 @@ TEST_F(BundleFaults, EveryUnusableBundleEndsWithTheFilesFromTheirOwnAddressesInF
             Offer(game, members, b);
             fault(b.Key(), "{\"status\": 500}");
             break;
-        case 10: // another range than asked
+        case 10: // another range than asked, within the bundle
+            b.bytes += test::RandomBytes(100, rng());
             Offer(game, members, b);
             fault(b.Key(), "{\"wrong_range\": 1}");
             break;

@@ -50,4 +50,12 @@ inline void Offer(FaultGame& game, const std::vector<Member>& members, const Bun
                         PlaceKeys(b.digest, b.places[i].first, b.places[i].second));
 }
 
+// Requests of the log to key (its path before the query).
+inline int RequestsTo(const std::vector<test::LoggedRequest>& all, const std::string& key) {
+    int count = 0;
+    for (const test::LoggedRequest& r : all)
+        count += r.path.compare(0, key.size() + 1, key + "?") == 0;
+    return count;
+}
+
 } // namespace faults
