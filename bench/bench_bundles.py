@@ -17,6 +17,10 @@ random bytes (--smoke: 500), that is what no compression helps, in 50 folders.
                       a request per file, its .tmp, MD5, flush and rename, no link between:
                       what the work per file costs under Wine
   link                bytes of the files / 40 MB/s
+  nothing changed     a full run over an installed game of 20,000 files of 4 KiB (--smoke:
+                      2,000) on loopback, every file current, over the manifest with bundle
+                      keys and over the one without: bundles must cost nothing when nothing is
+                      fetched
   relay alone         16 curl processes at once, each fetching 4 MiB through the relay: the
                       relay itself must carry the link's rate, or it, not the launcher, is the
                       limit measured
@@ -87,6 +91,37 @@ class BundleBench(SplitBench):
                    f"floor: {values.get('files')} files")
         return float(values.get("seconds", 0))
 
+    def unchanged(self):
+        """Seconds of full runs over an installed game, with and without bundle keys."""
+        count = 2000 if self.args.smoke else 20000
+        files = [(f"data/{i // 500:02}/f{i:05}.dat", 4096) for i in range(count)]
+        times = {"bundle keys": [], "no keys": []}
+        published = {}
+        for flags, key in (([], "bundle keys"), (["--no-bundles"], "no keys")):
+            self.publish(files, flags)
+            published[key] = os.path.join(self.work, f"www-{key.replace(' ', '-')}")
+            shutil.rmtree(published[key], ignore_errors=True)
+            os.rename(self.www, published[key])
+        game = os.path.join(self.work, "game")
+        shutil.rmtree(game, ignore_errors=True)
+        shutil.copytree(os.path.join(published["no keys"], "update"), game)
+        shutil.copy(os.path.join(self.build, "bench_run.exe"), game)
+        result = os.path.join(self.work, "run.txt")
+        url = f"https://localhost:{self.port}/manifest_full.json"
+        for _ in range(self.rounds):
+            for key in times:
+                self.www = published[key]
+                self.serve(self.port)
+                if os.path.exists(result):
+                    os.remove(result)
+                self.wine.run(os.path.join(game, "bench_run.exe"),
+                              ["run", url, "FULL", self.wine.path(result)], game)
+                values = read_result(result)
+                self.check(values.get("status") == "Archivos OK!",
+                           f"nothing changed: the run ended with '{values.get('status')}'")
+                times[key].append(float(values.get("seconds", 0)))
+        return count, times
+
     def run(self):
         try:
             files = self.game_files()
@@ -104,9 +139,12 @@ class BundleBench(SplitBench):
             floor = self.floor()
             relay, relay_link = self.relay_alone()
             link = self.bytes / LINK_RATE
+            game_bytes = self.bytes
+            log("nothing changed")
+            light_count, light = self.unchanged()
             best = {who: min(s for s, _ in runs) for who, runs in turns.items()}
             lines = ["", f"A fresh install of {len(files)} files of 2-14 KiB "
-                     f"({self.bytes / 2 ** 20:.1f} MiB) through {DELAY_MS} ms each way, "
+                     f"({game_bytes / 2 ** 20:.1f} MiB) through {DELAY_MS} ms each way, "
                      f"{LINK_RATE / 1e6:.0f} MB/s for the link, {CONN_RATE / 1e6:.0f} MB/s per "
                      f"connection; nproc {os.cpu_count()}, load {os.getloadavg()[0]:.2f}",
                      f"Targets: {TARGETS}", ""]
@@ -117,6 +155,9 @@ class BundleBench(SplitBench):
             lines.append(f"  {'floor, loopback':18} {floor:7.2f} s")
             lines.append(f"  {'relay alone':18} {relay:7.2f} s for 16 x 4 MiB, the link's "
                          f"{relay_link:.2f} s")
+            for key, runs in light.items():
+                lines.append(f"  {'nothing changed':18} {key:11} " +
+                             "  ".join(f"{t:6.2f} s" for t in runs) + f" ({light_count} files)")
             lines.append(f"  launcher/aria2c {best['launcher'] / best['aria2c']:.2f}, "
                          f"launcher/link {best['launcher'] / link:.2f}, classic/launcher "
                          f"{best['launcher, classic'] / best['launcher']:.1f}")
