@@ -27,6 +27,7 @@ random bytes (--smoke: 500), that is what no compression helps, in 50 folders.
 """
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -92,33 +93,36 @@ class BundleBench(SplitBench):
         return float(values.get("seconds", 0))
 
     def unchanged(self):
-        """Seconds of full runs over an installed game, with and without bundle keys."""
+        """Seconds of full runs over an installed game, with and without bundle keys: one
+        publication, its manifest once as written and once with the bundle keys taken out."""
         count = 2000 if self.args.smoke else 20000
-        files = [(f"data/{i // 500:02}/f{i:05}.dat", 4096) for i in range(count)]
-        times = {"bundle keys": [], "no keys": []}
-        published = {}
-        for flags, key in (([], "bundle keys"), (["--no-bundles"], "no keys")):
-            self.publish(files, flags)
-            published[key] = os.path.join(self.work, f"www-{key.replace(' ', '-')}")
-            shutil.rmtree(published[key], ignore_errors=True)
-            os.rename(self.www, published[key])
+        self.publish([(f"data/{i // 500:02}/f{i:05}.dat", 4096) for i in range(count)])
+        with open(os.path.join(self.www, "manifest_full.json"), encoding="utf-8") as f:
+            text = f.read()
+        plain = re.sub(r', "zbundle": "[0-9a-f]+", "zboffset": \d+, "zblength": \d+', "", text)
+        self.check(plain != text and "zbundle" not in plain, "nothing changed: no bundle keys")
+        with open(os.path.join(self.www, "manifest_plain.json"), "w", encoding="utf-8") as f:
+            f.write(plain)
         game = os.path.join(self.work, "game")
         shutil.rmtree(game, ignore_errors=True)
-        shutil.copytree(os.path.join(published["no keys"], "update"), game)
+        shutil.copytree(os.path.join(self.www, "update"), game)
         shutil.copy(os.path.join(self.build, "bench_run.exe"), game)
+        self.serve(self.port)
         result = os.path.join(self.work, "run.txt")
-        url = f"https://localhost:{self.port}/manifest_full.json"
+        times = {"bundle keys": [], "no keys": []}
         for _ in range(self.rounds):
-            for key in times:
-                self.www = published[key]
-                self.serve(self.port)
+            for key, name in (("bundle keys", "manifest_full.json"), ("no keys", "manifest_plain.json")):
                 if os.path.exists(result):
                     os.remove(result)
                 self.wine.run(os.path.join(game, "bench_run.exe"),
-                              ["run", url, "FULL", self.wine.path(result)], game)
+                              ["run", f"https://localhost:{self.port}/{name}", "FULL",
+                               self.wine.path(result)], game)
                 values = read_result(result)
                 self.check(values.get("status") == "Archivos OK!",
                            f"nothing changed: the run ended with '{values.get('status')}'")
+                with open(os.path.join(self.work, f"nginx-{self.port}", "access.log")) as f:
+                    fetched = sum("/update/" in line or "/objects/" in line for line in f)
+                self.check(fetched == 0, f"nothing changed: {fetched} files were downloaded")
                 times[key].append(float(values.get("seconds", 0)))
         return count, times
 

@@ -124,8 +124,8 @@ void GiveUp(const DownloadContext& c) {
 }
 
 // Fetches the next run of bundled files, placing and counting each file as it is checked; the
-// files it could not give go back for their own addresses, in the same attempt: their first.
-// False when no run is left.
+// files it could not give go back for their own addresses with all five attempts, as a
+// compressed copy that proved unusable does. False when no run is left.
 bool FetchNextBundleRun(const DownloadContext& c) {
     const BundleRun* run = c.bundles->TakeRun();
     if (!run) return false;
