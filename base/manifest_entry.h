@@ -20,7 +20,7 @@ struct ManifestEntry {
     // "zblength"): the bundle's SHA-256 (64 lower-case hex characters), the offset of the
     // file's member in it, and the member's bytes: size for the raw bytes, fewer for a gzip
     // member. bundle is "" when the row names none, or a place the launcher does not take.
-    std::string bundle;
+    std::string bundle = {};
     int64_t bundleOffset = 0;
     int64_t bundleLength = 0;
 };
