@@ -16,4 +16,11 @@ struct ManifestEntry {
     // Bytes of the file's compressed copy under "/packed/" ("zsize"); 0 when the publication
     // offers none. Always below size: a copy that saves nothing is never offered.
     int64_t packedSize = 0;
+    // Where a small file also lies in a bundle under "/objects/" ("zbundle", "zboffset",
+    // "zblength"): the bundle's SHA-256 (64 lower-case hex characters), the offset of the
+    // file's member in it, and the member's bytes: size for the raw bytes, fewer for a gzip
+    // member. bundle is "" when the row names none, or a place the launcher does not take.
+    std::string bundle = {};
+    int64_t bundleOffset = 0;
+    int64_t bundleLength = 0;
 };

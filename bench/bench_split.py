@@ -79,7 +79,7 @@ class SplitBench(Checks):
 
     # ---- the published game -----------------------------------------------------------------
 
-    def publish(self, files):
+    def publish(self, files, flags=()):
         game = os.path.join(self.work, "build_dir")
         shutil.rmtree(game, ignore_errors=True)
         os.makedirs(game)
@@ -98,7 +98,7 @@ class SplitBench(Checks):
             self.md5[name] = digest.hexdigest()
         tool = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
         shutil.rmtree(self.www, ignore_errors=True)
-        subprocess.run([sys.executable, tool, game, self.www], check=True,
+        subprocess.run([sys.executable, tool, game, self.www, *flags], check=True,
                        stdout=subprocess.DEVNULL)
         shutil.rmtree(game, ignore_errors=True)
         self.bytes = sum(size for _, size in files)

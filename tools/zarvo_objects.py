@@ -29,6 +29,7 @@ import zarvo_paths
 
 FOLDER = "objects"
 GRACE_DAYS = 7.0
+BUNDLE_SUFFIX = ".zbd"
 READ = 1 << 20
 
 
@@ -41,6 +42,10 @@ def row_objects(row, has_index):
         named.append((f"{md5}-{int(row['zsize'])}.gz", f"packed/{row['path']}"))
     if has_index(row):
         named.append((f"{md5}.zbi", f"blocks/{row['path']}.zbi"))
+    if isinstance(row.get("zbundle"), str) and row["zbundle"]:
+        # A bundle of small files has no classic twin: zarvo_bundles writes it, and it is
+        # named, dated when dropped and pruned like every other object.
+        named.append((f"{row['zbundle']}{BUNDLE_SUFFIX}", None))
     return named
 
 
@@ -106,7 +111,7 @@ def write(pub, names):
     added = size = copies = 0
     for name, classic in sorted(names.items()):
         destination = object_path(pub.out, name)
-        if os.path.lexists(destination):
+        if classic is None or os.path.lexists(destination):
             continue  # never written again: its name says what it holds
         source = _local(pub.out, classic)
         try:
@@ -149,7 +154,8 @@ def prunable(pub, names, grace_days, now=None):
 
 def game_rows(files):
     """Rows of the publisher's files (zarvo_publish.GameFile) as a manifest has them."""
-    return [{"path": f.path, "hash": f.hash, "size": f.size, "zsize": f.zsize} for f in files]
+    return [{"path": f.path, "hash": f.hash, "size": f.size, "zsize": f.zsize,
+             "zbundle": getattr(f, "zbundle", "")} for f in files]
 
 
 def summary(names, added, size, copies, dropped, grace_days):
@@ -339,6 +345,16 @@ def read_publication(folder):
         found = zarvo_blockindex.header_of(_local(pub.folder, index))
         if found is not None and (found[1], found[2]) == (size, md5):
             add(index, f"{md5}.zbi", "its block index", lambda p, m, s: None, path)
+        bundle = row.get("zbundle")
+        if isinstance(bundle, str) and bundle and bundle + BUNDLE_SUFFIX not in objects:
+            opath = object_path(pub.folder, bundle + BUNDLE_SUFFIX)
+            try:
+                omd5, osize = pub.digest(opath)
+            except OSError:
+                say(f"{FOLDER}/{bundle}{BUNDLE_SUFFIX}: missing (the bundle of {path})")
+                continue
+            objects[bundle + BUNDLE_SUFFIX] = Entry(f"{FOLDER}/{bundle}{BUNDLE_SUFFIX}", opath, "object")
+            objects[bundle + BUNDLE_SUFFIX].md5, objects[bundle + BUNDLE_SUFFIX].size = omd5, osize
     for name in DOCUMENTS:
         if name in pub.documents:
             entry = Entry(name, os.path.join(pub.folder, name.encode()), "document")

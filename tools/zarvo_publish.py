@@ -4,6 +4,7 @@
     zarvo_publish.py GAME_DIR OUT_DIR [--light GLOB ...] [--launcher NAME]
                      [--display-url URL] [--display-disabled] [--version N]
                      [--hardlink] [--prune] [--no-block-index] [--no-compress] [--dry-run]
+                     [--no-bundles] [--bundle-below BYTES]
                      [--sign KEY.pem [--expires-days N]]
     zarvo_publish.py check URL [--keys PUB.pem] [--all] [--cafile CA.pem]
 
@@ -15,6 +16,8 @@ Writes into OUT_DIR:
                        launchers patch such files from their old copy with Range requests
   packed/PATH          a compressed copy of every file it makes at least 10% smaller
                        (tools/zarvo_packed.py), named by "zsize" in the file's manifest rows
+  objects/SHA256.zbd   bundles of the files below 64 KiB, named by their bytes
+                       (tools/zarvo_bundles.py), named by "zbundle" in the files' rows
   displayinfo.json     only with --display-url or --display-disabled
   objects/NAME         the same bytes again under names made of their content, never
                        rewritten (tools/zarvo_objects.py): objects/<md5>, objects/<md5>-<zsize>.gz
@@ -37,6 +40,7 @@ import stat
 import sys
 
 import zarvo_blockindex
+import zarvo_bundles
 import zarvo_objects
 import zarvo_packed
 from zarvo_paths import (RESERVED_NAMES, files_not_in, glob_regex, reader_problem,  # noqa: F401
@@ -206,7 +210,7 @@ def manifest_text(files, version):
     rows = [f'  {{"path": "{f.path}", "hash": "{f.hash}", "size": {f.size}, "version": {version}'
             + (f', "sha256": "{f.sha256}"' if f.sha256 else "")
             # Last in the row: a reader that takes "zsize" for "size" still meets "size" first.
-            + (f', "zsize": {f.zsize}' if f.zsize else "") + "}"
+            + (f', "zsize": {f.zsize}' if f.zsize else "") + zarvo_bundles.row_keys(f) + "}"
             for f in files]
     return '{"files": [\n' + ",\n".join(rows) + "\n]}\n"
 
@@ -495,6 +499,11 @@ def publish(args, out=None, err=None):
         if problem:
             pub.discard_staged()
             return refuse([problem], "nothing was published")
+        problem, bundles, _ = (zarvo_bundles.stage(pub, files, launcher, args.bundle_below)
+                               if args.bundles else ("", 0, 0))
+        if problem:
+            pub.discard_staged()
+            return refuse([problem], "nothing was published")
     except OSError as e:
         pub.discard_staged()
         return failed(e, "nothing was published; OUT_DIR serves what it served before")
@@ -519,6 +528,7 @@ def publish(args, out=None, err=None):
     say(f"wrote {plural(len(changes), 'file')} under update/"
         + (f" and {indexes} block index{'' if indexes == 1 else 'es'} under blocks/" if indexes else "")
         + (f" and {copies} compressed cop{'y' if copies == 1 else 'ies'} under packed/" if copies else "")
+        + (f" and {plural(bundles, 'bundle')} under objects/" if bundles else "")
         + ", then replaced the manifests"
         + (" and displayinfo.json" if display is not None else ""))
     if args.compress:
@@ -526,6 +536,8 @@ def publish(args, out=None, err=None):
         say(f"compressed copies: {sum(f.zsize for f in offered)} bytes for {len(offered)} of "
             f"{len(files)} files, beside the publication's {total} bytes; a whole download moves "
             f"{sum(f.zsize or f.size for f in files)} bytes instead of {total}")
+    if args.bundles:
+        say(zarvo_bundles.describe(files))
     say(zarvo_objects.summary(names, *objects_done, args.grace_days))
     if signer:
         say(signer.describe())
@@ -537,6 +549,7 @@ def publish(args, out=None, err=None):
     stale = pub.unlisted(files)
     stale_indexes = zarvo_blockindex.unlisted(pub, files, args.block_index)
     stale_copies = zarvo_packed.unlisted(pub, files, args.compress)
+    # Bundles are objects: named, dated when dropped and pruned after the grace period above.
     if (stale or stale_indexes or stale_copies) and args.prune:
         pub.prune(stale + stale_indexes + stale_copies)
         zarvo_blockindex.remove_empty_folders(pub)
@@ -584,6 +597,7 @@ def parse_args(argv):
                         help="write no block indexes (launchers then download changed files whole)")
     parser.add_argument("--no-compress", dest="compress", action="store_false",
                         help="write no compressed copies (launchers then download raw bytes only)")
+    zarvo_bundles.add_arguments(parser)
     parser.add_argument("--dry-run", action="store_true", help="say what would change, write nothing")
     parser.add_argument("--sign", metavar="KEY.pem",
                         help="sign the manifests and displayinfo.json with this ECDSA P-256 private key "

@@ -197,7 +197,7 @@ class Upload:
                 if name == "manifest_full.json":
                     full[row["path"]] = row
                 for obj, classic in zarvo_objects.row_objects(row, lambda r: True):
-                    named.update((f"objects/{obj}", classic))
+                    named.update(n for n in (f"objects/{obj}", classic) if n)
         return named, full
 
     # ---- writing ------------------------------------------------------------------------------

@@ -75,6 +75,24 @@ bool IsDeviceName(const std::wstring& path, size_t begin, size_t end) {
            digit == L'\u00b3';
 }
 
+// A bundle's place is taken only within the launcher's bounds: a small file, a member no
+// longer than the file and inside a bundle of bounded size. Anything else leaves the file to
+// its own address, as a launcher that knows no bundles fetches it.
+void ReadBundlePlace(std::string_view object, ManifestEntry& entry) {
+    std::string bundle = LowerAscii(ExtractJsonString(object, "zbundle"));
+    if (bundle.empty()) return;
+    const int64_t offset = ExtractJsonInt(object, "zboffset");
+    const int64_t length = ExtractJsonInt(object, "zblength");
+    if (bundle.size() != kSha256Length || !IsLowerHex(bundle) || entry.size <= 0 ||
+        entry.size > kMaxBundledFileSize || length <= 0 || length > entry.size || offset < 0 ||
+        offset + length > kMaxBundleSize) {
+        return;
+    }
+    entry.bundle = std::move(bundle);
+    entry.bundleOffset = offset;
+    entry.bundleLength = length;
+}
+
 } // namespace
 
 bool IsSafeEntryPath(const std::wstring& path) {
@@ -128,6 +146,7 @@ bool ParseManifestRows(const std::string& text, std::vector<ManifestEntry>& entr
         // The quoted key never matches "size": launchers without compressed copies pass it by.
         entry.packedSize = ExtractJsonInt(object, "zsize");
         if (entry.packedSize <= 0 || entry.packedSize >= entry.size) entry.packedSize = 0;
+        ReadBundlePlace(object, entry);
         // The launcher runs elevated: a path that could leave the game folder is refused
         // like a malformed row.
         if (entry.path.empty() || entry.hash.size() != kHashLength) continue;

@@ -2,9 +2,16 @@
 // manifest document into that list.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "base/manifest_entry.h"
+
+// The most a bundled file and a bundle may hold for the launcher to take a row's bundle place:
+// well above what the publishing tool writes (files below 64 KiB, bundles up to 4 MiB), far
+// below what would let a row ask for unbounded ranges.
+constexpr int64_t kMaxBundledFileSize = 1 << 20;
+constexpr int64_t kMaxBundleSize = 64 << 20;
 
 // Clears manifestEntries and fills it from the manifest body, in document order.
 // True when at least one entry was taken.

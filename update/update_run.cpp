@@ -16,6 +16,7 @@
 #include "update/net/split_download.h"
 #include "update/kept_manifest.h"
 #include "update/manifest.h"
+#include "update/net/bundle_fetch.h"
 #include "update/retired_files.h"
 #include "update/seeds.h"
 #include "update/self_update.h"
@@ -179,6 +180,14 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verd
         workers = kMaxConnectionsPerHost;
         SplitFilesFirst(phase.fileList, phase.verdicts);
     }
+    // Small files travel in runs of their bundles, many to a request; their threads, too,
+    // wait on the network.
+    std::vector<uint8_t> bundled(phase.fileList.size(), 0);
+    for (size_t i = 0; i < bundled.size(); ++i)
+        bundled[i] = !phase.fileList[i].bundle.empty() && phase.verdicts[i] != Verdict::TmpReady;
+    BundleWork bundles(phase.fileList, bundled, kMaxConnectionsPerHost);
+    if (!bundles.Empty())
+        workers = std::max(workers, std::min<int>(kMaxConnectionsPerHost, phase.fileCount));
     PieceBoard board(workers);
 
     DownloadContext context = {&phase.failed,
@@ -193,6 +202,7 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verd
                                phase.verdicts.data(),
                                &board};
     context.seeds = seeds;
+    if (!bundles.Empty()) context.bundles = &bundles;
     if (!RunPool(workers, DownloadWorker, context)) return kNoWorkers;
 
     if (phase.failed.load()) {

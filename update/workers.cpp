@@ -162,6 +162,42 @@ void GiveUp(const DownloadContext& c) {
     c.failed->store(true);
 }
 
+// Fetches the next run of bundled files, placing and counting each file as it is checked; the
+// files it could not give go back for their own addresses with all five attempts, as a
+// compressed copy that proved unusable does. False when no run is left.
+bool FetchNextBundleRun(const DownloadContext& c) {
+    const BundleRun* run = c.bundles->TakeRun();
+    if (!run) return false;
+    FetchBundleRun(*run, *c.fileList, [&c](size_t file, bool ok) {
+        const ManifestEntry& entry = (*c.fileList)[file];
+        if (ok) {
+            const std::wstring localPath = LocalPathForEntry(entry);
+            size_t movePause = 0;
+            if (PlaceFile(localPath, localPath + L".tmp", &movePause))
+                return CountEntry(c, entry, true);
+            DeleteFileW((localPath + L".tmp").c_str());
+        }
+        if (!State().cancelRequested.load()) c.bundles->HandBack(file);
+    });
+    return true;
+}
+
+// The next file for this thread to fetch from its own address: the list's, then those the
+// bundles handed back. False when none is left.
+bool ClaimEntry(const DownloadContext& c, int32_t* index) {
+    for (;;) {
+        const int32_t i = c.nextIndex->fetch_add(1);
+        if (i >= *c.fileCount) break;
+        if (c.bundles && c.bundles->InRun(static_cast<size_t>(i))) continue;
+        *index = i;
+        return true;
+    }
+    size_t file = 0;
+    if (!c.bundles || !c.bundles->TakeHandedBack(&file)) return false;
+    *index = static_cast<int32_t>(file);
+    return true;
+}
+
 } // namespace
 
 void SetRetryPauseDivisorForTests(uint32_t divisor) {
@@ -199,10 +235,12 @@ void DownloadWorker(DownloadContext c) {
         if (Stopping(c)) return;
         // Pieces of the big files in flight go first while few threads are on them.
         if (c.board && c.board->TakePieceFirst()) continue;
+        // Then the small files by their bundles: many files to a round trip.
+        if (c.bundles && FetchNextBundleRun(c)) continue;
         // Counted before the claim, so that no helper sees the pool idle in between.
         if (c.board) c.board->EntryBegan();
-        int32_t i = c.nextIndex->fetch_add(1);
-        if (i >= *c.fileCount) {
+        int32_t i = 0;
+        if (!ClaimEntry(c, &i)) {
             if (!c.board) return;
             c.board->EntryEnded();
             // No file left to claim: help with the pieces of those still in flight.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "update/manifest.h"
+#include "update/net/bundle_fetch.h"
 #include "update/net/pieces.h"
 #include "update/seeds.h"
 #include "update/verify_file.h"
@@ -36,6 +37,7 @@ struct DownloadContext {
     PieceBoard* board = nullptr;       // the pool's pieces of big files; none: no file is split
     // The game folder's files to take bytes from; none: every file comes from the server.
     const SeedCatalog* seeds = nullptr;
+    BundleWork* bundles = nullptr;     // the pool's runs of bundled files; none: none is bundled
 };
 
 void VerifyWorker(VerifyContext context);

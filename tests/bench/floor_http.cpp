@@ -1,12 +1,15 @@
 // The floor of a download on this system: fetch the same addresses on the same number of
 // threads over one WinHTTP session, writing each body to its file in 256 KiB blocks, for the
-// benchmarks (bench/bench.py). Nothing else happens per file.
+// benchmarks (bench/bench.py). Nothing else happens per file, unless "placed" is given: then
+// each body goes to "<file>.tmp", hashed with MD5 (CNG) as it is written, flushed to disk and
+// renamed into place, the work every download of the launcher must do per file.
 //
-//   floor_http.exe LIST_FILE BASE_URL OUT_DIR THREADS RESULT_FILE
+//   floor_http.exe LIST_FILE BASE_URL OUT_DIR THREADS RESULT_FILE [placed]
 //       LIST_FILE holds one path per line; each is fetched from BASE_URL/path into
 //       OUT_DIR\path (its folder must exist); writes "seconds=" (first request to last close),
 //       "files=" (answered 200 and written whole) and "bytes="
 #include <windows.h>
+#include <bcrypt.h>
 #include <winhttp.h>
 
 #include <atomic>
@@ -20,6 +23,8 @@ namespace {
 
 std::atomic<size_t> nextFile{0};
 std::atomic<uint64_t> totalFiles{0}, totalBytes{0};
+bool placed = false;
+BCRYPT_ALG_HANDLE md5 = nullptr;
 
 struct Target {
     HINTERNET connection = nullptr;
@@ -43,19 +48,32 @@ bool Fetch(const Target& target, const std::wstring& path, const std::wstring& o
                              WINHTTP_NO_HEADER_INDEX) &&
          status == 200;
     HANDLE file = INVALID_HANDLE_VALUE;
+    const std::wstring destination = placed ? output + L".tmp" : output;
+    BCRYPT_HASH_HANDLE hash = nullptr;
     if (ok) {
-        file = CreateFileW(output.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+        file = CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-        ok = file != INVALID_HANDLE_VALUE;
+        ok = file != INVALID_HANDLE_VALUE &&
+             (!placed || BCryptCreateHash(md5, &hash, nullptr, 0, nullptr, 0, 0) == 0);
     }
     while (ok) {
         DWORD got = 0, written = 0;
         ok = WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &got);
         if (!ok || got == 0) break;
         ok = WriteFile(file, buffer.data(), got, &written, nullptr) && written == got;
+        if (hash) BCryptHashData(hash, reinterpret_cast<PUCHAR>(buffer.data()), got, 0);
         bytes += got;
     }
+    if (hash) {
+        UCHAR digest[16];
+        ok = ok && BCryptFinishHash(hash, digest, sizeof digest, 0) == 0;
+        BCryptDestroyHash(hash);
+    }
+    if (placed && file != INVALID_HANDLE_VALUE) ok = ok && FlushFileBuffers(file);
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (placed && ok)
+        ok = MoveFileExW(destination.c_str(), output.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
     WinHttpCloseHandle(request);
     return ok;
 }
@@ -73,7 +91,10 @@ void FetchFiles(const Target& target, const std::vector<std::wstring>& paths,
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 6) return 2;
+    if (argc != 6 && !(argc == 7 && std::wstring(argv[6]) == L"placed")) return 2;
+    placed = argc == 7;
+    if (placed && BCryptOpenAlgorithmProvider(&md5, BCRYPT_MD5_ALGORITHM, nullptr, 0) != 0)
+        return 1;
     const std::vector<std::wstring> paths = floors::ReadList(argv[1], L"", false);
     const std::vector<std::wstring> outputs =
         floors::ReadList(argv[1], std::wstring(argv[3]) + L"\\");

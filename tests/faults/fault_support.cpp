@@ -168,6 +168,16 @@ void FaultGame::ListSize(const std::string& name, int64_t size) {
     }
 }
 
+void FaultGame::AddRowKeys(const std::string& name, const std::string& keys) {
+    const std::string row = "{\"path\": " + test::JsonQuote(Path(name)) + ",";
+    for (std::string& object : objects_)
+        if (object.compare(0, row.size(), row) == 0) object.insert(object.size() - 1, keys);
+}
+
+void FaultGame::Serve(const std::string& path, const std::string& bytes) {
+    test::WriteFileBytes(root_.Path() + L"\\" + Backslashed(path), bytes);
+}
+
 void FaultGame::Publish(const std::vector<std::string>& manifestNames,
                         const std::string& faultsJson) {
     std::string json = "{\"files\": [\n";

@@ -47,6 +47,10 @@ public:
     void OfferPacked(const std::string& name, const std::string& copy,
                      std::optional<int64_t> announced = std::nullopt);
     std::string PackedKey(const std::string& name) const { return "/packed/" + Path(name); }
+    // Appends keys (", \"key\": value" text) to a listed file's manifest row.
+    void AddRowKeys(const std::string& name, const std::string& keys);
+    // Puts bytes on the server at path ("/" separated, below the served root).
+    void Serve(const std::string& path, const std::string& bytes);
 
     // Lists a file's size as size instead of its content's (a row of 2 GiB or more carries
     // INT32_MAX).

@@ -98,6 +98,19 @@ std::map<std::wstring, int64_t> PublishedFiles(const std::wstring& published) {
     return files;
 }
 
+// The small files of the published full manifest that also lie in a bundle, and the bundles'
+// addresses.
+std::set<std::wstring> BundledFiles(const std::wstring& published, std::set<std::string>* bundles) {
+    std::set<std::wstring> files;
+    ParseManifest(test::ReadFileBytes(published + L"\\manifest_full.json"));
+    for (const ManifestEntry& e : State().manifestEntries) {
+        if (e.bundle.empty()) continue;
+        files.insert(e.path);
+        bundles->insert("/objects/" + e.bundle + ".zbd");
+    }
+    return files;
+}
+
 TEST(NginxServer, ALauncherBuiltForItInstallsTheWholeGameRestartsAndFindsEverythingCurrent) {
     const std::vector<std::wstring> args = Arguments();
     ASSERT_EQ(args.size(), 2u) << "arguments: the sample folder and nginx's working folder";
@@ -106,6 +119,9 @@ TEST(NginxServer, ALauncherBuiltForItInstallsTheWholeGameRestartsAndFindsEveryth
     const std::wstring accessLog = args[1] + L"\\access.log";
     const std::map<std::wstring, int64_t> files = PublishedFiles(published);
     ASSERT_GT(files.size(), 10u);
+    std::set<std::string> bundles;
+    const std::set<std::wstring> bundled = BundledFiles(published, &bundles);
+    ASSERT_GT(bundled.size(), 2u);
 
     // A folder the launcher installed itself into, holding only the launcher: the game is
     // not installed, and the launcher runs in place.
@@ -138,19 +154,23 @@ TEST(NginxServer, ALauncherBuiltForItInstallsTheWholeGameRestartsAndFindsEveryth
         EXPECT_EQ(local, test::ReadFileBytes(game + L"\\" + Backslashed(path)));
     }
 
-    // What nginx saw: GET with the nocache query, 200 only, the file's length, no compression,
-    // no redirect; every game file fetched once, except the running launcher, which is current.
+    // What nginx saw: GET with the nocache query, 200 only (206 for the ranges of bundles), the
+    // file's length, no compression, no redirect; every game file fetched once, through its
+    // bundle or its own address, except the running launcher, which is current.
     std::multiset<std::wstring> fetched;
-    std::set<std::string> documents;
+    std::set<std::string> documents, bundlesFetched;
     for (const LogLine& l : LauncherRequests(accessLog, mark)) {
         SCOPED_TRACE(l.uri);
-        EXPECT_EQ(l.status, 200);
         EXPECT_EQ(l.encoding, "");
         EXPECT_EQ(l.location, "");
         const size_t query = l.uri.find("?nocache=");
         ASSERT_NE(query, std::string::npos);
         const std::string path = PercentDecoded(l.uri.substr(0, query));
-        if (path.rfind("/update/", 0) == 0) {
+        const bool ofBundle = path.rfind("/objects/", 0) == 0;
+        EXPECT_EQ(l.status, ofBundle ? 206 : 200);
+        if (ofBundle) {
+            bundlesFetched.insert(path);
+        } else if (path.rfind("/update/", 0) == 0) {
             const std::wstring name = test::Widen(path.substr(8));
             fetched.insert(name);
             auto it = files.find(name);
@@ -162,8 +182,9 @@ TEST(NginxServer, ALauncherBuiltForItInstallsTheWholeGameRestartsAndFindsEveryth
     }
     std::multiset<std::wstring> expected;
     for (const auto& [path, size] : files)
-        if (path != L"Zarvo Vestra.exe") expected.insert(path);
+        if (path != L"Zarvo Vestra.exe" && !bundled.count(path)) expected.insert(path);
     EXPECT_EQ(fetched, expected);
+    EXPECT_EQ(bundlesFetched, bundles);
     EXPECT_EQ(documents, (std::set<std::string>{"/displayinfo.json", "/manifest_full.json",
                                                 "/manifest_light.json"}));
 

@@ -91,10 +91,28 @@ class Nginx(unittest.TestCase):
                                        {"If-Modified-Since": since})
             self.assertEqual(response.status, status, since)
 
+    def test_bundles_come_as_single_ranges_of_the_bytes_that_name_them(self):
+        rows = [r for r in json.loads(self.published("manifest_full.json"))["files"] if "zbundle" in r]
+        self.assertGreater(len(rows), 2)
+        for row in rows:
+            with self.subTest(path=row["path"]):
+                bundle = self.published("objects", row["zbundle"] + ".zbd")
+                self.assertEqual(hashlib.sha256(bundle).hexdigest(), row["zbundle"])
+                first, last = row["zboffset"], row["zboffset"] + row["zblength"] - 1
+                response, body = self.request("GET", f"/objects/{row['zbundle']}.zbd?nocache=5",
+                                              {"Range": f"bytes={first}-{last}",
+                                               "Accept-Encoding": "gzip"})
+                self.assertEqual(response.status, 206)
+                self.assertEqual(response.getheader("Content-Range"),
+                                 f"bytes {first}-{last}/{len(bundle)}")
+                self.assertIsNone(response.getheader("Content-Encoding"))
+                self.assertEqual(body, bundle[first:last + 1])
+
     def test_folders_and_unknown_paths_are_404_never_a_redirect(self):
         for path in ("/update/data", "/update/data/", "/update/", "/update", "/", "/index.html",
                      "/update/missing.bin", "/update/../../etc/passwd", "/manifest_full.json/",
-                     "/.manifest_full.json.zarvo-publish-1.tmp", "/update/data/pak0.pak/x", "/blocks/", "/blocks/data"):
+                     "/.manifest_full.json.zarvo-publish-1.tmp", "/update/data/pak0.pak/x", "/blocks/", "/blocks/data",
+                     "/objects/", "/objects"):
             with self.subTest(path=path):
                 response, _ = self.request("GET", path + "?nocache=1")
                 self.assertIn(response.status, (400, 404))

@@ -22,6 +22,7 @@ sys.path.insert(0, HERE)
 import sample_games  # noqa: E402
 import zarvo_publish  # noqa: E402
 import zarvo_blockindex  # noqa: E402
+import zarvo_bundles  # noqa: E402
 import zarvo_packed  # noqa: E402
 
 LAUNCHER = "Zarvo Vestra.exe"
@@ -184,7 +185,7 @@ class Output(Tool):
     def test_manifests_have_a_fixed_format_sorted_by_path_bytes(self):
         for path, data in [("é.txt", b"e"), ("b/c.txt", b""), ("B.txt", b"BB"), ("a b.txt", b"1")]:
             write(self.game, path, data)
-        self.assertEqual(self.run_tool("--light", "b/*", "--version", "4")[0], 0)
+        self.assertEqual(self.run_tool("--light", "b/*", "--version", "4", "--no-bundles")[0], 0)
         rows = [("B.txt", b"BB"), (LAUNCHER, b"MZ launcher"), ("a b.txt", b"1"), ("b/c.txt", b""),
                 ("é.txt", b"e")]
 
@@ -345,7 +346,7 @@ class PublishOrder(Tool):
         write(self.game, "data/keep.bin", b"keep")
         write(self.game, "data/change.bin", b"old")
         write(self.game, "data/drop.bin", b"drop")
-        (status, _, _), renames = self.publish_watched("--light", "data/*")
+        (status, _, _), renames = self.publish_watched("--light", "data/*", "--no-bundles")
         self.assertEqual(status, 0)
         self.assertEqual(renames[-2:], ["manifest_full.json", "manifest_light.json"])
         self.assertEqual(len(renames), 4 + 2)
@@ -356,7 +357,7 @@ class PublishOrder(Tool):
         write(self.game, "data/new/added.bin", b"added")
         os.unlink(os.path.join(self.game, "data", "drop.bin"))
         (status, out, _), renames = self.publish_watched("--light", "data/**", "--display-url",
-                                                         "https://x.example/")
+                                                         "https://x.example/", "--no-bundles")
         self.assertEqual(status, 0)
         self.assertEqual(sorted(renames[:2]), ["added.bin", "change.bin"])
         self.assertEqual(renames[2:], ["displayinfo.json", "manifest_full.json", "manifest_light.json"])
@@ -370,7 +371,7 @@ class PublishOrder(Tool):
 
     def test_prune_removes_unlisted_files_only_after_the_manifests_were_replaced(self):
         write(self.game, "old/gone.bin", b"gone")
-        self.run_tool()
+        self.run_tool("--no-bundles")
         os.unlink(os.path.join(self.game, "old", "gone.bin"))
         write(self.game, "new.bin", b"new")
         real_prune = zarvo_publish.Publisher.prune
@@ -382,7 +383,7 @@ class PublishOrder(Tool):
 
         zarvo_publish.Publisher.prune = prune
         try:
-            status, out, _ = self.run_tool("--prune")
+            status, out, _ = self.run_tool("--prune", "--no-bundles")
         finally:
             zarvo_publish.Publisher.prune = real_prune
         self.assertEqual(status, 0)
@@ -518,7 +519,7 @@ class BlockIndexes(Tool):
                  "data/random.pak": rng.randbytes(300000), "data/tiny.txt": b"ab"}
         for path, data in files.items():
             write(self.game, path, data)
-        (status, out, _), renames = self.publish_watched("--light", "data/*.lua")
+        (status, out, _), renames = self.publish_watched("--light", "data/*.lua", "--no-bundles")
         self.assertEqual(status, 0)
         rows = {r["path"]: r for r in self.manifest("manifest_full.json")}
         with open(os.path.join(self.out, "manifest_full.json"), encoding="utf-8") as f:
@@ -653,7 +654,8 @@ class Objects(Tool):
         left = set(os.listdir(objects))
         self.assertTrue({md5(b"first"), md5(b"gone later"), md5(b"second")} <= left, left)
         self.assertNotIn(md5(b"stray"), left)
-        self.assertIn("pruned 1 object that no manifest named for 7 days; kept 2 younger", out)
+        # Kept: the two files' objects and the bundle the two small files shared.
+        self.assertIn("pruned 1 object that no manifest named for 7 days; kept 3 younger", out)
         # Eight days later they go; what the manifests name stays, however old.
         for name in (md5(b"first"), md5(b"gone later")):
             os.utime(os.path.join(objects, name), (time.time() - 8 * 86400,) * 2)
@@ -665,6 +667,95 @@ class Objects(Tool):
         self.assertEqual(left & {md5(b"first"), md5(b"gone later")}, set())
         self.assertIn(md5(b"second"), left)
         self.assertIn(md5(b"MZ launcher"), left)
+
+
+class Bundles(Tool):
+    publish_watched = PublishOrder.publish_watched
+
+    def bundled(self, rows):
+        """Each bundled row's bytes as its bundle gives them, checked against its bundle's name."""
+        out = {}
+        for r in rows:
+            if "zbundle" not in r:
+                continue
+            with open(os.path.join(self.out, "objects", r["zbundle"] + ".zbd"), "rb") as f:
+                data = f.read()
+            self.assertEqual(hashlib.sha256(data).hexdigest(), r["zbundle"])
+            member = data[r["zboffset"]:r["zboffset"] + r["zblength"]]
+            self.assertLessEqual(r["zblength"], r["size"])
+            out[r["path"]] = (member if r["zblength"] == r["size"]
+                              else zlib.decompress(member, 16 + zlib.MAX_WBITS))
+        return out
+
+    def test_small_files_go_into_bundles_named_by_their_bytes_before_the_manifests(self):
+        rng = random.Random(31)
+        files = {}
+        for i in range(700):
+            size = rng.randint(1, 14000)
+            data = rng.randbytes(size) if i % 2 else (b"key=value %d\n" % i) * (size // 12 + 1)
+            files[f"s/{i // 100}/f{i:03}.txt"] = data[:size]
+        files["big.pak"] = rng.randbytes(zarvo_bundles.THRESHOLD)
+        files["empty.txt"] = b""
+        for path, data in files.items():
+            write(self.game, path, data)
+        (status, out, _), renames = self.publish_watched("--light", "s/0/*")
+        self.assertEqual(status, 0)
+        rows = {r["path"]: r for r in self.manifest("manifest_full.json")}
+        got = self.bundled(rows.values())
+        small = {p for p, d in files.items() if 0 < len(d) < zarvo_bundles.THRESHOLD}
+        self.assertEqual(set(got), small)  # neither the launcher, nor big or empty files
+        for path in small:
+            self.assertEqual(got[path], files[path], path)
+            self.assertEqual(rows[path]["size"], len(files[path]))
+        # Text as gzip members, random bytes raw; bundles bounded; the classic files stay.
+        self.assertTrue(any(rows[p]["zblength"] < rows[p]["size"] for p in small))
+        self.assertTrue(any(rows[p]["zblength"] == rows[p]["size"] for p in small))
+        names = {r["zbundle"] for r in rows.values() if "zbundle" in r}
+        self.assertGreater(len(names), 1)
+        for name in names:
+            size = os.path.getsize(os.path.join(self.out, "objects", name + ".zbd"))
+            self.assertLessEqual(size, zarvo_bundles.MAX_BUNDLE)
+            self.assertLess(renames.index(name + ".zbd"), renames.index("manifest_full.json"))
+        for path, data in files.items():
+            with open(os.path.join(self.out, "update", *path.split("/")), "rb") as f:
+                self.assertEqual(f.read(), data)
+        light = {r["path"]: r for r in self.manifest("manifest_light.json")}
+        self.assertEqual(light["s/0/f000.txt"]["zbundle"], rows["s/0/f000.txt"]["zbundle"])
+        self.assertIn(f"{len(names)} bundles under objects/", out)
+
+        # Again unchanged: no bundle is written. One file changed: its bundle is new, most
+        # others stay; the stale one is an object dropped like any other, pruned after the grace
+        # period, and --no-bundles leaves rows without.
+        objects = os.path.join(self.out, "objects")
+
+        def bundles():
+            return sorted(n for n in os.listdir(objects) if n.endswith(".zbd"))
+
+        def age_dropped():
+            for name in set(bundles()) - {n + ".zbd" for n in now}:
+                os.utime(os.path.join(objects, name), (time.time() - 8 * 86400,) * 2)
+        before = snapshot(os.path.join(self.out, "objects"))
+        self.assertEqual(self.run_tool()[0], 0)
+        self.assertEqual(snapshot(os.path.join(self.out, "objects")), before)
+        write(self.game, "s/3/f350.txt", b"changed")
+        status, out, _ = self.run_tool()
+        now = {r["zbundle"] for r in self.manifest("manifest_full.json") if "zbundle" in r}
+        self.assertLessEqual(len(now - names), 2)
+        self.assertGreaterEqual(len(now & names), len(names) - 2)
+        self.assertIn("no longer named, kept for 7 days", out)
+        self.assertEqual(self.bundled(self.manifest("manifest_full.json"))["s/3/f350.txt"], b"changed")
+        status, out, _ = self.run_tool("--prune")
+        self.assertGreater(len(bundles()), len(now))  # dropped just now: kept
+        age_dropped()
+        status, out, _ = self.run_tool("--prune")
+        self.assertEqual(bundles(), sorted(n + ".zbd" for n in now))
+        status, out, _ = self.run_tool("--no-bundles", "--prune")
+        self.assertEqual(status, 0)
+        self.assertFalse(any("zbundle" in r for r in self.manifest("manifest_full.json")))
+        now = set()
+        age_dropped()
+        status, out, _ = self.run_tool("--no-bundles", "--prune")
+        self.assertEqual(bundles(), [])
 
 
 if __name__ == "__main__":

@@ -47,3 +47,7 @@ std::wstring BlockIndexUrl(const ManifestEntry& entry) {
     if (NamesObjects(entry)) return Object(entry, L".zbi");
     return OnServer(L"/blocks/", entry.path + L".zbi");
 }
+
+std::wstring BundleUrl(const std::string& bundle) {
+    return OnServer(L"/objects/", std::wstring(bundle.begin(), bundle.end()) + L".zbd");
+}

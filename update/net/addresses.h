@@ -19,3 +19,5 @@ std::wstring EntryUrl(const ManifestEntry& entry);
 std::wstring PackedUrl(const ManifestEntry& entry);
 // The entry's block index, "/blocks/<path>.zbi" (or its object).
 std::wstring BlockIndexUrl(const ManifestEntry& entry);
+// A bundle of small files, "/objects/<sha256>.zbd": named by its bytes.
+std::wstring BundleUrl(const std::string& bundle);
