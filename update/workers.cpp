@@ -173,7 +173,7 @@ bool FetchNextBundleRun(const DownloadContext& c) {
         if (ok) {
             const std::wstring localPath = LocalPathForEntry(entry);
             size_t movePause = 0;
-            if (PlaceFile(localPath, localPath + L".tmp", &movePause))
+            if (PlaceFile(entry, localPath, localPath + L".tmp", false, &movePause))
                 return CountEntry(c, entry, true);
             DeleteFileW((localPath + L".tmp").c_str());
         }

@@ -48,6 +48,10 @@ std::wstring BlockIndexUrl(const ManifestEntry& entry) {
     return OnServer(L"/blocks/", entry.path + L".zbi");
 }
 
+// A bundle is named by its bytes in every build; only the cacheable one asks for it so that
+// every player's request is the same.
 std::wstring BundleUrl(const std::string& bundle) {
-    return OnServer(L"/objects/", std::wstring(bundle.begin(), bundle.end()) + L".zbd");
+    const std::wstring name = std::wstring(bundle.begin(), bundle.end()) + L".zbd";
+    if (kCacheable) return std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/objects/" + name;
+    return OnServer(L"/objects/", name);
 }
