@@ -236,15 +236,7 @@ class Publication:
         st = os.stat(path)
         key = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
         if key not in self._digests:
-            digest, size = hashlib.md5(), 0
-            with open(path, "rb") as f:
-                while True:
-                    block = f.read(READ)
-                    if not block:
-                        break
-                    digest.update(block)
-                    size += len(block)
-            self._digests[key] = (digest.hexdigest(), size)
+            self._digests[key] = zarvo_paths.md5_of(path)
         return self._digests[key]
 
 

@@ -2,6 +2,7 @@
 store on Windows, the --light patterns, and the walks that find what a publication no longer
 lists."""
 
+import hashlib
 import os
 import re
 
@@ -103,3 +104,16 @@ def remove_empty_folders(root):
     for folder, _, _ in os.walk(root, topdown=False):
         if folder != root and not os.listdir(folder):
             os.rmdir(folder)
+
+
+def md5_of(path):
+    """(hex digest, size read)."""
+    digest, size = hashlib.md5(), 0
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(1 << 20)
+            if not block:
+                break
+            digest.update(block)
+            size += len(block)
+    return digest.hexdigest(), size

@@ -44,8 +44,8 @@ import zarvo_bundles
 import zarvo_objects
 import zarvo_packed
 from zarvo_game import LAUNCHER_OWN_FILES, GameFile, check_paths, scan_game  # noqa: F401
-from zarvo_paths import (RESERVED_NAMES, files_not_in, glob_regex, reader_problem,  # noqa: F401
-                         remove_empty_folders, windows_problem)
+from zarvo_paths import (RESERVED_NAMES, files_not_in, glob_regex, md5_of,  # noqa: F401
+                         reader_problem, remove_empty_folders, windows_problem)
 
 DEFAULT_LAUNCHER = "Zarvo Vestra.exe"
 SIZE_FIELD_MAX = 2147483647  # the launcher reads "size" as a signed 32-bit number
@@ -103,19 +103,6 @@ publishing into an existing folder:
 
 exit status: 0 published, 1 refused or failed (nothing published), 2 usage error.
 """
-
-
-def md5_of(path):
-    """(hex digest, size read)."""
-    digest, size = hashlib.md5(), 0
-    with open(path, "rb") as f:
-        while True:
-            block = f.read(BLOCK)
-            if not block:
-                break
-            digest.update(block)
-            size += len(block)
-    return digest.hexdigest(), size
 
 
 # ---------------------------------------------------------------------------------------------

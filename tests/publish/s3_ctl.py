@@ -26,7 +26,6 @@ import pwd
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -63,20 +62,7 @@ def install(node_dir):
     return where
 
 
-def listening(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-            return True
-    except OSError:
-        return False
-
-
-def _read(path):
-    try:
-        with open(path, errors="replace") as f:
-            return f.read()
-    except OSError:
-        return ""
+from nginx_ctl import listening, read as _read  # noqa: E402
 
 
 class Process:
