@@ -63,6 +63,19 @@ protected:
         return out;
     }
 
+    // One light run over game, which must end with every file current and no ".tmp" left,
+    // the folder sound throughout; the server's requests of the run come back.
+    std::vector<test::LoggedRequest> RunToTheEnd(const FaultGame& game) {
+        const size_t mark = test::TestServer::LogMark();
+        Outcome run = Run(game);
+        EXPECT_EQ(run.Final(), kOk);
+        EXPECT_TRUE(game.AllCurrent());
+        EXPECT_TRUE(game.TmpFiles().empty());
+        EXPECT_TRUE(run.during.empty()) << Join(run.during);
+        EXPECT_TRUE(run.after.empty()) << Join(run.after);
+        return test::TestServer::RequestsSince(mark);
+    }
+
     int counter_ = 0;
 };
 

@@ -16,7 +16,6 @@
 namespace {
 
 using faults::FaultGame;
-using faults::kOk;
 
 struct Requests {
     std::vector<test::LoggedRequest> all;
@@ -38,21 +37,8 @@ struct Requests {
 
 class PackedFaults : public faults::InProcessRun {
 protected:
-    // One light run over game, which must end with every file current and no ".tmp" left,
-    // the folder sound throughout; the server's requests of the run come back.
-    Requests RunToTheEnd(const FaultGame& game);
+    Requests RunToTheEnd(const FaultGame& game) { return {InProcessRun::RunToTheEnd(game)}; }
 };
-
-Requests PackedFaults::RunToTheEnd(const FaultGame& game) {
-    const size_t mark = test::TestServer::LogMark();
-    Outcome run = Run(game);
-    EXPECT_EQ(run.Final(), kOk);
-    EXPECT_TRUE(game.AllCurrent());
-    EXPECT_TRUE(game.TmpFiles().empty());
-    EXPECT_TRUE(run.during.empty()) << faults::Join(run.during);
-    EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
-    return {test::TestServer::RequestsSince(mark)};
-}
 
 TEST_F(PackedFaults, CompressedCopiesGiveEveryFileByteForByteAndOnlyCopiesThatSaveAreAsked) {
     std::mt19937 rng(2410);

@@ -21,22 +21,6 @@
 
 namespace {
 
-std::vector<std::wstring> Arguments() {
-    int count = 0;
-    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
-    std::vector<std::wstring> out;
-    for (int i = 1; i < count && args; ++i) {
-        std::wstring arg = args[i];
-        if (arg.rfind(L"--gtest", 0) == 0) continue;
-        if (!arg.empty() && arg[0] == L'/') arg = L"Z:" + arg;
-        for (wchar_t& c : arg)
-            if (c == L'/') c = L'\\';
-        out.push_back(arg);
-    }
-    LocalFree(args);
-    return out;
-}
-
 struct EdgeLine {
     std::string uri, range, cache;
     int status = 0;
@@ -64,7 +48,7 @@ std::wstring FullRun() {
 }
 
 TEST(EdgeCache, PlayersInstallAndUpdateThroughTheEdgeFromTheS3Server) {
-    const std::vector<std::wstring> args = Arguments();
+    const std::vector<std::wstring> args = test::ProgramArguments();
     ASSERT_EQ(args.size(), 1u) << "argument: the stack's folder";
     const std::wstring edgeLog = args[0] + L"\\edge\\access.log";
     ASSERT_TRUE(ParseManifest(test::ReadFileBytes(args[0] + L"\\published\\manifest_full.json")));

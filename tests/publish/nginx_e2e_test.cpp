@@ -20,22 +20,6 @@
 
 namespace {
 
-std::vector<std::wstring> Arguments() {
-    int count = 0;
-    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
-    std::vector<std::wstring> out;
-    for (int i = 1; i < count && args; ++i) {
-        std::wstring arg = args[i];
-        if (arg.rfind(L"--gtest", 0) == 0) continue;
-        if (!arg.empty() && arg[0] == L'/') arg = L"Z:" + arg;
-        for (wchar_t& c : arg)
-            if (c == L'/') c = L'\\';
-        out.push_back(arg);
-    }
-    LocalFree(args);
-    return out;
-}
-
 std::wstring Backslashed(std::wstring path) {
     for (wchar_t& c : path)
         if (c == L'/') c = L'\\';
@@ -112,7 +96,7 @@ std::set<std::wstring> BundledFiles(const std::wstring& published, std::set<std:
 }
 
 TEST(NginxServer, ALauncherBuiltForItInstallsTheWholeGameRestartsAndFindsEverythingCurrent) {
-    const std::vector<std::wstring> args = Arguments();
+    const std::vector<std::wstring> args = test::ProgramArguments();
     ASSERT_EQ(args.size(), 2u) << "arguments: the sample folder and nginx's working folder";
     const std::wstring game = args[0] + L"\\game";
     const std::wstring published = args[0] + L"\\published";

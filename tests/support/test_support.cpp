@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <shellapi.h>
 #include <tlhelp32.h>
 #include <psapi.h>
 
@@ -530,6 +531,22 @@ void ResetRunState() {
     s.progressFilesPercent = 0;
     s.mainWindow = nullptr;
     SetStatusText(L"");
+}
+
+std::vector<std::wstring> ProgramArguments() {
+    int count = 0;
+    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::wstring> out;
+    for (int i = 1; i < count && args; ++i) {
+        std::wstring arg = args[i];
+        if (arg.rfind(L"--gtest", 0) == 0) continue;
+        if (!arg.empty() && arg[0] == L'/') arg = L"Z:" + arg;
+        for (wchar_t& c : arg)
+            if (c == L'/') c = L'\\';
+        out.push_back(arg);
+    }
+    LocalFree(args);
+    return out;
 }
 
 } // namespace test
