@@ -75,7 +75,7 @@ class CountingRelay:
     """bench/relay.py from listen to target, optionally paced; counts bytes both ways."""
 
     def __init__(self, work, listen, target, rate_mbit, hold_at=None, delay_ms=0,
-                 conn_rate_mbit=0):
+                 conn_rate_mbit=0, profile=None):
         self.stats = os.path.join(work, f"relay-{listen}.txt")
         if os.path.exists(self.stats):
             os.remove(self.stats)
@@ -89,6 +89,8 @@ class CountingRelay:
             args += ["--delay-ms", str(delay_ms)]
         if conn_rate_mbit:
             args += ["--conn-rate-mbit", str(conn_rate_mbit)]
+        if profile:
+            args += ["--profile", profile]
         if wait_port(listen, 0.2):
             raise BenchError(f"port {listen} is already taken")
         with open(os.path.join(work, "relay.out"), "ab") as out:

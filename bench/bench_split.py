@@ -50,10 +50,10 @@ def log(text):
     print(text, flush=True)
 
 
-def limited_relay(work, listen, target, hold_at=None):
+def limited_relay(work, listen, target, hold_at=None, profile=None):
     """The relay with the delay and the limits per link and per connection."""
     return CountingRelay(work, listen, target, LINK_RATE * 8 / 1e6, hold_at=hold_at,
-                         delay_ms=DELAY_MS, conn_rate_mbit=CONN_RATE * 8 / 1e6)
+                         delay_ms=DELAY_MS, conn_rate_mbit=CONN_RATE * 8 / 1e6, profile=profile)
 
 
 class SplitBench(Checks):

@@ -160,7 +160,7 @@ events {{ worker_connections 4096; }}
 
 http {{
     default_type application/octet-stream;
-    log_format bench '$request_uri $status $body_bytes_sent $request_length $bytes_sent';
+    log_format bench '$request_uri $status $body_bytes_sent $request_length $bytes_sent $msec $request_time $http_range';
     access_log {work}/access.log bench;
     client_body_temp_path {work}/tmp/body;
     proxy_temp_path {work}/tmp/proxy;

@@ -3,7 +3,7 @@
 a real link.
 
     relay.py --listen PORT --target HOST:PORT [--delay-ms N] [--rate-mbit R]
-             [--conn-rate-mbit C] [--stats FILE]
+             [--conn-rate-mbit C] [--stats FILE] [--profile FILE]
 
 Every chunk read from one side is written to the other N ms after it arrived; reading goes on
 meanwhile, so the delay adds latency without limiting throughput (a 10 ms delay each way is a
@@ -18,7 +18,8 @@ writes them without ending. SIGUSR2 breaks every open connection at once, as the
 killed process does, and writes them. --hold-at N stops the flow down, once, exactly when N
 bytes have gone down (the rest of that piece is dropped), until that SIGUSR2: a kill at an
 exact point. With --stats FILE they are written there as well, as "up=" (client to server),
-"down=" (server to client) and "connections=" lines.
+"down=" (server to client) and "connections=" lines. --profile FILE writes, at the end, the bytes sent down in each tenth
+of a second from the first on: where the link sat idle.
 """
 import argparse
 import asyncio
@@ -31,6 +32,7 @@ import sys
 READ_SIZE = 256 * 1024
 # Paced bytes go out in pieces this small, so that a 256 KiB read does not leave as one burst.
 PACE_PIECE = 16 * 1024
+PROFILE_SLOT = 0.1  # seconds
 
 
 class Link:
@@ -42,15 +44,16 @@ class Link:
         self.free_at = 0.0
         self.bytes = 0
         self.hold_at = None  # a count at which this direction stops until the next cut
+        self.profile = None  # bytes sent per PROFILE_SLOT, when asked for
         self.released = asyncio.Event()
         self.released.set()
 
-    def schedule(self, now, size):
-        """When a piece of size bytes that arrives now reaches the far end."""
+    def take(self, now, size):
+        """A piece handed to the link now: when it reaches the far end. The link is booked only
+        as pieces are handed to it, so it never idles while a piece waits for it."""
         if not self.rate:
             return now + self.delay
-        start = max(now, self.free_at)
-        self.free_at = start + size / self.rate
+        self.free_at = max(now, self.free_at) + size / self.rate
         return self.free_at + self.delay
 
     def queue_limit(self):
@@ -60,56 +63,67 @@ class Link:
         return int(max(4 << 20, 2 * in_flight + (1 << 20)))
 
 
-class Flow:
-    """One direction of one connection under a rate of its own, within its link."""
-
-    def __init__(self, link, rate_bytes):
-        self.link = link
-        self.rate = rate_bytes
-        self.free_at = 0.0
-
-    def schedule(self, now, size):
-        if not self.rate:
-            return self.link.schedule(now, size)
-        start = max(now, self.free_at)
-        self.free_at = start + size / self.rate
-        # The link takes the piece once the connection has let it go.
-        return max(self.free_at + self.link.delay, self.link.schedule(start, size))
-
-
 class Pipe:
-    """One direction of one connection: reader -> timed queue -> writer."""
+    """One direction of one connection: reader -> the connection's own pace -> the shared link
+    -> timed queue -> writer. A connection hands the link its next piece only once its own rate
+    lets it go and the link has sent its last one, so connections share a busy link in turns
+    and none queues more than a piece on it."""
 
     def __init__(self, link, reader, writer, conn_rate=0):
         self.link, self.reader, self.writer = link, reader, writer
-        self.flow = Flow(link, conn_rate)
-        self.queue = collections.deque()
+        self.rate = conn_rate
+        self.paced = link.rate or conn_rate
+        self.free_at = 0.0              # when this connection may hand the link its next piece
+        self.waiting = collections.deque()  # read, not yet on the link
+        self.timed = collections.deque()    # (due, piece) on the link or in its delay
         self.queued = 0
         self.limit = link.queue_limit()
-        self.ready = asyncio.Event()    # something queued (or the end)
-        self.room = asyncio.Event()     # the queue is below its limit
+        self.read_more = asyncio.Event()  # something read (or the end)
+        self.ready = asyncio.Event()      # something timed (or the end)
+        self.room = asyncio.Event()       # the queue is below its limit
         self.room.set()
+        self.read_ended = False
         self.ended = False
 
     async def read_side(self):
-        loop = asyncio.get_running_loop()
         try:
             while True:
                 data = await self.reader.read(READ_SIZE)
                 if not data:
                     break
-                now = loop.time()
-                step = PACE_PIECE if self.link.rate or self.flow.rate else len(data)
+                step = PACE_PIECE if self.paced else len(data)
                 for i in range(0, len(data), step):
-                    piece = data[i:i + step]
-                    self.queue.append((self.flow.schedule(now, len(piece)), piece))
-                    self.queued += len(piece)
-                self.ready.set()
+                    self.waiting.append(data[i:i + step])
+                self.queued += len(data)
+                self.read_more.set()
                 if self.queued >= self.limit:
                     self.room.clear()
                     await self.room.wait()
         except (ConnectionError, OSError):
             pass
+        finally:
+            self.read_ended = True
+            self.read_more.set()
+
+    async def pace_side(self):
+        loop = asyncio.get_running_loop()
+        try:
+            while True:
+                if not self.waiting:
+                    if self.read_ended:
+                        break
+                    self.read_more.clear()
+                    await self.read_more.wait()
+                    continue
+                wait = self.free_at - loop.time()
+                if wait > 0:
+                    await asyncio.sleep(wait)
+                now = loop.time()
+                piece = self.waiting.popleft()
+                self.timed.append((self.link.take(now, len(piece)), piece))
+                own = now + len(piece) / self.rate if self.rate else now
+                self.free_at = max(own, self.link.free_at if self.link.rate else now)
+                self.ready.set()
         finally:
             self.ended = True
             self.ready.set()
@@ -119,21 +133,21 @@ class Pipe:
         loop = asyncio.get_running_loop()
         try:
             while True:
-                if not self.queue:
+                if not self.timed:
                     if self.ended:
                         break
                     self.ready.clear()
                     await self.ready.wait()
                     continue
-                due, piece = self.queue[0]
+                due, piece = self.timed[0]
                 wait = due - loop.time()
                 if wait > 0:
                     await asyncio.sleep(wait)
                 # Everything that is due by now goes in one write.
                 now = loop.time()
                 out = []
-                while self.queue and self.queue[0][0] <= now:
-                    due, piece = self.queue.popleft()
+                while self.timed and self.timed[0][0] <= now:
+                    due, piece = self.timed.popleft()
                     out.append(piece)
                     self.queued -= len(piece)
                 if not out:
@@ -148,6 +162,9 @@ class Pipe:
                 if self.writer.transport.is_closing():
                     return False  # broken off: nothing more reaches the far end
                 self.link.bytes += len(data)
+                if self.link.profile is not None:
+                    slot = int(now / PROFILE_SLOT)
+                    self.link.profile[slot] = self.link.profile.get(slot, 0) + len(data)
                 if self.link.hold_at is not None and self.link.bytes >= self.link.hold_at:
                     self.link.hold_at = None
                     self.link.released.clear()
@@ -170,6 +187,9 @@ class Relay:
         self.up = Link(delay, rate)
         self.down = Link(delay, rate)
         self.down.hold_at = args.hold_at
+        self.profile_file = args.profile
+        if args.profile:
+            self.down.profile = {}
         self.conn_rate = args.conn_rate_mbit * 1e6 / 8
         self.connections = 0
         self.stats_file = args.stats
@@ -191,6 +211,7 @@ class Relay:
         up = Pipe(self.up, client_reader, server_writer, self.conn_rate)
         down = Pipe(self.down, server_reader, client_writer, self.conn_rate)
         readers = [asyncio.ensure_future(p.read_side()) for p in (up, down)]
+        readers += [asyncio.ensure_future(p.pace_side()) for p in (up, down)]
         writers = [asyncio.ensure_future(p.write_side()) for p in (up, down)]
         tasks = readers + writers
         try:
@@ -224,6 +245,17 @@ class Relay:
     def stats(self):
         return f"up={self.up.bytes}\ndown={self.down.bytes}\nconnections={self.connections}\n"
 
+    def write_profile(self):
+        """The down direction's bytes per slot from its first byte on, one "seconds bytes"
+        line a slot: where a link sat idle shows as a gap."""
+        slots = self.down.profile
+        if not slots:
+            return
+        first = min(slots)
+        with open(self.profile_file, "w") as f:
+            for slot in range(first, max(slots) + 1):
+                f.write(f"{(slot - first) * PROFILE_SLOT:.1f} {slots.get(slot, 0)}\n")
+
     def report(self, to_stdout):
         text = self.stats()
         if to_stdout:
@@ -246,6 +278,8 @@ class Relay:
         await stop.wait()
         # Counted first: connections still open are cut when the loop ends, not waited for.
         self.report(True)
+        if self.profile_file:
+            self.write_profile()
         server.close()
 
 
@@ -258,6 +292,7 @@ def main():
     parser.add_argument("--conn-rate-mbit", type=float, default=0.0,
                         help="rate of each connection per direction")
     parser.add_argument("--stats", help="file for the byte counts")
+    parser.add_argument("--profile", help="file for the bytes sent down per 0.1 s at the end")
     parser.add_argument("--hold-at", type=int, help="stop sending down, once, when this many "
                         "bytes have gone down, until SIGUSR2 breaks the connections")
     args = parser.parse_args()
