@@ -71,27 +71,6 @@ class BundleBench(SplitBench):
         self.check(codes == [0] * 16, f"relay alone: curl failed {codes}")
         return seconds, 16 * (4 << 20) / LINK_RATE
 
-    def floor(self):
-        """Seconds of floor_http.exe placing every file, on loopback."""
-        out_dir = os.path.join(self.work, "floor")
-        shutil.rmtree(out_dir, ignore_errors=True)
-        listing = os.path.join(self.work, "floor-list.txt")
-        with open(listing, "w", encoding="utf-8") as f:
-            for rel in self.md5:
-                os.makedirs(os.path.dirname(os.path.join(out_dir, rel)), exist_ok=True)
-                f.write(rel + "\n")
-        result = os.path.join(self.work, "floor.txt")
-        if os.path.exists(result):
-            os.remove(result)
-        exe = os.path.join(self.build, "floor_http.exe")
-        self.wine.run(exe, [self.wine.path(listing), f"https://localhost:{self.port + 5}/update",
-                            self.wine.path(out_dir), "16", self.wine.path(result), "placed"],
-                      self.work)
-        values = read_result(result)
-        self.check(int(values.get("files", 0)) == len(self.md5) and self.files_ok(out_dir),
-                   f"floor: {values.get('files')} files")
-        return float(values.get("seconds", 0))
-
     def unchanged(self):
         """Seconds of full runs over an installed game, with and without bundle keys: one
         publication, its manifest once as written and once with the bundle keys taken out."""
@@ -140,7 +119,7 @@ class BundleBench(SplitBench):
             for _ in range(self.rounds):
                 turns["launcher"].append(self.launcher("bundles", self.build, self.port + 5))
                 turns["aria2c"].append(self.aria2c("aria2c", self.port + 5))
-            floor = self.floor()
+            floor = self.floor(self.port + 5)
             relay, relay_link = self.relay_alone()
             link = self.bytes / LINK_RATE
             game_bytes = self.bytes

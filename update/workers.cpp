@@ -17,6 +17,7 @@
 #include "update/fetch_chain.h"
 #include "update/net/addresses.h"
 #include "update/net/pieces.h"
+#include "update/net/split_download.h"
 #include "update/self_update.h"
 #include "update/signature.h"
 #include "update/verify_file.h"
@@ -198,6 +199,48 @@ bool ClaimEntry(const DownloadContext& c, int32_t* index) {
     return true;
 }
 
+// Fetches the claimed file i and counts it; false when the worker must stop.
+bool FetchAndCount(const DownloadContext& c, int32_t i) {
+    const ManifestEntry& entry = (*c.fileList)[i];
+    const Outcome outcome = FetchEntry(c, entry, c.verdicts ? c.verdicts[i] : Verdict::Differs);
+    if (c.board) c.board->EntryEnded();
+    switch (outcome) {
+    case Outcome::Placed:
+        CountEntry(c, entry, true);
+        return true;
+    case Outcome::NotOnServer:
+        CountEntry(c, entry, false);
+        return true;
+    case Outcome::Stopped:
+        return false;
+    case Outcome::GaveUp:
+        GiveUp(c);
+        return false;
+    }
+    return false;
+}
+
+enum class Turn { None, Went, Stop };
+
+// With bundles, the big files at the list's head are claimed before the bundle runs, by at
+// most half the pool's threads (split files come first in the list).
+Turn FetchBigFileFirst(const DownloadContext& c) {
+    if (!c.bundles || !c.board || !c.board->BeginBigFile()) return Turn::None;
+    c.board->EntryBegan();
+    int32_t i = c.nextIndex->load();
+    bool claimed = false;
+    while (!claimed && i < *c.fileCount && SplitsEntry((*c.fileList)[i]))
+        claimed = c.nextIndex->compare_exchange_weak(i, i + 1);
+    if (!claimed) {
+        c.board->EntryEnded();
+        c.board->BigFileEnded();
+        return Turn::None;
+    }
+    const bool goOn = FetchAndCount(c, i);
+    c.board->BigFileEnded();
+    return goOn ? Turn::Went : Turn::Stop;
+}
+
 } // namespace
 
 void SetRetryPauseDivisorForTests(uint32_t divisor) {
@@ -235,6 +278,16 @@ void DownloadWorker(DownloadContext c) {
         if (Stopping(c)) return;
         // Pieces of the big files in flight go first while few threads are on them.
         if (c.board && c.board->TakePieceFirst()) continue;
+        // A big file next, beside the bundles: its pieces fill the link while the small
+        // files wait on round trips and on their file work.
+        switch (FetchBigFileFirst(c)) {
+        case Turn::Went:
+            continue;
+        case Turn::Stop:
+            return;
+        case Turn::None:
+            break;
+        }
         // Then the small files by their bundles: many files to a round trip.
         if (c.bundles && FetchNextBundleRun(c)) continue;
         // Counted before the claim, so that no helper sees the pool idle in between.
@@ -247,22 +300,6 @@ void DownloadWorker(DownloadContext c) {
             c.board->Help([&c] { return Stopping(c); });
             return;
         }
-
-        const ManifestEntry& entry = (*c.fileList)[i];
-        const Outcome outcome = FetchEntry(c, entry, c.verdicts ? c.verdicts[i] : Verdict::Differs);
-        if (c.board) c.board->EntryEnded();
-        switch (outcome) {
-        case Outcome::Placed:
-            CountEntry(c, entry, true);
-            break;
-        case Outcome::NotOnServer:
-            CountEntry(c, entry, false);
-            break;
-        case Outcome::Stopped:
-            return;
-        case Outcome::GaveUp:
-            GiveUp(c);
-            return;
-        }
+        if (!FetchAndCount(c, i)) return;
     }
 }

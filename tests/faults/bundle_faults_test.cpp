@@ -108,6 +108,36 @@ TEST_F(BundleFaults, BundledFilesArriveByteForByteInSingleRangesThatSkipWhatIsIn
     EXPECT_LE(bundleRequests, static_cast<int>(bundledNames.size()) / 4);
 }
 
+// A big file starts beside the bundles, not once their runs are all taken: its pieces fill the
+// link while the small files wait on round trips and on their file work.
+TEST_F(BundleFaults, ABigFileStartsBesideTheBundlesNotAfterThem) {
+    FaultGame game(LauncherFolderFull(), NextPrefix());
+    game.Add("big.pak", test::RandomBytes((8 << 20) + 1, 3010));
+    // One run per bundle: 48 runs, three times the pool.
+    for (int b = 0; b < 48; ++b) {
+        std::vector<Member> members;
+        for (int i = 0; i < 4; ++i) {
+            const std::string name = "s" + std::to_string(b) + "/f" + std::to_string(i);
+            members.push_back({name, test::RandomBytes(12000, 3011u + 4 * b + i)});
+            game.Add(name, members.back().content);
+        }
+        Offer(game, members, MakeBundle(members));
+    }
+    game.Publish({"manifest_light.json"});
+
+    const std::vector<test::LoggedRequest> requests = RunToTheEnd(game);
+    const std::string big = game.FaultKey("big.pak") + "?";
+    int position = 0, bigAt = -1;
+    for (const test::LoggedRequest& r : requests) {
+        if (r.path.rfind("/objects/", 0) != 0 && r.path.rfind("/update/", 0) != 0) continue;
+        if (bigAt < 0 && r.path.rfind(big, 0) == 0) bigAt = position;
+        ++position;
+    }
+    EXPECT_GE(bigAt, 0);
+    // Among the pool's first requests; after the bundles it would come after 33 or more.
+    EXPECT_LT(bigAt, 16) << position << " requests";
+}
+
 TEST_F(BundleFaults, EveryUnusableBundleEndsWithTheFilesFromTheirOwnAddressesInFiveAttempts) {
     std::mt19937 rng(3002);
     FaultGame game(LauncherFolderFull(), NextPrefix());

@@ -84,9 +84,9 @@ void CountRanges(const std::string& header, size_t* ranges, uint64_t* bytes) {
 }
 
 // The next start, without faults: it ends well, leaves no ".tmp" and asks for ranges only;
-// ranges and bytes receive how many it asked for.
-void ExpectFinishedWithRangesOnly(RunnerFolder& run, const std::wstring& tmp, size_t* ranges,
-                                  uint64_t* bytes) {
+// ranges and bytes receive how many it asked for. Returns the Range headers it sent.
+std::vector<std::string> ExpectFinishedWithRangesOnly(RunnerFolder& run, const std::wstring& tmp,
+                                                      size_t* ranges, uint64_t* bytes) {
     run.Game().Publish({"manifest_light.json"});
     const size_t second = test::TestServer::LogMark();
     EXPECT_EQ(run.RunToEnd(), L"Archivos OK!");
@@ -98,6 +98,7 @@ void ExpectFinishedWithRangesOnly(RunnerFolder& run, const std::wstring& tmp, si
         EXPECT_FALSE(range.empty()) << "a whole download after the kill";
         CountRanges(range, ranges, bytes);
     }
+    return asked;
 }
 
 TEST(PatchInterruption, AKilledPatchLeavesTheOldFileAndTheNextStartCompletesIt) {
@@ -114,13 +115,14 @@ TEST(PatchInterruption, AKilledPatchLeavesTheOldFileAndTheNextStartCompletesIt) 
     game.AllowExtra(L"data\\world.pak.tmp");
     ASSERT_TRUE(test::WriteFileBytes(game.ServerRoot() + L"\\blocks\\data\\world.pak.zbi",
                                      test::MakeBlockIndex(fresh, 4096)));
-    // The ranges trickle in, so that the kill falls in the middle of them.
+    // The ranges trickle in, so that the kill falls in the middle of them: in the first
+    // request, which goes alone (the others go at once when it has ended).
     game.Publish({"manifest_light.json"},
                  "{\"" + game.FaultKey("data/world.pak") +
-                     "\": {\"trickle_bytes\": 16384, \"trickle_ms\": 30}}");
+                     "\": {\"trickle_bytes\": 16384, \"trickle_ms\": 60}}");
     const std::wstring tmp = game.Local("data/world.pak") + L".tmp";
-    // Killed once about a third of the new blocks has arrived.
-    run.RunAndKill([](size_t mark) { return !UpdateRanges(mark).empty(); }, 1500);
+    // Killed once about half of the first request's ranges has arrived.
+    run.RunAndKill([](size_t mark) { return !UpdateRanges(mark).empty(); }, 800);
     EXPECT_EQ(test::ReadFileBytes(game.Local("data/world.pak")), old);
     EXPECT_TRUE(test::PathExists(tmp));
     EXPECT_TRUE(game.Problems(true).empty()) << faults::Join(game.Problems(true));
@@ -158,9 +160,20 @@ TEST(PatchInterruption, AKilledSplitDownloadLeavesNoWrongFileAndTheNextStartComp
     // Only ranges, and less than the file: the confirmed pieces were kept.
     size_t ranges = 0;
     uint64_t asked = 0;
-    ExpectFinishedWithRangesOnly(run, tmp, &ranges, &asked);
+    const std::vector<std::string> headers =
+        ExpectFinishedWithRangesOnly(run, tmp, &ranges, &asked);
     EXPECT_GT(asked, 0u);
     EXPECT_LT(asked, size);
+    // The missing part came as pieces over the pool's connections, not in one request: single
+    // ranges, none longer than a piece.
+    EXPECT_GE(headers.size(), 4u);
+    for (const std::string& header : headers) {
+        size_t count = 0;
+        uint64_t bytes = 0;
+        CountRanges(header, &count, &bytes);
+        EXPECT_EQ(count, 1u) << header;
+        EXPECT_LE(bytes, 2u << 20) << header;
+    }
 }
 
 } // namespace

@@ -197,6 +197,29 @@ bool PieceBoard::TakePieceFirst() {
     return true;
 }
 
+void PieceBoard::WaitUntilPiecesTaken(const std::function<bool()>& stop) {
+    // Claims wake nobody, so the wait looks now and then.
+    constexpr DWORD kLookMs = 10;
+    SrwLockGuard lock(lock_);
+    for (;;) {
+        bool waiting = unpublished_ > 0;
+        for (const SplitState* split : splits_) {
+            if (waiting) break;
+            if (split->failed.load()) continue;
+            for (size_t i = split->next; i < split->state.size() && !waiting; ++i)
+                waiting = split->state[i] == kWaiting;
+        }
+        if (!waiting || stop()) return;
+        SleepConditionVariableSRW(&changed_, &lock_, kLookMs, 0);
+    }
+}
+
+bool PieceBoard::BeginBigFile() {
+    for (int owners = bigFiles_.load(); owners * 2 < threads_;)
+        if (bigFiles_.compare_exchange_weak(owners, owners + 1)) return true;
+    return false;
+}
+
 void PieceBoard::Help(const std::function<bool()>& stop) {
     // Cancelling wakes nobody, so the wait looks at stop now and then.
     constexpr DWORD kLookMs = 200;
@@ -232,7 +255,15 @@ RangeFetch FetchPieces(PieceBoard& board, const SplitRequest& request,
     {
         SrwLockGuard lock(board.lock_);
         board.Claim(split, &piece);
+        ++board.unpublished_;
     }
+    bool counted = true;
+    const auto answered = [&] {
+        if (!counted) return;
+        counted = false;
+        SrwLockGuard lock(board.lock_);
+        --board.unpublished_;
+    };
     // The others are shared once the first answer brought the range asked for.
     bool published = false;
     int32_t answer = 0;
@@ -240,8 +271,10 @@ RangeFetch FetchPieces(PieceBoard& board, const SplitRequest& request,
         board.RangesAnswered(PieceBoard::RangeAnswer::Honoured);
         board.Publish(split);
         published = true;
+        answered();
     };
     const RangeFetch first = FetchOne(split, piece, publish, &answer);
+    answered();
     board.Finish(split, piece, first, answer);
 
     uint64_t reported = request.pieces.front().raw.begin;

@@ -51,6 +51,14 @@ public:
     bool TakePieceFirst();
     // Fetches pieces until no entry is in flight and no piece is left, or stop says so.
     void Help(const std::function<bool()>& stop);
+    // Waits until every piece of the transfers in flight is taken by some thread, or stop says
+    // so: a caller with more pieces to hand on then gives them in one transfer, not many.
+    void WaitUntilPiecesTaken(const std::function<bool()>& stop);
+    // Whether this thread may start a big file ahead of the small ones: while fewer than half
+    // the pool's threads own one, so that the other half keeps the small files' round trips
+    // going. Each true is followed by one BigFileEnded.
+    bool BeginBigFile();
+    void BigFileEnded() { bigFiles_.fetch_sub(1); }
     // Whether a transfer may ask for pieces. Until the server has answered one as asked, one
     // transfer asks alone and the others wait for its answer; a server that answered with the
     // whole file is not asked for pieces again in this run. Each true is followed by one
@@ -78,8 +86,10 @@ private:
     std::vector<SplitState*> splits_;
     int entries_ = 0;
     int piecesInFlight_ = 0;
+    int unpublished_ = 0; // transfers still waiting for their first answer
     enum RangeState { kUnknown, kAsking, kHonoured, kIgnored };
     std::atomic<int> ranges_{kUnknown};
+    std::atomic<int> bigFiles_{0};
 };
 
 // Fetches every piece of request, the first alone until its answer shows that the server sends

@@ -23,10 +23,21 @@
 // on one connection, and the pool's other threads keep the link busy meanwhile.
 constexpr int64_t kSplitMinSize = 8 << 20;
 // A piece's request costs one round trip, a few percent of its time at a few MB/s per
-// connection; the last kSplitTailBytes go in small pieces, so the connections end together.
-constexpr uint64_t kPieceSize = 4 << 20;
+// connection; the last kSplitTailBytes go in smaller pieces and the last kLastPiecesBytes in
+// smaller ones still, so the connections end together: the last pieces take a tenth of a
+// second on a connection's share of the link, where a round trip is a few hundredths.
+constexpr uint64_t kPieceSize = 2 << 20;
 constexpr uint64_t kTailPieceSize = 1 << 20;
 constexpr uint64_t kSplitTailBytes = 16 << 20;
+constexpr uint64_t kLastPieceSize = 256 << 10;
+constexpr uint64_t kLastPiecesBytes = 4 << 20;
+
+// The size of the next piece of a transfer with left bytes still to hand out.
+constexpr uint64_t PieceSizeFor(uint64_t left) {
+    return left > kSplitTailBytes    ? kPieceSize
+           : left > kLastPiecesBytes ? kTailPieceSize
+                                     : kLastPieceSize;
+}
 
 inline bool SplitsEntry(const ManifestEntry& entry) {
     return entry.size >= kSplitMinSize;

@@ -107,9 +107,11 @@ bool TellRuns(std::vector<uint8_t>& state, uint8_t which, uint8_t becomes,
 }
 
 // Blocks the file already holds at their own places (a transfer or patch cut short), among
-// its first kept bytes; marked placed, told later.
+// its first kept bytes; marked placed, told later. With tellNow (no seed to look in besides),
+// each read's blocks are told at once, the others as left to the server: a resumed transfer's
+// missing blocks are on their way while the rest of the file is read.
 bool KeepBlocksInPlace(const BlockIndex& index, HANDLE file, uint64_t kept,
-                       std::vector<uint8_t>& state) {
+                       std::vector<uint8_t>& state, const BlockEvents* tellNow) {
     const uint32_t block = index.blockSize;
     const size_t perRead = std::max<size_t>(1, kReadBytes / block) * block;
     std::vector<uint8_t> buffer(perRead);
@@ -120,6 +122,7 @@ bool KeepBlocksInPlace(const BlockIndex& index, HANDLE file, uint64_t kept,
         const int64_t read =
             ReadAt(file, offset, buffer.data(), std::min<uint64_t>(perRead, kept - offset));
         if (read < 0) return false;
+        uint32_t examined = first;
         for (uint32_t i = first; i < index.BlockCount() && index.BlockOffset(i) < offset + read;
              ++i) {
             const uint64_t at = index.BlockOffset(i) - offset;
@@ -130,7 +133,11 @@ bool KeepBlocksInPlace(const BlockIndex& index, HANDLE file, uint64_t kept,
                         : index.BlockMatches(i, buffer.data() + at)) {
                 state[i] = kLocal;
             }
+            examined = i + 1;
         }
+        if (tellNow && (!TellRuns(state, first, examined, kLocal, kLocal, tellNow->placed) ||
+                        !TellRuns(state, first, examined, kOpen, kLeft, tellNow->leftToServer)))
+            return false;
     }
     return true;
 }
@@ -370,8 +377,12 @@ bool MatchLocalBlocks(const BlockIndex& index, HANDLE file, uint64_t keptLength,
 bool MatchLocalBlocks(const BlockIndex& index, HANDLE file, uint64_t keptLength,
                       const std::vector<std::wstring>& seeds, const BlockEvents& events) {
     std::vector<uint8_t> state(index.BlockCount(), kOpen);
-    if (!KeepBlocksInPlace(index, file, keptLength, state)) return false;
-    if (!TellRuns(state, kLocal, kLocal, events.placed)) return false;
+    const bool anySeed = std::any_of(seeds.begin(), seeds.end(), [](const std::wstring& path) {
+        return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    });
+    if (!KeepBlocksInPlace(index, file, keptLength, state, anySeed ? nullptr : &events))
+        return false;
+    if (anySeed && !TellRuns(state, kLocal, kLocal, events.placed)) return false;
     MissBudget budget;
     for (uint32_t seed = 0; seed < seeds.size(); ++seed) {
         if (std::find(state.begin(), state.end(), kOpen) == state.end()) break;

@@ -28,6 +28,7 @@
 #include "update/net/addresses.h"
 #include "update/net/pieces.h"
 #include "update/net/range_fetch.h"
+#include "update/net/split_download.h"
 
 namespace {
 
@@ -39,6 +40,11 @@ constexpr DWORD kFlushPauseMs = 25;
 // by one all over the old file would hold about 200 MiB. Blocks found past the bound come from
 // the server, which is always right.
 constexpr size_t kMaxOldRuns = 64 * 1024;
+// Ranges left to the server of a quarter MiB or more on average go as pieces over the pool's
+// connections, as a big file's download does: the missing half of a resumed transfer, a file
+// rewritten from some point on. Many small edits go in one request for several ranges, which
+// costs one round trip.
+constexpr uint64_t kSpreadRangeBytes = 256 << 10;
 
 // Blocks first .. first + count - 1 of the new version, which are the bytes of seed number
 // seed (the old file, or another file of the game folder) from oldOffset on.
@@ -120,8 +126,9 @@ public:
         return true;
     }
     // The ranges left so far, at most kMaxRangesPerRequest, in file order; waits for some.
-    // False once the matcher has ended and every range was taken, or the build stopped.
-    bool TakeRanges(std::vector<ByteRange>* ranges) {
+    // False once the matcher has ended and every range was taken, or the build stopped. last
+    // tells whether no range will be left after these.
+    bool TakeRanges(std::vector<ByteRange>* ranges, bool* last) {
         SrwLockGuard lock(lock_);
         Wait([&] { return stopped_ || matchEnded_ || !left_.empty() || pendingLeft_; });
         FlushLeft();
@@ -141,6 +148,7 @@ public:
             std::pop_heap(left_.begin(), left_.end(), LaterSpan);
             left_.pop_back();
         }
+        *last = matchEnded_ && left_.empty();
         return true;
     }
     // Waits until block from can be read; the piece that can be read in one go from there
@@ -284,20 +292,101 @@ bool CopyFoundRuns(BuildBoard& board, const BlockIndex& index, HANDLE tmp,
     return !board.Stopped();
 }
 
+// The ranges as pieces of whole blocks, a download piece each, smaller ones where the
+// transfer nears its end so that the connections end together: the batch's end when it is
+// the last, else the file's, since later ranges lie further on.
+std::vector<ByteRange> PiecesOfRanges(const std::vector<ByteRange>& ranges, uint64_t blockSize,
+                                      uint64_t fileSize, bool last) {
+    const auto wholeBlocks = [blockSize](uint64_t bytes) {
+        return std::max(blockSize, bytes - bytes % blockSize);
+    };
+    uint64_t left = 0;
+    for (const ByteRange& r : ranges)
+        left += r.end - r.begin;
+    std::vector<ByteRange> pieces;
+    for (const ByteRange& r : ranges) {
+        for (uint64_t at = r.begin; at < r.end;) {
+            const uint64_t size = wholeBlocks(PieceSizeFor(last ? left : fileSize - at));
+            const uint64_t end = std::min(r.end, at + size);
+            pieces.push_back({at, end});
+            left -= end - at;
+            at = end;
+        }
+    }
+    return pieces;
+}
+
+// With the pool, batches of ranges run beside the fetch thread, at most this many at once,
+// each on a thread of its own: the next batch is asked for while the last one's final bytes
+// still come, so that a batch's end is no pause for the link.
+constexpr size_t kBatchesInFlight = 8;
+
+struct RangeBatch {
+    std::vector<ByteRange> ranges;
+    bool spread = false; // as pieces over the pool, else in one request for several ranges
+    std::thread thread;
+    RangeFetch result = RangeFetch::Done;
+    int32_t status = 0;
+};
+
 // The fetch thread: every range the matcher leaves, written in at its offset.
 RangeFetch FetchLeftRanges(BuildBoard& board, const BlockIndex& index, HANDLE tmp,
-                           const std::wstring& url, const RangePlan& plan, int32_t* status) {
+                           const std::wstring& url, const RangePlan& plan, PieceBoard* pool,
+                           int32_t* status) {
     std::vector<ByteRange> ranges;
+    bool last = false;
+    // Batches still in flight when the build stopped end at their next bytes.
     const auto write = [&](uint64_t offset, const char* data, size_t size) {
-        if (!WriteAt(tmp, offset, data, size)) return false;
+        if (board.Stopped() || !WriteAt(tmp, offset, data, size)) return false;
         board.Arrived(offset, size);
         return true;
     };
-    while (board.TakeRanges(&ranges)) {
-        const RangeFetch fetched = FetchRanges(url, ranges, index.fileSize, write, status, plan);
-        if (fetched != RangeFetch::Done) return fetched;
+    const auto fetch = [&](RangeBatch& batch) {
+        batch.result = batch.spread ? plan.spread(batch.ranges, write, &batch.status)
+                                    : FetchRanges(url, batch.ranges, index.fileSize, write,
+                                                  &batch.status, plan);
+    };
+    std::deque<RangeBatch> batches;
+    RangeFetch outcome = RangeFetch::Done;
+    // A batch's failure ends the fetch.
+    const auto settle = [&](RangeBatch& batch) {
+        if (batch.result != RangeFetch::Done && outcome == RangeFetch::Done) {
+            outcome = batch.result;
+            if (status) *status = batch.status;
+        }
+    };
+    const auto joinOldest = [&] {
+        batches.front().thread.join();
+        settle(batches.front());
+        batches.pop_front();
+    };
+    while (outcome == RangeFetch::Done && board.TakeRanges(&ranges, &last)) {
+        if (batches.size() == kBatchesInFlight) joinOldest();
+        if (outcome != RangeFetch::Done) break;
+        RangeBatch& batch = batches.emplace_back();
+        uint64_t bytes = 0;
+        for (const ByteRange& r : ranges)
+            bytes += r.end - r.begin;
+        batch.spread = plan.spread && bytes >= ranges.size() * kSpreadRangeBytes;
+        batch.ranges =
+            batch.spread ? PiecesOfRanges(ranges, index.blockSize, index.fileSize, last) : ranges;
+        // The run's first request for several ranges learns how the server answers them, once:
+        // it goes here, before any other batch.
+        const bool learns = !batch.spread && !plan.probeUrl.empty() &&
+                            State().severalRanges.load() == kSeveralRangesUnknown;
+        if (!pool || learns || !StartThread(batch.thread, [&fetch, &batch] { fetch(batch); })) {
+            fetch(batch); // here, then
+            settle(batch);
+            batches.pop_back();
+            continue;
+        }
+        // While the pool has pieces to take, what the scan leaves meanwhile gathers into
+        // the next batch.
+        if (batch.spread) pool->WaitUntilPiecesTaken([&board] { return board.Stopped(); });
     }
-    return RangeFetch::Done;
+    while (!batches.empty())
+        joinOldest();
+    return outcome;
 }
 
 // The digest thread: the new content in order, each block read where it comes from once that
@@ -378,7 +467,8 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
                         }) &&
             StartThread(fetcher,
                         [&] {
-                            fetched = FetchLeftRanges(board, index, tmp.Get(), url, plan, status);
+                            fetched =
+                                FetchLeftRanges(board, index, tmp.Get(), url, plan, pool, status);
                             if (fetched != RangeFetch::Done) board.Stop();
                         }) &&
             StartThread(hasher,
