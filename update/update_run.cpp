@@ -188,7 +188,8 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verd
     BundleWork bundles(phase.fileList, bundled, kMaxConnectionsPerHost);
     if (!bundles.Empty())
         workers = std::max(workers, std::min<int>(kMaxConnectionsPerHost, phase.fileCount));
-    PieceBoard board(workers);
+    // Bundle runs bring many small files to a round trip: a quarter of the pool keeps them going.
+    PieceBoard board(workers, bundles.Empty() ? -1 : workers / 4);
 
     DownloadContext context = {&phase.failed,
                                &phase.nextIndex,

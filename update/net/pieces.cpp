@@ -191,7 +191,7 @@ bool PieceBoard::TakePieceFirst() {
     size_t piece = 0;
     {
         SrwLockGuard lock(lock_);
-        if (piecesInFlight_ * 2 >= threads_ || !ClaimAny(&split, &piece)) return false;
+        if (piecesInFlight_ + forSmallFiles_ >= threads_ || !ClaimAny(&split, &piece)) return false;
     }
     Run(*split, piece);
     return true;

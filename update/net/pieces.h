@@ -37,7 +37,10 @@ struct SplitState;
 // Shared by the threads of one download pool; lives as long as the pool.
 class PieceBoard {
 public:
-    explicit PieceBoard(int threads) : threads_(threads) {}
+    // forSmallFiles: threads that TakePieceFirst leaves to the small files, half the pool
+    // by default.
+    explicit PieceBoard(int threads, int forSmallFiles = -1)
+        : threads_(threads), forSmallFiles_(forSmallFiles < 0 ? threads / 2 : forSmallFiles) {}
     PieceBoard(const PieceBoard&) = delete;
     PieceBoard& operator=(const PieceBoard&) = delete;
 
@@ -45,9 +48,9 @@ public:
     // still come, so idle threads wait for them.
     void EntryBegan();
     void EntryEnded();
-    // Fetches one piece of a transfer in flight while fewer than half the pool's threads are on
-    // pieces: the other half keeps small files going, whose time goes to round trips rather
-    // than bandwidth. False when no piece was fetched.
+    // Fetches one piece of a transfer in flight while the threads on pieces leave enough to the
+    // small files, whose time goes to round trips rather than bandwidth (a bundle run brings
+    // many to a round trip, so fewer threads keep them going). False when no piece was fetched.
     bool TakePieceFirst();
     // Fetches pieces until no entry is in flight and no piece is left, or stop says so.
     void Help(const std::function<bool()>& stop);
@@ -81,6 +84,7 @@ private:
     template <typename Ready> void WaitFor(DWORD milliseconds, Ready ready);
 
     const int threads_;
+    const int forSmallFiles_;
     SRWLOCK lock_ = SRWLOCK_INIT;
     CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
     std::vector<SplitState*> splits_;

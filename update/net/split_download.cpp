@@ -21,7 +21,7 @@ constexpr size_t kHashRead = 1u << 20;
 std::vector<Piece> PlainPieces(uint64_t begin, uint64_t end) {
     std::vector<Piece> pieces;
     for (uint64_t at = begin; at < end;) {
-        const uint64_t size = PieceSizeFor(end - at);
+        const uint64_t size = PieceSizeFor(end - at, end);
         const ByteRange range = {at, std::min(end, at + size)};
         pieces.push_back({range, range});
         at = range.end;

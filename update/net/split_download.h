@@ -23,20 +23,23 @@
 // on one connection, and the pool's other threads keep the link busy meanwhile.
 constexpr int64_t kSplitMinSize = 8 << 20;
 // A piece's request costs one round trip, a few percent of its time at a few MB/s per
-// connection; the last kSplitTailBytes go in smaller pieces and the last kLastPiecesBytes in
-// smaller ones still, so the connections end together: the last pieces take a tenth of a
-// second on a connection's share of the link, where a round trip is a few hundredths.
+// connection, and under Wine a millisecond or two of the processor, which counts on a fast
+// line. The last kSplitTailBytes of a file go in smaller pieces and the last kLastPiecesBytes
+// in smaller ones still, so that the connections end together: the last pieces take a tenth
+// of a second on a connection's share of the link, where a round trip is a few hundredths. A
+// smaller file keeps them to its last eighth and thirty-second: the pool's other files keep
+// the connections busy meanwhile.
 constexpr uint64_t kPieceSize = 2 << 20;
 constexpr uint64_t kTailPieceSize = 1 << 20;
 constexpr uint64_t kSplitTailBytes = 16 << 20;
 constexpr uint64_t kLastPieceSize = 256 << 10;
 constexpr uint64_t kLastPiecesBytes = 4 << 20;
 
-// The size of the next piece of a transfer with left bytes still to hand out.
-constexpr uint64_t PieceSizeFor(uint64_t left) {
-    return left > kSplitTailBytes    ? kPieceSize
-           : left > kLastPiecesBytes ? kTailPieceSize
-                                     : kLastPieceSize;
+// The size of the next piece of a file of total bytes with left of them still to hand out.
+constexpr uint64_t PieceSizeFor(uint64_t left, uint64_t total) {
+    const uint64_t tail = total / 8 < kSplitTailBytes ? total / 8 : kSplitTailBytes;
+    const uint64_t last = total / 32 < kLastPiecesBytes ? total / 32 : kLastPiecesBytes;
+    return left > tail ? kPieceSize : left > last ? kTailPieceSize : kLastPieceSize;
 }
 
 inline bool SplitsEntry(const ManifestEntry& entry) {

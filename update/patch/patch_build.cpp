@@ -306,7 +306,7 @@ std::vector<ByteRange> PiecesOfRanges(const std::vector<ByteRange>& ranges, uint
     std::vector<ByteRange> pieces;
     for (const ByteRange& r : ranges) {
         for (uint64_t at = r.begin; at < r.end;) {
-            const uint64_t size = wholeBlocks(PieceSizeFor(last ? left : fileSize - at));
+            const uint64_t size = wholeBlocks(PieceSizeFor(last ? left : fileSize - at, fileSize));
             const uint64_t end = std::min(r.end, at + size);
             pieces.push_back({at, end});
             left -= end - at;
