@@ -197,9 +197,10 @@ bool PieceBoard::TakePieceFirst() {
     return true;
 }
 
-void PieceBoard::WaitUntilPiecesTaken(const std::function<bool()>& stop) {
+void PieceBoard::WaitUntilPiecesTaken(const std::function<bool()>& stop, DWORD mostMs) {
     // Claims wake nobody, so the wait looks now and then.
     constexpr DWORD kLookMs = 10;
+    const ULONGLONG end = GetTickCount64() + mostMs;
     SrwLockGuard lock(lock_);
     for (;;) {
         bool waiting = unpublished_ > 0;
@@ -209,7 +210,7 @@ void PieceBoard::WaitUntilPiecesTaken(const std::function<bool()>& stop) {
             for (size_t i = split->next; i < split->state.size() && !waiting; ++i)
                 waiting = split->state[i] == kWaiting;
         }
-        if (!waiting || stop()) return;
+        if (!waiting || stop() || GetTickCount64() >= end) return;
         SleepConditionVariableSRW(&changed_, &lock_, kLookMs, 0);
     }
 }

@@ -55,8 +55,9 @@ public:
     // Fetches pieces until no entry is in flight and no piece is left, or stop says so.
     void Help(const std::function<bool()>& stop);
     // Waits until every piece of the transfers in flight is taken by some thread, or stop says
-    // so: a caller with more pieces to hand on then gives them in one transfer, not many.
-    void WaitUntilPiecesTaken(const std::function<bool()>& stop);
+    // so, or mostMs passed: a caller with more pieces to hand on then gives them in one
+    // transfer, not many.
+    void WaitUntilPiecesTaken(const std::function<bool()>& stop, DWORD mostMs);
     // Whether this thread may start a big file ahead of the small ones: while fewer than half
     // the pool's threads own one, so that the other half keeps the small files' round trips
     // going. Each true is followed by one BigFileEnded.

@@ -317,9 +317,13 @@ std::vector<ByteRange> PiecesOfRanges(const std::vector<ByteRange>& ranges, uint
 }
 
 // With the pool, batches of ranges run beside the fetch thread, at most this many at once,
-// each on a thread of its own: the next batch is asked for while the last one's final bytes
-// still come, so that a batch's end is no pause for the link.
-constexpr size_t kBatchesInFlight = 8;
+// each on a thread of its own (one more connection each, beside the pool's): the next batch is
+// asked for while the last one's final bytes still come, so that a batch's end is no pause
+// for the link.
+constexpr size_t kBatchesInFlight = 4;
+// How long the fetch thread lets what the scan leaves gather while the pool has pieces to
+// take: a piece's round trip or two, not a stalled server's whole window.
+constexpr DWORD kGatherMostMs = 500;
 
 struct RangeBatch {
     std::vector<ByteRange> ranges;
@@ -382,7 +386,8 @@ RangeFetch FetchLeftRanges(BuildBoard& board, const BlockIndex& index, HANDLE tm
         }
         // While the pool has pieces to take, what the scan leaves meanwhile gathers into
         // the next batch.
-        if (batch.spread) pool->WaitUntilPiecesTaken([&board] { return board.Stopped(); });
+        if (batch.spread)
+            pool->WaitUntilPiecesTaken([&board] { return board.Stopped(); }, kGatherMostMs);
     }
     while (!batches.empty())
         joinOldest();
