@@ -151,10 +151,7 @@ class BundleBench(SplitBench):
                 self.check(best["launcher"] <= 2 * link + 1,
                            f"{best['launcher']:.2f} s against the link's {link:.2f} s")
         finally:
-            if self.nginx:
-                self.nginx.stop()
-            if not self.args.keep:
-                shutil.rmtree(self.work, ignore_errors=True)
+            self.close()
         return self.exit_status()
 
 

@@ -345,11 +345,15 @@ class SplitBench(Checks):
             self.eight_files()
             self.report()
         finally:
-            if self.nginx:
-                self.nginx.stop()
-            if not self.args.keep:
-                shutil.rmtree(self.work, ignore_errors=True)
+            self.close()
         return self.exit_status()
+
+    def close(self):
+        """Stops nginx and, without --keep, removes the work folder."""
+        if self.nginx:
+            self.nginx.stop()
+        if not self.args.keep:
+            shutil.rmtree(self.work, ignore_errors=True)
 
 
 def main():
