@@ -48,12 +48,12 @@ class Link:
         self.released = asyncio.Event()
         self.released.set()
 
-    def take(self, now, size):
-        """A piece handed to the link now: when it reaches the far end. The link is booked only
-        as pieces are handed to it, so it never idles while a piece waits for it."""
+    def take(self, at, size):
+        """A piece handed to the link at time at: when it reaches the far end. The link is
+        booked only as pieces are handed to it, so it never idles while a piece waits for it."""
         if not self.rate:
-            return now + self.delay
-        self.free_at = max(now, self.free_at) + size / self.rate
+            return at + self.delay
+        self.free_at = max(at, self.free_at) + size / self.rate
         return self.free_at + self.delay
 
     def queue_limit(self):
@@ -92,8 +92,9 @@ class Pipe:
                 if not data:
                     break
                 step = PACE_PIECE if self.paced else len(data)
+                now = asyncio.get_running_loop().time()
                 for i in range(0, len(data), step):
-                    self.waiting.append(data[i:i + step])
+                    self.waiting.append((now, data[i:i + step]))
                 self.queued += len(data)
                 self.read_more.set()
                 if self.queued >= self.limit:
@@ -115,14 +116,17 @@ class Pipe:
                     self.read_more.clear()
                     await self.read_more.wait()
                     continue
-                wait = self.free_at - loop.time()
+                # Times are the schedule's, not the moment this task woke: a late wake-up
+                # must not slow the connection down.
+                read_at, piece = self.waiting[0]
+                at = max(read_at, self.free_at)
+                wait = at - loop.time()
                 if wait > 0:
                     await asyncio.sleep(wait)
-                now = loop.time()
-                piece = self.waiting.popleft()
-                self.timed.append((self.link.take(now, len(piece)), piece))
-                own = now + len(piece) / self.rate if self.rate else now
-                self.free_at = max(own, self.link.free_at if self.link.rate else now)
+                self.waiting.popleft()
+                self.timed.append((self.link.take(at, len(piece)), piece))
+                own = at + len(piece) / self.rate if self.rate else at
+                self.free_at = max(own, self.link.free_at if self.link.rate else at)
                 self.ready.set()
         finally:
             self.ended = True
