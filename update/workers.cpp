@@ -225,7 +225,12 @@ enum class Turn { None, Went, Stop };
 // With bundles, the big files at the list's head are claimed before the bundle runs, by at
 // most half the pool's threads (split files come first in the list).
 Turn FetchBigFileFirst(const DownloadContext& c) {
-    if (!c.bundles || !c.board || !c.board->BeginBigFile()) return Turn::None;
+    // A look at the list's head first: once the big files are claimed, the bundle runs go on
+    // without touching the board.
+    const int32_t head = c.nextIndex->load();
+    if (!c.bundles || !c.board || head >= *c.fileCount || !SplitsEntry((*c.fileList)[head]) ||
+        !c.board->BeginBigFile())
+        return Turn::None;
     c.board->EntryBegan();
     int32_t i = c.nextIndex->load();
     bool claimed = false;
