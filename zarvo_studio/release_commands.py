@@ -23,6 +23,7 @@ import sys
 from . import heads, releases
 
 DEFAULT_LAUNCHER = "Zarvo Vestra.exe"
+OK, REFUSED, NOTHING_TO_DO, FAILED = 0, 1, 3, 4  # as status.py numbers them
 
 
 def add_common(parser):
@@ -34,36 +35,45 @@ def add_common(parser):
                         help=f"days until a signed head expires (default {heads.HEAD_EXPIRES_DAYS:g})")
 
 
-def add_commands(subparsers):
-    """The release commands as subcommands of the studio's command."""
-    p = subparsers.add_parser("rollout", help="raise the share of installs that take a staged release")
-    add_common(p)
+def _rollout_arguments(p):
     p.add_argument("--share", metavar="N", type=int, required=True,
                    help="per cent of installs that take the head's release (100 ends the rollout)")
-    p.set_defaults(release_command=run_rollout)
-    p = subparsers.add_parser("rollback", help="a new release naming an earlier one")
-    add_common(p)
+
+
+def _rollback_arguments(p):
     p.add_argument("--to", metavar="N", type=int,
                    help="the release to go back to (default: the one the installs outside a rollout "
                         "run, or the latest with other manifests)")
-    p.set_defaults(release_command=run_rollback)
-    p = subparsers.add_parser("promote", help="a release of another channel onto this one")
-    add_common(p)
+
+
+def _promote_arguments(p):
     p.add_argument("source", metavar="SOURCE", help="the channel it comes from, e.g. beta")
     p.add_argument("--release", metavar="N", type=int, help="its release (default: its head's)")
     p.add_argument("--rollout", metavar="N", type=int, default=100,
                    help="per cent of installs that take it at first (default 100)")
-    p.set_defaults(release_command=run_promote)
-    p = subparsers.add_parser("resign", help="sign a head again with a fresh expiry")
-    add_common(p)
-    p.set_defaults(release_command=run_resign)
-    p = subparsers.add_parser("head", help="make the classic documents of FOLDER a release")
-    add_common(p)
+
+
+def _head_arguments(p):
     p.add_argument("--rollout", metavar="N", type=int, default=100,
                    help="per cent of installs that take it at first (default 100)")
     p.add_argument("--launcher", metavar="NAME", default=DEFAULT_LAUNCHER,
                    help=f'the launcher in the light manifest (default "{DEFAULT_LAUNCHER}")')
-    p.set_defaults(release_command=run_head)
+
+
+class Command:
+    """One release command as a subcommand of the studio's command (cli.py)."""
+
+    def __init__(self, name, summary, text, arguments, work):
+        self.name, self.SUMMARY, self.__doc__ = name, summary, text
+        self._arguments, self._work = arguments, work
+
+    def add_arguments(self, parser):
+        add_common(parser)
+        if self._arguments:
+            self._arguments(parser)
+
+    def run(self, args, out, err, result):
+        return run(args, out, err, result, self._work)
 
 
 def head_signer(args):
@@ -94,8 +104,20 @@ def signed_note(folder, channel):
     return None
 
 
+class Unchanged(Exception):
+    """Nothing to write: the head already says it (status NOTHING_TO_DO)."""
+
+    def __init__(self, head, text):
+        super().__init__(text)
+        self.head = head
+
+
 def run_rollout(args, say):
-    return releases.set_rollout(args.folder, args.channel, args.share, head_signer(args))
+    signer = head_signer(args)
+    head = heads.read_head(args.folder, args.channel)
+    if signer is None and head and head.get("rollout") == args.share:
+        raise Unchanged(head, f"the share is {args.share}% already")
+    return releases.set_rollout(args.folder, args.channel, args.share, signer)
 
 
 def run_rollback(args, say):
@@ -135,40 +157,71 @@ def run_head(args, say):
                 digest.update(block)
     except OSError as e:
         raise releases.ReleaseError(f"update/{args.launcher}: {e.strerror}")
+    signer = head_signer(args)
     record, head = releases.publish(args.folder, args.channel, documents, digest.hexdigest(),
-                                    args.rollout, head_signer(args))
-    if record is None:
-        say(f"the head already names these manifests: release {head['release']} kept")
+                                    args.rollout, signer)
+    if record is None and signer is None:
+        raise Unchanged(head, f"the head already names these manifests: release {head['release']} kept")
     return heads.read_head(args.folder, args.channel)
 
 
-def run(args, out=None, err=None):
-    """Runs a parsed release command; returns the exit status."""
-    out, err = out or sys.stdout, err or sys.stderr
-
+def run(args, out, err, result, work):
+    """Runs a parsed release command; returns the exit status (status.py's numbers)."""
     def say(text):
         print(text, file=out)
+    code = OK
     try:
-        head = args.release_command(args, say)
-        say(describe(dict(head, channel=args.channel)))
-        note = signed_note(args.folder, args.channel)
-        if note:
-            say(note)
+        head = work(args, say)
+    except Unchanged as e:
+        say(str(e))
+        head, code = e.head, NOTHING_TO_DO
     except (releases.ReleaseError, heads.HeadError) as e:
-        print(f"zarvo-studio: refused: {e}", file=err)
-        return 1
+        print(f"zarvo-studio {args.command}: refused: {e}", file=err)
+        result["error"] = str(e)
+        return REFUSED
     except OSError as e:
-        print(f"zarvo-studio: failed: {e}", file=err)
-        return 1
-    return 0
+        print(f"zarvo-studio {args.command}: failed: {e}", file=err)
+        result["error"] = str(e)
+        return FAILED
+    say(describe(dict(head, channel=args.channel)))
+    note = signed_note(args.folder, args.channel)
+    if note:
+        say(note)
+    result.update(channel=args.channel, head=heads.head_name(args.channel), release=head["release"])
+    if "previous" in head:
+        result.update(rollout=head["rollout"], previous=head["previous"])
+    return code
+
+
+COMMANDS = {
+    "rollout": Command("rollout", "raise the share of installs that take a staged release",
+                       "Raise the share of installs that take a channel's staged release.",
+                       _rollout_arguments, run_rollout),
+    "rollback": Command("rollback", "a new release naming an earlier one",
+                        "Publish a new release of a channel that names an earlier release's manifests.",
+                        _rollback_arguments, run_rollback),
+    "promote": Command("promote", "a release of another channel onto this one",
+                       "Make a release of channel SOURCE (default its head's) a release of --channel.",
+                       _promote_arguments, run_promote),
+    "resign": Command("resign", "sign a channel's head again with a fresh expiry",
+                      "Sign a channel's head again with a fresh expiry, changing nothing else.",
+                      None, run_resign),
+    "head": Command("head", "make the classic documents of a folder a release of a channel",
+                    "Make the classic documents of FOLDER (published without a head) a release.",
+                    _head_arguments, run_head),
+}
 
 
 def main(argv=None):
+    """Runs one release command on its own (python3 -m zarvo_studio.release_commands ...)."""
     parser = argparse.ArgumentParser(prog="python3 -m zarvo_studio.release_commands",
                                      description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    add_commands(parser.add_subparsers(dest="command", required=True))
-    return run(parser.parse_args(argv))
+    sub = parser.add_subparsers(dest="command", required=True)
+    for name, command in COMMANDS.items():
+        command.add_arguments(sub.add_parser(name, help=command.SUMMARY, description=command.__doc__))
+    args = parser.parse_args(argv)
+    return COMMANDS[args.command].run(args, sys.stdout, sys.stderr, {})
 
 
 if __name__ == "__main__":
