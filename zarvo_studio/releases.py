@@ -444,3 +444,15 @@ def check(root, report, soon=2 * 86400, now=None):
                 report.ok(text)
         if good:
             report.ok(f"{name}: release {head['release']}{share}; its manifests and objects are in place")
+
+
+def served_files(root, keep=KEEP_RELEASES):
+    """What an upload stores beside the classic publication, in its order: the objects the heads
+    and the last releases need (the manifests among them), the records, then the heads.
+    Returns three lists of names under the folder ("/" separated)."""
+    folder = os.path.join(os.fsencode(root), heads.OBJECTS.encode())
+    stored = sorted(n for n in needed_objects(root, keep)
+                    if os.path.isfile(os.path.join(folder, n.encode())))
+    records = [f"{RELEASES}/{c}/{r['release']}.json" for c in record_channels(root) for r in read_records(root, c)]
+    return ([f"{heads.OBJECTS}/{n}" for n in stored], records,
+            [heads.head_name(c) for c in heads.channels(root)])
