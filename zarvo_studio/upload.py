@@ -347,7 +347,7 @@ class Upload:
                 for rel in self.prunable(remote, wanted, set(dropped)):
                     self.say(f"would delete: {rel}")
             self.say(f"dry run: {len(todo)} to store, {self.skipped} already stored "
-                     f"({human(self.skipped_bytes)}); nothing was changed", status.REFUSED)
+                     f"({human(self.skipped_bytes)}); nothing was changed")
             self.to_store = len(todo)
             return status.OK
 
