@@ -14,9 +14,9 @@ import importlib
 import json
 import sys
 
-from . import __version__, status
+from . import __version__, release_commands, status
 
-COMMANDS = ("publish", "check", "upload")
+COMMANDS = ("publish", "check", "upload") + tuple(release_commands.COMMANDS)
 
 
 def _description(module):
@@ -38,7 +38,7 @@ def build_parser():
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")
     commands.required = True
     for name in COMMANDS:
-        module = importlib.import_module(f".{name}", __package__)
+        module = release_commands.COMMANDS.get(name) or importlib.import_module(f".{name}", __package__)
         head, rest = _description(module)
         sub = commands.add_parser(name, parents=[common], help=module.SUMMARY, description=head,
                                   epilog="\n\n".join(filter(None, (

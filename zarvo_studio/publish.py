@@ -36,6 +36,7 @@ import sys
 
 from . import blockindex
 from . import bundles
+from . import channel_publish
 from . import objects
 from . import packed
 from . import status
@@ -271,7 +272,10 @@ def publish(args, out=None, err=None, result=None):
     if os.path.exists(out_dir) and not os.path.isdir(out_dir):
         return refuse([f"{out_dir}: OUT_DIR exists and is not a folder"])
 
-    problems = []
+    problems = channel_publish.problems(args)
+    # Another channel than live is published as a folder of its own, never served; its
+    # objects, release and head go to the top afterwards (channel_publish.py).
+    out_dir = channel_publish.folder_for(out_dir, args.channel)
     launcher = args.launcher
     if "/" in launcher or "\\" in launcher or not launcher:
         problems.append(f"{launcher}: --launcher names a file at the top of GAME_DIR, not a path")
@@ -369,6 +373,7 @@ def publish(args, out=None, err=None, result=None):
         for f in files:
             f.zsize = packed.current_size(pub, f) or 0 if args.compress else 0
         objects.dry_run(pub, files, args.prune, args.grace_days, say)
+        channel_publish.dry_run(args, say)
         stale = [rel_name(pub, x) for x in pub.unlisted(files)
                  + blockindex.unlisted(pub, files, args.block_index)
                  + packed.unlisted(pub, files, args.compress)]
@@ -439,9 +444,24 @@ def publish(args, out=None, err=None, result=None):
         say(signer.describe())
     if display is None and os.path.exists(os.path.join(out_dir, "displayinfo.json")):
         say("displayinfo.json left as it is (--display-url or --display-disabled replace it)")
+    # The head last: it names the manifests just written, as objects of their own.
+    try:
+        head = channel_publish.finish(args, launcher, signer.key if signer else None, say)
+    except (channel_publish.releases.ReleaseError, channel_publish.heads.HeadError, OSError) as e:
+        print(f"zarvo-studio publish: failed: {describe(e) if isinstance(e, OSError) else e}; the "
+              f"documents are in place but not {channel_publish.heads.head_name(args.channel)}: "
+              "launchers that read it stay on the previous release; publish again", file=err)
+        return status.FAILED
+    if result is not None:
+        result.update(channel=args.channel, release=head["release"],
+                      **({"rollout": head["rollout"], "previous": head["previous"]} if "previous" in head else {}))
 
     if args.prune:
-        objects.prune(pub, names, args.grace_days, say)
+        kept = channel_publish.kept_names(args.out_dir, args.keep_releases)
+        objects.prune(pub, set(names) | kept, args.grace_days, say)
+        if out_dir != args.out_dir:
+            live = objects.local_names(os.fsencode(args.out_dir), objects.current_rows(os.fsencode(args.out_dir)))
+            channel_publish.prune_top(args.out_dir, set(live) | kept, args.grace_days, say)
     stale = pub.unlisted(files)
     stale_indexes = blockindex.unlisted(pub, files, args.block_index)
     stale_copies = packed.unlisted(pub, files, args.compress)
@@ -501,6 +521,7 @@ def add_arguments(parser):
                              "(an existing displayinfo.json is signed again); see docs/signing.md")
     parser.add_argument("--expires-days", metavar="N", type=float, default=30,
                         help="days until the signed documents expire (default 30): publish again before")
+    channel_publish.add_arguments(parser)
 
 
 def run(args, out, err, result):
