@@ -26,7 +26,9 @@ listed files (--all: every one), and reports what the launcher depends on:
 
 FOLDER, a folder `zarvo-studio publish` wrote, is checked in full before it is served or uploaded:
 manifests that read, every listed file with its rows' size and MD5, compressed copies and
-block indexes that describe it, and each one's object with the same bytes.
+block indexes that describe it, and each one's object with the same bytes; and every
+channel's head (heads/<channel>.json) with the manifests it names (objects/<sha256>.zman, whose
+digest and sizes must be the head's) and every object those manifests name.
 """
 import hashlib
 import json
@@ -357,6 +359,10 @@ def check_folder(report, folder, result):
               f"{len(stored)} objects, {sum(e.size for e in publication.entries)} bytes, read whole")
     result.update(listed=len(publication.rows), files=len(files), objects=len(stored),
                   bytes=sum(e.size for e in publication.entries))
+    # The heads with the manifests they name and the objects those name, every channel.
+    from . import releases
+    releases.check(folder, report)
+    result["heads"] = {c: h["release"] for c, h in releases.head_releases(folder).items()}
     return report.verdict(folder, "in", result)
 
 

@@ -9,7 +9,8 @@ the folder of the bucket the CDN or the launcher's base address points at.
 
 Order, so that a cut upload leaves players on the previous release and running it again
 completes it:
-  1. the objects the manifests name (objects/...), each under a name no other bytes get;
+  1. the objects the manifests name (objects/...), each under a name no other bytes get, and
+     those the channels' heads and last releases need (their manifests, objects/*.zman);
   2. the classic files (update/, packed/, blocks/), each copied on the server from the object
      holding its bytes, so they cost no upload (sent instead where the server has no copy):
      one at a new path right after its object, one that replaces a stored file once every
@@ -17,7 +18,8 @@ completes it:
      manifest may see (docs/cdn-and-object-storage.md);
   3. the files the outgoing manifests named and the new ones do not get their drop time in
      their metadata (a copy onto themselves, bytes and headers kept);
-  4. displayinfo.json, manifest_full.json, manifest_light.json, in that order;
+  4. displayinfo.json, manifest_full.json, manifest_light.json, in that order, then the
+     release records (releases/) and the heads (heads/<channel>.json) last;
   5. with --prune: files under objects/, update/, packed/ and blocks/ that the manifests do not
      name, stored and dropped more than --grace-days (default 7) ago, are deleted.
 Each phase waits for all of its transfers; a failure stops the upload before the next one.
@@ -29,8 +31,8 @@ classic file stored before the live manifest_full.json (an earlier second: serve
 the second), whose row there is the new row, is taken as current without asking: a complete
 upload had checked it before storing that manifest, and anything written since is not older.
 
-Headers: objects/ "Cache-Control: public, max-age=31536000, immutable", everything else
-"no-cache"; "Content-Type: application/json" for the documents, application/octet-stream for
+Headers: objects/ "Cache-Control: public, max-age=31536000, immutable", heads/ "public,
+max-age=60", everything else "no-cache"; "Content-Type: application/json" for the documents, application/octet-stream for
 the rest. Files of 16 MiB and more go as multipart uploads; --jobs (default 8) transfers run
 at once (and as many parts of a big file). Credentials and region the AWS way (environment, ~/.aws/credentials and config,
 AWS_PROFILE). Needs boto3 (Debian: apt-get install python3-boto3). Nothing to store and
@@ -67,10 +69,45 @@ def human(size):
 
 
 def headers_for(entry_rel):
-    cache = OBJECT_CACHE if entry_rel.startswith("objects/") else OTHER_CACHE
-    kind = "application/json" if entry_rel.endswith(".json") and "/" not in entry_rel \
-        else "application/octet-stream"
+    from . import heads
+    cache = OBJECT_CACHE if entry_rel.startswith("objects/") else \
+        heads.HEAD_CACHE if entry_rel.startswith("heads/") else OTHER_CACHE
+    kind = "application/json" if entry_rel.endswith(".json") and \
+        ("/" not in entry_rel or entry_rel.startswith(("heads/", "releases/"))) else "application/octet-stream"
     return {"CacheControl": cache, "ContentType": kind}
+
+
+class _Collect:
+    def __init__(self):
+        self.problems = []
+
+    def ok(self, text):
+        pass
+
+    note = ok
+
+    def problem(self, text):
+        self.problems.append(text)
+
+
+def with_releases(pub, keep):
+    """pub's entries with what the heads need: their objects (the manifests among them) after
+    the classic objects, then the classic files and documents, the records, the heads last.
+    Returns (entries, problems check finds in the heads)."""
+    from . import releases
+    report = _Collect()
+    releases.check(pub.folder, report)
+    stored, records, heads = releases.served_files(pub.folder, keep)
+    have = {e.rel for e in pub.entries}
+
+    def entry(rel, kind):
+        made = objects.Entry(rel, os.path.join(pub.folder, *os.fsencode(rel).split(b"/")), kind)
+        made.md5, made.size = pub.digest(made.path)
+        return made
+    extra = [entry(rel, "object") for rel in stored if rel not in have]
+    documents = [entry(rel, "document") for rel in records + heads]
+    first = [e for e in pub.entries if e.kind == "object"]
+    return first + extra + [e for e in pub.entries if e.kind != "object"] + documents, report.problems
 
 
 def describe(error):
@@ -293,6 +330,15 @@ class Upload:
                 print(f"zarvo-studio upload: refused: {p}", file=self.err)
             raise UploadError(f"{args.publication} is not a publication check passes "
                               f"({len(pub.problems)} problems); nothing was sent", status.REFUSED)
+        try:
+            pub.entries, problems = with_releases(pub, args.keep_releases)
+        except OSError as e:
+            problems = [f"{os.fsdecode(e.filename or '')}: {e.strerror or e}"]
+        if problems:
+            for p in problems:
+                print(f"zarvo-studio upload: refused: {p}", file=self.err)
+            raise UploadError(f"{args.publication}: its heads name what is not in place "
+                              f"({len(problems)} problems); nothing was sent", status.REFUSED)
         where = f"s3://{self.target.bucket}/{self.target.prefix}"
         try:
             remote = self.listing()
@@ -428,6 +474,9 @@ def add_arguments(parser):
                         help="delete files no manifest names, dropped more than --grace-days ago")
     parser.add_argument("--grace-days", metavar="D", type=float, default=objects.GRACE_DAYS,
                         help=f"see --prune (default {objects.GRACE_DAYS:g})")
+    parser.add_argument("--keep-releases", metavar="N", type=int, default=3,
+                        help="also store (and keep from --prune) the objects of each channel's last "
+                             "N releases, besides what the heads name (default 3)")
 
 
 def run(args, out, err, result, client=None):

@@ -33,6 +33,7 @@ sys.path.insert(0, HERE)
 import s3_ctl  # noqa: E402
 from zarvo_studio import publish as zarvo_publish  # noqa: E402
 from zarvo_studio import upload as zarvo_upload  # noqa: E402
+from zarvo_studio import heads, releases  # noqa: E402
 
 LAUNCHER = "Zarvo Vestra.exe"
 NODE = WORK = PORT = None
@@ -164,6 +165,15 @@ class UploadTest(unittest.TestCase):
         status = zarvo_upload.main(argv, out, err, client=client)
         return status, out.getvalue(), err.getvalue()
 
+    def assert_serves_head(self, folder):
+        """The bucket serves the head of folder's live channel and all its release names."""
+        head = heads.read_head(folder, "live")
+        status, _, body = self.served("heads/live.json")
+        self.assertEqual(heads.parse_head(body)["release"], head["release"])
+        for name in releases.release_objects(folder, heads.release_fields(head)):
+            with open(os.path.join(folder, "objects", name), "rb") as f:
+                self.assertEqual(md5(self.served(f"objects/{name}")[2]), md5(f.read()), name)
+
     def served(self, rel):
         """What the bucket serves under the test's prefix, read as a CDN reads it."""
         return fetch(ROOT.port, f"/{self.prefix}/{urllib.parse.quote(rel)}")
@@ -186,6 +196,7 @@ class Upload(UploadTest):
         first = r.kept(os.path.join(self.root, "first"))
         old_manifest = r.manifest
         old_light = self.served("manifest_light.json")[2]
+        old_head = self.served("heads/live.json")[2]
         r.put(LAUNCHER, b"MZ" + r.rng.randbytes(3000))
         r.put("data/archive.pak", r.rng.randbytes((1 << 20) + 7000))
         r.put("scripts/new.lua", ("return 2\n" * 3000).encode())
@@ -195,7 +206,9 @@ class Upload(UploadTest):
         new_lua = {row["path"]: row for row in r.rows()}["scripts/new.lua"]["hash"]
         # One transfer at a time, cut at a file that comes after others of its phase (the
         # classic files replaced in place come after the new ones, the raw file before its index).
-        for phase, cut_at in (("objects", f"/objects/{new_lua}"), ("classic files", "/blocks/data/archive.pak.zbi")):
+        new_head = heads.read_head(r.out, "live")
+        for phase, cut_at in (("objects", f"/objects/{new_lua}"), ("classic files", "/blocks/data/archive.pak.zbi"),
+                              ("documents", "/manifest_light.json")):
             def fail_midway(request):
                 if request.method == "PUT" and request.url.split("?")[0].endswith(cut_at):
                     raise RuntimeError("the connection was cut")
@@ -207,8 +220,12 @@ class Upload(UploadTest):
                 # Players on the previous release find all of it, the cacheable layout intact.
                 status, _, body = self.served("manifest_full.json")
                 self.assertEqual(body, old_manifest)
-                self.assertEqual(self.served("manifest_light.json")[2], old_light)
-                self.assert_serves(first, classic=False)
+                if phase != "documents":
+                    self.assertEqual(self.served("manifest_light.json")[2], old_light)
+                    self.assert_serves(first, classic=False)
+                # Launchers that read the head stay on the previous release, whole.
+                self.assertEqual(self.served("heads/live.json")[2], old_head)
+                self.assert_serves_head(first.out)
 
         # Cut while classic files were replaced in place, the previous release can be put back
         # whole: a classic file written after the live manifest is not taken for current.
@@ -229,15 +246,22 @@ class Upload(UploadTest):
             if request.method != "PUT":
                 return
             order.append(path)
-            if path.startswith("manifest_"):
+            if path.startswith(("manifest_", "heads/")):
                 stored = {o["Key"] for page in lister.get_paginator("list_objects_v2").paginate(
                     Bucket=s3_ctl.BUCKET, Prefix=f"{self.prefix}/") for o in page.get("Contents", [])}
-                missing = [n for n in r.named() if f"{self.prefix}/{n}" not in stored]
+                named = r.named() if path.startswith("manifest_") else \
+                    releases.release_objects(r.out, heads.release_fields(new_head))
+                missing = [n for n in named if f"{self.prefix}/{n}" not in stored
+                           and f"{self.prefix}/objects/{n}" not in stored]
                 self.assertEqual(missing, [], path)
 
         status, out, err = self.upload(hook=watch)
         self.assertEqual(status, 0, err)
-        self.assertEqual(order[-2:], ["manifest_full.json", "manifest_light.json"])
+        self.assertEqual(order[-4:], ["manifest_full.json", "manifest_light.json",
+                                      f"releases/live/{new_head['release']}.json", "heads/live.json"])
+        status, headers, body = self.served("heads/live.json")
+        self.assertEqual(heads.parse_head(body)["release"], new_head["release"])
+        self.assertEqual(headers["cache-control"], heads.HEAD_CACHE)
         self.assertIn("skipped", out)
         self.assert_serves(r)
         self.assertEqual(self.upload()[0], 3)  # nothing to do
@@ -403,6 +427,15 @@ class EdgeCache(unittest.TestCase):
             self.assertEqual((status, body), (200, release.manifest))
             self.assertNotEqual(headers.get("x-cache"), "HIT")
         self.assertEqual(len([e for e in origin.log_since(mark) if e["uri"].startswith("/manifest_full.json")]), 2)
+
+        # The head: cached for its minute whatever query it comes with, one origin request.
+        mark = origin.log_mark()
+        answers = [fetch(edge.port, path) for path in ("/heads/live.json", "/heads/live.json?nocache=7")]
+        with open(os.path.join(release.out, "heads", "live.json"), "rb") as f:
+            self.assertEqual([a[2] for a in answers], [f.read()] * 2)
+        self.assertEqual([a[1].get("x-cache") for a in answers], ["MISS", "HIT"])
+        self.assertEqual(answers[0][1]["cache-control"], "public, max-age=60")
+        self.assertEqual(len([e for e in origin.log_since(mark) if e["uri"].startswith("/heads/")]), 1)
 
         # Several ranges: the whole object with 200 from both, as S3 answers.
         for port in (origin.port, edge.port):
