@@ -21,6 +21,8 @@ listed files (--all: every one), and reports what the launcher depends on:
     query: objects/<md5> with the file's bytes, objects/<md5>-<zsize>.gz with the copy's,
     objects/<md5>.zbi with the bytes of blocks/<path>.zbi (both there or neither), and a
     note when objects/ are not sent as cacheable for long;
+  - the head of --channel (default live), heads/<channel>.json, fetched without a query, and
+    the manifests it names (objects/<sha256>.zman) with the sizes and SHA-256 it says;
   - with --keys (the PEM file the launcher was built with): each document signed by one of
     those keys for its own name, not expired, and each manifest row carrying its SHA-256.
 
@@ -264,6 +266,52 @@ def check_copy(report, server, row, path, what, query=True):
     return True
 
 
+def check_head(report, server, channel, keys):
+    """The channel's head as a launcher that reads heads fetches it, and the manifests it names."""
+    import zlib
+    from . import heads
+    name = heads.head_name(channel)
+    status, headers, body = server.get("/" + name, query=False)
+    if status == 404:
+        report.note(f"{name}: none (404): launchers that read heads find no release of {channel}")
+        return
+    if not check_answer(report, name, status, headers, body):
+        return
+    try:
+        head = heads.parse_head(body, channel)
+    except heads.HeadError as e:
+        report.problem(f"{name}: {e}")
+        return
+    if "max-age" not in headers.get("cache-control", ""):
+        report.note(f"{name}: Cache-Control '{headers.get('cache-control', '')}'; the upload and the "
+                    f"nginx example send '{heads.HEAD_CACHE}', so caches answer a crowd of starts")
+    if keys:
+        check_signature(report, name, body, keys)
+    good = True
+    for previous in (False, True):
+        fields = heads.release_fields(head, previous)
+        for kind in heads.DOCUMENT_KINDS:
+            if not fields.get(kind):
+                continue
+            what = f"{heads.manifest_name(fields[kind])} ({kind} of release "
+            what += f"{head['previous' if previous else 'release']})"
+            status, headers, packed = server.get("/" + heads.manifest_name(fields[kind]), query=False)
+            if not check_answer(report, what, status, headers, packed):
+                good = False
+                continue
+            try:
+                data = zlib.decompress(packed)
+            except zlib.error:
+                data = b""
+            if len(packed) != fields[f"{kind}_zsize"] or len(data) != fields[f"{kind}_size"] or \
+                    hashlib.sha256(data).hexdigest() != fields[kind]:
+                report.problem(f"{what}: not the manifest the head names (sizes or SHA-256 differ)")
+                good = False
+    if good:
+        share = f" for {head['rollout']}% of installs" if "previous" in head else ""
+        report.ok(f"{name}: release {head['release']}{share}, its manifests served as named")
+
+
 def check(args, out, err, result):
     report = Report(out)
     base = args.url.rstrip("/")
@@ -310,6 +358,11 @@ def check(args, out, err, result):
             check_signature(report, name, body, keys)
         elif body.startswith(b'{"signed": '):
             report.note(f"{name}: signed (not verified: give --keys)")
+
+    try:
+        check_head(report, server, args.channel, keys)
+    except (OSError, http.client.HTTPException) as e:
+        report.problem(f"heads/{args.channel}.json: no answer ({e})")
 
     rows = {}
     for name in ("manifest_full.json", "manifest_light.json"):
@@ -378,6 +431,8 @@ def add_arguments(parser):
                         help="files to check besides the launcher (default 8)")
     parser.add_argument("--cafile", metavar="CA.pem", help="trust this CA instead of the system's")
     parser.add_argument("--timeout", metavar="S", type=float, default=30, help="per request (default 30)")
+    parser.add_argument("--channel", metavar="NAME", default="live",
+                        help="the channel whose head is checked with its manifests (default live)")
 
 
 def run(args, out, err, result):

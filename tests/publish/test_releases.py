@@ -13,7 +13,7 @@ import zlib
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
 sys.path.insert(0, ROOT)
-from zarvo_studio import heads, publish, releases  # noqa: E402
+from zarvo_studio import cli, heads, publish, releases  # noqa: E402
 
 LAUNCHER = "Zarvo Vestra.exe"
 
@@ -120,6 +120,8 @@ class Releases(unittest.TestCase):
         name = heads.manifest_path(self.out, head["full"])
         os.rename(name, name + b".away")
         self.assertTrue(any("missing" in p and "release 1" in p for p in self.check()), self.check())
+        with open(os.devnull, "w") as quiet:  # and so does the command, with its status
+            self.assertEqual(cli.main(["check", self.out], quiet, quiet), 1)
         # Bytes of another manifest under the name: the digest gives it away.
         write(self.out, heads.manifest_name(head["full"]), zlib.compress(b'{"files": []}\n'))
         self.assertTrue(any("SHA-256" in p or "bytes" in p for p in self.check()), self.check())
