@@ -158,7 +158,7 @@ def check_server_rules(report, server, path, body):
                        "compression off (gzip off)")
 
 
-def check_signature(report, name, body, keys):
+def check_signature(report, name, body, keys, soon=SOON, again="publish again (signed)"):
     from . import sign
     fields, problem = sign.verify_document(body, name, keys)
     if fields is None:
@@ -170,8 +170,8 @@ def check_signature(report, name, body, keys):
     left = fields["expires"] - time.time()
     text = (f"{name}: signed by key {fields['key']}, serial {fields['serial']}, expires in "
             f"{left / 86400:.1f} days")
-    if left < SOON:
-        report.problem(text + ": publish again (signed) before it runs out")
+    if left < soon:
+        report.problem(f"{text}: {again} before it runs out")
     else:
         report.ok(text)
     return fields
@@ -285,8 +285,9 @@ def check_head(report, server, channel, keys):
     if "max-age" not in headers.get("cache-control", ""):
         report.note(f"{name}: Cache-Control '{headers.get('cache-control', '')}'; the upload and the "
                     f"nginx example send '{heads.HEAD_CACHE}', so caches answer a crowd of starts")
-    if keys:
-        check_signature(report, name, body, keys)
+    if keys:  # a head lives a week: two days' notice
+        check_signature(report, name, body, keys, 2 * 86400,
+                        f"sign it again (zarvo-studio resign --channel {channel})")
     good = True
     for previous in (False, True):
         fields = heads.release_fields(head, previous)

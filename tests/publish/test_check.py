@@ -91,7 +91,8 @@ class Check(unittest.TestCase):
                                 os.path.join(CERTS, "ca.pem"), "--keys",
                                 os.path.join(KEYS, "test_keys_ab.pub.pem"))
         self.assertEqual(status, 0, out)
-        self.assertEqual(out.count("signed by key"), 3, out)
+        self.assertEqual(out.count("signed by key"), 4, out)  # the head too
+        self.assertIn("heads/live.json: release 1, its manifests served as named", out)
         self.assertIn("files checked whole and right (all", out)
 
     def test_keys_the_publication_was_not_signed_with_fail(self):
@@ -99,7 +100,8 @@ class Check(unittest.TestCase):
                                 os.path.join(CERTS, "ca.pem"), "--keys",
                                 os.path.join(KEYS, "test_key_c.pub.pem"))
         self.assertEqual(status, 1)
-        self.assertEqual(out.count("does not verify with any given key"), 3, out)
+        # The three documents and the head.
+        self.assertEqual(out.count("does not verify with any given key"), 4, out)
 
     def test_a_badly_configured_server_fails_with_each_mistake_named(self):
         root = tempfile.mkdtemp(prefix="zarvo_check_")
