@@ -2,7 +2,6 @@
 """Release heads and the release commands on plain folders: what each head names, and what
 check and prune make of them."""
 import hashlib
-import io
 import os
 import shutil
 import sys
