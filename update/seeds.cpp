@@ -28,17 +28,6 @@ bool PlainFileData(const std::wstring& path, WIN32_FILE_ATTRIBUTE_DATA* data) {
 
 } // namespace
 
-std::wstring PathKey(const std::wstring& path) {
-    std::wstring key = path;
-    std::replace(key.begin(), key.end(), L'/', L'\\');
-    if (key.empty()) return key;
-    std::wstring upper(key.size(), L'\0');
-    const int n = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, key.data(),
-                                static_cast<int>(key.size()), upper.data(),
-                                static_cast<int>(upper.size()), nullptr, nullptr, 0);
-    return n == static_cast<int>(key.size()) ? upper : key;
-}
-
 bool OpensAsItself(HANDLE file, const std::wstring& path) {
     std::wstring resolved(1024, L'\0');
     DWORD n = GetFinalPathNameByHandleW(file, resolved.data(), static_cast<DWORD>(resolved.size()),

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/manifest_entry.h"
+#include "base/path_identity.h"
 #include "update/verify_file.h"
 
 // A file that should hold some content whole.
@@ -27,10 +28,6 @@ struct SeedCatalog {
     // Listed files this run found correct and will not write, big enough to have blocks.
     std::vector<std::wstring> unchanged;
 };
-
-// The key a path is compared by, as the file system compares names: "/" as "\", letters in
-// upper case.
-std::wstring PathKey(const std::wstring& path);
 
 // The seeds of this run. verdicts has one per row of current; previous holds the rows of the
 // kept manifests, in any number and order.
