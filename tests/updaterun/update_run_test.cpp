@@ -266,12 +266,152 @@ TEST_F(UpdateRun, AFileThatCannotBePutInPlaceIsNeverReportedDone) {
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
 
     StatusRecorder statuses;
+    const size_t mark = test::TestServer::LogMark();
     EXPECT_EQ(test::RunLight(game), L"Error: fallo la descarga");
     CloseHandle(holder);
     for (const std::wstring& t : statuses.Texts())
         EXPECT_NE(t, L"Archivos OK!");
     EXPECT_EQ(test::ReadFileBytes(game.LocalPath("locked.bin")), Content(5) + "-old");
     EXPECT_FALSE(test::PathExists(game.LocalPath("locked.bin") + L".tmp"));
+    // Fetched once: the checked ".tmp" waits through the attempts for the holder to let go.
+    int fetched = 0;
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
+        fetched += r.path.find("locked.bin") != std::string::npos;
+    EXPECT_EQ(fetched, 1);
+}
+
+// A listed file someone marked read-only is replaced all the same: the mark goes with it.
+TEST_F(UpdateRun, AReadOnlyOutdatedFileIsReplaced) {
+    UpdateScenario game;
+    game.AddFile("ro/old.bin", Content(25), "old");
+    game.Publish();
+    const std::wstring local = game.LocalPath("ro/old.bin");
+    ASSERT_TRUE(SetFileAttributesW(local.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_NE(GetFileAttributesW(local.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
+    EXPECT_EQ(test::ReadFileBytes(local), Content(25));
+    EXPECT_FALSE(test::PathExists(local + L".tmp"));
+}
+
+// A row the launcher refuses names a file it will not write: the others are still brought in
+// line, but the run never says the game is whole. Among them the launcher's own executable
+// under other spellings, which would otherwise be "checked" and its ".old" never cleaned.
+TEST_F(UpdateRun, ARowTheLauncherRefusesIsNeverReportedDone) {
+    const std::wstring exe = LauncherExePath();
+    const std::string exeName = test::Narrow(exe.substr(exe.find_last_of(L'\\') + 1));
+    const std::string exeBytes = test::ReadFileBytes(exe);
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameW(exe.c_str(), shortPath, MAX_PATH), 0u);
+    const std::wstring shortName = shortPath;
+    std::vector<std::string> refused = {exeName + ".", exeName + " ", "./" + exeName,
+                                        test::Narrow(shortName.substr(shortName.rfind(L'\\') + 1)),
+                                        "Log/inst_done"};
+    for (const char* spelling : {"data/x.bin.", "data/x.bin ", "data/./x.bin", "data//x.bin",
+                                 "data/x.bin/.", "./data/x.bin", "data/x.bin/"})
+        refused.push_back(spelling);
+    for (const std::string& path : refused) {
+        DeleteFileW(InstDonePath().c_str());
+        UpdateScenario game;
+        game.AddFile("data/ok.bin", Content(20));
+        // Placed beside the game folder's own files, with bytes that match what is there.
+        std::string row = path;
+        if (row.rfind("data/", 0) == 0 || row.rfind("./data/", 0) == 0)
+            row.replace(row.find("data/"), 5, game.Path("data/"));
+        const std::string bytes = row.rfind("run", 0) == 0 || row.rfind("./run", 0) == 0
+                                      ? Content(21)
+                                      : (row == "Log/inst_done" ? "" : exeBytes);
+        game.AddEntryText("{\"path\": " + test::JsonQuote(row) + ", \"hash\": \"" +
+                          test::Md5Hex(bytes) + "\", \"size\": " + std::to_string(bytes.size()) +
+                          ", \"version\": 1}");
+        ASSERT_TRUE(test::WriteFileBytes(game.LocalPath("data/x.bin"), Content(21)));
+        game.Publish("manifest_full.json");
+        StatusRecorder statuses;
+        RunUpdateWithManifestUrl(game.ManifestUrl("manifest_full.json"), L"FULL");
+        EXPECT_EQ(CurrentStatusText(), L"Error: manifiesto invalido") << row;
+        for (const std::wstring& t : statuses.Texts())
+            EXPECT_NE(t, L"Archivos OK!") << row;
+        EXPECT_FALSE(test::PathExists(InstDonePath())) << row;
+        EXPECT_EQ(test::ReadFileBytes(game.LocalPath("data/ok.bin")), Content(20)) << row;
+        EXPECT_EQ(test::ReadFileBytes(game.LocalPath("data/x.bin")), Content(21)) << row;
+        EXPECT_FALSE(State().launcherReplaced.load()) << row;
+        EXPECT_FALSE(test::PathExists(exe + L".old")) << row;
+        EXPECT_EQ(test::ReadFileBytes(exe), exeBytes);
+    }
+}
+
+// Two rows for one file would both be "checked" and one overwrite the other, and the file
+// never match its row: such a document is refused whole, before anything is written.
+TEST_F(UpdateRun, AManifestNamingOneFileTwiceChangesNothing) {
+    for (const auto& [a, b] : std::vector<std::pair<std::string, std::string>>{
+             {"data/a.bin", "data/A.bin"}, {"data/a.bin", "data/a.bin"}}) {
+        UpdateScenario game;
+        game.AddFile(a, Content(22), "old");
+        game.AddFile(b, Content(23));
+        game.AddFile("data/new.bin", Content(24));
+        game.Publish();
+        StatusRecorder statuses;
+        EXPECT_EQ(test::RunLight(game), L"Error: manifiesto invalido") << b;
+        EXPECT_EQ(statuses.Texts().size(), 2u) << b; // the manifest's, then the error
+        EXPECT_EQ(test::ReadFileBytes(game.LocalPath(a)), Content(22) + "-old") << b;
+        EXPECT_FALSE(test::PathExists(game.LocalPath("data/new.bin"))) << b;
+    }
+}
+
+// A link planted where a folder on the way or a ".tmp" lies (a user can, in a game folder that
+// kept its own permissions) must not carry the elevated launcher's writes out of the folder:
+// the file fails, the others go, and nothing outside is written.
+TEST_F(UpdateRun, WritesNeverFollowALinkOutOfTheGameFolder) {
+    for (const char* planted : {"linked", "deep/linked", "tmp"}) {
+        UpdateScenario game;
+        test::TempDir outside(L"outside");
+        ASSERT_TRUE(test::WriteFileBytes(outside / L"victim.bin.tmp", "victim"));
+        const std::string at = planted;
+        std::string name = at + "/victim.bin";
+        ASSERT_TRUE(test::WriteFileBytes(game.LocalPath("keep.txt"), "x"));
+        if (at == "tmp") {
+            name = "t/victim.bin";
+            ASSERT_TRUE(test::WriteFileBytes(game.LocalPath("t/keep.txt"), "x"));
+            ASSERT_TRUE(
+                test::MakeLink(game.LocalPath(name) + L".tmp", outside / L"victim.bin.tmp", false));
+        } else {
+            if (at == "deep/linked") {
+                ASSERT_TRUE(test::WriteFileBytes(game.LocalPath("deep/keep.txt"), "x"));
+            }
+            ASSERT_TRUE(test::MakeLink(game.LocalPath(at), outside.Path(), true));
+        }
+        game.AddFile(name, Content(26));
+        game.AddFile("fine/other.bin", Content(27));
+        game.Publish();
+        StatusRecorder statuses;
+        EXPECT_EQ(test::RunLight(game), L"Error: fallo la descarga") << at;
+        for (const std::wstring& t : statuses.Texts())
+            EXPECT_NE(t, L"Archivos OK!") << at;
+        EXPECT_EQ(test::ReadFileBytes(outside / L"victim.bin.tmp"), "victim") << at;
+        EXPECT_FALSE(test::PathExists(outside / L"victim.bin")) << at;
+        EXPECT_EQ(test::ReadFileBytes(game.LocalPath("fine/other.bin")), Content(27)) << at;
+        const std::wstring link = at == "tmp" ? game.LocalPath(name) + L".tmp" : game.LocalPath(at);
+        RemoveDirectoryW(link.c_str());
+        DeleteFileW(link.c_str());
+    }
+}
+
+// Past the old 260-character limit: the file installs, and the next run finds it in line.
+TEST_F(UpdateRun, APathOfThreeHundredCharactersInstallsAndVerifies) {
+    UpdateScenario game;
+    std::string name;
+    for (char c = 'a'; c < 'g'; ++c)
+        name += std::string(50, c) + "/";
+    name += "file.bin";
+    game.AddFile(name, Content(28));
+    game.AddFile("short.bin", Content(29));
+    game.Publish();
+    ASSERT_GT(game.LocalPath(name).size(), 300u);
+    EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
+    EXPECT_EQ(test::ReadFileBytes(L"\\\\?\\" + game.LocalPath(name)), Content(28));
+    const size_t mark = test::TestServer::LogMark();
+    EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
+        EXPECT_EQ(r.path.find("/update/"), std::string::npos) << r.path;
 }
 
 TEST_F(UpdateRun, CancelDuringTheDownloadEndsWithItsOwnText) {
