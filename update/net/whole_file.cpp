@@ -16,6 +16,7 @@
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
 #include "update/signature.h"
+#include "update/tmp_file.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
     const auto create = [&] {
         if (!created) {
             created = true;
-            file = CreateTmpFile(tmpPath);
+            file = OpenTmpForWriting(tmpPath, TmpOpen::Fresh);
         }
         return file.Valid();
     };
@@ -124,8 +125,9 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
     if (inflater)
         complete = complete && inflater->Complete() && received == packedSize &&
                    written == static_cast<uint64_t>(entry.size);
-    file.Reset();
     const bool matches = complete && DigestMatchesEntry(digest, entry);
+    if (matches) NoteCheckedTmp(tmpPath, file.Get());
+    file.Reset();
     if (matches) return true;
     // An answer that came whole, or came with the wrong content, makes the copy unusable; a
     // transfer that broke off or never got an answer is an attempt like any other.
