@@ -270,7 +270,7 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     const KeptManifests kept = LoadKeptManifests(name);
     std::wstring failure;
     if (!fileList.empty()) {
-        const SeedCatalog seeds = BuildSeedCatalog(s.manifestEntries, all, kept.all);
+        const SeedCatalog seeds = BuildSeedCatalog(s.manifestEntries, all, kept.all, kept.others);
         failure = DownloadFiles(std::move(fileList), std::move(verdicts), &seeds);
     }
     // What verification proved is remembered whatever became of the downloads. A placed file
