@@ -81,6 +81,17 @@ Notes& CheckedTmps() {
 } // namespace
 
 void NoteCheckedTmp(const std::wstring& path, HANDLE file) {
+    // The times set as they are: a file system that would move them again when the writer's
+    // handle closes (NTFS does so for a written file) keeps them from then on. Zeros leave the
+    // creation and access times and the attributes alone. A handle without the right to set
+    // them (a linked seed's) has written nothing.
+    FILE_BASIC_INFO basic = {};
+    if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+        basic.CreationTime.QuadPart = 0;
+        basic.LastAccessTime.QuadPart = 0;
+        basic.FileAttributes = 0;
+        SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+    }
     const TmpSeal seal = SealOf(file);
     Notes& notes = CheckedTmps();
     std::lock_guard<std::mutex> hold(notes.lock);

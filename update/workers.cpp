@@ -21,6 +21,7 @@
 #include "update/self_update.h"
 #include "net/signature.h"
 #include "update/tmp_file.h"
+#include "update/verified_record.h"
 #include "update/verify_file.h"
 
 namespace {
@@ -275,9 +276,9 @@ void VerifyWorker(VerifyContext c) {
         if (i >= *c.entryCount) return;
 
         const ManifestEntry& entry = s.manifestEntries[i];
-        c.verdicts[i] = c.remembered && c.remembered[i]
-                            ? Verdict::Fine
-                            : VerifyEntryFile(entry, LocalPathForEntry(entry), blockSpan);
+        const std::wstring localPath = LocalPathForEntry(entry);
+        const bool vouched = c.remembered && c.remembered[i] && NoWriterHolds(localPath);
+        c.verdicts[i] = vouched ? Verdict::Fine : VerifyEntryFile(entry, localPath, blockSpan);
 
         int64_t verified = c.verifiedCount->fetch_add(1) + 1;
         if (verified % 256 == 0 || verified == *c.entryCount) {

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 #include "base/launcher_state.h"
@@ -45,7 +46,9 @@ SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const s
 
     // The ".tmp" is made (or marked) with the first bytes of the first piece, before any
     // other piece is asked for, so an answer without the range asked for leaves it as it was.
-    bool marked = false, writeFailed = false;
+    bool marked = false;
+    // Set by the pool's threads, each writing its own pieces.
+    std::atomic<bool> writeFailed{false};
     const auto mark = [&] {
         if (!tmp || kept == 0) {
             tmp.Reset();
@@ -122,7 +125,7 @@ SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const s
     case RangeFetch::Done:
         break;
     case RangeFetch::NotHonoured:
-        if (!writeFailed) return SplitResult::WholeDownload;
+        if (!writeFailed.load()) return SplitResult::WholeDownload;
         tmp.Reset();
         DeleteFileW(tmpPath.c_str());
         return SplitResult::Failed;

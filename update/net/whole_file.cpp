@@ -33,7 +33,6 @@ constexpr uint64_t kWholeFloor = uint64_t{64} << 20;
 // sixteenth of itself instead. It is looked at every 8 MiB a download writes, so sixteen
 // downloads at once dip at most 128 MiB into it.
 constexpr uint64_t kDiskReserve = uint64_t{256} << 20;
-constexpr uint64_t kReserveLookBytes = uint64_t{8} << 20;
 
 uint64_t WholeBodyLimit(const ManifestEntry& entry) {
     const uint64_t longest = LongestFor(entry);
@@ -42,7 +41,8 @@ uint64_t WholeBodyLimit(const ManifestEntry& entry) {
     return std::max(kWholeFloor, longest * kWholeSizeFactor);
 }
 
-// True while the drive of path has more free space than its reserve.
+} // namespace
+
 bool ReserveKept(const std::wstring& path) {
     const size_t slash = path.find_last_of(L"\\/");
     const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
@@ -50,6 +50,8 @@ bool ReserveKept(const std::wstring& path) {
     if (!GetDiskFreeSpaceExW(folder.c_str(), &free, &total, nullptr)) return true;
     return free.QuadPart > std::min(kDiskReserve, total.QuadPart / 16);
 }
+
+namespace {
 
 bool WriteAll(HANDLE file, const char* data, size_t size) {
     DWORD written = 0;

@@ -24,6 +24,7 @@
 #include "update/patch/patch_build.h"
 #include "update/net/range_fetch.h"
 #include "update/net/split_download.h"
+#include "update/net/whole_file.h"
 #include "update/seeds.h"
 #include "update/tmp_file.h"
 
@@ -72,7 +73,10 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
     std::optional<RangeBodyReader> reader;
     bool refused = false, writeFailed = false;
     const auto write = [&](uint64_t offset, const char* data, size_t size) {
-        if (!WriteAt(tmp.Get(), offset, data, size)) {
+        // Like a whole download, the tail stops where the drive is down to its reserve.
+        const bool look =
+            (offset + size) / kReserveLookBytes != offset / kReserveLookBytes || offset == kept;
+        if ((look && !ReserveKept(tmpPath)) || !WriteAt(tmp.Get(), offset, data, size)) {
             writeFailed = true;
             return false;
         }
@@ -135,6 +139,11 @@ PatchResult ContinueOrWhole(const ManifestEntry& entry, const std::wstring& url,
                             bool indexAsked, int32_t* status, PieceBoard* board) {
     if (!FileExists(tmpPath)) return PatchResult::WholeDownload;
     const uint64_t kept = LengthOf(tmpPath);
+    // A row of 2 GiB or more tells no length: any ".tmp" up to the longest such file may be a
+    // prefix, continued from its end; only the server's answer says where the file ends.
+    if (entry.size >= INT32_MAX)
+        return kept < LongestFor(entry) ? ResumeTail(entry, url, tmpPath, status)
+                                        : Discard(tmpPath);
     const uint64_t size = static_cast<uint64_t>(entry.size);
     if (kept >= size) {
         if (!indexAsked) {
