@@ -6,8 +6,8 @@
 #include "base/launcher_state.h"
 #include "base/path_identity.h"
 #include "base/paths.h"
-#include "update/json.h"
-#include "update/signature.h"
+#include "net/json.h"
+#include "net/signature.h"
 
 namespace {
 

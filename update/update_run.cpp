@@ -11,7 +11,7 @@
 #include "base/threads.h"
 #include "base/launcher_state.h"
 #include "base/paths.h"
-#include "update/net/http.h"
+#include "net/http.h"
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
 #include "update/game_folders.h"
@@ -22,7 +22,7 @@
 #include "update/run_log.h"
 #include "update/seeds.h"
 #include "update/self_update.h"
-#include "update/signature.h"
+#include "net/signature.h"
 #include "update/verified_record.h"
 #include "update/workers.h"
 
@@ -327,7 +327,7 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     RunLogLine(std::to_wstring(s.manifestEntries.size()) + L" files listed, " +
                std::to_wstring(fileList.size()) + L" to fetch");
     if (!fileList.empty()) {
-        const SeedCatalog seeds = BuildSeedCatalog(s.manifestEntries, all, kept.all);
+        const SeedCatalog seeds = BuildSeedCatalog(s.manifestEntries, all, kept.all, kept.others);
         failure = DownloadFiles(std::move(fileList), std::move(verdicts), &seeds);
     }
     // What verification proved is remembered whatever became of the downloads. A placed file

@@ -20,7 +20,9 @@
 #include "update/net/split_download.h"
 #include "update/run_log.h"
 #include "update/self_update.h"
-#include "update/signature.h"
+#include "net/signature.h"
+#include "update/tmp_file.h"
+#include "update/verified_record.h"
 #include "update/verify_file.h"
 
 namespace {
@@ -96,13 +98,6 @@ bool MoveIntoPlace(const std::wstring& localPath, const std::wstring& tmpPath, H
     return RenameHeldFile(held, target, true);
 }
 
-// The ".tmp" opened against writers and renamers until it is in place: a second launcher in
-// the folder cannot change the bytes that were checked while the move waits.
-FileHandle HoldForMove(const std::wstring& tmpPath) {
-    return FileHandle(CreateFileW(tmpPath.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
 // Whether the held file has the entry's content: a verdict taken by verification, minutes
 // ago, is taken again under the hold.
 bool HeldMatchesEntry(HANDLE held, const ManifestEntry& entry) {
@@ -111,17 +106,35 @@ bool HeldMatchesEntry(HANDLE held, const ManifestEntry& entry) {
            DigestMatchesEntry(digest, entry);
 }
 
-// Puts the verified download in place; its folder exists, since the ".tmp" lies in it. A move
+// Whether the held ".tmp" may be placed. Its source's check stands while nothing else can have
+// had the file: the hold came at the first try and the file is as its source left it (same
+// file, length and change time). Otherwise, and with recheck, it is hashed again under the
+// hold. A second name the source did not make itself (a linked seed) is never placed.
+bool HeldMayBePlaced(HANDLE held, const ManifestEntry& entry, const std::wstring& tmpPath,
+                     bool recheck) {
+    const bool asLeft = HeldTmpAsNoted(tmpPath, held);
+    if (!asLeft && SealOf(held).links != 1) return false;
+    return (asLeft && !recheck) || HeldMatchesEntry(held, entry);
+}
+
+// Puts the checked ".tmp" in place; its folder exists, since the ".tmp" lies in it. A move
 // that another program's handle refuses is tried again with growing pauses, spending the
 // entry's movePause steps; a file that still cannot be moved there is not in place, so the
-// attempt has failed. With recheck, the ".tmp" is checked once more under the hold.
+// attempt has failed. With recheck (a verdict verification took minutes ago), the ".tmp" is
+// checked once more under the hold in any case.
 bool PlaceFile(const ManifestEntry& entry, const std::wstring& localPath,
                const std::wstring& tmpPath, bool recheck, size_t* movePause) {
     FileHandle held;
+    bool checked = false, firstHold = true;
     for (;;) {
         if (!held) {
-            held = HoldForMove(tmpPath);
-            if (held && recheck && !HeldMatchesEntry(held.Get(), entry)) return false;
+            held = HoldTmpForMove(tmpPath);
+            // A hold refused at first: another program had the ".tmp" open meanwhile.
+            if (held && !checked &&
+                !HeldMayBePlaced(held.Get(), entry, tmpPath, recheck || !firstHold))
+                return false;
+            if (held) checked = true;
+            firstHold = false;
         }
         if (held && MoveIntoPlace(localPath, tmpPath, held.Get())) return true;
         if (!MoveRefusedForNow(GetLastError()) || *movePause == std::size(kMovePausesMs) ||
@@ -322,9 +335,9 @@ void VerifyWorker(VerifyContext c) {
         if (i >= *c.entryCount) return;
 
         const ManifestEntry& entry = s.manifestEntries[i];
-        c.verdicts[i] = c.remembered && c.remembered[i]
-                            ? Verdict::Fine
-                            : VerifyEntryFile(entry, LocalPathForEntry(entry), blockSpan);
+        const std::wstring localPath = LocalPathForEntry(entry);
+        const bool vouched = c.remembered && c.remembered[i] && NoWriterHolds(localPath);
+        c.verdicts[i] = vouched ? Verdict::Fine : VerifyEntryFile(entry, localPath, blockSpan);
 
         int64_t verified = c.verifiedCount->fetch_add(1) + 1;
         if (verified % 256 == 0 || verified == *c.entryCount) {

@@ -2,10 +2,15 @@
 // progress values, retries and their pauses, the 404 rule, and what a run may never claim.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "base/handles.h"
 #include "base/threads.h"
 #include "base/launcher_state.h"
 #include "base/paths.h"
-#include "update/net/http.h"
+#include "net/http.h"
+#include "update/digest.h"
+#include "update/file_at.h"
 #include "update/self_update.h"
 #include "update/update_run.h"
 #include "update/workers.h"
@@ -35,6 +40,36 @@ protected:
     }
     void TearDown() override { test::TestServer::Reset(); }
 };
+
+constexpr uint64_t kMiB = uint64_t{1} << 20;
+
+// The content of a sparse file: zeros but for random blocks of a MiB at the given offsets.
+std::string SparseBlock(uint64_t offset) {
+    return test::RandomBytes(kMiB, static_cast<uint32_t>(offset / kMiB) + 7u);
+}
+
+// Writes the first length bytes of that content to path; the zeros take no room on disk.
+bool WriteSparse(const std::wstring& path, uint64_t length, const std::vector<uint64_t>& blocks) {
+    if (!test::WriteFileBytes(path, "")) return false;
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    bool ok = file.Valid();
+    for (const uint64_t at : blocks) {
+        const std::string block = SparseBlock(at);
+        if (at < length) ok = ok && WriteAt(file.Get(), at, block.data(), block.size());
+    }
+    return ok && SetFileLength(file.Get(), length);
+}
+
+std::string SparseMd5(uint64_t length, const std::vector<uint64_t>& blocks) {
+    StreamDigest digest;
+    const std::string zeros(kMiB, '\0');
+    for (uint64_t at = 0; at < length; at += kMiB) {
+        const bool data = std::find(blocks.begin(), blocks.end(), at) != blocks.end();
+        digest.Update(data ? SparseBlock(at).data() : zeros.data(), kMiB);
+    }
+    return digest.Md5Hex();
+}
 
 // Removes repeats so a sampled sequence reads as the values it went through.
 std::vector<int> Changes(const std::vector<int>& values) {
@@ -597,6 +632,39 @@ TEST(ExitPath, BackgroundWorkIsStoppedWithinItsBoundAndNoSwapBeginsAfterwards) {
 
     s.exiting.store(false); // the rest of this program goes on
     s.cancelRequested.store(false);
+}
+
+// A file of 3 GiB (its row carries INT32_MAX) whose transfer broke at 2.5 GiB: the next run
+// continues it with one range from the cut, never from byte 0.
+TEST_F(UpdateRun, AFileOfThreeGibibytesCutAtTwoAndAHalfResumesFromTheCut) {
+    constexpr uint64_t kLength = 3072 * kMiB, kCut = 2560 * kMiB;
+    const std::vector<uint64_t> blocks = {0, 1024 * kMiB, 2559 * kMiB, 2560 * kMiB, 3071 * kMiB};
+    UpdateScenario game;
+    const std::string name = "big/world.pak";
+    ASSERT_TRUE(WriteSparse(game.ServerRoot() + L"\\update\\" +
+                                game.LocalPath(name).substr(LauncherFolderFull().size() + 1),
+                            kLength, blocks));
+    const std::wstring local = game.LocalPath(name);
+    ASSERT_TRUE(WriteSparse(local + L".tmp", kCut, blocks));
+    game.AddEntryText("{\"path\": " + test::JsonQuote(game.Path(name)) + ", \"hash\": \"" +
+                      SparseMd5(kLength, blocks) + "\", \"size\": 2147483647, \"version\": 1}");
+    game.Publish();
+    const size_t mark = test::TestServer::LogMark();
+    EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
+    std::vector<std::string> ranges;
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark)) {
+        if (r.path.rfind("/update/", 0) != 0) continue;
+        std::string range = "whole";
+        for (const auto& [key, value] : r.headers)
+            if (key == "Range") range = value;
+        ranges.push_back(range);
+    }
+    EXPECT_EQ(ranges, std::vector<std::string>{"bytes=" + std::to_string(kCut) + "-"});
+    FileHandle placed = OpenForReading(local);
+    EXPECT_EQ(placed ? FileSizeOf(placed.Get()) : 0, kLength);
+    placed.Reset();
+    DeleteFileW(local.c_str());
+    DeleteFileW((local + L".tmp").c_str());
 }
 
 } // namespace

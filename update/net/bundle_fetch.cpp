@@ -13,8 +13,9 @@
 #include "update/entry_digest.h"
 #include "update/net/addresses.h"
 #include "update/net/gzip_members.h"
-#include "update/net/http.h"
+#include "net/http.h"
 #include "update/net/split_download.h"
+#include "update/tmp_file.h"
 
 namespace {
 
@@ -50,9 +51,10 @@ public:
     bool Finish() {
         const uint64_t size = static_cast<uint64_t>(entry_.size);
         bool ok = !broken_ && written_ == size && (!inflater_ || inflater_->Complete()) &&
-                  file_.Valid() && FlushFileBuffers(file_.Get());
+                  file_.Valid() && FlushFileBuffers(file_.Get()) &&
+                  DigestMatchesEntry(digest_, entry_);
+        if (ok) NoteCheckedTmp(tmpPath_, file_.Get());
         file_.Reset();
-        ok = ok && DigestMatchesEntry(digest_, entry_);
         if (!ok) Abandon();
         return ok;
     }
@@ -67,7 +69,7 @@ private:
         if (written_ + size > static_cast<uint64_t>(entry_.size)) return false;
         if (!opened_) {
             opened_ = true;
-            file_ = CreateTmpFile(tmpPath_);
+            file_ = OpenTmpForWriting(tmpPath_, TmpOpen::Fresh);
         }
         if (!file_.Valid() || !WriteAll(file_.Get(), data, size)) return false;
         digest_.Update(data, size);

@@ -11,11 +11,12 @@
 #include "update/entry_digest.h"
 #include "update/net/addresses.h"
 #include "update/net/gzip_members.h"
-#include "update/net/http.h"
+#include "net/http.h"
 #include "update/net/packed_layout.h"
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
-#include "update/signature.h"
+#include "net/signature.h"
+#include "update/tmp_file.h"
 
 namespace {
 
@@ -32,7 +33,6 @@ constexpr uint64_t kWholeFloor = uint64_t{64} << 20;
 // sixteenth of itself instead. It is looked at every 8 MiB a download writes, so sixteen
 // downloads at once dip at most 128 MiB into it.
 constexpr uint64_t kDiskReserve = uint64_t{256} << 20;
-constexpr uint64_t kReserveLookBytes = uint64_t{8} << 20;
 
 uint64_t WholeBodyLimit(const ManifestEntry& entry) {
     const uint64_t longest = LongestFor(entry);
@@ -41,7 +41,8 @@ uint64_t WholeBodyLimit(const ManifestEntry& entry) {
     return std::max(kWholeFloor, longest * kWholeSizeFactor);
 }
 
-// True while the drive of path has more free space than its reserve.
+} // namespace
+
 bool ReserveKept(const std::wstring& path) {
     const size_t slash = path.find_last_of(L"\\/");
     const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
@@ -49,6 +50,8 @@ bool ReserveKept(const std::wstring& path) {
     if (!GetDiskFreeSpaceExW(folder.c_str(), &free, &total, nullptr)) return true;
     return free.QuadPart > std::min(kDiskReserve, total.QuadPart / 16);
 }
+
+namespace {
 
 bool WriteAll(HANDLE file, const char* data, size_t size) {
     DWORD written = 0;
@@ -75,7 +78,7 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
     const auto create = [&] {
         if (!created) {
             created = true;
-            file = CreateTmpFile(tmpPath);
+            file = OpenTmpForWriting(tmpPath, TmpOpen::Fresh);
         }
         return file.Valid();
     };
@@ -124,8 +127,9 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
     if (inflater)
         complete = complete && inflater->Complete() && received == packedSize &&
                    written == static_cast<uint64_t>(entry.size);
-    file.Reset();
     const bool matches = complete && DigestMatchesEntry(digest, entry);
+    if (matches) NoteCheckedTmp(tmpPath, file.Get());
+    file.Reset();
     if (matches) return true;
     // An answer that came whole, or came with the wrong content, makes the copy unusable; a
     // transfer that broke off or never got an answer is an attempt like any other.

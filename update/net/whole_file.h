@@ -2,7 +2,15 @@
 // the compressed copy in pieces of whole members from a server that answers ranges.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "update/net/source.h"
+
+// A writer of a ".tmp" looks at its drive's free space every so many bytes it writes.
+constexpr uint64_t kReserveLookBytes = uint64_t{8} << 20;
+// True while the drive of path has more free space than the reserve a download leaves.
+bool ReserveKept(const std::wstring& path);
 
 // The compressed copy: in pieces while the server answers ranges, else whole. NotForMe when
 // the entry has none or it proved unusable (fetch.packed is then cleared for the attempts
