@@ -13,6 +13,7 @@
 #include "update/file_at.h"
 #include "update/seeds.h"
 #include "update/tmp_file.h"
+#include "update/net/whole_file.h"
 
 namespace {
 
@@ -105,6 +106,7 @@ Copy CopySeed(const WholeSeed& from, const EntryFetch& fetch, char* block) {
     if (!digest.Ok()) return Copy::NotThere;
     bool written = false;
     {
+        if (!RoomFor(fetch.tmpPath, fetch.entry.size)) return Copy::NotThere;
         FileHandle tmp = OpenTmpForWriting(fetch.tmpPath, TmpOpen::Fresh);
         if (!tmp) return Copy::NotThere;
         uint64_t done = 0;

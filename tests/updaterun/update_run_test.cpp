@@ -11,6 +11,7 @@
 #include "net/http.h"
 #include "update/digest.h"
 #include "update/file_at.h"
+#include "update/net/whole_file.h"
 #include "update/self_update.h"
 #include "update/update_run.h"
 #include "update/workers.h"
@@ -447,6 +448,34 @@ TEST_F(UpdateRun, APathOfThreeHundredCharactersInstallsAndVerifies) {
     EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
     for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
         EXPECT_EQ(r.path.find("/update/"), std::string::npos) << r.path;
+}
+
+// A drive down to its reserve but for a little: every way a file is written asks for room
+// for the bytes it will write before it writes them (a file downloaded whole, one copied from
+// a listed file with its content, one in pieces), so none of them eats into the reserve; a
+// file that fits still goes.
+TEST_F(UpdateRun, NoWayOfWritingEatsIntoTheDiskReserve) {
+    UpdateScenario game;
+    const std::string copied = Content(30, 300 << 10), big = Content(31, 9 << 20);
+    game.AddFile("disk/whole.bin", Content(32, 300 << 10));
+    game.AddFile("disk/seed.bin", copied, "same");
+    game.AddFile("disk/copy.bin", copied);
+    game.AddFile("disk/big.bin", big);
+    game.AddFile("disk/small.bin", Content(33, 1000));
+    game.Publish();
+    ULARGE_INTEGER free = {}, total = {};
+    ASSERT_TRUE(GetDiskFreeSpaceExW(game.LocalPath("").c_str(), &free, &total, nullptr));
+    // 100 KiB beyond the reserve the launcher keeps on a drive of this size.
+    SetFreeSpaceForTests(std::min<uint64_t>(uint64_t{256} << 20, total.QuadPart / 16) +
+                         (100 << 10));
+    const std::wstring status = test::RunLight(game);
+    SetFreeSpaceForTests(0);
+    EXPECT_EQ(status, L"Error: fallo la descarga");
+    for (const char* name : {"disk/whole.bin", "disk/copy.bin", "disk/big.bin"}) {
+        EXPECT_FALSE(test::PathExists(game.LocalPath(name))) << name;
+        EXPECT_FALSE(test::PathExists(game.LocalPath(name) + L".tmp")) << name;
+    }
+    EXPECT_EQ(test::ReadFileBytes(game.LocalPath("disk/small.bin")), Content(33, 1000));
 }
 
 TEST_F(UpdateRun, CancelDuringTheDownloadEndsWithItsOwnText) {

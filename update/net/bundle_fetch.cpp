@@ -16,6 +16,7 @@
 #include "net/http.h"
 #include "update/net/split_download.h"
 #include "update/tmp_file.h"
+#include "update/net/whole_file.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ private:
         if (written_ + size > static_cast<uint64_t>(entry_.size)) return false;
         if (!opened_) {
             opened_ = true;
-            file_ = OpenTmpForWriting(tmpPath_, TmpOpen::Fresh);
+            if (RoomFor(tmpPath_, entry_.size)) file_ = OpenTmpForWriting(tmpPath_, TmpOpen::Fresh);
         }
         if (!file_.Valid() || !WriteAll(file_.Get(), data, size)) return false;
         digest_.Update(data, size);

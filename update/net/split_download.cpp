@@ -13,6 +13,7 @@
 #include "update/file_at.h"
 #include "update/net/gzip_members.h"
 #include "update/tmp_file.h"
+#include "update/net/whole_file.h"
 
 namespace {
 
@@ -54,7 +55,8 @@ SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const s
             tmp.Reset();
             tmp = OpenTmpForWriting(tmpPath, TmpOpen::Fresh);
         }
-        marked = tmp && SetFileLength(tmp.Get(), size + 1);
+        marked = tmp && RoomFor(tmpPath, int64_t(size) + 1 - int64_t(FileSizeOf(tmp.Get()))) &&
+                 SetFileLength(tmp.Get(), size + 1);
         return marked;
     };
     SplitRequest request;

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
 
 #include "base/handles.h"
@@ -43,12 +44,30 @@ uint64_t WholeBodyLimit(const ManifestEntry& entry) {
 
 } // namespace
 
-bool ReserveKept(const std::wstring& path) {
+static std::atomic<uint64_t> gFreeSpaceForTests{0};
+
+// Whether the drive of path has more than bytes free beyond its reserve; true when the
+// system cannot tell.
+static bool FreeBeyondReserve(const std::wstring& path, uint64_t bytes) {
     const size_t slash = path.find_last_of(L"\\/");
     const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
     ULARGE_INTEGER free = {}, total = {};
     if (!GetDiskFreeSpaceExW(folder.c_str(), &free, &total, nullptr)) return true;
-    return free.QuadPart > std::min(kDiskReserve, total.QuadPart / 16);
+    if (const uint64_t fake = gFreeSpaceForTests.load()) free.QuadPart = fake;
+    const uint64_t reserve = std::min(kDiskReserve, total.QuadPart / 16);
+    return free.QuadPart > reserve && free.QuadPart - reserve > bytes;
+}
+
+bool ReserveKept(const std::wstring& path) {
+    return FreeBeyondReserve(path, 0);
+}
+
+bool RoomFor(const std::wstring& path, int64_t bytes) {
+    return FreeBeyondReserve(path, bytes > 0 && bytes < INT32_MAX ? uint64_t(bytes) : 0);
+}
+
+void SetFreeSpaceForTests(uint64_t bytes) {
+    gFreeSpaceForTests.store(bytes);
 }
 
 namespace {
@@ -78,7 +97,7 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
     const auto create = [&] {
         if (!created) {
             created = true;
-            file = OpenTmpForWriting(tmpPath, TmpOpen::Fresh);
+            if (RoomFor(tmpPath, entry.size)) file = OpenTmpForWriting(tmpPath, TmpOpen::Fresh);
         }
         return file.Valid();
     };

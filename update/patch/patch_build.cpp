@@ -30,6 +30,7 @@
 #include "update/net/range_fetch.h"
 #include "update/net/split_download.h"
 #include "update/tmp_file.h"
+#include "update/net/whole_file.h"
 
 namespace {
 
@@ -458,7 +459,9 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
             if (kept == 0) DeleteFileW(tmpPath.c_str());
             return PatchResult::WholeDownload;
         }
-        if (!SetFileLength(tmp.Get(), index.fileSize)) return PatchResult::Failed;
+        if ((index.fileSize > kept && !RoomFor(tmpPath, int64_t(index.fileSize - kept))) ||
+            !SetFileLength(tmp.Get(), index.fileSize))
+            return PatchResult::Failed;
 
         BuildBoard board(index);
         StreamDigest digest(!entry.sha256.empty());
