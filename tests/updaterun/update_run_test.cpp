@@ -316,19 +316,6 @@ TEST_F(UpdateRun, AFileThatCannotBePutInPlaceIsNeverReportedDone) {
     EXPECT_EQ(fetched, 1);
 }
 
-// A listed file someone marked read-only is replaced all the same: the mark goes with it.
-TEST_F(UpdateRun, AReadOnlyOutdatedFileIsReplaced) {
-    UpdateScenario game;
-    game.AddFile("ro/old.bin", Content(25), "old");
-    game.Publish();
-    const std::wstring local = game.LocalPath("ro/old.bin");
-    ASSERT_TRUE(SetFileAttributesW(local.c_str(), FILE_ATTRIBUTE_READONLY));
-    ASSERT_NE(GetFileAttributesW(local.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
-    EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
-    EXPECT_EQ(test::ReadFileBytes(local), Content(25));
-    EXPECT_FALSE(test::PathExists(local + L".tmp"));
-}
-
 // A row the launcher refuses names a file it will not write: the others are still brought in
 // line, but the run never says the game is whole. Among them the launcher's own executable
 // under other spellings, which would otherwise be "checked" and its ".old" never cleaned.
