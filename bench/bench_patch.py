@@ -42,6 +42,10 @@ version in a shuffled order, so that the build finds a million runs one block lo
 old file and leaves a million gaps to the server. Target: the worst within 64 MiB of the honest
 patch with the same index. It needs about 5 GiB of disk for a few minutes.
 
+--resume-3g continues a 3 GiB archive (sparse: random blocks of 1 MiB every 64 MiB, zeros
+between, so it takes little disk) whose ".tmp" was cut at 2.5 GiB, once, unlimited, and reports
+the bytes the relay carried after the cut against the missing 512 MiB. Target: <= 1.05x.
+
 --sweep also tabulates, for the changed-1% case, what other block sizes would have cost (index
 plus blocks touched by the changed spans, computed from the spans).
 """
@@ -384,6 +388,52 @@ class PatchBench(Checks):
         shutil.rmtree(os.path.join(self.www, "update", "data"), ignore_errors=True)
         return line
 
+    def resume_3g(self):
+        """A 3 GiB archive (its row carries INT32_MAX) whose transfer broke at 2.5 GiB."""
+        size, cut, block = 3 << 30, 5 << 29, 1 << 20
+        game_src = os.path.join(self.work, "build_dir")
+        shutil.rmtree(game_src, ignore_errors=True)
+        os.makedirs(os.path.join(game_src, "data"))
+        with open(os.path.join(game_src, "Zarvo Vestra.exe"), "wb") as f:
+            f.write(b"MZ stand-in launcher")
+        game = self.game_folder(None)
+        new_path, tmp = os.path.join(game_src, ARCHIVE), os.path.join(game, ARCHIVE + ".tmp")
+        rng = random.Random(30)
+        digest = hashlib.md5()
+        zeros = bytes(block)
+        with open(new_path, "wb") as f, open(tmp, "wb") as t:
+            f.truncate(size)
+            t.truncate(cut)
+            for at in range(0, size, block):
+                data = rng.randbytes(block) if at % (64 << 20) == 0 else None
+                digest.update(data or zeros)
+                if data:
+                    f.seek(at)
+                    f.write(data)
+                    if at < cut:
+                        t.seek(at)
+                        t.write(data)
+        self.md5 = digest.hexdigest()
+        tool = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
+        subprocess.run([sys.executable, tool, game_src, self.www, "--prune", "--hardlink",
+                        "--no-block-index", "--no-compress"], check=True, stdout=subprocess.DEVNULL)
+        relay = CountingRelay(self.work, self.port, self.port + 5, 0)
+        try:
+            values = self.launcher_run(game)
+        finally:
+            up, down = relay.stop()
+        self.check(values.get("status") == "Archivos OK!", "3 GiB resume: " + str(values.get("status")))
+        self.check(self.file_ok(os.path.join(game, ARCHIVE)), "3 GiB resume: the file is wrong")
+        ratio = down / (size - cut)
+        self.check(ratio <= 1.05, f"3 GiB resume: {ratio:.3f}x the missing part")
+        line = (f"Resume of a 3 GiB archive cut at 2.5 GiB: {down / 2 ** 20:.1f} MiB carried to the "
+                f"launcher for the missing {(size - cut) >> 20} MiB ({ratio:.3f}x), "
+                f"{values['seconds']:.1f} s")
+        shutil.rmtree(game, ignore_errors=True)
+        shutil.rmtree(game_src, ignore_errors=True)
+        shutil.rmtree(os.path.join(self.www, "update", "data"), ignore_errors=True)
+        return line
+
     def worst_index(self):
         """Peak memory of a patch under the worst index the bounds allow, beside honest ones."""
         block, strong = 512, 4
@@ -500,6 +550,9 @@ class PatchBench(Checks):
             if self.args.memory_4g:
                 log(self.memory_4g())
                 return 1 if self.failures else 0
+            if self.args.resume_3g:
+                log(self.resume_3g())
+                return 1 if self.failures else 0
             if self.args.worst_index:
                 log(self.worst_index())
                 return 1 if self.failures else 0
@@ -524,7 +577,8 @@ def main():
     return bench_main(PatchBench, __doc__, "bench_patch", 3,
                       (("--sweep",), {"action": "store_true"}),
                       (("--memory-4g",), {"action": "store_true"}),
-                      (("--worst-index",), {"action": "store_true"}))
+                      (("--worst-index",), {"action": "store_true"}),
+                      (("--resume-3g",), {"action": "store_true"}))
 
 
 if __name__ == "__main__":

@@ -82,7 +82,8 @@ def check_paths(files, launcher):
         up = f.path.upper()
         if up.endswith(".TMP") and up[:-4] in by_fold:
             problems.append(f"{f.path}: the launcher downloads {by_fold[up[:-4]][0]} through this name")
-        if up in (p.upper() for p in LAUNCHER_OWN_FILES) or up == (launcher + ".old").upper():
+        if (up in (p.upper() for p in LAUNCHER_OWN_FILES) or up == (launcher + ".old").upper()
+                or up.startswith("LOG/")):
             problems.append(f"{f.path}: a file the launcher keeps for itself beside its executable")
     if launcher.upper() not in by_fold:
         problems.append(f"{launcher}: the launcher executable is not in GAME_DIR; put the released "

@@ -62,9 +62,10 @@ paths:
   under that name on Windows, is refused before anything is written: '"', '\\', '{', '}',
   control characters, ':', a leading '/', a '..' component or one made only of dots and
   spaces, names that are not UTF-8, '<', '>', '|', '?', '*', '#', '%', a component ending in
-  a dot or a space, device names (CON, NUL, COM1, ...), two paths that differ only in letter
+  a dot or a space, device names (CON, NUL, COM1, ...), names shaped like 8.3 aliases
+  (DATAFI~1.PAK), components over 255 characters, two paths that differ only in letter
   case, a file X beside X.tmp (the launcher downloads X through X.tmp), and the launcher's
-  own marker files. Files bigger than 2147483647 bytes are published with a warning: the
+  own files (Log/, the markers). Files bigger than 2147483647 bytes are published with a warning: the
   launcher reads "size" as a 32-bit number and caps it, which only affects its progress bar.
 
 light manifest (--light):

@@ -109,6 +109,8 @@ class Refusals(Tool):
         ("sub/nul.txt", "device name"),
         ("Com1.log", "device name"),
         ("Log/inst_done", "keeps for itself"),
+        ("log/support.txt", "keeps for itself"),
+        ("data/DATAFI~1.PAK", "short 8.3 name"),
         (".zarvo_downloading", "keeps for itself"),
         (LAUNCHER + ".old", "keeps for itself"),
     ]
