@@ -88,13 +88,15 @@ def same_file(a, b):
     return benchlib.file_md5(a) == benchlib.file_md5(b)
 
 
-def encode_pair(name, old, new, tool, work, rounds, checks):
+def encode_pair(name, old, new, tool, work, rounds, checks, contenders):
     out = os.path.join(work, name)
     row = {"name": name, "size": os.path.getsize(new)}
     row["ours_s"], row["ours_kib"] = best([tool, "encode", old, new, out + ".zd"], work, rounds)
     row["ours"] = os.path.getsize(out + ".zd")
     timed([tool, "apply", old, out + ".zd", out + ".new"], work)
     checks.check(same_file(out + ".new", new), f"{name}: zarvo-delta's round trip")
+    if not contenders:
+        return row
     row["bsdiff_s"], row["bsdiff_kib"] = best(["bsdiff", old, new, out + ".bsd"], work, rounds)
     row["bsdiff"] = os.path.getsize(out + ".bsd")
     timed(["zstd", "-q", "-f", "-19", "--long=31", f"--patch-from={old}", new, "-o",
@@ -140,6 +142,8 @@ def main():
     parser.add_argument("--webkit", help="folder with the two libwebkit2gtk-4.1-0 packages")
     parser.add_argument("--pe-commits", nargs=2, default=["be097f9", "e8d6f83"])
     parser.add_argument("--rounds", type=int, default=1)
+    parser.add_argument("--contenders-up-to", type=float, default=1e9, metavar="MB",
+                        help="run bsdiff, zstd and xdelta3 only on files up to this size")
     parser.add_argument("--work")
     # run.sh passes every bench its flags (--smoke, --keep): the pairs here are fixed.
     args, _ = parser.parse_known_args()
@@ -163,17 +167,25 @@ def main():
                       build_launcher_at(new_c, work)))
 
         print(f"nproc {os.cpu_count()}; load before: {os.getloadavg()[0]:.1f}")
-        rows = [encode_pair(name.split()[0], old, new, tool, work, args.rounds, checks)
+        rows = [encode_pair(name.split()[0], old, new, tool, work, args.rounds, checks,
+                            os.path.getsize(new) <= args.contenders_up_to * 1e6)
                 for name, old, new in pairs]
         print("\n| Pair | New file | zarvo-delta | bsdiff | ratio | zstd -19 --patch-from | "
               "xdelta3 -9 |")
         print("|---|---|---|---|---|---|---|")
         for r in rows:
+            if "bsdiff" not in r:
+                print(f"| {r['name']} | {r['size']:,} | {r['ours']:,} | - | - | - | - |")
+                continue
             print(f"| {r['name']} | {r['size']:,} | {r['ours']:,} | {r['bsdiff']:,} | "
                   f"{r['ours'] / r['bsdiff']:.3f} | {r['zstd']:,} | {r['xdelta3']:,} |")
         print("\n| Pair | encode s (ours / bsdiff) | ratio | peak MiB (ours / bsdiff) | ratio |")
         print("|---|---|---|---|---|")
         for r in rows:
+            if "bsdiff" not in r:
+                print(f"| {r['name']} | {r['ours_s']:.2f} / - | - | "
+                      f"{r['ours_kib'] / 1024:.0f} / - | - |")
+                continue
             print(f"| {r['name']} | {r['ours_s']:.2f} / {r['bsdiff_s']:.2f} | "
                   f"{r['ours_s'] / r['bsdiff_s']:.2f} | {r['ours_kib'] / 1024:.0f} / "
                   f"{r['bsdiff_kib'] / 1024:.0f} | {r['ours_kib'] / r['bsdiff_kib']:.2f} |")
