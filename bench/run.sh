@@ -23,8 +23,9 @@ for tool in aria2c:aria2 zsync:zsync rclone:rclone; do
     command -v "${tool%%:*}" >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${tool##*:}" >/dev/null
 done
 cmake --preset test -B "$build" -DLAUNCHER_UPDATE_BASE_URL="https://localhost:$port" \
-      -DLAUNCHER_TEST_AREAS=bench >/dev/null
-cmake --build "$build" --target ZarvoLauncher trust_ca bench_run bench_run_remember bench_run_cacheable bench_watch minimal_window platform_window floor_read floor_http
+      -DLAUNCHER_TEST_AREAS="bench;delta" >/dev/null
+cmake --build "$build" --target ZarvoLauncher trust_ca bench_run bench_run_remember bench_run_cacheable bench_watch minimal_window platform_window floor_read floor_http \
+    zarvo_delta_host delta_apply_bench
 
 trap 'tests/harness/testenv.sh down "$env_dir" >/dev/null 2>&1 || true' EXIT
 # The environment's own test server goes two ports up; nginx takes the build's port.
@@ -49,3 +50,6 @@ python3 bench/bench_cache.py --build-dir "$build" --env-dir "$env_dir" --port "$
 # relays on the build's port and 5 to 7 up. (--base-build-dir adds the no-move row against
 # another build.)
 python3 bench/bench_seeds.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
+# Binary deltas against bsdiff, zstd --patch-from and xdelta3 on the real rebuilt pairs, and
+# their decoder under Wine (bench_delta.py --webkit DIR adds the 92 MB pair).
+python3 bench/bench_delta.py --build-dir "$build" --env-dir "$env_dir" "$@"

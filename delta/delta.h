@@ -38,8 +38,8 @@ const char* DeltaStatusName(DeltaStatus status);
 
 inline constexpr uint32_t kDeltaFormatVersion = 1;
 inline constexpr size_t kDeltaHeaderSize = 32;
-// The encoder refuses files above this (old or new): its memory is about 6 bytes per byte of
-// the old file plus both files, so a multi-GiB pack could exhaust the publisher's machine.
+// The encoder refuses files above this (old or new): its memory is the old file's suffix array
+// (4 bytes per byte) plus both files, so a multi-GiB pack could exhaust the publisher's machine.
 inline constexpr uint64_t kDeltaMaxEncodeSize = 512ull << 20;
 
 struct DeltaHeader {

@@ -99,11 +99,15 @@ struct Replay {
 
     bool Flush() {
         if (outLen == 0) return true;
-        if (cancel && cancel->load(std::memory_order_relaxed)) return Fail(DeltaStatus::Cancelled);
-        crc = static_cast<uint32_t>(crc32(crc, out, static_cast<uInt>(outLen)));
-        if (!io->writeNew(out, outLen)) return Fail(DeltaStatus::WriteFailed);
-        lastFlushed = out[outLen - 1];
+        size_t n = outLen;
         outLen = 0;
+        return Hand(out, n);
+    }
+    bool Hand(const uint8_t* bytes, size_t n) {
+        if (cancel && cancel->load(std::memory_order_relaxed)) return Fail(DeltaStatus::Cancelled);
+        crc = static_cast<uint32_t>(crc32(crc, bytes, static_cast<uInt>(n)));
+        if (!io->writeNew(bytes, n)) return Fail(DeltaStatus::WriteFailed);
+        lastFlushed = bytes[n - 1];
         return true;
     }
     bool Fail(DeltaStatus status) {
@@ -129,6 +133,13 @@ struct Replay {
             const uint8_t* bytes;
             size_t available;
             if (!Window(at, &bytes, &available)) return false;
+            if (outLen == 0 && count >= available) {
+                // A whole window unchanged: handed out from where it was read.
+                if (!Hand(bytes, available)) return false;
+                at += available;
+                count -= available;
+                continue;
+            }
             size_t n = static_cast<size_t>(
                 std::min<uint64_t>({count, available, kDeltaOutBlock - outLen}));
             std::memcpy(out + outLen, bytes, n);

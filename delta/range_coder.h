@@ -13,7 +13,7 @@ namespace delta_detail {
 
 inline constexpr int kProbBits = 11;
 inline constexpr uint16_t kProbInit = 1u << (kProbBits - 1);
-inline constexpr int kMoveBits = 5;
+inline constexpr int kMoveBits = 4;
 inline constexpr uint32_t kTop = 1u << 24;
 
 class RangeEncoder {
