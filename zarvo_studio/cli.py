@@ -16,7 +16,7 @@ import sys
 
 from . import __version__, status
 
-COMMANDS = ("publish", "check", "upload")
+COMMANDS = ("publish", "check", "upload", "diff", "history", "keys")
 
 
 def _description(module):

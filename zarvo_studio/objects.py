@@ -25,12 +25,11 @@ import time
 
 from . import blockindex
 from . import packed
-from . import paths
+from . import onepass, paths
 
 FOLDER = "objects"
 GRACE_DAYS = 7.0
 BUNDLE_SUFFIX = ".zbd"
-READ = 1 << 20
 
 
 def row_objects(row, has_index):
@@ -92,15 +91,13 @@ def object_path(out, name):
 
 
 def _copy(source, destination, temp):
-    with open(source, "rb") as src, open(temp, "wb") as dst:
-        while True:
-            block = src.read(READ)
-            if not block:
-                break
-            dst.write(block)
-        dst.flush()
-        os.fsync(dst.fileno())
-    os.replace(temp, destination)
+    try:
+        onepass.read_once(source, [onepass.FileSink(temp)])
+        os.replace(temp, destination)
+    except BaseException:
+        if os.path.exists(temp):
+            os.unlink(temp)
+        raise
 
 
 def write(pub, names):
