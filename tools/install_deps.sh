@@ -9,6 +9,9 @@ packages=(
     python3 openssl nginx curl ccache
     libz-mingw-w64-dev zstd zopfli
     python3-boto3 rclone nodejs
+    # The studio's command (zarvo_studio/): signing, progress bars, and installing it into a
+    # virtual environment that sees these packages (docs/publishing.md).
+    python3-cryptography python3-tqdm python3-venv python3-setuptools python3-wheel
 )
 
 missing=()

@@ -82,8 +82,9 @@ def compare(old, new):
             changes.append(Change(path, kind, None, row, source if kind == "moved" else None))
         elif (before["hash"].lower(), before["size"]) != (row["hash"].lower(), row["size"]):
             changes.append(Change(path, "changed", before, row))
+    moved = {c.moved_from for c in changes if c.moved_from}
     for path, row in sorted(old.rows.items()):
-        if path not in new.rows:
+        if path not in new.rows and path not in moved:
             changes.append(Change(path, "removed", row, None))
     return changes
 

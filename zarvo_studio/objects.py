@@ -190,6 +190,7 @@ def prune(pub, names, grace_days, say):
 # start reads it) after the full one.
 DOCUMENTS = ("displayinfo.json", "manifest_full.json", "manifest_light.json")
 MANIFESTS = DOCUMENTS[1:]
+HISTORY = "history.json"
 
 
 class Entry:
@@ -344,7 +345,12 @@ def read_publication(folder):
                 continue
             objects[bundle + BUNDLE_SUFFIX] = Entry(f"{FOLDER}/{bundle}{BUNDLE_SUFFIX}", opath, "object")
             objects[bundle + BUNDLE_SUFFIX].md5, objects[bundle + BUNDLE_SUFFIX].size = omd5, osize
-    for name in DOCUMENTS:
+    try:  # the studio's record of its releases, stored before the documents; launchers never read it
+        with open(os.path.join(pub.folder, HISTORY.encode()), "rb") as f:
+            pub.documents[HISTORY] = f.read()
+    except OSError:
+        pass
+    for name in (HISTORY,) + DOCUMENTS:
         if name in pub.documents:
             entry = Entry(name, os.path.join(pub.folder, name.encode()), "document")
             entry.md5 = hashlib.md5(pub.documents[name]).hexdigest()
