@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """What a signed, compressed and indexed publish costs against the work it cannot avoid.
 
-    bench/bench_publish.py [--size MIB] [--files N] [--rounds R] [--work DIR] [--keep]
+    bench/bench_publish.py [--size MIB] [--files N] [--rounds R] [--work DIR] [--keep] [--smoke]
 
 Makes a game of N files (default 20,000) and SIZE MiB (default 2048): a few archives of 8 to
 64 MiB that hold most of the bytes, the rest in files of 1 to 256 KiB, half of them text that
@@ -124,8 +124,12 @@ def main():
     parser.add_argument("--rounds", type=int, default=2, help="best of (default 2)")
     parser.add_argument("--work", help="folder for the game and the publications (default: a temporary one)")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
+    parser.add_argument("--smoke", action="store_true", help="128 MiB in 2,000 files, one round")
     args = parser.parse_args()
-    work = args.work or tempfile.mkdtemp(prefix="bench_publish_")
+    if args.smoke:
+        args.size, args.files, args.rounds = 128, 2000, 1
+    os.makedirs(os.path.join(ROOT, "build"), exist_ok=True)
+    work = args.work or tempfile.mkdtemp(prefix="bench_publish_", dir=os.path.join(ROOT, "build"))
     game = os.path.join(work, "game")
     try:
         if not os.path.isdir(game):
