@@ -133,7 +133,8 @@ class Stager:
 
     def read(self, work):
         got = onepass.read_once(work.f.source, work.sinks(), self.progress)
-        self.reads += got
+        with self.pub.lock:
+            self.reads += got
         if got != work.f.size:
             return f"{work.f.path}: changed while it was being read; publish again"
         return ""
