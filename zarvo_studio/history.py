@@ -45,7 +45,7 @@ def text_of(releases):
     return '{"releases": [\n' + ",\n".join(json.dumps(r, sort_keys=False) for r in releases) + "\n]}\n"
 
 
-def record(out_dir, old_rows, new_rows, version, manifest_bytes, replace=os.replace):
+def record(out_dir, old_rows, new_rows, version, manifest_bytes):
     """Adds the release just published to OUT_DIR's history; returns its record."""
     try:
         releases = read_folder(out_dir)
@@ -68,7 +68,7 @@ def record(out_dir, old_rows, new_rows, version, manifest_bytes, replace=os.repl
     }
     releases.append(entry)
     path = os.path.join(os.fsencode(out_dir), NAME.encode())
-    onepass.write_atomic(path, text_of(releases).encode("utf-8"), replace=replace)
+    onepass.write_atomic(path, text_of(releases).encode("utf-8"))
     return entry
 
 

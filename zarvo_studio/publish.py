@@ -44,7 +44,6 @@ from .paths import (RESERVED_NAMES, files_not_in, glob_regex, md5_of,  # noqa: F
 DEFAULT_LAUNCHER = "Zarvo Vestra.exe"
 SIZE_FIELD_MAX = 2147483647  # the launcher reads "size" as a signed 32-bit number
 VERSION_MIN, VERSION_MAX = -2147483648, 2147483647
-BLOCK = 1 << 20
 TEMP_TAG = ".zarvo-publish-"
 
 # The game client's options file, which the launcher writes the chosen language into.
