@@ -42,7 +42,7 @@ def row_objects(row, has_index):
     if has_index(row):
         named.append((f"{md5}.zbi", f"blocks/{row['path']}.zbi"))
     if isinstance(row.get("zbundle"), str) and row["zbundle"]:
-        # A bundle of small files has no classic twin: zarvo_bundles writes it, and it is
+        # A bundle of small files has no classic twin: bundles.py writes it, and it is
         # named, dated when dropped and pruned like every other object.
         named.append((f"{row['zbundle']}{BUNDLE_SUFFIX}", None))
     return named
@@ -150,7 +150,7 @@ def prunable(pub, names, grace_days, now=None):
 
 
 def game_rows(files):
-    """Rows of the publisher's files (zarvo_publish.GameFile) as a manifest has them."""
+    """Rows of the publisher's files (game.GameFile) as a manifest has them."""
     return [{"path": f.path, "hash": f.hash, "size": f.size, "zsize": f.zsize,
              "zbundle": getattr(f, "zbundle", "")} for f in files]
 
