@@ -63,7 +63,7 @@ import zlib
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, ".."))
-from benchlib import STUDIO  # noqa: E402
+from benchlib import STUDIO, run_studio  # noqa: E402
 from benchlib import (BenchError, Checks, Nginx, Wine, bench_main, file_md5, read_result,  # noqa: E402
                       unix_pid_of, vm_hwm_kib, wait_port)
 from zarvo_studio import blockindex as zarvo_blockindex  # noqa: E402
@@ -169,7 +169,7 @@ class PatchBench(Checks):
             f.write(b"MZ stand-in launcher")
         with open(os.path.join(game, ARCHIVE), "wb") as f:
             f.write(content)
-        subprocess.run([*STUDIO, "publish", game, self.www, "--prune"], check=True,
+        run_studio(["publish", game, self.www, "--prune"],
                        stdout=subprocess.DEVNULL)
         served = os.path.join(self.www, "update", ARCHIVE)
         subprocess.run(["zsyncmake", "-u", "archive.pak", "-o", served + ".zsync", served],
@@ -449,8 +449,8 @@ class PatchBench(Checks):
         with open(os.path.join(game_src, ARCHIVE), "wb") as f:
             f.write(new)
         self.md5 = hashlib.md5(new).hexdigest()
-        subprocess.run([*STUDIO, "publish", game_src, self.www, "--prune", "--hardlink",
-                        "--no-compress"], check=True, stdout=subprocess.DEVNULL)
+        run_studio(["publish", game_src, self.www, "--prune", "--hardlink",
+                        "--no-compress"], stdout=subprocess.DEVNULL)
         index_path = os.path.join(self.www, "blocks", ARCHIVE + ".zbi")
         tool_index = os.path.getsize(index_path)
         out = [zarvo_blockindex.HEADER.pack(zarvo_blockindex.MAGIC, zarvo_blockindex.FORMAT,

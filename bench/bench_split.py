@@ -40,7 +40,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from benchlib import STUDIO  # noqa: E402
+from benchlib import STUDIO, run_studio  # noqa: E402
 from benchlib import (BenchError, Checks, Nginx, Wine, bench_main, file_md5, read_result,  # noqa: E402
                       unix_pid_of)
 from bench_patch import CountingRelay  # noqa: E402
@@ -104,7 +104,7 @@ class SplitBench(Checks):
                     f.write(block)
             self.md5[name] = digest.hexdigest()
         shutil.rmtree(self.www, ignore_errors=True)
-        subprocess.run([*STUDIO, "publish", game, self.www, *flags], check=True,
+        run_studio(["publish", game, self.www, *flags],
                        stdout=subprocess.DEVNULL)
         shutil.rmtree(game, ignore_errors=True)
         self.bytes = sum(size for _, size in files)

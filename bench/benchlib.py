@@ -18,6 +18,14 @@ STUDIO_ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__fil
 os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (STUDIO_ROOT, os.environ.get("PYTHONPATH"))))
 STUDIO = [sys.executable, "-m", "zarvo_studio"]
 
+
+def run_studio(args, **kw):
+    """The studio's command; exit status 3 (nothing to do) counts as done."""
+    done = subprocess.run([*STUDIO, *args], **kw)
+    if done.returncode not in (0, 3):
+        raise subprocess.CalledProcessError(done.returncode, [*STUDIO, *args])
+    return done
+
 RUN_TIMEOUT = 1800
 
 

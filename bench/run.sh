@@ -43,6 +43,8 @@ python3 bench/bench_split.py --build-dir "$build" --env-dir "$env_dir" --port "$
 python3 bench/bench_packed.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
 # Uploads to an S3 server (npm's s3rver on 10 up, a counting relay on 11 up) against rclone.
 python3 bench/bench_cdn.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
+# A signed, compressed and indexed publish of a 2 GiB game against MD5 + SHA-256 + zlib alone.
+/usr/bin/python3 bench/bench_publish.py "$@"
 # Three players through a caching proxy (nginx on the build's port, its origin on 5 and 6 up)
 # with the cacheable addresses and the default ones; a patch from nginx with max_ranges 1.
 python3 bench/bench_cache.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"

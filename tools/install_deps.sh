@@ -10,6 +10,9 @@ packages=(
     libz-mingw-w64-dev zstd zopfli
     python3-boto3 rclone nodejs
     libdivsufsort-dev bsdiff xdelta3
+    # The studio's command (zarvo_studio/): signing, progress bars, and installing it into a
+    # virtual environment that sees these packages (docs/publishing.md).
+    python3-cryptography python3-tqdm python3-venv python3-setuptools python3-wheel
 )
 
 missing=()

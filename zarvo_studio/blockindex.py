@@ -31,7 +31,7 @@ import os
 import struct
 import zlib
 
-from . import paths
+from . import onepass, paths
 
 FOLDER = "blocks"
 SUFFIX = ".zbi"
@@ -41,7 +41,6 @@ FORMAT = 1
 HEADER = struct.Struct("<4sBBHIQ16s")
 ASSUMED_REGIONS = 16
 MIN_BLOCK, MAX_BLOCK = 1024, 1 << 20
-READ = 1 << 20
 
 
 def strong_bytes_for(size, block):
@@ -61,25 +60,49 @@ def block_size_for(size):
     return min(MAX_BLOCK, max(MIN_BLOCK, block))
 
 
+class IndexSink:
+    """Builds the index of a file from its bytes as they are read (onepass.read_once)."""
+
+    def __init__(self, size):
+        self.size = size
+        self.block = block_size_for(size)
+        self.strong = strong_bytes_for(size, self.block)
+        self.parts = []
+        self.carry = b""
+
+    def _add(self, piece):
+        self.parts.append(struct.pack("<I", zlib.adler32(piece)))
+        self.parts.append(hashlib.md5(piece).digest()[:self.strong])
+
+    def update(self, piece):
+        data = memoryview(piece)
+        if self.carry:
+            need = self.block - len(self.carry)
+            self.carry += bytes(data[:need])
+            data = data[need:]
+            if len(self.carry) < self.block:
+                return
+            self._add(self.carry)
+            self.carry = b""
+        whole = len(data) - len(data) % self.block
+        for at in range(0, whole, self.block):
+            self._add(data[at:at + self.block])
+        self.carry = bytes(data[whole:])
+
+    def finish(self):
+        if self.carry:
+            self._add(self.carry)
+            self.carry = b""
+
+    def data(self, md5_hex):
+        head = HEADER.pack(MAGIC, FORMAT, self.strong, 0, self.block, self.size, bytes.fromhex(md5_hex))
+        return head + b"".join(self.parts)
+
+
 def index_bytes(source, size, md5_hex):
     """The index of the file at source (size bytes, MD5 md5_hex); None if it changed size."""
-    block = block_size_for(size)
-    strong = strong_bytes_for(size, block)
-    out = [HEADER.pack(MAGIC, FORMAT, strong, 0, block, size, bytes.fromhex(md5_hex))]
-    read = 0
-    per_read = max(1, READ // block) * block
-    with open(source, "rb") as f:
-        while True:
-            chunk = f.read(per_read)
-            if not chunk:
-                break
-            read += len(chunk)
-            view = memoryview(chunk)
-            for at in range(0, len(chunk), block):
-                piece = view[at:at + block]
-                out.append(struct.pack("<I", zlib.adler32(piece)))
-                out.append(hashlib.md5(piece).digest()[:strong])
-    return b"".join(out) if read == size else None
+    sink = IndexSink(size)
+    return sink.data(md5_hex) if onepass.read_once(source, [sink]) == size else None
 
 
 def header_of(path):
@@ -116,27 +139,6 @@ def current(pub, f):
 
 def to_write(pub, files):
     return [f for f in files if wants_index(f) and not current(pub, f)]
-
-
-def stage(pub, files):
-    """Writes the missing or outdated indexes under temporary names beside their places and
-    adds them to the publisher's staged renames, which all happen before the manifests are
-    replaced. Returns '' or a problem."""
-    for f in to_write(pub, files):
-        dst = index_path(pub, f)
-        if os.path.isdir(dst):
-            return f"{f.path}: {FOLDER}/{f.path}{SUFFIX} is a folder in OUT_DIR; remove it first"
-        data = index_bytes(f.source, f.size, f.hash)
-        if data is None:
-            return f"{f.path}: changed while its block index was written; publish again"
-        os.makedirs(os.path.dirname(dst), exist_ok=True)
-        tmp = pub.temp_beside(dst)
-        pub.staged.append((tmp, dst))
-        with open(tmp, "wb") as out:
-            out.write(data)
-            out.flush()
-            os.fsync(out.fileno())
-    return ""
 
 
 def unlisted(pub, files, enabled=True):

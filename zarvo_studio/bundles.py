@@ -54,16 +54,21 @@ def wants_bundle(f, launcher, threshold):
     return 0 < f.size < min(threshold, LAUNCHER_MAX_FILE) and f.path.upper() != launcher.upper()
 
 
+def member_from(raw):
+    """The bundle member of a file's bytes: a gzip member where it is smaller, else the bytes."""
+    deflate = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS, 9)
+    packed = deflate.compress(raw) + deflate.flush()
+    return packed if len(packed) < len(raw) else raw
+
+
 def member_of(source, size):
-    """(member, MD5 of the bytes read) of the file at source: a gzip member where it is
-    smaller, else the bytes. None when the file no longer has this size."""
+    """(member, MD5 of the bytes read) of the file at source. None when the file no longer
+    has this size."""
     with open(source, "rb") as f:
         raw = f.read(size + 1)
     if len(raw) != size:
         return None
-    deflate = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS, 9)
-    packed = deflate.compress(raw) + deflate.flush()
-    return (packed if len(packed) < len(raw) else raw), hashlib.md5(raw).hexdigest()
+    return member_from(raw), hashlib.md5(raw).hexdigest()
 
 
 def _cut_here(path):
@@ -101,13 +106,15 @@ def clear(files):
 def stage(pub, files, launcher, threshold):
     """Bundles every group of small files; a bundle not yet published is written under a
     temporary name and added to the publisher's staged renames (all before the manifests).
-    Sets each bundled file's place. Returns (problem or '', bundles written, bundles named)."""
+    Sets each bundled file's place. A file's bytes come from f.raw when the publish kept them
+    from its one read. Returns (problem or '', bundles written, bundles named)."""
     clear(files)
     written, named = 0, 0
     for group in plan(files, launcher, threshold):
         members = []
         for f in group:
-            read = member_of(f.source, f.size)
+            raw = getattr(f, "raw", None)
+            read = (member_from(raw), f.hash) if raw is not None else member_of(f.source, f.size)
             if read is None or read[1] != f.hash:
                 return f"{f.path}: changed while its bundle was written; publish again", written, named
             members.append(read[0])
@@ -121,13 +128,7 @@ def stage(pub, files, launcher, threshold):
         dst = bundle_path(pub, digest)
         if os.path.isfile(dst) and os.path.getsize(dst) == len(data):
             continue  # named by its content: the same bytes are there
-        os.makedirs(os.path.dirname(dst), exist_ok=True)
-        tmp = pub.temp_beside(dst)
-        with open(tmp, "wb") as out:
-            out.write(data)
-            out.flush()
-            os.fsync(out.fileno())
-        pub.staged.append((tmp, dst))
+        pub.stage_bytes(dst, data)
         written += 1
     return "", written, named
 

@@ -9,7 +9,8 @@ ZarvoLauncher/1.0, a "nocache=" query, no other headers of its own), then a samp
 listed files (--all: every one), and reports what the launcher depends on:
 
   - an HTTPS certificate the system trusts for the host (--cafile: trust this CA instead);
-  - status 200 straight away: the launcher follows no redirect;
+  - status 200, straight away or through redirects to HTTPS (WinHTTP follows those for the
+    launcher, but no redirect to plain HTTP);
   - a Content-Length, and the whole body: a download short of it is thrown away;
   - no compression, not even when a client (a proxy on the player's side) asks for it;
   - the "nocache=" query ignored: the same bytes with and without it;
@@ -94,15 +95,34 @@ class Server:
         self.context = ssl._create_unverified_context()
 
     def get(self, path, query=True, headers=None, method="GET"):
-        """(status, headers dict with lower-case names, body bytes)."""
+        """(status, headers dict with lower-case names, body bytes). A redirect to HTTPS is
+        followed, as WinHTTP follows it for the launcher (its headers then carry
+        "x-redirected-from"); one to plain HTTP is handed back, as WinHTTP never follows it."""
         target = self.prefix + path
         if query:
             target += f"?nocache={random.getrandbits(63)}"
-        if self.scheme == "https":
-            conn = http.client.HTTPSConnection(self.host, self.port, context=self.context,
-                                               timeout=self.timeout)
+        host, port, scheme = self.host, self.port, self.scheme
+        hops = []
+        while True:
+            status, found, body = self._get(scheme, host, port, target, headers, method)
+            location = found.get("location", "")
+            if status not in (301, 302, 303, 307, 308) or len(hops) == 10:
+                break
+            parts = urllib.parse.urlsplit(urllib.parse.urljoin(f"{scheme}://{host}:{port}{target}", location))
+            if parts.scheme != "https" or scheme != "https":
+                break
+            hops.append(f"{status} to {location}")
+            scheme, host, port = parts.scheme, parts.hostname, parts.port or 443
+            target = parts.path + (f"?{parts.query}" if parts.query else "")
+        if hops:
+            found["x-redirected-from"] = "; ".join(hops)
+        return status, found, body
+
+    def _get(self, scheme, host, port, target, headers, method):
+        if scheme == "https":
+            conn = http.client.HTTPSConnection(host, port, context=self.context, timeout=self.timeout)
         else:
-            conn = http.client.HTTPConnection(self.host, self.port, timeout=self.timeout)
+            conn = http.client.HTTPConnection(host, port, timeout=self.timeout)
         try:
             # As the launcher: Host and User-Agent only (http.client would add Accept-Encoding).
             conn.putrequest(method, target, skip_accept_encoding=True)
@@ -120,9 +140,12 @@ class Server:
 def check_answer(report, what, status, headers, body):
     """The rules every answer must keep; True when the body can be used."""
     if 300 <= status < 400:
-        report.problem(f"{what}: {status} redirect to {headers.get('location', '?')}; the launcher "
-                       "follows no redirect: serve the file at this address")
+        report.problem(f"{what}: {status} redirect to {headers.get('location', '?')}; WinHTTP never "
+                       "follows one from HTTPS to plain HTTP: serve the file at this address")
         return False
+    if "x-redirected-from" in headers:
+        report.note(f"{what}: redirected ({headers['x-redirected-from']}); the launcher follows "
+                    "it, at a round trip more per request: serving it here saves that")
     if status != 200:
         report.problem(f"{what}: status {status}, the launcher takes only 200")
         return False

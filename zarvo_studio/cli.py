@@ -16,7 +16,7 @@ import sys
 
 from . import __version__, release_commands, status
 
-COMMANDS = ("publish", "check", "upload") + tuple(release_commands.COMMANDS)
+COMMANDS = ("publish", "check", "upload", "diff", "history", "keys") + tuple(release_commands.COMMANDS)
 
 
 def _description(module):

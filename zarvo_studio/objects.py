@@ -25,12 +25,11 @@ import time
 
 from . import blockindex
 from . import packed
-from . import paths
+from . import onepass, paths
 
 FOLDER = "objects"
 GRACE_DAYS = 7.0
 BUNDLE_SUFFIX = ".zbd"
-READ = 1 << 20
 
 
 def row_objects(row, has_index):
@@ -43,7 +42,7 @@ def row_objects(row, has_index):
     if has_index(row):
         named.append((f"{md5}.zbi", f"blocks/{row['path']}.zbi"))
     if isinstance(row.get("zbundle"), str) and row["zbundle"]:
-        # A bundle of small files has no classic twin: zarvo_bundles writes it, and it is
+        # A bundle of small files has no classic twin: bundles.py writes it, and it is
         # named, dated when dropped and pruned like every other object.
         named.append((f"{row['zbundle']}{BUNDLE_SUFFIX}", None))
     return named
@@ -92,15 +91,13 @@ def object_path(out, name):
 
 
 def _copy(source, destination, temp):
-    with open(source, "rb") as src, open(temp, "wb") as dst:
-        while True:
-            block = src.read(READ)
-            if not block:
-                break
-            dst.write(block)
-        dst.flush()
-        os.fsync(dst.fileno())
-    os.replace(temp, destination)
+    try:
+        onepass.read_once(source, [onepass.FileSink(temp)])
+        os.replace(temp, destination)
+    except BaseException:
+        if os.path.exists(temp):
+            os.unlink(temp)
+        raise
 
 
 def write(pub, names):
@@ -153,7 +150,7 @@ def prunable(pub, names, grace_days, now=None):
 
 
 def game_rows(files):
-    """Rows of the publisher's files (zarvo_publish.GameFile) as a manifest has them."""
+    """Rows of the publisher's files (game.GameFile) as a manifest has them."""
     return [{"path": f.path, "hash": f.hash, "size": f.size, "zsize": f.zsize,
              "zbundle": getattr(f, "zbundle", "")} for f in files]
 
@@ -193,6 +190,7 @@ def prune(pub, names, grace_days, say):
 # start reads it) after the full one.
 DOCUMENTS = ("displayinfo.json", "manifest_full.json", "manifest_light.json")
 MANIFESTS = DOCUMENTS[1:]
+HISTORY = "history.json"
 
 
 class Entry:
@@ -347,7 +345,12 @@ def read_publication(folder):
                 continue
             objects[bundle + BUNDLE_SUFFIX] = Entry(f"{FOLDER}/{bundle}{BUNDLE_SUFFIX}", opath, "object")
             objects[bundle + BUNDLE_SUFFIX].md5, objects[bundle + BUNDLE_SUFFIX].size = omd5, osize
-    for name in DOCUMENTS:
+    try:  # the studio's record of its releases, stored before the documents; launchers never read it
+        with open(os.path.join(pub.folder, HISTORY.encode()), "rb") as f:
+            pub.documents[HISTORY] = f.read()
+    except OSError:
+        pass
+    for name in (HISTORY,) + DOCUMENTS:
         if name in pub.documents:
             entry = Entry(name, os.path.join(pub.folder, name.encode()), "document")
             entry.md5 = hashlib.md5(pub.documents[name]).hexdigest()

@@ -27,13 +27,14 @@ import os
 import struct
 import zlib
 
-from . import paths
+from . import onepass, paths
 
 FOLDER = "packed"
 MEMBER = 1 << 20
 SAVING = 0.10            # a copy is written only when it is at least this much smaller
 MAX_SIZE = 2147483647    # the launcher reads "zsize" and "size" as signed 32-bit numbers
 MAX_MEMBERS = (0xFFFF - 4 - 32) // 4  # the table must fit one extra field
+assert MEMBER == onepass.CHUNK  # CopySink makes one member of each piece of a read
 SUBFIELD = b"ZM"
 FORMAT = 1
 TABLE_HEAD = struct.Struct("<BBHIQ16s")
@@ -61,32 +62,47 @@ def _extra(size, md5_hex, lengths):
     return SUBFIELD + struct.pack("<H", len(data)) + data
 
 
+class CopySink:
+    """Writes the compressed copy of a file into the open, seekable file out as its bytes are
+    read (onepass.read_once, whose pieces are MEMBER bytes: one member each)."""
+
+    def __init__(self, size, out):
+        self.size, self.out = size, out
+        self.count = members_of(size)
+        self.start = out.tell()
+        self.first_head = len(_header(_extra(size, "0" * 32, [0] * self.count)))
+        out.write(b"\0" * self.first_head)  # filled in once the lengths are known
+        self.lengths, self.read = [], 0
+
+    def update(self, piece):
+        self.read += len(piece)
+        if len(self.lengths) == self.count:
+            return  # longer than it was: close() says so
+        deflate = zlib.compressobj(9, zlib.DEFLATED, -zlib.MAX_WBITS, 8)
+        body = deflate.compress(piece) + deflate.flush()
+        if self.lengths:
+            self.out.write(_header(None))
+        self.out.write(body)
+        self.out.write(struct.pack("<II", zlib.crc32(piece), len(piece) & 0xFFFFFFFF))
+        self.lengths.append((self.first_head if not self.lengths else 10) + len(body) + 8)
+
+    def close(self, md5_hex):
+        """The copy's length, its table in place; None when the file had another size."""
+        if self.read != self.size or len(self.lengths) != self.count:
+            return None
+        end = self.out.tell()
+        self.out.seek(self.start)
+        self.out.write(_header(_extra(self.size, md5_hex, self.lengths)))
+        self.out.seek(end)
+        return end - self.start
+
+
 def write_copy(source, size, md5_hex, out):
     """Writes the compressed copy of the file at source into the open file out (seekable).
     Returns the copy's length, or None when the file no longer has this size."""
-    count = members_of(size)
-    start = out.tell()
-    first_head = len(_header(_extra(size, md5_hex, [0] * count)))
-    out.write(b"\0" * first_head)  # filled in once the lengths are known
-    lengths, read = [], 0
-    with open(source, "rb") as f:
-        for i in range(count):
-            block = f.read(MEMBER)
-            read += len(block)
-            deflate = zlib.compressobj(9, zlib.DEFLATED, -zlib.MAX_WBITS, 8)
-            body = deflate.compress(block) + deflate.flush()
-            if i > 0:
-                out.write(_header(None))
-            out.write(body)
-            out.write(struct.pack("<II", zlib.crc32(block), len(block) & 0xFFFFFFFF))
-            lengths.append((first_head if i == 0 else 10) + len(body) + 8)
-        if read != size or f.read(1):
-            return None
-    end = out.tell()
-    out.seek(start)
-    out.write(_header(_extra(size, md5_hex, lengths)))
-    out.seek(end)
-    return end - start
+    sink = CopySink(size, out)
+    onepass.read_once(source, [sink])
+    return sink.close(md5_hex)
 
 
 def read_table(path):
@@ -132,42 +148,6 @@ def current_size(pub, f):
 
 def worth_it(size, length):
     return length <= size * (1 - SAVING)
-
-
-def stage(pub, files):
-    """Writes a compressed copy of every file that gains enough from one and has none yet,
-    under a temporary name beside its place, added to the publisher's staged renames (all
-    before the manifests). Sets f.zsize of each file that is to carry a copy. Returns
-    (problem or '', count of copies written)."""
-    written = 0
-    for f in files:
-        f.zsize = 0
-        if not wants_copy(f):
-            continue
-        dst = copy_path(pub, f)
-        have = current_size(pub, f)
-        if have is not None:
-            f.zsize = have if worth_it(f.size, have) else 0
-            continue
-        if os.path.isdir(dst):
-            return f"{f.path}: {FOLDER}/{f.path} is a folder in OUT_DIR; remove it first", written
-        os.makedirs(os.path.dirname(dst), exist_ok=True)
-        tmp = pub.temp_beside(dst)
-        with open(tmp, "wb") as out:
-            length = write_copy(f.source, f.size, f.hash, out)
-            if length is not None and worth_it(f.size, length):
-                out.flush()
-                os.fsync(out.fileno())
-        if length is None:
-            os.unlink(tmp)
-            return f"{f.path}: changed while its compressed copy was written; publish again", written
-        if not worth_it(f.size, length):
-            os.unlink(tmp)
-            continue
-        pub.staged.append((tmp, dst))
-        f.zsize = length
-        written += 1
-    return "", written
 
 
 def unlisted(pub, files, enabled=True):

@@ -28,18 +28,15 @@ A manifest row: "path", "hash" (MD5), "size", "version", and where they apply "s
 Serve OUT_DIR as it is from any static HTTPS server (see tools/nginx/zarvo-updates.conf).
 --sign needs python3-cryptography.
 """
-import hashlib
 import os
 import re
 import stat
+import threading
 import sys
 
-from . import blockindex
-from . import bundles
-from . import channel_publish
-from . import objects
-from . import packed
-from . import status
+from . import blockindex, bundles, channel_publish, objects, onepass, packed
+from .progress import Progress
+from . import history, staging, status
 from .game import LAUNCHER_OWN_FILES, GameFile, check_paths, scan_game  # noqa: F401
 from .paths import (RESERVED_NAMES, files_not_in, glob_regex, md5_of,  # noqa: F401
                          reader_problem, remove_empty_folders, windows_problem)
@@ -47,7 +44,6 @@ from .paths import (RESERVED_NAMES, files_not_in, glob_regex, md5_of,  # noqa: F
 DEFAULT_LAUNCHER = "Zarvo Vestra.exe"
 SIZE_FIELD_MAX = 2147483647  # the launcher reads "size" as a signed 32-bit number
 VERSION_MIN, VERSION_MAX = -2147483648, 2147483647
-BLOCK = 1 << 20
 TEMP_TAG = ".zarvo-publish-"
 
 # The game client's options file, which the launcher writes the chosen language into.
@@ -134,13 +130,6 @@ def _replace(source, destination):
     os.replace(source, destination)
 
 
-def _fsync_write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-        f.flush()
-        os.fsync(f.fileno())
-
-
 class Publisher:
     def __init__(self, out_dir, hardlink, dry_run, say):
         self.out = os.fsencode(out_dir)
@@ -150,14 +139,40 @@ class Publisher:
         self.say = say
         self.counter = 0
         self.staged = []  # (temp, destination)
+        self.lock = threading.Lock()  # files are read and staged on several threads
+        self.copies_written = 0
 
     def destination(self, f):
         return os.path.join(self.update, *f.key().split(b"/"))
 
     def temp_beside(self, destination):
-        self.counter += 1
+        with self.lock:
+            self.counter += 1
+            counter = self.counter
         folder, name = os.path.split(destination)
-        return os.path.join(folder, b".%s%s%d-%d.tmp" % (name[:40], TEMP_TAG.encode(), os.getpid(), self.counter))
+        return os.path.join(folder, b".%s%s%d-%d.tmp" % (name[:40], TEMP_TAG.encode(), os.getpid(), counter))
+
+    def stage_temp(self, tmp, destination):
+        """tmp goes live as destination with the other staged files, before the manifests."""
+        with self.lock:
+            self.staged.append((tmp, destination))
+
+    def stage_bytes(self, destination, data):
+        os.makedirs(os.path.dirname(destination), exist_ok=True)
+        tmp = self.temp_beside(destination)
+        self.stage_temp(tmp, destination)
+        onepass.write_synced(tmp, data)
+
+    def document(self, name):
+        """The bytes of one of OUT_DIR's documents now, or None."""
+        try:
+            with open(os.path.join(self.out, name.encode()), "rb") as f:
+                return f.read()
+        except OSError:
+            return None
+
+    def current_rows(self):
+        return objects.rows_of(self.document("manifest_full.json") or b"") or []
 
     def state_of(self, f):
         """"new", "changed" or "unchanged" for the published copy of f."""
@@ -175,36 +190,6 @@ class Publisher:
             return "changed"
         return "unchanged"
 
-    def stage(self, f):
-        """Puts f's bytes under a temporary name beside its destination. '' or a problem."""
-        dst = self.destination(f)
-        if os.path.isdir(dst):
-            return f"{f.path}: update/{f.path} is a folder in OUT_DIR; remove it first"
-        os.makedirs(os.path.dirname(dst), exist_ok=True)
-        tmp = self.temp_beside(dst)
-        if self.hardlink:
-            try:
-                os.link(f.source, tmp)
-                self.staged.append((tmp, dst))
-                return ""
-            except OSError:
-                pass  # another file system, or links not allowed: copy instead
-        digest, size = hashlib.md5(), 0
-        with open(f.source, "rb") as src, open(tmp, "wb") as out:
-            self.staged.append((tmp, dst))
-            while True:
-                block = src.read(BLOCK)
-                if not block:
-                    break
-                digest.update(block)
-                size += len(block)
-                out.write(block)
-            out.flush()
-            os.fsync(out.fileno())
-        if digest.hexdigest() != f.hash or size != f.size:
-            return f"{f.path}: changed while it was being published; publish again"
-        return ""
-
     def discard_staged(self):
         for tmp, _ in self.staged:
             try:
@@ -221,8 +206,7 @@ class Publisher:
     def write_document(self, name, text):
         final = os.path.join(self.out, name.encode())
         tmp = os.path.join(self.out, b".%s%s%d.tmp" % (name.encode(), TEMP_TAG.encode(), os.getpid()))
-        _fsync_write(tmp, text.encode("utf-8"))
-        _replace(tmp, final)
+        onepass.write_atomic(final, text.encode("utf-8"), tmp, replace=lambda a, b: _replace(a, b))
 
     def unlisted(self, files):
         """Files under update/ (temporary leftovers included) that no manifest lists."""
@@ -246,6 +230,7 @@ def publish(args, out=None, err=None, result=None):
     """The whole publish; returns the exit status."""
     out = out or sys.stdout
     err = err or sys.stderr
+    result = {} if result is None else result
 
     def say(text):
         print(text, file=out)
@@ -258,11 +243,13 @@ def publish(args, out=None, err=None, result=None):
             print(f"zarvo-studio publish: refused: {p}", file=err)
         print(f"zarvo-studio publish: {outcome} ({len(problems)} problem"
               f"{'s' if len(problems) != 1 else ''})", file=err)
-        return 1
+        result["problems"] = list(problems)
+        return status.REFUSED
 
-    def failed(error, outcome):
+    def failed(error, outcome, code):
         print(f"zarvo-studio publish: failed: {describe(error)}; {outcome}", file=err)
-        return 1
+        result["error"] = f"{describe(error)}; {outcome}"
+        return code
 
     game_dir, out_dir = args.game_dir, args.out_dir
     if not os.path.isdir(game_dir):
@@ -300,11 +287,10 @@ def publish(args, out=None, err=None, result=None):
 
     signer = None
     if args.sign:
+        status.need("cryptography", "python3-cryptography", "--sign")
+        from . import sign
         try:
-            from . import sign
             signer = sign.Signer(args.sign, out_dir, args.expires_days)
-        except ImportError:
-            problems.append("--sign: needs python3-cryptography (apt-get install python3-cryptography)")
         except sign.SignError as e:
             problems.append(f"--sign: {e}")
 
@@ -336,12 +322,23 @@ def publish(args, out=None, err=None, result=None):
         warn(f"{OPTIONS_FILE}: the full manifest lists the game client's options file; a full "
              "check replaces each player's settings and language with the published ones")
 
+    pub = Publisher(out_dir, args.hardlink, args.dry_run, say)
+    stager = staging.Stager(pub, signer is not None, args.block_index, args.compress,
+                            args.bundle_below if args.bundles else 0, launcher)
+    total = sum(f.size for f in files)
+    try:
+        if not args.dry_run:
+            os.makedirs(pub.update, exist_ok=True)
+        with Progress(total, "reading the game", err) as bar:
+            stager.progress = bar.update
+            states, problems = stager.run(files, hash_only=args.dry_run)
+    except OSError as e:
+        pub.discard_staged()
+        return failed(e, "nothing was published; OUT_DIR serves what it served before", status.FAILED)
+    if problems:
+        pub.discard_staged()
+        return refuse(problems, "nothing was published")
     for f in files:
-        f.hash, read = md5_of(f.source)
-        if signer:
-            f.sha256 = sign.sha256_of(f.source)
-        if read != f.size:
-            return refuse([f"{f.path}: changed while it was being read; publish again"])
         if f.size > SIZE_FIELD_MAX:
             warn(f"{f.path}: {f.size} bytes do not fit the manifest's size field; the launcher "
                  f"reads {SIZE_FIELD_MAX} (it judges files by their digests, so the file still "
@@ -350,14 +347,13 @@ def publish(args, out=None, err=None, result=None):
             warn(f"{f.path}: the path is long; in C:\\Zarvo Vestra its download name passes "
                  "the 259 characters Windows allows without long-path support")
 
-    pub = Publisher(out_dir, args.hardlink, args.dry_run, say)
-    states = {f.path: pub.state_of(f) for f in files}
     changes = [f for f in files if states[f.path] != "unchanged"]
-    total = sum(f.size for f in files)
+    counts = {s: sum(1 for v in states.values() if v == s) for s in ("new", "changed", "unchanged")}
     say(f"{plural(len(files), 'file')}, {plural(total, 'byte')}; {len(light)} in the light manifest")
-    say(f"update/: {sum(1 for s in states.values() if s == 'new')} new, "
-        f"{sum(1 for s in states.values() if s == 'changed')} changed, "
-        f"{sum(1 for s in states.values() if s == 'unchanged')} unchanged")
+    say(f"update/: {counts['new']} new, {counts['changed']} changed, {counts['unchanged']} unchanged")
+    result.update(game_dir=game_dir, out_dir=out_dir, dry_run=args.dry_run, files=len(files),
+                  bytes=total, light_files=len(light), update=counts, read_bytes=stager.reads,
+                  signed=signer is not None)
 
     if args.dry_run:
         for f in changes:
@@ -381,37 +377,43 @@ def publish(args, out=None, err=None, result=None):
         for s in stale:
             say(f"would {'remove' if args.prune else 'leave'} {s} (no longer listed)")
         say("dry run: nothing was written")
-        return 0
+        result.update(would_write=[f.path for f in changes], would_prune=stale if args.prune else [])
+        return status.OK
 
-    # Phase 1: every new or changed file under a temporary name. Nothing is served yet.
+    # Phase 1, continued: what is made of several files at once. Nothing is served yet.
+    written = {"files": sum(1 for tmp, dst in pub.staged if dst.startswith(pub.update + os.sep.encode())),
+               "block_indexes": sum(1 for _, dst in pub.staged if dst.endswith(blockindex.SUFFIX.encode())),
+               "compressed_copies": pub.copies_written}
     try:
-        os.makedirs(pub.update, exist_ok=True)
-        for f in changes:
-            problem = pub.stage(f)
-            if problem:
-                pub.discard_staged()
-                return refuse([problem], "nothing was published")
-        indexes = len(pub.staged)
-        problem = blockindex.stage(pub, files) if args.block_index else ""
-        indexes = len(pub.staged) - indexes
-        if problem:
-            pub.discard_staged()
-            return refuse([problem], "nothing was published")
-        problem, copies = packed.stage(pub, files) if args.compress else ("", 0)
-        if problem:
-            pub.discard_staged()
-            return refuse([problem], "nothing was published")
-        problem, bundle_count, _ = (bundles.stage(pub, files, launcher, args.bundle_below)
-                               if args.bundles else ("", 0, 0))
-        if problem:
-            pub.discard_staged()
-            return refuse([problem], "nothing was published")
+        for name, enabled, stage in WRITERS:
+            if enabled(args):
+                problem, count = stage(pub, files, args)
+                written[name] = count
+                if problem:
+                    pub.discard_staged()
+                    return refuse([problem], "nothing was published")
     except OSError as e:
         pub.discard_staged()
-        return failed(e, "nothing was published; OUT_DIR serves what it served before")
-    # Phase 2: the files into place, then the documents, the manifests last.
+        return failed(e, "nothing was published; OUT_DIR serves what it served before", status.FAILED)
+    for f in files:
+        f.raw = None
+
     def signed(name, text):
         return signer.sign(name, text) if signer else text
+    full_text = manifest_text(files, args.version)
+    light_text = manifest_text(light, args.version)
+    old_rows = {r["path"]: r for r in pub.current_rows()}
+    if not pub.staged and signer is None and display is None and not args.prune \
+            and pub.document("manifest_full.json") == full_text.encode("utf-8") \
+            and pub.document("manifest_light.json") == light_text.encode("utf-8") \
+            and all(os.path.lexists(objects.object_path(pub.out, n))
+                    for n, c in objects.local_names(pub.out, objects.game_rows(files)).items() if c):
+        say("nothing to do: OUT_DIR already serves this release")
+        if os.path.exists(os.path.join(out_dir, "displayinfo.json")):
+            say("displayinfo.json left as it is (--display-url or --display-disabled replace it)")
+        result.update(written=written, objects_added=0)
+        return status.NOTHING_TO_DO
+    # Phase 2: the files into place, then the documents, the manifests last.
     try:
         old_names = objects.local_names(pub.out, objects.current_rows(pub.out))
         pub.commit_staged()
@@ -421,12 +423,14 @@ def publish(args, out=None, err=None, result=None):
             display = signer.unsigned_text(os.path.join(out_dir, "displayinfo.json"))
         if display is not None:
             pub.write_document("displayinfo.json", signed("displayinfo.json", display))
-        pub.write_document("manifest_full.json", signed("manifest_full.json", manifest_text(files, args.version)))
-        pub.write_document("manifest_light.json", signed("manifest_light.json", manifest_text(light, args.version)))
+        full_bytes = signed("manifest_full.json", full_text)
+        pub.write_document("manifest_full.json", full_bytes)
+        pub.write_document("manifest_light.json", signed("manifest_light.json", light_text))
     except OSError as e:
         pub.discard_staged()
         return failed(e, "some files may be in place, but the manifests were not all replaced; "
-                         "publish again")
+                         "publish again", status.FAILED)
+    indexes, copies, bundle_count = written["block_indexes"], written["compressed_copies"], written.get("bundles", 0)
     say(f"wrote {plural(len(changes), 'file')} under update/"
         + (f" and {indexes} block index{'' if indexes == 1 else 'es'} under blocks/" if indexes else "")
         + (f" and {copies} compressed cop{'y' if copies == 1 else 'ies'} under packed/" if copies else "")
@@ -453,36 +457,78 @@ def publish(args, out=None, err=None, result=None):
               f"documents are in place but not {channel_publish.heads.head_name(args.channel)}: "
               "launchers that read it stay on the previous release; publish again", file=err)
         return status.FAILED
-    if result is not None:
-        result.update(channel=args.channel, release=head["release"],
-                      **({"rollout": head["rollout"], "previous": head["previous"]} if "previous" in head else {}))
+    result.update(channel=args.channel, release=head["release"],
+                  **({"rollout": head["rollout"], "previous": head["previous"]} if "previous" in head else {}))
+    result.update(written=written, objects_added=objects_done[0], objects_bytes=objects_done[1],
+                  objects_dropped=objects_done[3], whole_download_bytes=sum(f.zsize or f.size for f in files))
 
-    if args.prune:
-        kept = channel_publish.kept_names(args.out_dir, args.keep_releases)
-        objects.prune(pub, set(names) | kept, args.grace_days, say)
-        if out_dir != args.out_dir:
-            live = objects.local_names(os.fsencode(args.out_dir), objects.current_rows(os.fsencode(args.out_dir)))
-            channel_publish.prune_top(args.out_dir, set(live) | kept, args.grace_days, say)
+    # The release is live from here on: a failure below leaves it served.
+    try:
+        new_rows = {r["path"]: r for r in objects.rows_of(full_bytes.encode("utf-8"))}
+        for finish in FINISHERS:
+            finish(pub, args, result, old_rows, new_rows, full_bytes.encode("utf-8"))
+        if args.prune:
+            prune_unlisted(pub, files, names, out_dir, args, say, result)
+        else:
+            report_unlisted(pub, files, args, say)
+    except OSError as e:
+        return failed(e, "the release is live, but this step did not finish; run it again "
+                         "(with --prune to prune)", status.LIVE_BUT_FAILED)
+    return status.OK
+
+
+def prune_unlisted(pub, files, names, out_dir, args, say, result):
+    # Objects stay while a head or one of the channel's last releases names them.
+    kept = channel_publish.kept_names(args.out_dir, args.keep_releases)
+    objects.prune(pub, set(names) | kept, args.grace_days, say)
+    if out_dir != args.out_dir:
+        live = objects.local_names(os.fsencode(args.out_dir), objects.current_rows(os.fsencode(args.out_dir)))
+        channel_publish.prune_top(args.out_dir, set(live) | kept, args.grace_days, say)
+    stale = pub.unlisted(files) + blockindex.unlisted(pub, files, args.block_index) \
+        + packed.unlisted(pub, files, args.compress)
+    # Bundles are objects: named, dated when dropped and pruned after the grace period above.
+    if stale:
+        pub.prune(stale)
+        blockindex.remove_empty_folders(pub)
+        packed.remove_empty_folders(pub)
+        say(f"pruned {plural(len(stale), 'file')} no longer listed")
+    result["pruned"] = len(stale)
+
+
+def report_unlisted(pub, files, args, say):
     stale = pub.unlisted(files)
     stale_indexes = blockindex.unlisted(pub, files, args.block_index)
     stale_copies = packed.unlisted(pub, files, args.compress)
-    # Bundles are objects: named, dated when dropped and pruned after the grace period above.
-    if (stale or stale_indexes or stale_copies) and args.prune:
-        pub.prune(stale + stale_indexes + stale_copies)
-        blockindex.remove_empty_folders(pub)
-        packed.remove_empty_folders(pub)
-        say(f"pruned {plural(len(stale + stale_indexes + stale_copies), 'file')} no longer listed")
-    else:
-        if stale:
-            say(f"left {plural(len(stale), 'file')} under update/ that no manifest lists any more "
-                "(for launchers still on the previous manifest; --prune removes them)")
-        if stale_indexes:
-            say(f"left {plural(len(stale_indexes), 'file')} under blocks/ that describe no listed "
-                "file (--prune removes them)")
-        if stale_copies:
-            say(f"left {plural(len(stale_copies), 'file')} under packed/ that no manifest row "
-                "offers (--prune removes them)")
-    return 0
+    if stale:
+        say(f"left {plural(len(stale), 'file')} under update/ that no manifest lists any more "
+            "(for launchers still on the previous manifest; --prune removes them)")
+    if stale_indexes:
+        say(f"left {plural(len(stale_indexes), 'file')} under blocks/ that describe no listed "
+            "file (--prune removes them)")
+    if stale_copies:
+        say(f"left {plural(len(stale_copies), 'file')} under packed/ that no manifest row "
+            "offers (--prune removes them)")
+
+
+def record_history(pub, args, result, old_rows, new_rows, manifest):
+    # Numbered as the channel's head numbers it, so history and heads speak of one release.
+    entry = history.record(pub.out, old_rows, new_rows, args.version, manifest,
+                           release=result.get("release"), channel=args.channel)
+    pub.say(f"release {entry['release']} in history.json")
+
+
+# What a publish makes of several files at once, after every file was read and before
+# anything goes live: (name, enabled(args), stage(pub, files, args) -> (problem or "", count)).
+# A writer stages its files (pub.stage_bytes, pub.stage_temp); they go live with the others,
+# before the objects and the manifests.
+WRITERS = [
+    ("bundles", lambda args: args.bundles,
+     lambda pub, files, args: bundles.stage(pub, files, args.launcher, args.bundle_below)[:2]),
+]
+
+# What follows the manifests, once the release is live: finish(pub, args, result, old rows,
+# new rows, the full manifest's bytes). A failure here exits with status 5.
+FINISHERS = [record_history]
 
 
 SUMMARY = "publish a game build folder as an update-server folder"

@@ -18,7 +18,8 @@ completes it:
      manifest may see (docs/cdn-and-object-storage.md);
   3. the files the outgoing manifests named and the new ones do not get their drop time in
      their metadata (a copy onto themselves, bytes and headers kept);
-  4. displayinfo.json, manifest_full.json, manifest_light.json, in that order, then the
+  4. history.json (the studio's record of its releases, for zarvo-studio history), then
+     displayinfo.json, manifest_full.json, manifest_light.json, in that order, then the
      release records (releases/) and the heads (heads/<channel>.json) last;
   5. with --prune: files under objects/, update/, packed/ and blocks/ that the manifests do not
      name, stored and dropped more than --grace-days (default 7) ago, are deleted.
@@ -45,6 +46,7 @@ import threading
 import time
 
 from . import objects, status
+from .progress import Progress
 
 MIB = 1 << 20
 PART = 16 * MIB
@@ -172,6 +174,7 @@ class Upload:
         self.sent = self.sent_bytes = self.copied = self.copied_bytes = 0
         self.skipped = self.skipped_bytes = 0
         self.dropped = self.pruned = self.pruned_bytes = self.to_store = 0
+        self.bar = Progress(0, "", err)
         self.started = time.monotonic()
 
     def figures(self):
@@ -259,9 +262,10 @@ class Upload:
         if entry.size < PART:
             with open(entry.path, "rb") as f:
                 self.client.put_object(Bucket=bucket, Key=key, Body=f, **extra)
+            self.bar.update(entry.size)
         else:
             self.client.upload_file(os.fsdecode(entry.path), bucket, key, ExtraArgs=extra,
-                                    Config=self.multipart())
+                                    Config=self.multipart(), Callback=self.bar.update)
         self.done(entry, how, time.monotonic() - begun)
 
     def run_phase(self, tasks):
@@ -410,6 +414,8 @@ class Upload:
                 placed[e.source].append((e, "copy"))
             else:
                 first.append([(e, "copy")])
+        self.bar = Progress(sum(e.size for e in object_entries + files + documents
+                                if e.kind != "file"), "uploading", self.err)
         try:
             self.run_phase(list(placed.values()) + first)
             self.run_phase(replaced)
@@ -423,6 +429,8 @@ class Upload:
         except Exception as e:
             raise UploadError(f"{describe(e)}; the manifests were not all replaced: players "
                               "stay on the previous release; upload again to complete")
+        finally:
+            self.bar.close()
         seconds = time.monotonic() - self.started
         self.say(f"sent {self.sent} files ({human(self.sent_bytes)}, "
                  f"{self.sent_bytes / max(seconds, 1e-3) / MIB:.1f} MiB/s over {seconds:.1f} s), "

@@ -42,8 +42,10 @@ def publish(work):
         with open(full, "wb") as f:
             f.write(data)
     publication = os.path.join(work, "published")
-    subprocess.run([*STUDIO, "publish", game, publication], check=True,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=120)
+    done = subprocess.run([*STUDIO, "publish", game, publication],
+                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=120)
+    if done.returncode not in (0, 3):  # 3: published before, nothing to do
+        raise SystemExit(f"edge_ctl: publishing {game} failed ({done.returncode})")
     return publication
 
 
@@ -58,9 +60,10 @@ def main(argv):
                               f"s3://{s3_ctl.BUCKET}/{s3_ctl.PREFIX}", "--endpoint-url",
                               f"http://127.0.0.1:{port}"], env=s3_ctl.s3_environment(),
                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=240)
-        if run.returncode != 0:
+        if run.returncode not in (0, 3):  # 3: the bucket holds it already
             s3_ctl.down(work)
-        return run.returncode
+            return run.returncode
+        return 0
     if len(argv) == 3 and argv[1] == "down":
         s3_ctl.down(argv[2])
         return 0

@@ -64,12 +64,15 @@ class BadHandler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         url = urllib.parse.urlsplit(self.path)
         path = urllib.parse.unquote(url.path)
-        if path == "/update/data/pak0.pak":  # moved elsewhere and redirected
+        redirects = {"/update/data/pak0.pak": "http://localhost:9/files/data/pak0.pak",  # to HTTP
+                     "/update/a/b/c/d/deep.txt": "/moved/update/a/b/c/d/deep.txt"}  # followed
+        if path in redirects:
             self.send_response(301)
-            self.send_header("Location", "/files/data/pak0.pak")
+            self.send_header("Location", redirects[path])
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
+        path = path[len("/moved"):] if path.startswith("/moved/") else path
         with open(os.path.join(self.root, *path.strip("/").split("/")), "rb") as f:
             body = f.read()
         if path == f"/objects/{self.wrong_object}":  # an object rewritten with other bytes
@@ -121,7 +124,8 @@ class Check(unittest.TestCase):
                 status, out = run_check(base, "--all", "--cafile", os.path.join(CERTS, "ca.pem"),
                                         "--keys", os.path.join(KEYS, "test_key_a.pub.pem"))
                 self.assertEqual(status, 1, out)
-                for expected in ("update/data/pak0.pak: 301 redirect to /files/data/pak0.pak",
+                self.assertIn("update/a/b/c/d/deep.txt: redirected (301 to /moved/", out)
+                for expected in ("update/data/pak0.pak: 301 redirect to http://localhost:9/files/data/pak0.pak",
                                  "update/config/version.txt: MD5 differs",
                                  "update/config/servers.cfg: no Content-Length",
                                  f"objects/{BadHandler.wrong_object}: other bytes than "

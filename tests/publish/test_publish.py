@@ -252,6 +252,20 @@ class Output(Tool):
                          [LAUNCHER, "data/a.bin"])
         result = subprocess.run([*STUDIO, "publish", self.game], capture_output=True, timeout=60)
         self.assertEqual(result.returncode, 2)
+        # The folders may follow --light's patterns; the same again is nothing to do, and
+        # --json prints one document on standard output.
+        result = subprocess.run([*STUDIO, "publish", "--json", "--light", "data/*", self.game, self.out],
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 3, result.stderr)
+        document = json.loads(result.stdout)
+        self.assertEqual((document["status"], document["files"], document["update"]["unchanged"]), (3, 2, 2))
+        # A Python without the modules (-S: no site packages) names the Debian package.
+        for command in (["publish", self.game, self.out, "--sign", "key.pem"],
+                        ["check", "https://localhost:9", "--keys", "keys.pem"]):
+            result = subprocess.run([sys.executable, "-S", "-m", "zarvo_studio"] + command,
+                                    capture_output=True, text=True, timeout=60)
+            self.assertEqual(result.returncode, 6, result.stderr)
+            self.assertIn("apt-get install python3-cryptography", result.stderr)
 
 
 class LightSelection(Tool):
@@ -395,6 +409,21 @@ class PublishOrder(Tool):
         self.assertEqual(seen, [[LAUNCHER, "new.bin"]])
         self.assertFalse(os.path.exists(os.path.join(self.out, "update", "old")))
         self.assertIn("pruned 1 file no longer listed", out)
+
+        # A prune that fails once the manifests are replaced: the release is live (status 5).
+        os.unlink(os.path.join(self.game, "new.bin"))
+
+        def refuse(publisher, stale):
+            raise PermissionError(13, "Permission denied", stale[0])
+
+        zarvo_publish.Publisher.prune = refuse
+        try:
+            status, _, err = self.run_tool("--prune", "--no-bundles")
+        finally:
+            zarvo_publish.Publisher.prune = real_prune
+        self.assertEqual(status, 5, err)
+        self.assertIn("the release is live", err)
+        self.assertEqual([r["path"] for r in self.manifest("manifest_full.json")], [LAUNCHER])
 
     def test_a_failure_while_staging_leaves_the_previous_publish_in_force(self):
         write(self.game, "a.bin", b"a1")
@@ -747,7 +776,7 @@ class Bundles(Tool):
             for name in set(bundles()) - {n + ".zbd" for n in now}:
                 os.utime(os.path.join(objects, name), (time.time() - 8 * 86400,) * 2)
         before = snapshot(os.path.join(self.out, "objects"))
-        self.assertEqual(self.run_tool("--light", "s/0/*")[0], 0)
+        self.assertEqual(self.run_tool("--light", "s/0/*")[0], 3)  # nothing to do
         self.assertEqual(snapshot(os.path.join(self.out, "objects")), before)
         write(self.game, "s/3/f350.txt", b"changed")
         status, out, _ = self.run_tool()

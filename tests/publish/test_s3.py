@@ -25,9 +25,9 @@ import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The studio's command from this checkout, for this process and the ones it starts.
-ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
-sys.path.insert(0, ROOT)
-os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (ROOT, os.environ.get("PYTHONPATH"))))
+CHECKOUT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, CHECKOUT)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (CHECKOUT, os.environ.get("PYTHONPATH"))))
 STUDIO = [sys.executable, "-m", "zarvo_studio"]
 sys.path.insert(0, HERE)
 import s3_ctl  # noqa: E402
@@ -291,7 +291,7 @@ class Upload(UploadTest):
         release = [f"objects/{hashlib.sha256(r.manifest).hexdigest()}.zman", "releases/live/2.json",
                    "heads/live.json"]
         self.assertEqual(sent, sorted([f"objects/{new['hash']}", f"objects/{new['hash']}-{new['zsize']}.gz",
-                                       "manifest_full.json"] + bundle + release))
+                                       "history.json", "manifest_full.json"] + bundle + release))
         copied = sorted(line.split()[1] for line in run.stdout.splitlines() if line.startswith("copied "))
         self.assertEqual(copied, ["packed/scripts/main.lua", "update/scripts/main.lua"])
         self.assertRegex(run.stdout, r"skipped \d+ already stored")
@@ -299,6 +299,7 @@ class Upload(UploadTest):
         after = server_state()
         for path, when in before.items():
             if "main.lua" not in path and "manifest_" not in path and "/heads/" not in path \
+                    and "history.json" not in path \
                     and not any(d in path for d in dropped):
                 self.assertEqual(os.stat(path).st_mtime_ns, when, path)
         self.assertGreater(len(after), len(before))
@@ -392,6 +393,24 @@ class Upload(UploadTest):
         self.assertIn("apt-get install python3-boto3", run.stderr)
         self.assertEqual(json.loads(run.stdout)["status"], 6)
         self.assertEqual(server_state(), before)
+
+
+class CiExample(UploadTest):
+    def test_the_ci_script_publishes_checks_and_uploads_and_reads_the_json_back(self):
+        script = os.path.join(CHECKOUT, "docs", "ci-publish.sh")
+        env = dict(s3_ctl.s3_environment(), GAME_DIR=self.release.game, STAGING=self.release.out,
+                   BUCKET_URL=f"s3://{s3_ctl.BUCKET}/{self.prefix}", ENDPOINT_URL=STACK.s3.endpoint)
+        for expected in (r"release 1 published: 9 files.*\nci: uploaded \d+ files",
+                         r"unchanged; nothing new to publish\nci: the bucket already holds this release"):
+            run = subprocess.run(["bash", script], env=env, capture_output=True, text=True, timeout=120)
+            self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+            self.assertRegex(run.stdout, expected)
+        self.assert_serves(self.release_read())
+
+    def release_read(self):
+        with open(os.path.join(self.release.out, "manifest_full.json"), "rb") as f:
+            self.release.manifest = f.read()
+        return self.release
 
 
 class EdgeCache(unittest.TestCase):
