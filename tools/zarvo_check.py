@@ -343,9 +343,11 @@ def check(args, out):
 
 def check_folder(report, folder):
     import zarvo_objects
-    publication = zarvo_objects.read_publication(folder)
+    publication = zarvo_objects.read_publication(folder, apply_deltas=True)
     for problem in publication.problems:
         report.problem(problem)
+    for note in publication.notes:
+        report.note(note)
     objects = [e for e in publication.entries if e.kind == "object"]
     files = [e for e in publication.entries if e.kind != "object"]
     report.ok(f"{len(publication.rows)} listed files: {len(files)} classic files and documents, "

@@ -4,7 +4,7 @@
     zarvo_publish.py GAME_DIR OUT_DIR [--light GLOB ...] [--launcher NAME]
                      [--display-url URL] [--display-disabled] [--version N]
                      [--hardlink] [--prune] [--no-block-index] [--no-compress] [--dry-run]
-                     [--no-bundles] [--bundle-below BYTES]
+                     [--no-bundles] [--bundle-below BYTES] [--deltas N] [--delta-tool PATH]
                      [--sign KEY.pem [--expires-days N]]
     zarvo_publish.py check URL [--keys PUB.pem] [--all] [--cafile CA.pem]
 
@@ -18,6 +18,9 @@ Writes into OUT_DIR:
                        (tools/zarvo_packed.py), named by "zsize" in the file's manifest rows
   objects/SHA256.zbd   bundles of the files below 64 KiB, named by their bytes
                        (tools/zarvo_bundles.py), named by "zbundle" in the files' rows
+  objects/OLD-NEW.zdelta  binary deltas to each changed file from its versions in the last
+                       --deltas releases (zarvo_studio/deltas.py), named by "zdeltas" in its rows;
+                       delta_history.json records those releases
   displayinfo.json     only with --display-url or --display-disabled
   objects/NAME         the same bytes again under names made of their content, never
                        rewritten (tools/zarvo_objects.py): objects/<md5>, objects/<md5>-<zsize>.gz
@@ -112,7 +115,8 @@ def manifest_text(files, version):
     rows = [f'  {{"path": "{f.path}", "hash": "{f.hash}", "size": {f.size}, "version": {version}'
             + (f', "sha256": "{f.sha256}"' if f.sha256 else "")
             # Last in the row: a reader that takes "zsize" for "size" still meets "size" first.
-            + (f', "zsize": {f.zsize}' if f.zsize else "") + zarvo_bundles.row_keys(f) + "}"
+            + (f', "zsize": {f.zsize}' if f.zsize else "") + zarvo_bundles.row_keys(f)
+            + zarvo_objects.deltas.row_keys(f) + "}"
             for f in files]
     return '{"files": [\n' + ",\n".join(rows) + "\n]}\n"
 
@@ -406,6 +410,11 @@ def publish(args, out=None, err=None):
         if problem:
             pub.discard_staged()
             return refuse([problem], "nothing was published")
+        deltas = zarvo_objects.deltas
+        releases = (deltas.previous_releases(pub.out, zarvo_objects.current_rows(pub.out), args.deltas)
+                    if args.deltas > 0 else [])
+        delta_count, delta_bytes, delta_notes = deltas.stage(
+            pub, files, releases, deltas.find_tool(args.delta_tool), warn)
     except OSError as e:
         pub.discard_staged()
         return failed(e, "nothing was published; OUT_DIR serves what it served before")
@@ -423,6 +432,7 @@ def publish(args, out=None, err=None):
             pub.write_document("displayinfo.json", signed("displayinfo.json", display))
         pub.write_document("manifest_full.json", signed("manifest_full.json", manifest_text(files, args.version)))
         pub.write_document("manifest_light.json", signed("manifest_light.json", manifest_text(light, args.version)))
+        deltas.record(pub, files, args.deltas)
     except OSError as e:
         pub.discard_staged()
         return failed(e, "some files may be in place, but the manifests were not all replaced; "
@@ -431,6 +441,7 @@ def publish(args, out=None, err=None):
         + (f" and {indexes} block index{'' if indexes == 1 else 'es'} under blocks/" if indexes else "")
         + (f" and {copies} compressed cop{'y' if copies == 1 else 'ies'} under packed/" if copies else "")
         + (f" and {plural(bundles, 'bundle')} under objects/" if bundles else "")
+        + (f" and {plural(delta_count, 'delta')} ({delta_bytes} bytes) under objects/" if delta_count else "")
         + ", then replaced the manifests"
         + (" and displayinfo.json" if display is not None else ""))
     if args.compress:
@@ -440,6 +451,10 @@ def publish(args, out=None, err=None):
             f"{sum(f.zsize or f.size for f in files)} bytes instead of {total}")
     if args.bundles:
         say(zarvo_bundles.describe(files))
+    if args.deltas > 0:
+        say(deltas.describe(files))
+        for note in delta_notes:
+            say(f"  {note}")
     say(zarvo_objects.summary(names, *objects_done, args.grace_days))
     if signer:
         say(signer.describe())
@@ -447,7 +462,8 @@ def publish(args, out=None, err=None):
         say("displayinfo.json left as it is (--display-url or --display-disabled replace it)")
 
     if args.prune:
-        zarvo_objects.prune(pub, names, args.grace_days, say)
+        zarvo_objects.prune(pub, {**names, **deltas.kept_names(pub.out, args.deltas)},
+                            args.grace_days, say)
     stale = pub.unlisted(files)
     stale_indexes = zarvo_blockindex.unlisted(pub, files, args.block_index)
     stale_copies = zarvo_packed.unlisted(pub, files, args.compress)
@@ -500,6 +516,7 @@ def parse_args(argv):
     parser.add_argument("--no-compress", dest="compress", action="store_false",
                         help="write no compressed copies (launchers then download raw bytes only)")
     zarvo_bundles.add_arguments(parser)
+    zarvo_objects.deltas.add_arguments(parser)
     parser.add_argument("--dry-run", action="store_true", help="say what would change, write nothing")
     parser.add_argument("--sign", metavar="KEY.pem",
                         help="sign the manifests and displayinfo.json with this ECDSA P-256 private key "
