@@ -426,13 +426,15 @@ def publish(args, out=None, err=None):
         pub.commit_staged()
         names = zarvo_objects.local_names(pub.out, zarvo_objects.game_rows(files))
         objects_done = zarvo_objects.write(pub, names) + (zarvo_objects.drop(pub, old_names, names),)
+        # The record first: one naming a release that failed to go out is mended by the next
+        # publish, which takes the served manifests for the release before it.
+        deltas.record(pub, files, args.deltas)
         if display is None and signer:  # signed again, or its expiry would run out
             display = signer.unsigned_text(os.path.join(out_dir, "displayinfo.json"))
         if display is not None:
             pub.write_document("displayinfo.json", signed("displayinfo.json", display))
         pub.write_document("manifest_full.json", signed("manifest_full.json", manifest_text(files, args.version)))
         pub.write_document("manifest_light.json", signed("manifest_light.json", manifest_text(light, args.version)))
-        deltas.record(pub, files, args.deltas)
     except OSError as e:
         pub.discard_staged()
         return failed(e, "some files may be in place, but the manifests were not all replaced; "

@@ -137,12 +137,13 @@ def record(pub, files, count):
 
 def kept_names(out, count=None):
     """{object name: None} of what the recorded releases still need: the deltas their rows
-    name, and each file's raw object, where the next deltas start from."""
+    name, and the raw object of each file big enough for one, where the next deltas start."""
     names = {}
     releases = read_history(out)
     for release in releases[:max(1, count)] if count is not None else releases:
-        for md5, _size, olds in release.values():
-            names[md5] = None
+        for md5, size, olds in release.values():
+            if isinstance(size, int) and size >= MIN_SIZE:
+                names[md5] = None
             for old in olds:
                 names[object_name(old, md5)] = None
     return names
