@@ -379,6 +379,11 @@ def publish(args, out=None, err=None):
         for f in files:
             f.zsize = zarvo_packed.current_size(pub, f) or 0 if args.compress else 0
         zarvo_objects.dry_run(pub, files, args.prune, args.grace_days, say)
+        if args.deltas > 0:
+            deltas = zarvo_objects.deltas
+            releases = deltas.previous_releases(pub.out, zarvo_objects.current_rows(pub.out), args.deltas)
+            for f, old, _ in deltas.wanted(files, releases):
+                say(f"would try a delta to {f.path} from {old}")
         stale = [rel_name(pub, x) for x in pub.unlisted(files)
                  + zarvo_blockindex.unlisted(pub, files, args.block_index)
                  + zarvo_packed.unlisted(pub, files, args.compress)]

@@ -134,12 +134,13 @@ bool FileMatchesRow(const ManifestEntry& entry, const std::wstring& path, std::s
 } // namespace
 
 Verdict VerifyEntryFile(const ManifestEntry& entry, const std::wstring& localPath,
-                        std::span<char> block) {
+                        std::span<char> block, std::string* localMd5) {
     // A missing file or a folder fails to open, so it needs no check of its own.
     FileHandle file = OpenForReading(localPath);
     if (!file || block.empty()) return Verdict::Differs;
     // Only a big file's length and date are worth a look; most files are small.
-    const bool big = KeepsPartialTmp(entry);
+    // A delta is cheaper than any patch but needs the whole digest: no early patch cuts it short.
+    const bool big = KeepsPartialTmp(entry) && entry.deltaFrom.empty();
     const uint64_t length = big ? FileSizeOf(file.Get()) : 0;
     const bool knownSize = entry.size < kUnknownSize;
     const bool otherLength = big && knownSize && length != uint64_t(entry.size);
@@ -163,6 +164,7 @@ Verdict VerifyEntryFile(const ManifestEntry& entry, const std::wstring& localPat
         HashUntilProvenOther(file.Get(), length, asked ? &side : nullptr, block, digest);
     file.Reset();
     if (!proven && DigestMatchesEntry(digest, entry)) return Verdict::Fine;
+    if (localMd5 && !proven && !entry.deltaFrom.empty()) *localMd5 = digest.Md5Hex();
     if (!asked) return Verdict::Differs;
     const IndexFetch fetched = side.Wait();
     // A copy of the listed length may be dated after its index (a 304 came): the download
