@@ -6,8 +6,8 @@
 // bytes) and one range-coded body of copy-with-difference and insert runs (docs/deltas.md).
 //
 // The decoder is bounded by its caller, not by the delta: it writes exactly newSize bytes or
-// fails, reads the old file only inside [0, oldSize), allocates only its fixed buffers (a few
-// hundred KiB whatever the delta says), and ends in a status value on any corrupt, truncated or
+// fails, reads the old file only inside [0, oldSize), allocates only its fixed buffers (about
+// 1.5 MiB whatever the delta says), and ends in a status value on any corrupt, truncated or
 // hostile input. Memory stays flat in the file's size: the old file is read through a callback
 // in windows, the new bytes are handed out in order.
 #pragma once

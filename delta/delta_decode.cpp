@@ -192,18 +192,16 @@ DeltaStatus DecodeBody(Decoder& d, uint64_t newSize) {
             uint64_t at = static_cast<uint64_t>(oldStart);
             uint64_t done = 0;
             while (done < copyLen) {
-                uint64_t zeros = m.zeroRun[m.ZeroRunContext()].Code(rc, 0);
+                uint64_t zeros = m.CodeZeroRun(rc, 0);
                 if (zeros > copyLen - done) return DeltaStatus::OutOfBounds;
                 if (!r.CopyOld(at + done, zeros)) return r.failure;
                 done += zeros;
-                m.lastZeroRun = zeros;
                 if (done == copyLen) break;
-                uint8_t diff = static_cast<uint8_t>(m.diffByte[m.DiffContext(zeros)].Code(rc, 0));
+                uint8_t diff = m.CodeDiff(rc, zeros, 0);
                 const uint8_t* old;
                 size_t available;
                 if (!r.Window(at + done, &old, &available)) return r.failure;
                 if (!r.Put(static_cast<uint8_t>(old[0] + diff))) return r.failure;
-                m.lastDiff = diff;
                 ++done;
             }
             oldEnd = at + copyLen;

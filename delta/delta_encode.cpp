@@ -172,13 +172,11 @@ void CodeBody(std::span<const uint8_t> oldData, std::span<const uint8_t> newData
                 uint64_t zeros = 0;
                 while (done + zeros < run.copyLen && old[done + zeros] == next[done + zeros])
                     ++zeros;
-                m->zeroRun[m->ZeroRunContext()].Code(rc, zeros);
+                m->CodeZeroRun(rc, zeros);
                 done += zeros;
-                m->lastZeroRun = zeros;
                 if (done == run.copyLen) break;
                 uint8_t diff = static_cast<uint8_t>(next[done] - old[done]);
-                m->diffByte[m->DiffContext(zeros)].Code(rc, diff);
-                m->lastDiff = diff;
+                m->CodeDiff(rc, zeros, diff);
                 ++done;
             }
             oldEnd = run.oldStart + run.copyLen;

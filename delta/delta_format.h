@@ -45,17 +45,82 @@ struct Models {
     BitTree<3> offsetKind;
     BitModel seekSign;
     NumberModel seekMagnitude;
-    NumberModel zeroRun[3];
+    // Differences come in patterns: a table's entries move by the same amount at the same
+    // places, so the zeros before the next difference and its value are predicted from the
+    // last ones (one guess each from a hashed table, with a confidence), coded in full only
+    // when the guesses miss.
+    struct Guess {
+        uint32_t value = 0;
+        uint8_t confidence = 0;
+        void Learn(uint32_t actual) {
+            if (actual == value) {
+                if (confidence < 3) ++confidence;
+            } else if (confidence > 0) {
+                --confidence;
+            } else {
+                value = actual;
+            }
+        }
+    };
+    static constexpr unsigned kGuessBits = 16;
+    Guess runGuess2[1u << kGuessBits];
+    Guess runGuess1[1u << 12];
+    Guess diffGuess[1u << kGuessBits];
+    BitModel runHit2[4];
+    BitModel runHit1[4];
+    BitModel diffHit[8];
+    NumberModel zeroRun[8];
     BitTree<8> diffByte[3];
     BitTree<8> literal[1u << kLiteralContextBits];
 
     // The state the contexts of the difference bytes and literals are drawn from.
     uint64_t lastZeroRun = 0;
+    uint64_t lastZeroRun2 = 0;
     uint8_t lastDiff = 0;
     uint8_t lastByte = 0;
 
-    unsigned ZeroRunContext() const { return lastZeroRun == 0 ? 0 : (lastZeroRun < 16 ? 1 : 2); }
-    unsigned DiffContext(uint64_t zeroRun) const { return zeroRun != 0 ? 0 : 1 + (lastDiff >> 7); }
+    static unsigned Bucket(uint64_t n) {
+        unsigned bits = 0;
+        for (; n != 0 && bits < 7; n >>= 1)
+            ++bits;
+        return bits;
+    }
+    static uint32_t Hash(uint64_t a, uint64_t b) {
+        uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full);
+        return static_cast<uint32_t>(h >> (64 - kGuessBits));
+    }
+    // Zeros before the next nonzero difference.
+    template <typename Coder> uint64_t CodeZeroRun(Coder& coder, uint64_t zeros) {
+        Guess& g2 = runGuess2[Hash(lastZeroRun, lastZeroRun2 + 1)];
+        Guess& g1 = runGuess1[lastZeroRun < 4095 ? lastZeroRun : 4095];
+        if (runHit2[g2.confidence].Code(coder, zeros == g2.value)) {
+            zeros = g2.value;
+        } else if (g1.value != g2.value && runHit1[g1.confidence].Code(coder, zeros == g1.value)) {
+            zeros = g1.value;
+        } else {
+            zeros = zeroRun[Bucket(lastZeroRun)].Code(coder, zeros);
+        }
+        uint32_t learnt = zeros < 0xFFFFFFFFu ? static_cast<uint32_t>(zeros) : 0xFFFFFFFFu;
+        g2.Learn(learnt);
+        g1.Learn(learnt);
+        lastZeroRun2 = lastZeroRun;
+        lastZeroRun = zeros;
+        return zeros;
+    }
+    // A nonzero difference.
+    template <typename Coder> uint8_t CodeDiff(Coder& coder, uint64_t zeros, uint8_t diff) {
+        Guess& g = diffGuess[Hash(zeros < 1023 ? zeros : 1023, lastDiff)];
+        unsigned adjacent = zeros == 0;
+        if (diffHit[g.confidence + 4 * adjacent].Code(coder, diff == g.value)) {
+            diff = static_cast<uint8_t>(g.value);
+        } else {
+            unsigned ctx = adjacent ? 1 + (lastDiff >> 7) : 0;
+            diff = static_cast<uint8_t>(diffByte[ctx].Code(coder, diff));
+        }
+        g.Learn(diff);
+        lastDiff = diff;
+        return diff;
+    }
     BitTree<8>& Literal() { return literal[lastByte >> (8 - kLiteralContextBits)]; }
 };
 
