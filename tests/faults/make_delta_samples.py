@@ -4,6 +4,7 @@ old and a new version of a "rebuilt" file (the same random base, spans rewritten
 at both ends) and the delta between them.
 
     make_delta_samples.py OUT TOOL
+    make_delta_samples.py OUT TOOL --pair NAME OLD NEW    (NAME.zdelta from two given files)
 """
 import os
 import random
@@ -47,6 +48,11 @@ def main(out, tool):
 
 
 if __name__ == "__main__":
+    if len(sys.argv) == 7 and sys.argv[3] == "--pair" and sys.argv[2]:
+        os.makedirs(sys.argv[1], exist_ok=True)
+        encode(sys.argv[2], sys.argv[1], os.path.abspath(sys.argv[5]), os.path.abspath(sys.argv[6]),
+               sys.argv[4] + ".zdelta")
+        sys.exit(0)
     if len(sys.argv) != 3 or not sys.argv[2]:
         sys.exit("usage: make_delta_samples.py OUT TOOL (the host encoder)")
     sys.exit(main(sys.argv[1], sys.argv[2]))
