@@ -66,7 +66,9 @@ struct Matcher {
     std::vector<Run> Scan(int64_t begin, int64_t end) const {
         std::vector<Run> runs;
         int64_t scan = begin, len = 0, pos = 0;
-        int64_t lastScan = begin, lastPos = 0, lastOffset = 0;
+        // A piece starts on the diagonal, as the whole file does: old and new at one offset.
+        int64_t lastScan = begin, lastPos = std::min(begin, oldSize);
+        int64_t lastOffset = lastPos - begin;
         while (scan < end) {
             int64_t oldScore = 0;
             int64_t scsc = scan += len;
