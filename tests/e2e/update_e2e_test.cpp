@@ -142,7 +142,7 @@ TEST(LauncherUpdate, TheLauncherUpdatesItselfFromADeltaOfItsOwnBuild) {
     const std::string name =
         "objects/" + test::Md5Hex(oldBuild) + "-" + test::Md5Hex(newBuild) + ".zdelta";
     ServedGame game;
-    game.AddFile("Zarvo Vestra.exe", newBuild,
+    game.AddFile("ZarvoLauncher.exe", newBuild, // the name the launcher was started with
                  ", \"zdeltas\": \"" + test::Md5Hex(oldBuild) + "\"");
     game.WriteRootFile(name, delta);
     game.Publish("manifest_light.json");
@@ -185,7 +185,8 @@ TEST(LauncherUpdate, TheNewLauncherRemovesTheOldOneOnceItHasEnded) {
     if (!test::WaitFor([&] { return !test::PathExists(run.ExePath() + L".old"); }, 10000)) {
         test::KillProcessesUnder(run.Folder());
         ASSERT_TRUE(run.Start());
-        EXPECT_TRUE(test::WaitFor([&] { return !test::PathExists(run.ExePath() + L".old"); }, 10000));
+        EXPECT_TRUE(
+            test::WaitFor([&] { return !test::PathExists(run.ExePath() + L".old"); }, 10000));
     }
     EXPECT_FALSE(test::PathExists(run.ExePath() + L".old"));
 }
