@@ -34,9 +34,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from benchlib import BenchError, Checks, Nginx, Wine, bench_main, file_md5, read_result  # noqa: E402
+from benchlib import (STUDIO, BenchError, Checks, Nginx, Wine, bench_main, file_md5,  # noqa: E402
+                      read_result)
 
-TOOL = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
 PAIRS = os.path.join(HERE, "..", "..", "shared", "data", "rebuilt")
 TARGETS = "pair <= 1.0x bsdiff; three behind <= 1.2x bsdiff 1->4; not covered: no delta request"
 
@@ -114,7 +114,7 @@ class DeltaWireBench(Checks):
             f.write(b"MZ stand-in launcher")
         shutil.copy(content_file, os.path.join(game, path))
         start = time.perf_counter()
-        subprocess.run([sys.executable, TOOL, game, folder, "--deltas", str(deltas),
+        subprocess.run([*STUDIO, "publish", game, folder, "--deltas", str(deltas),
                         "--delta-tool", self.tool], check=True, stdout=subprocess.DEVNULL)
         return time.perf_counter() - start
 

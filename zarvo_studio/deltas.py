@@ -55,7 +55,7 @@ def olds_of(row):
 
 
 def row_keys(f):
-    """The row's text for a publisher file (zarvo_publish.GameFile) that has deltas."""
+    """The row's text for a publisher file (game.GameFile) that has deltas."""
     olds = getattr(f, "zdeltas", None)
     return f', "{KEY}": "{",".join(olds)}"' if olds else ""
 
@@ -190,7 +190,7 @@ def wanted(files, releases):
 
 
 def stage(pub, files, releases, tool, warn):
-    """Writes the missing deltas of files (zarvo_publish.GameFile, hash and zsize known) under
+    """Writes the missing deltas of files (game.GameFile, hash and zsize known) under
     temporary names beside their objects (pub.staged renames them into place with the other
     files) and sets each file's zdeltas. Returns (deltas written, their bytes, notes)."""
     folder = os.path.join(pub.out, FOLDER.encode())

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Tests of the publisher's binary deltas (zarvo_studio/deltas.py) with the real host encoder
+"""Tests of the studio's binary deltas (zarvo_studio/deltas.py) with the real host encoder
 (ZARVO_DELTA): which releases a file gets deltas from, check, prune, and a missing encoder."""
 import contextlib
 import hashlib
@@ -14,8 +14,8 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-import zarvo_publish  # noqa: E402
+sys.path.insert(0, os.path.abspath(os.path.join(HERE, "..", "..")))
+from zarvo_studio import cli  # noqa: E402
 
 LAUNCHER = "Zarvo Vestra.exe"
 TOOL = os.environ.get("ZARVO_DELTA", "")
@@ -55,7 +55,7 @@ class Deltas(unittest.TestCase):
     def publish(self, *args, tool=TOOL):
         stdout, stderr = io.StringIO(), io.StringIO()
         with contextlib.redirect_stdout(stdout), contextlib.redirect_stderr(stderr):
-            status = zarvo_publish.main([self.game, self.out, "--delta-tool", tool] + list(args))
+            status = cli.main(["publish", self.game, self.out, "--delta-tool", tool] + list(args))
         self.assertEqual(status, 0, stderr.getvalue())
         return stdout.getvalue(), stderr.getvalue()
 
@@ -66,7 +66,7 @@ class Deltas(unittest.TestCase):
     def check(self):
         stdout = io.StringIO()
         with contextlib.redirect_stdout(stdout):
-            status = zarvo_publish.main(["check", self.out])
+            status = cli.main(["check", self.out])
         return status, stdout.getvalue()
 
     def delta_path(self, old, new):

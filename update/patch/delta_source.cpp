@@ -13,11 +13,11 @@
 #include "base/handles.h"
 #include "base/launcher_state.h"
 #include "delta/delta.h"
+#include "net/http.h"
 #include "update/digest.h"
 #include "update/entry_digest.h"
 #include "update/file_at.h"
 #include "update/net/addresses.h"
-#include "update/net/http.h"
 
 namespace {
 
