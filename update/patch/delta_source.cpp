@@ -21,15 +21,6 @@
 
 namespace {
 
-constexpr size_t kMd5Length = 32;
-
-bool NamesDeltaFrom(const ManifestEntry& entry, const std::string& md5) {
-    if (md5.size() != kMd5Length) return false;
-    for (size_t at = 0; at + kMd5Length <= entry.deltaFrom.size(); at += kMd5Length)
-        if (entry.deltaFrom.compare(at, kMd5Length, md5) == 0) return true;
-    return false;
-}
-
 // The delta did not give the file: the ".tmp" goes, and the attempt's later sources (and its
 // later attempts) fetch it as a launcher without deltas would. A missing delta is not a
 // missing file, so its status is not the attempt's.
@@ -52,6 +43,14 @@ bool WriteOnward(HANDLE file, const uint8_t* data, size_t size) {
 }
 
 } // namespace
+
+bool NamesDeltaFrom(const ManifestEntry& entry, const std::string& md5) {
+    constexpr size_t kMd5Length = 32;
+    if (md5.size() != kMd5Length) return false;
+    for (size_t at = 0; at + kMd5Length <= entry.deltaFrom.size(); at += kMd5Length)
+        if (entry.deltaFrom.compare(at, kMd5Length, md5) == 0) return true;
+    return false;
+}
 
 SourceAnswer DeltaSource(EntryFetch& fetch) {
     const ManifestEntry& entry = fetch.entry;
