@@ -21,8 +21,8 @@ Cases:
                   launcher-1.exe ... launcher-4.exe, bench/launchers.sh builds them), published
                   as releases 1 to 4; the player holds release 1. Target: <= 1.2x bsdiff 1 -> 4.
   not covered     each publication above, the player holding a copy no delta covers (the
-                  old version with 16 bytes changed). Target: no request for a delta, and no
-                  more requests than the publication without deltas.
+                  old version with 16 bytes changed). Target: no request for a delta, and the
+                  bytes of the publication without deltas (within 1%).
 """
 import glob
 import os
@@ -223,10 +223,11 @@ class DeltaWireBench(Checks):
         self.serve(plain)
         before, asked_before = self.player(path, other, new_md5)
         self.check("delta" not in asked, f"{name} not covered: a delta was asked for: {asked}")
-        # No extra request: the early index of verification is not asked for such a file, so
-        # it may even be one fewer.
-        self.check(len(asked) <= len(asked_before),
-                   f"{name} not covered: {len(asked)} requests, {len(asked_before)} without deltas")
+        # The same patch as without deltas. How many requests its ranges take varies from run to
+        # run with the pool's idle threads (3 to 7 seen for one file either way), so the bytes
+        # are compared.
+        self.check(ours <= 1.01 * before,
+                   f"{name} not covered: {ours} bytes, {before} without deltas")
         self.uncovered_rows.append((name, len(asked), ours, len(asked_before), before))
 
     def run(self):
