@@ -23,4 +23,7 @@ struct ManifestEntry {
     std::string bundle = {};
     int64_t bundleOffset = 0;
     int64_t bundleLength = 0;
+    // The old contents the file has a binary delta from ("zdeltas"): their MD5s, 32 lower-case
+    // hex characters each, one after the other; "" when the row names none.
+    std::string deltaFrom = {};
 };

@@ -55,3 +55,8 @@ python3 bench/bench_seeds.py --build-dir "$build" --env-dir "$env_dir" --port "$
 # Binary deltas against bsdiff, zstd --patch-from and xdelta3 on the real rebuilt pairs, and
 # their decoder under Wine (bench_delta.py --webkit DIR adds the 92 MB pair).
 python3 bench/bench_delta.py --build-dir "$build" --env-dir "$env_dir" "$@"
+
+# A rebuilt library's bytes on the wire through a delta, against bsdiff, zstd --patch-from,
+# xdelta3 and the block patches; nginx on the build's port.
+python3 bench/bench_delta_wire.py --build-dir "$build" --env-dir "$env_dir" --port "$port" \
+    --delta-tool "$build/delta-host/zarvo-delta" "$@"

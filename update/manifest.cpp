@@ -13,6 +13,8 @@ namespace {
 
 constexpr size_t kHashLength = 32;
 constexpr size_t kSha256Length = 64;
+// Old versions a row may name deltas from; a publisher makes them for the last few releases.
+constexpr size_t kMaxDeltaSources = 8;
 
 bool IsLowerHex(const std::string& text) {
     for (char c : text)
@@ -67,6 +69,20 @@ bool NamesAFileTwice(const std::vector<ManifestEntry>& entries) {
     return false;
 }
 
+// The old contents a row names deltas from, as far as the launcher takes them: a few valid
+// MD5s, the rest passed by. A row without them costs no request for a delta.
+void ReadDeltaSources(std::string_view object, ManifestEntry& entry) {
+    const std::string list = LowerAscii(ExtractJsonString(object, "zdeltas"));
+    size_t begin = 0;
+    while (begin < list.size() && entry.deltaFrom.size() < kMaxDeltaSources * kHashLength) {
+        size_t end = list.find(',', begin);
+        if (end == std::string::npos) end = list.size();
+        const std::string md5 = list.substr(begin, end - begin);
+        if (md5.size() == kHashLength && IsLowerHex(md5)) entry.deltaFrom += md5;
+        begin = end + 1;
+    }
+}
+
 } // namespace
 
 bool IsSafeEntryPath(const std::wstring& path) {
@@ -115,6 +131,7 @@ bool ParseManifestRows(const std::string& text, std::vector<ManifestEntry>& entr
         entry.packedSize = ExtractJsonInt(object, "zsize");
         if (entry.packedSize <= 0 || entry.packedSize >= entry.size) entry.packedSize = 0;
         ReadBundlePlace(object, entry);
+        ReadDeltaSources(object, entry);
         // The launcher runs elevated: a path that could leave the game folder, or name a
         // listed file under a second spelling, is refused like a malformed row.
         bool taken =

@@ -31,6 +31,7 @@ namespace {
 struct VerifyPhase {
     int32_t entryCount = 0;
     std::vector<Verdict> verdicts;
+    std::vector<std::string> localMd5s;
     std::atomic<int32_t> nextIndex{0};
     std::atomic<int32_t> verifiedCount{0};
 };
@@ -38,6 +39,7 @@ struct VerifyPhase {
 struct DownloadPhase {
     std::vector<ManifestEntry> fileList;
     std::vector<Verdict> verdicts;
+    std::vector<std::string> localMd5s;
     int32_t fileCount = 0;
     uint64_t bytesTotal = 0;
     std::atomic<uint64_t> bytesDone{0};
@@ -55,7 +57,8 @@ constexpr int kMaxConnectionsPerHost = 16;
 
 // Files to split first, each kind in manifest order: their pieces then keep the link busy
 // while the small files go by, and no big file is left alone at the end.
-void SplitFilesFirst(std::vector<ManifestEntry>& files, std::vector<Verdict>& verdicts) {
+void SplitFilesFirst(std::vector<ManifestEntry>& files, std::vector<Verdict>& verdicts,
+                     std::vector<std::string>& localMd5s) {
     std::vector<size_t> order(files.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = i;
@@ -63,12 +66,15 @@ void SplitFilesFirst(std::vector<ManifestEntry>& files, std::vector<Verdict>& ve
                           [&](size_t i) { return SplitsEntry(files[i]); });
     std::vector<ManifestEntry> sortedFiles;
     std::vector<Verdict> sortedVerdicts;
+    std::vector<std::string> sortedMd5s;
     for (size_t i : order) {
         sortedFiles.push_back(std::move(files[i]));
         sortedVerdicts.push_back(verdicts[i]);
+        sortedMd5s.push_back(std::move(localMd5s[i]));
     }
     files = std::move(sortedFiles);
     verdicts = std::move(sortedVerdicts);
+    localMd5s = std::move(sortedMd5s);
 }
 
 // Starts count threads, each with its own copy of the context, and joins all that started.
@@ -151,21 +157,26 @@ const wchar_t kInvalidManifest[] = L"Error: manifiesto invalido";
 const wchar_t kDownloadFailed[] = L"Error: fallo la descarga";
 
 // Runs the verification pool; the entries that are missing or differ come back in
-// manifest order, with their verdicts, and every entry's verdict in all. Entries the record
-// vouches for (remembered) count as verified without being opened. False when no worker
-// could be started.
+// manifest order, with their verdicts and the MD5s found on disk that pick deltas, and every
+// entry's verdict in all. Entries the record vouches for (remembered) count as verified
+// without being opened. False when no worker could be started.
 bool VerifyEntries(const RememberedFiles& remembered, std::vector<ManifestEntry>& fileList,
-                   std::vector<Verdict>& verdicts, std::vector<Verdict>& all) {
+                   std::vector<Verdict>& verdicts, std::vector<std::string>& localMd5s,
+                   std::vector<Verdict>& all) {
     LauncherState& s = State();
     VerifyPhase phase;
     phase.entryCount = static_cast<int32_t>(s.manifestEntries.size());
     phase.verdicts.assign(std::max<size_t>(1, s.manifestEntries.size()), Verdict::Fine);
+    phase.localMd5s.resize(phase.verdicts.size());
     int workers = VerifyWorkerCount(std::thread::hardware_concurrency(), phase.entryCount);
 
     s.progressBytesPercent.store(0);
-    VerifyContext context = {&phase.nextIndex, &phase.entryCount, phase.verdicts.data(),
+    VerifyContext context = {&phase.nextIndex,
+                             &phase.entryCount,
+                             phase.verdicts.data(),
                              &phase.verifiedCount,
-                             remembered.current.empty() ? nullptr : remembered.current.data()};
+                             remembered.current.empty() ? nullptr : remembered.current.data(),
+                             phase.localMd5s.data()};
     if (!RunPool(workers, VerifyWorker, context)) return false;
 
     all = phase.verdicts;
@@ -173,6 +184,7 @@ bool VerifyEntries(const RememberedFiles& remembered, std::vector<ManifestEntry>
         if (phase.verdicts[i] == Verdict::Fine) continue;
         fileList.push_back(s.manifestEntries[i]);
         verdicts.push_back(phase.verdicts[i]);
+        localMd5s.push_back(std::move(phase.localMd5s[i]));
     }
     return true;
 }
@@ -212,13 +224,14 @@ bool KeepWritable(std::vector<ManifestEntry>& files, std::vector<Verdict>& verdi
 // Runs the download pool over the file list. Returns the status to end the run with, or ""
 // when every file was placed (or answered 404).
 std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verdict> verdicts,
-                           const SeedCatalog* seeds) {
+                           std::vector<std::string> localMd5s, const SeedCatalog* seeds) {
     DownloadPhase phase;
     // Held until every worker has ended: no folder on the way of a write can become a link.
     HeldFolders folders;
     const bool allWritable = KeepWritable(fileList, verdicts, folders);
     phase.fileList = std::move(fileList);
     phase.verdicts = std::move(verdicts);
+    phase.localMd5s = std::move(localMd5s);
     phase.fileCount = static_cast<int32_t>(phase.fileList.size());
     bool splits = false;
     for (const ManifestEntry& e : phase.fileList) {
@@ -229,7 +242,7 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verd
     // The threads wait on the network, not on the processor, when a file is split.
     if (splits) {
         workers = kMaxConnectionsPerHost;
-        SplitFilesFirst(phase.fileList, phase.verdicts);
+        SplitFilesFirst(phase.fileList, phase.verdicts, phase.localMd5s);
     }
     // Small files travel in runs of their bundles, many to a request; their threads, too,
     // wait on the network.
@@ -254,6 +267,7 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verd
                                phase.verdicts.data(),
                                &board};
     context.seeds = seeds;
+    context.localMd5s = phase.localMd5s.data();
     if (!bundles.Empty()) context.bundles = &bundles;
     if (!RunPool(workers, DownloadWorker, context)) return kNoWorkers;
 
@@ -316,7 +330,8 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     const RememberedFiles remembered = PrepareRemembered(s.manifestEntries, std::move(early));
     std::vector<ManifestEntry> fileList;
     std::vector<Verdict> verdicts, all;
-    if (!VerifyEntries(remembered, fileList, verdicts, all)) return EndRun(kNoWorkers);
+    std::vector<std::string> localMd5s;
+    if (!VerifyEntries(remembered, fileList, verdicts, localMd5s, all)) return EndRun(kNoWorkers);
     if (s.cancelRequested.load()) return EndRun(kCancelled);
 
     // What the last good runs kept: the seeds of this run's files, and for the retired files
@@ -328,7 +343,8 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
                std::to_wstring(fileList.size()) + L" to fetch");
     if (!fileList.empty()) {
         const SeedCatalog seeds = BuildSeedCatalog(s.manifestEntries, all, kept.all, kept.others);
-        failure = DownloadFiles(std::move(fileList), std::move(verdicts), &seeds);
+        failure =
+            DownloadFiles(std::move(fileList), std::move(verdicts), std::move(localMd5s), &seeds);
     }
     // What verification proved is remembered whatever became of the downloads. A placed file
     // is not: nothing holds it between its flush and the look at its identity, so the next

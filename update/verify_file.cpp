@@ -26,6 +26,7 @@
 #include "update/file_at.h"
 #include "update/game_folders.h"
 #include "update/net/addresses.h"
+#include "update/patch/delta_source.h"
 #include "update/patch/patch.h"
 
 namespace {
@@ -135,12 +136,15 @@ bool FileMatchesRow(const ManifestEntry& entry, const std::wstring& path, std::s
 } // namespace
 
 Verdict VerifyEntryFile(const ManifestEntry& entry, const std::wstring& localPath,
-                        std::span<char> block) {
+                        std::span<char> block, std::string* localMd5) {
     // A missing file or a folder fails to open, so it needs no check of its own.
     FileHandle file = OpenForReading(localPath);
     if (!file || block.empty()) return Verdict::Differs;
     // Only a big file's length and date are worth a look; most files are small.
     const bool big = KeepsPartialTmp(entry);
+    // A row with deltas needs the whole digest, which picks the delta: its index is asked for
+    // only once the digest shows a copy that no delta starts from.
+    const bool early = entry.deltaFrom.empty();
     const uint64_t length = big ? FileSizeOf(file.Get()) : 0;
     const bool knownSize = entry.size < kUnknownSize;
     const bool otherLength = big && knownSize && length != uint64_t(entry.size);
@@ -150,20 +154,26 @@ Verdict VerifyEntryFile(const ManifestEntry& entry, const std::wstring& localPat
     const std::wstring tmpPath = localPath + L".tmp";
     const bool hadTmp = otherLength && FileExists(tmpPath);
     FILETIME written = {};
+    const bool dated = !otherLength && big && sameLength && entry.size >= kAskEarlyMinSize &&
+                       GetFileTime(file.Get(), nullptr, nullptr, &written);
     IndexOnTheSide side;
-    bool asked = false;
-    if (otherLength) {
-        asked = side.Start(entry, std::nullopt);
-    } else if (big && sameLength && entry.size >= kAskEarlyMinSize &&
-               GetFileTime(file.Get(), nullptr, nullptr, &written)) {
-        asked = side.Start(entry, written);
-    }
+    const auto ask = [&] {
+        if (otherLength) return side.Start(entry, std::nullopt);
+        return dated && side.Start(entry, written);
+    };
+    bool asked = early && ask();
 
     StreamDigest digest(!entry.sha256.empty());
     const bool proven =
         HashUntilProvenOther(file.Get(), length, asked ? &side : nullptr, block, digest);
     file.Reset();
     if (!proven && DigestMatchesEntry(digest, entry)) return Verdict::Fine;
+    if (!early) {
+        const std::string md5 = digest.Md5Hex();
+        if (localMd5) *localMd5 = md5;
+        if (NamesDeltaFrom(entry, md5)) return Verdict::Differs;
+        asked = ask();
+    }
     if (!asked) return Verdict::Differs;
     const IndexFetch fetched = side.Wait();
     // A copy of the listed length may be dated after its index (a 304 came): the download

@@ -17,5 +17,7 @@ enum class Verdict : uint8_t {
 };
 
 // Verifies the entry's file at localPath, reading through block (the worker's read buffer).
+// For a row that names deltas, the file is hashed whole and localMd5 (when given) receives its
+// MD5, which picks the delta; only a copy no delta starts from is patched here.
 Verdict VerifyEntryFile(const ManifestEntry& entry, const std::wstring& localPath,
-                        std::span<char> block);
+                        std::span<char> block, std::string* localMd5 = nullptr);

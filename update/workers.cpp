@@ -173,11 +173,13 @@ bool PromisesFile(const ManifestEntry& entry) {
     return SigningEnabled() || !entry.sha256.empty();
 }
 
-Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict verdict) {
+Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict verdict,
+                   const std::string& localMd5) {
     const std::wstring localPath = LocalPathForEntry(entry);
     EntryFetch fetch{entry, EntryUrl(entry), localPath, localPath + L".tmp", c.board};
     fetch.packed = entry.packedSize > 0;
     fetch.seeds = c.seeds;
+    fetch.localMd5 = localMd5;
     const std::wstring& tmpPath = fetch.tmpPath;
 
     size_t movePause = 0;
@@ -274,7 +276,8 @@ bool ClaimEntry(const DownloadContext& c, int32_t* index) {
 // Fetches the claimed file i and counts it; false when the worker must stop.
 bool FetchAndCount(const DownloadContext& c, int32_t i) {
     const ManifestEntry& entry = (*c.fileList)[i];
-    const Outcome outcome = FetchEntry(c, entry, c.verdicts ? c.verdicts[i] : Verdict::Differs);
+    const Outcome outcome = FetchEntry(c, entry, c.verdicts ? c.verdicts[i] : Verdict::Differs,
+                                       c.localMd5s ? c.localMd5s[i] : std::string());
     if (c.board) c.board->EntryEnded();
     switch (outcome) {
     case Outcome::Placed:
@@ -337,7 +340,9 @@ void VerifyWorker(VerifyContext c) {
         const ManifestEntry& entry = s.manifestEntries[i];
         const std::wstring localPath = LocalPathForEntry(entry);
         const bool vouched = c.remembered && c.remembered[i] && NoWriterHolds(localPath);
-        c.verdicts[i] = vouched ? Verdict::Fine : VerifyEntryFile(entry, localPath, blockSpan);
+        c.verdicts[i] = vouched ? Verdict::Fine
+                                : VerifyEntryFile(entry, localPath, blockSpan,
+                                                  c.localMd5s ? &c.localMd5s[i] : nullptr);
 
         int64_t verified = c.verifiedCount->fetch_add(1) + 1;
         if (verified % 256 == 0 || verified == *c.entryCount) {

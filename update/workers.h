@@ -21,6 +21,8 @@ struct VerifyContext {
     std::atomic<int32_t>* verifiedCount;
     // Per entry, 1 when the record of remembered files vouches for it; nullptr: none does.
     const uint8_t* remembered = nullptr;
+    // Per entry, the MD5 found on disk of files whose rows name deltas; nullptr: not kept.
+    std::string* localMd5s = nullptr;
 };
 
 struct DownloadContext {
@@ -37,7 +39,10 @@ struct DownloadContext {
     PieceBoard* board = nullptr;       // the pool's pieces of big files; none: no file is split
     // The game folder's files to take bytes from; none: every file comes from the server.
     const SeedCatalog* seeds = nullptr;
-    BundleWork* bundles = nullptr;     // the pool's runs of bundled files; none: none is bundled
+    BundleWork* bundles = nullptr; // the pool's runs of bundled files; none: none is bundled
+    // Per file of fileList, the MD5 verification found on disk ("" when not kept); none: no
+    // file is rebuilt from a delta.
+    const std::string* localMd5s = nullptr;
 };
 
 void VerifyWorker(VerifyContext context);

@@ -427,9 +427,11 @@ def check(args, out, err, result):
 
 def check_folder(report, folder, result):
     from . import objects
-    publication = objects.read_publication(folder)
+    publication = objects.read_publication(folder, apply_deltas=True)
     for problem in publication.problems:
         report.problem(problem)
+    for note in publication.notes:
+        report.note(note)
     stored = [e for e in publication.entries if e.kind == "object"]
     files = [e for e in publication.entries if e.kind != "object"]
     report.ok(f"{len(publication.rows)} listed files: {len(files)} classic files and documents, "

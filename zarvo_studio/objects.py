@@ -24,6 +24,7 @@ import os
 import time
 
 from . import blockindex
+from . import deltas
 from . import packed
 from . import onepass, paths
 
@@ -45,7 +46,7 @@ def row_objects(row, has_index):
         # A bundle of small files has no classic twin: bundles.py writes it, and it is
         # named, dated when dropped and pruned like every other object.
         named.append((f"{row['zbundle']}{BUNDLE_SUFFIX}", None))
-    return named
+    return named + deltas.row_objects(row)
 
 
 def rows_of(data):
@@ -152,7 +153,8 @@ def prunable(pub, names, grace_days, now=None):
 def game_rows(files):
     """Rows of the publisher's files (game.GameFile) as a manifest has them."""
     return [{"path": f.path, "hash": f.hash, "size": f.size, "zsize": f.zsize,
-             "zbundle": getattr(f, "zbundle", "")} for f in files]
+             "zbundle": getattr(f, "zbundle", ""),
+             deltas.KEY: ",".join(getattr(f, "zdeltas", None) or [])} for f in files]
 
 
 def summary(names, added, size, copies, dropped, grace_days):
@@ -214,6 +216,7 @@ class Publication:
         self.documents = {}     # name -> bytes
         self.entries = []       # objects, then classic files, then the documents in order
         self.problems = []
+        self.notes = []
         self._digests = {}
 
     def prefetch(self, paths, workers=4):
@@ -248,9 +251,10 @@ def _row_problem(row):
     return None
 
 
-def read_publication(folder):
+def read_publication(folder, apply_deltas=False):
     """Everything a publication folder holds for its manifests, each file read and checked
-    against its rows and objects. Publication.problems lists what is wrong."""
+    against its rows and objects. Publication.problems lists what is wrong. With
+    apply_deltas, each delta is applied to its old version and must rebuild its file."""
     pub = Publication(folder)
     say = pub.problems.append
     if not os.path.isdir(pub.folder):
@@ -345,6 +349,18 @@ def read_publication(folder):
                 continue
             objects[bundle + BUNDLE_SUFFIX] = Entry(f"{FOLDER}/{bundle}{BUNDLE_SUFFIX}", opath, "object")
             objects[bundle + BUNDLE_SUFFIX].md5, objects[bundle + BUNDLE_SUFFIX].size = omd5, osize
+    tool = deltas.find_tool() if apply_deltas else None
+    found = deltas.check_folder(pub.folder, pub.rows, tool, say, pub.notes.append)
+    # What the recorded releases still name goes up too, so the store keeps it as well.
+    for name in deltas.kept_names(pub.folder):
+        opath = object_path(pub.folder, name)
+        if f"{FOLDER}/{name}" not in found and name not in objects and os.path.isfile(opath):
+            found[f"{FOLDER}/{name}"] = (opath, os.path.getsize(opath))
+    for rel, (opath, _size) in found.items():
+        name = rel[len(FOLDER) + 1:]
+        if name not in objects:
+            objects[name] = Entry(rel, opath, "object")
+            objects[name].md5, objects[name].size = pub.digest(opath)
     try:  # the studio's record of its releases, stored before the documents; launchers never read it
         with open(os.path.join(pub.folder, HISTORY.encode()), "rb") as f:
             pub.documents[HISTORY] = f.read()

@@ -3,7 +3,7 @@
     zarvo-studio publish GAME_DIR OUT_DIR [--light GLOB ...] [--launcher NAME]
                  [--display-url URL] [--display-disabled] [--version N]
                  [--hardlink] [--prune [--grace-days D]] [--no-block-index] [--no-compress]
-                 [--no-bundles] [--bundle-below BYTES] [--dry-run]
+                 [--no-bundles] [--bundle-below BYTES] [--deltas N] [--delta-tool PATH] [--dry-run]
                  [--sign KEY.pem [--expires-days N]] [--json]
 
 Writes into OUT_DIR:
@@ -16,6 +16,9 @@ Writes into OUT_DIR:
                        by "zsize" in the file's manifest rows
   objects/SHA256.zbd   bundles of the files below 64 KiB, named by their bytes and by
                        "zbundle" in the files' rows
+  objects/OLD-NEW.zdelta  binary deltas to each changed file from its versions in the last
+                       --deltas releases (deltas.py), named by "zdeltas" in its rows;
+                       delta_history.json records those releases
   displayinfo.json     only with --display-url or --display-disabled
   objects/NAME         the same bytes again under names made of their content, never
                        rewritten: objects/<md5>, objects/<md5>-<zsize>.gz and
@@ -23,7 +26,8 @@ Writes into OUT_DIR:
                        system allows, for launchers built with LAUNCHER_CACHEABLE_CONTENT and
                        caches in front of them (docs/cdn-and-object-storage.md)
 A manifest row: "path", "hash" (MD5), "size", "version", and where they apply "sha256"
-(signed publications), "zsize" (the compressed copy's length), "zbundle" (its bundle).
+(signed publications), "zsize" (the compressed copy's length), "zbundle" (its bundle),
+"zdeltas" (the old contents it has deltas from).
 
 Serve OUT_DIR as it is from any static HTTPS server (see tools/nginx/zarvo-updates.conf).
 --sign needs python3-cryptography.
@@ -34,7 +38,7 @@ import stat
 import threading
 import sys
 
-from . import blockindex, bundles, channel_publish, objects, onepass, packed
+from . import blockindex, bundles, channel_publish, deltas, objects, onepass, packed
 from .progress import Progress
 from . import history, staging, status
 from .game import LAUNCHER_OWN_FILES, GameFile, check_paths, scan_game  # noqa: F401
@@ -104,7 +108,8 @@ def manifest_text(files, version):
     rows = [f'  {{"path": "{f.path}", "hash": "{f.hash}", "size": {f.size}, "version": {version}'
             + (f', "sha256": "{f.sha256}"' if f.sha256 else "")
             # Last in the row: a reader that takes "zsize" for "size" still meets "size" first.
-            + (f', "zsize": {f.zsize}' if f.zsize else "") + bundles.row_keys(f) + "}"
+            + (f', "zsize": {f.zsize}' if f.zsize else "") + bundles.row_keys(f)
+            + deltas.row_keys(f) + "}"
             for f in files]
     return '{"files": [\n' + ",\n".join(rows) + "\n]}\n"
 
@@ -371,6 +376,10 @@ def publish(args, out=None, err=None, result=None):
             f.zsize = packed.current_size(pub, f) or 0 if args.compress else 0
         objects.dry_run(pub, files, args.prune, args.grace_days, say)
         channel_publish.dry_run(args, say)
+        if args.deltas > 0:
+            releases = deltas.previous_releases(pub.out, objects.current_rows(pub.out), args.deltas)
+            for f, old, _ in deltas.wanted(files, releases):
+                say(f"would try a delta to {f.path} from {old}")
         stale = [rel_name(pub, x) for x in pub.unlisted(files)
                  + blockindex.unlisted(pub, files, args.block_index)
                  + packed.unlisted(pub, files, args.compress)]
@@ -392,6 +401,11 @@ def publish(args, out=None, err=None, result=None):
                 if problem:
                     pub.discard_staged()
                     return refuse([problem], "nothing was published")
+        # Deltas last: bundled files get none, and each must beat the file's compressed copy.
+        releases = (deltas.previous_releases(pub.out, objects.current_rows(pub.out), args.deltas)
+                    if args.deltas > 0 else [])
+        delta_count, delta_bytes, delta_notes = deltas.stage(
+            pub, files, releases, deltas.find_tool(args.delta_tool), warn)
     except OSError as e:
         pub.discard_staged()
         return failed(e, "nothing was published; OUT_DIR serves what it served before", status.FAILED)
@@ -419,6 +433,9 @@ def publish(args, out=None, err=None, result=None):
         pub.commit_staged()
         names = objects.local_names(pub.out, objects.game_rows(files))
         objects_done = objects.write(pub, names) + (objects.drop(pub, old_names, names),)
+        # The record first: one naming a release that failed to go out is mended by the next
+        # publish, which takes the served manifests for the release before it.
+        deltas.record(pub, files, args.deltas)
         if display is None and signer:  # signed again, or its expiry would run out
             display = signer.unsigned_text(os.path.join(out_dir, "displayinfo.json"))
         if display is not None:
@@ -435,6 +452,7 @@ def publish(args, out=None, err=None, result=None):
         + (f" and {indexes} block index{'' if indexes == 1 else 'es'} under blocks/" if indexes else "")
         + (f" and {copies} compressed cop{'y' if copies == 1 else 'ies'} under packed/" if copies else "")
         + (f" and {plural(bundle_count, 'bundle')} under objects/" if bundle_count else "")
+        + (f" and {plural(delta_count, 'delta')} ({delta_bytes} bytes) under objects/" if delta_count else "")
         + ", then replaced the manifests"
         + (" and displayinfo.json" if display is not None else ""))
     if args.compress:
@@ -444,6 +462,10 @@ def publish(args, out=None, err=None, result=None):
             f"{sum(f.zsize or f.size for f in files)} bytes instead of {total}")
     if args.bundles:
         say(bundles.describe(files))
+    if args.deltas > 0:
+        say(deltas.describe(files))
+        for note in delta_notes:
+            say(f"  {note}")
     say(objects.summary(names, *objects_done, args.grace_days))
     if signer:
         say(signer.describe())
@@ -480,6 +502,7 @@ def publish(args, out=None, err=None, result=None):
 def prune_unlisted(pub, files, names, out_dir, args, say, result):
     # Objects stay while a head or one of the channel's last releases names them.
     kept = channel_publish.kept_names(args.out_dir, args.keep_releases)
+    kept |= set(deltas.kept_names(pub.out, args.deltas))
     objects.prune(pub, set(names) | kept, args.grace_days, say)
     if out_dir != args.out_dir:
         live = objects.local_names(os.fsencode(args.out_dir), objects.current_rows(os.fsencode(args.out_dir)))
@@ -562,6 +585,7 @@ def add_arguments(parser):
     parser.add_argument("--no-compress", dest="compress", action="store_false",
                         help="write no compressed copies (launchers then download raw bytes only)")
     bundles.add_arguments(parser)
+    deltas.add_arguments(parser)
     parser.add_argument("--dry-run", action="store_true", help="say what would change, write nothing")
     parser.add_argument("--sign", metavar="KEY.pem",
                         help="sign the manifests and displayinfo.json with this ECDSA P-256 private key "

@@ -21,13 +21,15 @@ HWND LauncherRun::Window(DWORD timeoutMs) {
     return FindProcessWindow(process_.Pid(), L"Zarvo Vestra Launcher", timeoutMs);
 }
 
-void ServedGame::AddFile(const std::string& path, const std::string& content) {
+void ServedGame::AddFile(const std::string& path, const std::string& content,
+                         const std::string& rowKeys) {
     std::wstring served = root_.Path() + L"\\update\\" + Widen(path);
     for (wchar_t& c : served)
         if (c == L'/') c = L'\\';
     WriteFileBytes(served, content);
     objects_.push_back("{\"path\": " + JsonQuote(path) + ", \"hash\": \"" + Md5Hex(content) +
-                       "\", \"size\": " + std::to_string(content.size()) + ", \"version\": 1}");
+                       "\", \"size\": " + std::to_string(content.size()) + ", \"version\": 1" +
+                       rowKeys + "}");
 }
 
 void ServedGame::Publish(const std::string& manifestName, const std::string& faultsJson) {

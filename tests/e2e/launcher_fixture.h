@@ -41,8 +41,10 @@ class ServedGame {
 public:
     ServedGame() : root_(L"served") {}
     ~ServedGame() { TestServer::Reset(); }
-    // path is the manifest path ("/" separated); the manifest lists it with content's MD5.
-    void AddFile(const std::string& path, const std::string& content);
+    // path is the manifest path ("/" separated); the manifest lists it with content's MD5, and
+    // rowKeys (", \"key\": value" text) at the end of its row.
+    void AddFile(const std::string& path, const std::string& content,
+                 const std::string& rowKeys = "");
     // Writes the manifest (every file added so far) and serves this game.
     void Publish(const std::string& manifestName, const std::string& faultsJson = "");
     void WriteRootFile(const std::string& name, const std::string& content);

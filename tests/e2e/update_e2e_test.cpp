@@ -131,6 +131,40 @@ TEST(LauncherUpdate, NewLauncherGoesInThroughOldAndRestartsWithItsQuotedPath) {
     EXPECT_EQ(_stricmp(folder.c_str(), test::Narrow(run.Folder()).c_str()), 0) << folder;
 }
 
+TEST(LauncherUpdate, TheLauncherUpdatesItselfFromADeltaOfItsOwnBuild) {
+    // The delta from this build to the "newer build", made by the host encoder.
+    const std::string newBuild =
+        test::ReadFileBytes(LauncherFolderFull() + L"\\cmdline_recorder.exe");
+    const std::string delta =
+        test::ReadFileBytes(LauncherFolderFull() + L"\\delta_samples\\launcher.zdelta");
+    const std::string oldBuild = test::ReadFileBytes(test::Env(L"ZARVO_LAUNCHER_EXE"));
+    ASSERT_FALSE(delta.empty()) << "no launcher delta beside the test program";
+    const std::string name =
+        "objects/" + test::Md5Hex(oldBuild) + "-" + test::Md5Hex(newBuild) + ".zdelta";
+    ServedGame game;
+    game.AddFile("ZarvoLauncher.exe", newBuild, // the name the launcher was started with
+                 ", \"zdeltas\": \"" + test::Md5Hex(oldBuild) + "\"");
+    game.WriteRootFile(name, delta);
+    game.Publish("manifest_light.json");
+    const size_t mark = test::TestServer::LogMark();
+
+    LauncherRun run;
+    run.PlaceClientFile();
+    MarkInstalledIn(run);
+    ASSERT_TRUE(run.Start());
+    ASSERT_TRUE(run.WaitExit(30000, nullptr)) << "the old launcher did not close";
+    ASSERT_TRUE(test::WaitFor([&] { return test::PathExists(run.ExePath() + L".record"); }, 20000));
+    EXPECT_EQ(test::ReadFileBytes(run.ExePath()), newBuild);
+    // The delta, and not a byte of the executable itself.
+    bool askedDelta = false;
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark)) {
+        const std::string path = r.path.substr(0, r.path.find('?'));
+        askedDelta = askedDelta || path == "/" + name;
+        EXPECT_NE(path.rfind("/update/", 0), 0u) << path;
+    }
+    EXPECT_TRUE(askedDelta);
+}
+
 TEST(LauncherUpdate, TheNewLauncherRemovesTheOldOneOnceItHasEnded) {
     // A newer build that is a real launcher: same program, different bytes.
     const std::string newBuild = test::ReadFileBytes(test::Env(L"ZARVO_LAUNCHER_EXE")) +
@@ -151,7 +185,8 @@ TEST(LauncherUpdate, TheNewLauncherRemovesTheOldOneOnceItHasEnded) {
     if (!test::WaitFor([&] { return !test::PathExists(run.ExePath() + L".old"); }, 10000)) {
         test::KillProcessesUnder(run.Folder());
         ASSERT_TRUE(run.Start());
-        EXPECT_TRUE(test::WaitFor([&] { return !test::PathExists(run.ExePath() + L".old"); }, 10000));
+        EXPECT_TRUE(
+            test::WaitFor([&] { return !test::PathExists(run.ExePath() + L".old"); }, 10000));
     }
     EXPECT_FALSE(test::PathExists(run.ExePath() + L".old"));
 }

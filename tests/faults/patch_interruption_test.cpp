@@ -83,6 +83,13 @@ void CountRanges(const std::string& header, size_t* ranges, uint64_t* bytes) {
     }
 }
 
+// The length of the file at path, 0 when there is none.
+uint64_t FileLength(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
 // The next start, without faults: it ends well, leaves no ".tmp" and asks for ranges only;
 // ranges and bytes receive how many it asked for. Returns the Range headers it sent.
 std::vector<std::string> ExpectFinishedWithRangesOnly(RunnerFolder& run, const std::wstring& tmp,
@@ -174,6 +181,36 @@ TEST(PatchInterruption, AKilledSplitDownloadLeavesNoWrongFileAndTheNextStartComp
         EXPECT_EQ(count, 1u) << header;
         EXPECT_LE(bytes, 2u << 20) << header;
     }
+}
+
+TEST(PatchInterruption, AKilledDeltaLeavesTheOldFileAndTheNextStartAppliesItAgain) {
+    RunnerFolder run(L"deltakill");
+    ASSERT_TRUE(run.Ready());
+    FaultGame& game = run.Game();
+    const std::wstring samples = test::ProgramFolder() + L"\\delta_samples\\large";
+    const std::string old = test::ReadFileBytes(samples + L".old");
+    const std::string fresh = test::ReadFileBytes(samples + L".new");
+    const std::string delta = test::ReadFileBytes(samples + L".zdelta");
+    ASSERT_FALSE(delta.empty()) << "no delta samples beside the test program";
+    game.Add("engine.dll", fresh, old);
+    game.AddRowKeys("engine.dll", ", \"zdeltas\": \"" + test::Md5Hex(old) + "\"");
+    game.Serve("objects/" + test::Md5Hex(old) + "-" + test::Md5Hex(fresh) + ".zdelta", delta);
+    game.AllowExtra(L"engine.dll.tmp");
+    game.Publish({"manifest_light.json"});
+    const std::wstring tmp = game.Local("engine.dll") + L".tmp";
+
+    // Killed as soon as the rebuilt bytes start to reach the ".tmp".
+    run.RunAndKill([&](size_t) { return FileLength(tmp) > 0; }, 0);
+    EXPECT_EQ(test::ReadFileBytes(game.Local("engine.dll")), old);
+    EXPECT_LT(FileLength(tmp), fresh.size()) << "the kill came after the delta was applied";
+    EXPECT_TRUE(game.Problems(true).empty()) << faults::Join(game.Problems(true));
+
+    // The next start applies the delta anew: nothing of the file is asked for.
+    const size_t second = test::TestServer::LogMark();
+    EXPECT_EQ(run.RunToEnd(), L"Archivos OK!");
+    EXPECT_TRUE(game.AllCurrent());
+    EXPECT_FALSE(test::PathExists(tmp));
+    EXPECT_TRUE(UpdateRanges(second).empty()) << faults::Join(UpdateRanges(second));
 }
 
 } // namespace

@@ -367,8 +367,9 @@ class PublishOrder(Tool):
         write(self.game, "data/drop.bin", b"drop")
         (status, _, _), renames = self.publish_watched("--light", "data/*", "--no-bundles")
         self.assertEqual(status, 0)
-        self.assertEqual(renames[-2:], ["manifest_full.json", "manifest_light.json"])
-        self.assertEqual(len(renames), 4 + 2)
+        # The record of releases for the deltas goes just before the documents.
+        self.assertEqual(renames[-3:], ["delta_history.json", "manifest_full.json", "manifest_light.json"])
+        self.assertEqual(len(renames), 4 + 3)
 
         # A republish: one file changed, one added, one gone from the game.
         keep = os.stat(os.path.join(self.out, "update", "data", "keep.bin"))
@@ -379,7 +380,8 @@ class PublishOrder(Tool):
                                                          "https://x.example/", "--no-bundles")
         self.assertEqual(status, 0)
         self.assertEqual(sorted(renames[:2]), ["added.bin", "change.bin"])
-        self.assertEqual(renames[2:], ["displayinfo.json", "manifest_full.json", "manifest_light.json"])
+        self.assertEqual(renames[2:], ["delta_history.json", "displayinfo.json", "manifest_full.json",
+                                       "manifest_light.json"])
         after = os.stat(os.path.join(self.out, "update", "data", "keep.bin"))
         self.assertEqual((keep.st_ino, keep.st_mtime_ns), (after.st_ino, after.st_mtime_ns))
         # The file no longer listed stays for launchers still on the previous manifest.

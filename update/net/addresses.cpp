@@ -55,3 +55,12 @@ std::wstring BundleUrl(const std::string& bundle) {
     if (kCacheable) return std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/objects/" + name;
     return OnServer(L"/objects/", name);
 }
+
+// Only rows with valid hex digests reach here (the reader checks the old ones, the row's own
+// was checked by verification's digest).
+std::wstring DeltaUrl(const ManifestEntry& entry, const std::string& oldMd5) {
+    const std::string name = oldMd5 + "-" + entry.hash + ".zdelta";
+    const std::wstring wide(name.begin(), name.end());
+    if (kCacheable) return std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/objects/" + wide;
+    return OnServer(L"/objects/", wide);
+}

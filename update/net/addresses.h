@@ -21,3 +21,6 @@ std::wstring PackedUrl(const ManifestEntry& entry);
 std::wstring BlockIndexUrl(const ManifestEntry& entry);
 // A bundle of small files, "/objects/<sha256>.zbd": named by its bytes.
 std::wstring BundleUrl(const std::string& bundle);
+// The entry's delta from the old content oldMd5, "/objects/<old md5>-<new md5>.zdelta": named
+// by the pair of contents.
+std::wstring DeltaUrl(const ManifestEntry& entry, const std::string& oldMd5);

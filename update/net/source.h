@@ -46,6 +46,9 @@ struct EntryFetch {
     int32_t status = 0;     // HTTP status of this attempt's last answer, 0 when none came
     const SeedCatalog* seeds = nullptr; // the game folder's reusable files; null: none
     bool seedsFailed = false;           // a build from other files' blocks broke: own copy only
+    // The old copy's MD5 as verification found it ("" when unknown); a delta from it may serve.
+    std::string localMd5 = {};
+    bool delta = true; // cleared once the delta proved unusable: the other sources serve
 };
 
 using Source = SourceAnswer (*)(EntryFetch& fetch);
