@@ -343,7 +343,7 @@ def edge_site(port, origin_port, certdir):
     text = _substitute(text, r"^(\s*)set\s+\$zarvo_origin_prefix\s+[^;]*;.*$",
                        'set $zarvo_origin_prefix "";', "set $zarvo_origin_prefix")
     text = _substitute(text, r"^(\s*)proxy_pass\s+https://zarvo_origin", "proxy_pass http://zarvo_origin",
-                       "proxy_pass https://zarvo_origin", 2)
+                       "proxy_pass https://zarvo_origin", 3)
     text = _substitute(text, r"^(\s*)proxy_ssl_server_name\s+on;.*$", "", "proxy_ssl_server_name")
     return text
 
