@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -12,11 +13,13 @@
 #include "base/launcher_state.h"
 #include "base/paths.h"
 #include "net/http.h"
+#include "net/release_head.h"
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
 #include "update/kept_manifest.h"
 #include "update/manifest.h"
 #include "update/net/bundle_fetch.h"
+#include "update/release_manifest.h"
 #include "update/retired_files.h"
 #include "update/seeds.h"
 #include "update/self_update.h"
@@ -250,11 +253,21 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     // A full run hashes every file, as a check of the installation must; only a light run
     // trusts the record of remembered files, read with its folders' listing meanwhile.
     std::shared_ptr<RememberedHeadStart> early = fullRun ? nullptr : StartRemembering();
-    std::string body = HttpGetToString(AddNoCacheParam(manifestUrl));
-    if (body.empty()) return EndRun(L"Error: no se pudo descargar el manifiesto");
-    // Refused before it is read, so nothing of it reaches the game folder.
-    const std::wstring refusal = ManifestRefusal(body, manifestUrl);
-    if (!refusal.empty()) return EndRun(refusal);
+    const std::string name = DocumentName(manifestUrl);
+    std::string body;
+    std::optional<KeptManifests> kept;
+    if (ReleaseHeadEnabled()) {
+        // The kept manifest first: when the head names it, it is the whole of the fetch.
+        kept = LoadKeptManifests(name);
+        const std::wstring refusal = FetchReleaseManifest(fullRun, kept->sameBody, body);
+        if (!refusal.empty()) return EndRun(refusal);
+    } else {
+        body = HttpGetToString(AddNoCacheParam(manifestUrl));
+        if (body.empty()) return EndRun(L"Error: no se pudo descargar el manifiesto");
+        // Refused before it is read, so nothing of it reaches the game folder.
+        const std::wstring refusal = ManifestRefusal(body, manifestUrl);
+        if (!refusal.empty()) return EndRun(refusal);
+    }
     if (!ParseManifest(body)) return EndRun(L"Error: manifiesto invalido");
 
     SetStatusText(L"Verificando archivos (" + std::wstring(mode) + L")...");
@@ -266,11 +279,10 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
 
     // What the last good runs kept: the seeds of this run's files, and for the retired files
     // the previous release of this same document.
-    const std::string name = DocumentName(manifestUrl);
-    const KeptManifests kept = LoadKeptManifests(name);
+    if (!kept) kept = LoadKeptManifests(name);
     std::wstring failure;
     if (!fileList.empty()) {
-        const SeedCatalog seeds = BuildSeedCatalog(s.manifestEntries, all, kept.all);
+        const SeedCatalog seeds = BuildSeedCatalog(s.manifestEntries, all, kept->all);
         failure = DownloadFiles(std::move(fileList), std::move(verdicts), &seeds);
     }
     // What verification proved is remembered whatever became of the downloads. A placed file
@@ -278,8 +290,8 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     // run proves it again and remembers it then.
     SaveRemembered(remembered, s.manifestEntries, all);
     if (!failure.empty()) return EndRun(failure);
-    RemoveRetiredFiles(kept, s.manifestEntries, body, fullRun, manifestUrl);
+    RemoveRetiredFiles(*kept, s.manifestEntries, body, fullRun, manifestUrl);
     // Unchanged since the last good run: already kept, and a write spared.
-    if (body != kept.sameBody) SaveKeptManifest(name, body);
+    if (body != kept->sameBody) SaveKeptManifest(name, body);
     EndRunSuccessfully(fullRun);
 }
