@@ -5,7 +5,8 @@
 
 Two releases of one small game, A and B, published signed with test key A into one folder
 (tools/zarvo_publish.py keeps the objects of both); the manifests and display information of
-each release as objects/<sha256>.zman (one zlib stream). Each OUTDIR/<case> is that folder with
+each release as objects/<sha256>.zman and the heads' text written by the studio tool's own
+zarvo_studio/heads.py. Each OUTDIR/<case> is that folder with
 heads/ of its own (signed with key A unless said otherwise):
 
   rel1        live: release 1 naming A          rel2       live: release 2 naming B
@@ -33,6 +34,9 @@ TOOLS = os.path.join(HERE, "..", "..", "tools")
 sys.path.insert(0, TOOLS)
 import zarvo_sign  # noqa: E402
 
+sys.path.insert(0, os.path.join(HERE, "..", ".."))
+from zarvo_studio import heads  # noqa: E402
+
 KEY = os.path.join(HERE, "keys", "test_key_a.pem")
 RELEASES = {
     "A": {"Zarvo Vestra.exe": b"MZ not the launcher under test\n",
@@ -54,33 +58,29 @@ def publish(game, out, page):
 
 
 def keep_objects(pub, objects):
-    """The release's documents as objects; their (sha256, size, zsize) by kind."""
+    """The release's documents as objects, stored by the studio tool; their fields by kind
+    ("": the SHA-256, "_size", "_zsize")."""
     named = {}
     for kind in DOCS:
         with open(os.path.join(pub, NAMES[kind]), "rb") as f:
             plain = f.read()
-        digest = hashlib.sha256(plain).hexdigest()
-        packed = zlib.compress(plain, 9)
-        objects[digest] = packed
-        named[kind] = (digest, len(plain), len(packed))
+        named[kind] = heads.store_manifest(pub, plain)
+        objects[named[kind][""]] = plain
     return named
 
 
 def head_text(release, docs, rollout=None, previous=None):
-    lines = [f'{{"release": {release}', '"channel": "live"']
+    """The head as the studio tool writes it, release naming docs; during a rollout
+    (rollout below 100), previous = (its number, its docs)."""
+    launcher = hashlib.sha256(RELEASES["A"]["Zarvo Vestra.exe"]).hexdigest()
+    head = {"release": release, "channel": "live", "launcher": launcher}
     for prefix, named in (("", docs), ("prev_", previous[1] if previous else None)):
-        if named is None:
-            continue
-        for kind in DOCS:
-            digest, size, zsize = named[kind]
-            lines += [f'"{prefix}{kind}": "{digest}"', f'"{prefix}{kind}_size": {size}',
-                      f'"{prefix}{kind}_zsize": {zsize}']
-        if prefix == "":
-            if rollout is not None:
-                lines.append(f'"rollout": {rollout}')
-            if previous:
-                lines.append(f'"previous": {previous[0]}')
-    return ",\n".join(lines) + "}\n"
+        for kind in DOCS if named else ():
+            for suffix, value in named[kind].items():
+                head[prefix + kind + suffix] = value
+    if previous:
+        head.update({"rollout": rollout, "previous": previous[0], "prev_launcher": launcher})
+    return heads.head_text(head)
 
 
 def write_head(case, channel, text, signed=True, expires_in=3600):
@@ -109,9 +109,6 @@ def main():
                 f.write(data)
         publish(game, pub, f"https://localhost/release-{release}")
         named[release] = keep_objects(pub, objects)
-    for digest, packed in objects.items():
-        with open(os.path.join(pub, "objects", digest + ".zman"), "wb") as f:
-            f.write(packed)
     # Only the objects are served: a launcher that read the classic documents would fail.
     for kind in DOCS:
         os.remove(os.path.join(pub, NAMES[kind]))
@@ -133,16 +130,16 @@ def main():
     write_head(case("expired", "B"), "live", head_text(4, B), expires_in=-60)
     write_head(case("unsigned", "B"), "live", head_text(4, B), signed=False)
     mismatch = case("mismatch", "B")
-    bad = os.path.join(mismatch, "objects", B["light"][0] + ".zman")
+    bad = os.path.join(mismatch, "objects", B["light"][""] + ".zman")
     os.remove(bad)  # a link shared with the other cases
-    plain = bytearray(zlib.decompress(objects[B["light"][0]]))
+    plain = bytearray(objects[B["light"][""]])
     plain[plain.index(b'"size": ') + 8] ^= 1  # the same length, other bytes
     with open(bad, "wb") as f:
         f.write(zlib.compress(bytes(plain), 9))
     write_head(mismatch, "live", head_text(4, B))
     write_head(case("held_back", "A"), "live", head_text(5, B, rollout=0, previous=(1, A)))
     missing = case("missing", "B")
-    os.remove(os.path.join(missing, "objects", B["light"][0] + ".zman"))
+    os.remove(os.path.join(missing, "objects", B["light"][""] + ".zman"))
     write_head(missing, "live", head_text(4, B))
     for release, files in RELEASES.items():
         with open(os.path.join(out, f"release_{release}.txt"), "w") as f:
