@@ -24,7 +24,7 @@ for tool in aria2c:aria2 zsync:zsync rclone:rclone; do
 done
 cmake --preset test -B "$build" -DLAUNCHER_UPDATE_BASE_URL="https://localhost:$port" \
       -DLAUNCHER_TEST_AREAS=bench >/dev/null
-cmake --build "$build" --target ZarvoLauncher trust_ca bench_run bench_run_remember bench_run_cacheable bench_watch minimal_window platform_window floor_read floor_http
+cmake --build "$build" --target ZarvoLauncher trust_ca bench_run bench_run_remember bench_run_cacheable bench_run_head bench_watch minimal_window platform_window floor_read floor_http
 
 trap 'tests/harness/testenv.sh down "$env_dir" >/dev/null 2>&1 || true' EXIT
 # The environment's own test server goes two ports up; nginx takes the build's port.
@@ -49,3 +49,6 @@ python3 bench/bench_cache.py --build-dir "$build" --env-dir "$env_dir" --port "$
 # relays on the build's port and 5 to 7 up. (--base-build-dir adds the no-move row against
 # another build.)
 python3 bench/bench_seeds.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
+# Release heads: 50,000 files with nothing new and one changed, 1,000 starts through the edge
+# (nginx on the build's port, plain HTTP on 6 up for the edge on 5 up), a 503, a rollout.
+python3 bench/bench_head.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"
