@@ -6,7 +6,7 @@ whole-file download, bytes over the wire and time.
 
 B is a test build whose update base address is https://localhost:P, E a test environment
 brought up by tests/harness/testenv.sh (Wine prefix with the test CA). nginx serves one folder
-written by tools/zarvo_publish.py over HTTPS (P + 5, for the launcher) and plain HTTP (P + 6,
+written by zarvo-studio publish over HTTPS (P + 5, for the launcher) and plain HTTP (P + 6,
 for zsync, which speaks no TLS), with the .zsync file from zsyncmake beside the archive. Every
 transfer goes through bench/relay.py, which counts the bytes each way: the launcher's on P (its
 build's address), zsync's on P + 7. Each case runs unlimited and with the relay limited to
@@ -42,6 +42,10 @@ version in a shuffled order, so that the build finds a million runs one block lo
 old file and leaves a million gaps to the server. Target: the worst within 64 MiB of the honest
 patch with the same index. It needs about 5 GiB of disk for a few minutes.
 
+--resume-3g continues a 3 GiB archive (sparse: random blocks of 1 MiB every 64 MiB, zeros
+between, so it takes little disk) whose ".tmp" was cut at 2.5 GiB, once, unlimited, and reports
+the bytes the relay carried after the cut against the missing 512 MiB. Target: <= 1.05x.
+
 --sweep also tabulates, for the changed-1% case, what other block sizes would have cost (index
 plus blocks touched by the changed spans, computed from the spans).
 """
@@ -58,10 +62,11 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "tools"))
+sys.path.insert(0, os.path.join(HERE, ".."))
+from benchlib import STUDIO  # noqa: E402
 from benchlib import (BenchError, Checks, Nginx, Wine, bench_main, file_md5, read_result,  # noqa: E402
                       unix_pid_of, vm_hwm_kib, wait_port)
-import zarvo_blockindex  # noqa: E402
+from zarvo_studio import blockindex as zarvo_blockindex  # noqa: E402
 
 ARCHIVE = "data/archive.pak"
 LIMIT_MBIT = 100
@@ -164,8 +169,7 @@ class PatchBench(Checks):
             f.write(b"MZ stand-in launcher")
         with open(os.path.join(game, ARCHIVE), "wb") as f:
             f.write(content)
-        tool = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
-        subprocess.run([sys.executable, tool, game, self.www, "--prune"], check=True,
+        subprocess.run([*STUDIO, "publish", game, self.www, "--prune"], check=True,
                        stdout=subprocess.DEVNULL)
         served = os.path.join(self.www, "update", ARCHIVE)
         subprocess.run(["zsyncmake", "-u", "archive.pak", "-o", served + ".zsync", served],
@@ -364,8 +368,7 @@ class PatchBench(Checks):
             for block in iter(lambda: f.read(1 << 24), b""):
                 digest.update(block)
         self.md5 = digest.hexdigest()
-        tool = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
-        subprocess.run([sys.executable, tool, game_src, self.www, "--prune", "--hardlink"],
+        subprocess.run([*STUDIO, "publish", game_src, self.www, "--prune", "--hardlink"],
                        check=True, stdout=subprocess.DEVNULL)
         relay = CountingRelay(self.work, self.port, self.port + 5, 0)
         try:
@@ -380,6 +383,52 @@ class PatchBench(Checks):
                 f"({int(values.get('peak_before', 0)) / 2 ** 20:.1f} MiB before the run), Wine "
                 f"process VmHWM {values['vmhwm_kib'] / 1024:.1f} MiB; {(up + down) / 2 ** 20:.1f}"
                 f" MiB over the wire, {values['seconds']:.1f} s")
+        shutil.rmtree(game, ignore_errors=True)
+        shutil.rmtree(game_src, ignore_errors=True)
+        shutil.rmtree(os.path.join(self.www, "update", "data"), ignore_errors=True)
+        return line
+
+    def resume_3g(self):
+        """A 3 GiB archive (its row carries INT32_MAX) whose transfer broke at 2.5 GiB."""
+        size, cut, block = 3 << 30, 5 << 29, 1 << 20
+        game_src = os.path.join(self.work, "build_dir")
+        shutil.rmtree(game_src, ignore_errors=True)
+        os.makedirs(os.path.join(game_src, "data"))
+        with open(os.path.join(game_src, "Zarvo Vestra.exe"), "wb") as f:
+            f.write(b"MZ stand-in launcher")
+        game = self.game_folder(None)
+        new_path, tmp = os.path.join(game_src, ARCHIVE), os.path.join(game, ARCHIVE + ".tmp")
+        rng = random.Random(30)
+        digest = hashlib.md5()
+        zeros = bytes(block)
+        with open(new_path, "wb") as f, open(tmp, "wb") as t:
+            f.truncate(size)
+            t.truncate(cut)
+            for at in range(0, size, block):
+                data = rng.randbytes(block) if at % (64 << 20) == 0 else None
+                digest.update(data or zeros)
+                if data:
+                    f.seek(at)
+                    f.write(data)
+                    if at < cut:
+                        t.seek(at)
+                        t.write(data)
+        self.md5 = digest.hexdigest()
+        tool = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
+        subprocess.run([sys.executable, tool, game_src, self.www, "--prune", "--hardlink",
+                        "--no-block-index", "--no-compress"], check=True, stdout=subprocess.DEVNULL)
+        relay = CountingRelay(self.work, self.port, self.port + 5, 0)
+        try:
+            values = self.launcher_run(game)
+        finally:
+            up, down = relay.stop()
+        self.check(values.get("status") == "Archivos OK!", "3 GiB resume: " + str(values.get("status")))
+        self.check(self.file_ok(os.path.join(game, ARCHIVE)), "3 GiB resume: the file is wrong")
+        ratio = down / (size - cut)
+        self.check(ratio <= 1.05, f"3 GiB resume: {ratio:.3f}x the missing part")
+        line = (f"Resume of a 3 GiB archive cut at 2.5 GiB: {down / 2 ** 20:.1f} MiB carried to the "
+                f"launcher for the missing {(size - cut) >> 20} MiB ({ratio:.3f}x), "
+                f"{values['seconds']:.1f} s")
         shutil.rmtree(game, ignore_errors=True)
         shutil.rmtree(game_src, ignore_errors=True)
         shutil.rmtree(os.path.join(self.www, "update", "data"), ignore_errors=True)
@@ -400,8 +449,7 @@ class PatchBench(Checks):
         with open(os.path.join(game_src, ARCHIVE), "wb") as f:
             f.write(new)
         self.md5 = hashlib.md5(new).hexdigest()
-        tool = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
-        subprocess.run([sys.executable, tool, game_src, self.www, "--prune", "--hardlink",
+        subprocess.run([*STUDIO, "publish", game_src, self.www, "--prune", "--hardlink",
                         "--no-compress"], check=True, stdout=subprocess.DEVNULL)
         index_path = os.path.join(self.www, "blocks", ARCHIVE + ".zbi")
         tool_index = os.path.getsize(index_path)
@@ -502,6 +550,9 @@ class PatchBench(Checks):
             if self.args.memory_4g:
                 log(self.memory_4g())
                 return 1 if self.failures else 0
+            if self.args.resume_3g:
+                log(self.resume_3g())
+                return 1 if self.failures else 0
             if self.args.worst_index:
                 log(self.worst_index())
                 return 1 if self.failures else 0
@@ -526,7 +577,8 @@ def main():
     return bench_main(PatchBench, __doc__, "bench_patch", 3,
                       (("--sweep",), {"action": "store_true"}),
                       (("--memory-4g",), {"action": "store_true"}),
-                      (("--worst-index",), {"action": "store_true"}))
+                      (("--worst-index",), {"action": "store_true"}),
+                      (("--resume-3g",), {"action": "store_true"}))
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@ packages=(
     python3 openssl nginx curl ccache
     libz-mingw-w64-dev zstd zopfli
     python3-boto3 rclone nodejs
+    libdivsufsort-dev bsdiff xdelta3
 )
 
 missing=()

@@ -12,51 +12,23 @@
 #include "update/entry_digest.h"
 #include "update/file_at.h"
 #include "update/seeds.h"
+#include "update/tmp_file.h"
+#include "update/net/whole_file.h"
 
 namespace {
 
 constexpr size_t kCopyBlock = 1u << 20;
 
-// Folders are made only when missing: a moved file often lands in a folder new to the game.
-FileHandle CreateTmp(const std::wstring& tmpPath) {
-    const auto open = [&] {
-        return FileHandle(CreateFileW(tmpPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    };
-    FileHandle tmp = open();
-    const std::wstring folder = ParentFolderOf(tmpPath);
-    if (!tmp && GetLastError() == ERROR_PATH_NOT_FOUND && !folder.empty()) {
-        SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
-        tmp = open();
-    }
-    return tmp;
-}
-
 enum class Copy { Done, NotThere, Cancelled, NoLink };
 
-// A file no longer listed at its old path is linked rather than copied: the new name shares its
-// bytes, so nothing is written and the folder holds them once, and reading them for the digest
-// is all it costs. The seed's handle, which keeps writers out, is what the digest reads. A
-// volume without hard links (FAT) gets a copy.
-Copy LinkSeed(const std::wstring& seedPath, HANDLE seed, uint64_t length, const EntryFetch& fetch,
-              char* block) {
-    DeleteFileW(fetch.tmpPath.c_str());
-    bool linked = CreateHardLinkW(fetch.tmpPath.c_str(), seedPath.c_str(), nullptr) != 0;
-    const std::wstring folder = ParentFolderOf(fetch.tmpPath);
-    if (!linked && GetLastError() == ERROR_PATH_NOT_FOUND && !folder.empty()) {
-        SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
-        linked = CreateHardLinkW(fetch.tmpPath.c_str(), seedPath.c_str(), nullptr) != 0;
-    }
-    if (!linked) return Copy::NoLink;
-    StreamDigest digest(!fetch.entry.sha256.empty());
+// The seed's bytes through its handle, from the start, checked against the entry.
+Copy SeedHoldsEntry(HANDLE seed, uint64_t length, const ManifestEntry& entry, char* block) {
+    StreamDigest digest(!entry.sha256.empty());
     uint64_t done = 0;
     LARGE_INTEGER start = {};
     bool read = digest.Ok() && SetFilePointerEx(seed, start, nullptr, FILE_BEGIN);
     while (read && done < length) {
-        if (State().cancelRequested.load()) {
-            DeleteFileW(fetch.tmpPath.c_str());
-            return Copy::Cancelled;
-        }
+        if (State().cancelRequested.load()) return Copy::Cancelled;
         const int64_t got = ReadOnward(seed, block, kCopyBlock);
         read = got > 0;
         if (read) {
@@ -64,16 +36,54 @@ Copy LinkSeed(const std::wstring& seedPath, HANDLE seed, uint64_t length, const 
             done += static_cast<uint64_t>(got);
         }
     }
-    if (read && done == length && DigestMatchesEntry(digest, fetch.entry)) return Copy::Done;
-    DeleteFileW(fetch.tmpPath.c_str());
-    return Copy::NotThere;
+    return read && done == length && DigestMatchesEntry(digest, entry) ? Copy::Done
+                                                                       : Copy::NotThere;
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// A file no manifest lists any more is linked rather than copied: the new name shares its
+// bytes, so nothing is written and the folder holds them once, and reading them for the digest
+// is all it costs. The link is made only once the digest, read through the seed's handle that
+// keeps writers out, has matched, and only the name of that very file is kept: a ".tmp" never
+// becomes a second name of a file it does not hold the entry's content as. A volume without
+// hard links (FAT) gets a copy.
+Copy LinkSeed(const std::wstring& seedPath, HANDLE seed, const BY_HANDLE_FILE_INFORMATION& info,
+              uint64_t length, const EntryFetch& fetch, char* block) {
+    const Copy held = SeedHoldsEntry(seed, length, fetch.entry, block);
+    if (held != Copy::Done) return held;
+    if (!RemoveTmp(fetch.tmpPath)) return Copy::NotThere;
+    bool linked = CreateHardLinkW(fetch.tmpPath.c_str(), seedPath.c_str(), nullptr) != 0;
+    const std::wstring folder = ParentFolderOf(fetch.tmpPath);
+    if (!linked && GetLastError() == ERROR_PATH_NOT_FOUND && !folder.empty()) {
+        SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
+        linked = CreateHardLinkW(fetch.tmpPath.c_str(), seedPath.c_str(), nullptr) != 0;
+    }
+    if (!linked) return Copy::NoLink;
+    // The seed's name may have been given to another file since it was opened.
+    FileHandle tmp(CreateFileW(fetch.tmpPath.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION linkInfo = {};
+    if (tmp && GetFileInformationByHandle(tmp.Get(), &linkInfo) && SameFile(info, linkInfo) &&
+        !State().cancelRequested.load()) {
+        NoteCheckedTmp(fetch.tmpPath, seed);
+        return Copy::Done;
+    }
+    tmp.Reset();
+    RemoveTmp(fetch.tmpPath);
+    return State().cancelRequested.load() ? Copy::Cancelled : Copy::NotThere;
 }
 
 // The seed is opened without following a link, and with no sharing for writers: what is read
-// is what the digest sees, and a file another program holds open for writing is passed by.
+// is what the digest sees, and a file another program holds open for writing is passed by. It
+// shares deleting, so that a link made to it can be removed while it is open.
 Copy CopySeed(const WholeSeed& from, const EntryFetch& fetch, char* block) {
     const std::wstring& seedPath = from.path;
-    FileHandle seed = OpenForReading(seedPath, FILE_SHARE_READ,
+    FileHandle seed = OpenForReading(seedPath, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN);
     if (!seed) return Copy::NotThere;
     BY_HANDLE_FILE_INFORMATION info = {};
@@ -86,15 +96,18 @@ Copy CopySeed(const WholeSeed& from, const EntryFetch& fetch, char* block) {
         return Copy::NotThere;
 
     if (from.unlisted) {
-        const Copy linked = LinkSeed(seedPath, seed.Get(), length, fetch, block);
+        const Copy linked = LinkSeed(seedPath, seed.Get(), info, length, fetch, block);
         if (linked != Copy::NoLink) return linked;
+        LARGE_INTEGER start = {};
+        if (!SetFilePointerEx(seed.Get(), start, nullptr, FILE_BEGIN)) return Copy::NotThere;
     }
 
     StreamDigest digest(!fetch.entry.sha256.empty());
     if (!digest.Ok()) return Copy::NotThere;
     bool written = false;
     {
-        FileHandle tmp = CreateTmp(fetch.tmpPath);
+        if (!RoomFor(fetch.tmpPath, fetch.entry.size)) return Copy::NotThere;
+        FileHandle tmp = OpenTmpForWriting(fetch.tmpPath, TmpOpen::Fresh);
         if (!tmp) return Copy::NotThere;
         uint64_t done = 0;
         for (;;) {
@@ -115,9 +128,10 @@ Copy CopySeed(const WholeSeed& from, const EntryFetch& fetch, char* block) {
                 break;
             done += static_cast<uint64_t>(read);
         }
-        written = written && FlushFileBuffers(tmp.Get());
+        written = written && FlushFileBuffers(tmp.Get()) && DigestMatchesEntry(digest, fetch.entry);
+        if (written) NoteCheckedTmp(fetch.tmpPath, tmp.Get());
     }
-    if (written && DigestMatchesEntry(digest, fetch.entry)) return Copy::Done;
+    if (written) return Copy::Done;
     DeleteFileW(fetch.tmpPath.c_str());
     return Copy::NotThere;
 }

@@ -1,8 +1,11 @@
 #include "update/manifest.h"
 
 #include <string_view>
+#include <unordered_set>
 
 #include "base/launcher_state.h"
+#include "base/path_identity.h"
+#include "base/paths.h"
 #include "net/json.h"
 #include "net/signature.h"
 
@@ -25,56 +28,6 @@ std::string LowerAscii(std::string text) {
     return text;
 }
 
-// Windows drops trailing dots and spaces from names, so ".. " or "..." may resolve like "..";
-// any component made only of dots and spaces with two or more dots is refused.
-bool IsParentLikeComponent(const std::wstring& path, size_t begin, size_t end) {
-    size_t dots = 0;
-    for (size_t i = begin; i < end; ++i) {
-        if (path[i] == L'.') {
-            ++dots;
-        } else if (path[i] != L' ') {
-            return false;
-        }
-    }
-    return dots >= 2;
-}
-
-// Only dots and spaces, or nothing: such a component names nothing of its own, and a path of
-// nothing else names the game folder itself ("." or "./"), not a file in it.
-bool IsBlankComponent(const std::wstring& path, size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i)
-        if (path[i] != L'.' && path[i] != L' ') return false;
-    return true;
-}
-
-// Windows reserves device names in every folder and whatever the extension: "nul.txt",
-// "a/CON" or "com1 .log" open the device, not a file of the game folder, so a manifest could
-// send a download to a port or a printer. The name is the part before the first dot with
-// trailing spaces dropped, as the system compares it.
-bool IsDeviceName(const std::wstring& path, size_t begin, size_t end) {
-    size_t stop = begin;
-    while (stop < end && path[stop] != L'.')
-        ++stop;
-    while (stop > begin && path[stop - 1] == L' ')
-        --stop;
-    // Compared in place: this runs for every component of every row of a manifest.
-    const size_t length = stop - begin;
-    if (length < 3 || length > 7) return false;
-    wchar_t name[8] = {};
-    for (size_t i = 0; i < length; ++i) {
-        const wchar_t c = path[begin + i];
-        name[i] = (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
-    }
-    const std::wstring_view upper(name, length);
-    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
-        if (upper == device) return true;
-    if (length != 4 || (upper.compare(0, 3, L"COM") != 0 && upper.compare(0, 3, L"LPT") != 0))
-        return false;
-    const wchar_t digit = upper[3];
-    return (digit >= L'0' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' ||
-           digit == L'\u00b3';
-}
-
 // A bundle's place is taken only within the launcher's bounds: a small file, a member no
 // longer than the file and inside a bundle of bounded size. Anything else leaves the file to
 // its own address, as a launcher that knows no bundles fetches it.
@@ -93,31 +46,46 @@ void ReadBundlePlace(std::string_view object, ManifestEntry& entry) {
     entry.bundleLength = length;
 }
 
+// One file named by two rows (the same path twice, or two spellings the file system takes as
+// one), a row naming a file that another row needs as a folder, or one naming another's
+// ".tmp": whichever row was placed last would win, and the other never match on disk.
+bool NamesAFileTwice(const std::vector<ManifestEntry>& entries) {
+    std::unordered_set<std::wstring> files, folders;
+    files.reserve(entries.size());
+    for (const ManifestEntry& entry : entries) {
+        std::wstring key = PathKey(entry.path);
+        for (size_t at = key.find(L'\\'); at != std::wstring::npos; at = key.find(L'\\', at + 1))
+            folders.insert(key.substr(0, at));
+        if (!files.insert(std::move(key)).second) return true;
+    }
+    for (const std::wstring& key : files) {
+        if (folders.count(key)) return true;
+        if (key.size() > 4 && key.compare(key.size() - 4, 4, L".TMP") == 0 &&
+            files.count(key.substr(0, key.size() - 4)))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 bool IsSafeEntryPath(const std::wstring& path) {
-    if (path.empty()) return false;
-    if (path.front() == L'/' || path.front() == L'\\') return false;
-    if (path.find(L':') != std::wstring::npos) return false;
-    size_t begin = 0;
-    bool namesSomething = false;
-    while (begin <= path.size()) {
-        size_t end = path.find_first_of(L"/\\", begin);
-        if (end == std::wstring::npos) end = path.size();
-        if (IsParentLikeComponent(path, begin, end)) return false;
-        if (IsDeviceName(path, begin, end)) return false;
-        namesSomething |= !IsBlankComponent(path, begin, end);
-        begin = end + 1;
-    }
-    return namesSomething;
+    if (!IsCanonicalRelativePath(path) || IsLauncherOwnPath(path)) return false;
+    // The launcher's ".old" lies beside it, and goes at every start.
+    const std::wstring exe = LauncherExePath();
+    const size_t slash = exe.find_last_of(L"\\/");
+    return PathKey(path) !=
+           PathKey(exe.substr(slash == std::wstring::npos ? 0 : slash + 1) + L".old");
 }
 
-bool ParseManifest(const std::string& text) {
-    return ParseManifestRows(text, State().manifestEntries);
+bool ParseManifest(const std::string& text, ManifestRefusals* refusals) {
+    return ParseManifestRows(text, State().manifestEntries, refusals);
 }
 
-bool ParseManifestRows(const std::string& text, std::vector<ManifestEntry>& entries) {
+bool ParseManifestRows(const std::string& text, std::vector<ManifestEntry>& entries,
+                       ManifestRefusals* refusals) {
     entries.clear();
+    if (refusals) *refusals = {};
     // A signed manifest names each file's SHA-256 too: MD5 alone can be collided.
     const bool withSha256 = SigningEnabled();
     if (text.size() < 7) return false;
@@ -147,15 +115,26 @@ bool ParseManifestRows(const std::string& text, std::vector<ManifestEntry>& entr
         entry.packedSize = ExtractJsonInt(object, "zsize");
         if (entry.packedSize <= 0 || entry.packedSize >= entry.size) entry.packedSize = 0;
         ReadBundlePlace(object, entry);
-        // The launcher runs elevated: a path that could leave the game folder is refused
-        // like a malformed row.
-        if (entry.path.empty() || entry.hash.size() != kHashLength) continue;
-        if (!IsSafeEntryPath(entry.path)) continue;
-        if (withSha256) {
+        // The launcher runs elevated: a path that could leave the game folder, or name a
+        // listed file under a second spelling, is refused like a malformed row.
+        bool taken =
+            !entry.path.empty() && entry.hash.size() == kHashLength && IsSafeEntryPath(entry.path);
+        if (taken && withSha256) {
             entry.sha256 = LowerAscii(ExtractJsonString(object, "sha256"));
-            if (entry.sha256.size() != kSha256Length || !IsLowerHex(entry.sha256)) continue;
+            taken = entry.sha256.size() == kSha256Length && IsLowerHex(entry.sha256);
         }
-        entries.push_back(std::move(entry));
+        if (taken) {
+            entries.push_back(std::move(entry));
+        } else if (refusals && (!entry.path.empty() || !entry.hash.empty())) {
+            // An object naming neither a path nor a content is no row of the list.
+            if (refusals->paths.size() < ManifestRefusals::kPathsKept)
+                refusals->paths.push_back(entry.path);
+            ++refusals->rows;
+        }
+    }
+    if (NamesAFileTwice(entries)) {
+        entries.clear();
+        if (refusals) refusals->sameFileTwice = true;
     }
     return !entries.empty();
 }

@@ -29,9 +29,7 @@ bool IsRealFolder(const std::wstring& path) {
 
 // The launcher's own files, whatever a manifest says.
 bool IsLaunchersOwn(const std::wstring& key, const std::wstring& localPath) {
-    if (key == L"LOG" || key.rfind(L"LOG\\", 0) == 0) return true;
-    for (const wchar_t* own : {L".ZARVO_DOWNLOADING", L".ZARVO_INSTALL_DIR", L"OPT.DAT"})
-        if (key == own) return true;
+    if (IsLauncherOwnPath(key) || key == L"OPT.DAT") return true;
     return IsLauncherExecutable(localPath) || IsLauncherExecutable(ResolveFullPath(localPath));
 }
 

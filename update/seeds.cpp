@@ -28,17 +28,6 @@ bool PlainFileData(const std::wstring& path, WIN32_FILE_ATTRIBUTE_DATA* data) {
 
 } // namespace
 
-std::wstring PathKey(const std::wstring& path) {
-    std::wstring key = path;
-    std::replace(key.begin(), key.end(), L'/', L'\\');
-    if (key.empty()) return key;
-    std::wstring upper(key.size(), L'\0');
-    const int n = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, key.data(),
-                                static_cast<int>(key.size()), upper.data(),
-                                static_cast<int>(upper.size()), nullptr, nullptr, 0);
-    return n == static_cast<int>(key.size()) ? upper : key;
-}
-
 bool OpensAsItself(HANDLE file, const std::wstring& path) {
     std::wstring resolved(1024, L'\0');
     DWORD n = GetFinalPathNameByHandleW(file, resolved.data(), static_cast<DWORD>(resolved.size()),
@@ -65,7 +54,8 @@ bool IsPlainFile(const std::wstring& path) {
 
 SeedCatalog BuildSeedCatalog(const std::vector<ManifestEntry>& current,
                              const std::vector<Verdict>& verdicts,
-                             const std::vector<ManifestEntry>& previous) {
+                             const std::vector<ManifestEntry>& previous,
+                             const std::vector<ManifestEntry>& otherDocuments) {
     SeedCatalog seeds;
     std::unordered_set<std::wstring> listed;
     listed.reserve(current.size());
@@ -80,14 +70,16 @@ SeedCatalog BuildSeedCatalog(const std::vector<ManifestEntry>& current,
     // Only paths no longer listed: a listed one is this run's to write, and a seed must not
     // change while a build reads it. Each is looked at once, however many manifests kept it.
     std::vector<std::pair<uint64_t, std::wstring>> dropped;
-    std::unordered_set<std::wstring> seen;
+    std::unordered_set<std::wstring> seen, stillListed;
+    for (const ManifestEntry& entry : otherDocuments)
+        stillListed.insert(PathKey(entry.path));
     for (const ManifestEntry& entry : previous) {
         const std::wstring key = PathKey(entry.path);
         if (listed.count(key) || !seen.insert(key).second) continue;
         const std::wstring local = LocalPathForEntry(entry);
         WIN32_FILE_ATTRIBUTE_DATA data = {};
         if (!PlainFileData(local, &data)) continue;
-        seeds.byHash.emplace(entry.hash, WholeSeed{local, true});
+        seeds.byHash.emplace(entry.hash, WholeSeed{local, stillListed.count(key) == 0});
         dropped.emplace_back(LengthOf(data), local);
     }
     std::stable_sort(dropped.begin(), dropped.end(),

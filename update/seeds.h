@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "base/manifest_entry.h"
+#include "base/path_identity.h"
 #include "update/verify_file.h"
 
 // A file that should hold some content whole.
 struct WholeSeed {
     std::wstring path;
-    bool unlisted = false; // a file of the previous release this one no longer lists
+    bool unlisted = false; // a file of the previous release that no manifest lists any more
 };
 
 struct SeedCatalog {
@@ -28,15 +29,14 @@ struct SeedCatalog {
     std::vector<std::wstring> unchanged;
 };
 
-// The key a path is compared by, as the file system compares names: "/" as "\", letters in
-// upper case.
-std::wstring PathKey(const std::wstring& path);
-
 // The seeds of this run. verdicts has one per row of current; previous holds the rows of the
-// kept manifests, in any number and order.
+// kept manifests, in any number and order. A row of otherDocuments (the kept rows of the
+// documents this run does not fetch) may still be a file of the game: it is copied, never
+// linked, since a link would make a game file and the new one a single file.
 SeedCatalog BuildSeedCatalog(const std::vector<ManifestEntry>& current,
                              const std::vector<Verdict>& verdicts,
-                             const std::vector<ManifestEntry>& previous);
+                             const std::vector<ManifestEntry>& previous,
+                             const std::vector<ManifestEntry>& otherDocuments = {});
 
 // Files that should hold entry's content whole, other than localPath itself.
 std::vector<WholeSeed> WholeSeedsFor(const SeedCatalog& seeds, const ManifestEntry& entry,

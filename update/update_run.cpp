@@ -16,11 +16,13 @@
 #include "net/release_head.h"
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
+#include "update/game_folders.h"
 #include "update/kept_manifest.h"
 #include "update/manifest.h"
 #include "update/net/bundle_fetch.h"
 #include "update/release_manifest.h"
 #include "update/retired_files.h"
+#include "update/run_log.h"
 #include "update/seeds.h"
 #include "update/self_update.h"
 #include "net/signature.h"
@@ -88,6 +90,7 @@ bool RunPool(int count, void (*worker)(Context), const Context& context) {
 
 void EndRun(const std::wstring& status) {
     LauncherState& s = State();
+    EndRunLog(status);
     SetStatusText(status);
     // The button first: whoever sees the run over sees it on offer.
     s.actionButtonVisible.store(true);
@@ -98,6 +101,7 @@ void EndRunSuccessfully(bool fullRun) {
     LauncherState& s = State();
     s.progressBytesPercent.store(100);
     s.progressFilesPercent.store(100);
+    EndRunLog(L"Archivos OK!");
     SetStatusText(L"Archivos OK!");
     s.actionButtonVisible.store(true);
     if (fullRun) MarkInstalled();
@@ -134,8 +138,20 @@ std::wstring ManifestRefusal(const std::string& body, const std::wstring& manife
     return L"Error: firma del manifiesto invalida";
 }
 
+void LogRefusals(const ManifestRefusals& refusals) {
+    if (refusals.sameFileTwice)
+        RunLogLine(L"manifest refused: rows name one file twice (by letter case, a folder of "
+                   L"another row, or another row's .tmp)");
+    for (const std::wstring& path : refusals.paths)
+        RunLogFileFailure(path, L"refused", L"not a path the launcher takes as written");
+    if (refusals.rows > static_cast<int32_t>(refusals.paths.size()))
+        RunLogLine(std::to_wstring(refusals.rows - refusals.paths.size()) + L" more rows refused");
+}
+
 const wchar_t kCancelled[] = L"Actualizacion cancelada.";
 const wchar_t kNoWorkers[] = L"Error: no se pudo iniciar la tarea";
+const wchar_t kInvalidManifest[] = L"Error: manifiesto invalido";
+const wchar_t kDownloadFailed[] = L"Error: fallo la descarga";
 
 // Runs the verification pool; the entries that are missing or differ come back in
 // manifest order, with their verdicts, and every entry's verdict in all. Entries the record
@@ -164,11 +180,46 @@ bool VerifyEntries(const RememberedFiles& remembered, std::vector<ManifestEntry>
     return true;
 }
 
+// Leaves in the list only the files whose write stays in the game folder: every folder on the
+// way a real folder of it (held in folders from now on), the file and its ".tmp" plain files
+// or nothing. The others are logged; false when there were any.
+bool KeepWritable(std::vector<ManifestEntry>& files, std::vector<Verdict>& verdicts,
+                  HeldFolders& folders) {
+    size_t kept = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::wstring local = LocalPathForEntry(files[i]);
+        if (!HoldFoldersOnTheWay(local, folders)) {
+            RunLogFileFailure(files[i].path, L"place",
+                              L"a folder on the way is a link or no folder (Windows error " +
+                                  std::to_wstring(GetLastError()) + L")");
+            continue;
+        }
+        if (!IsPlainFileOrNothing(local, folders) ||
+            !IsPlainFileOrNothing(local + L".tmp", folders)) {
+            RunLogFileFailure(files[i].path, L"place",
+                              L"the file or its .tmp is a link or a folder");
+            continue;
+        }
+        if (kept != i) {
+            files[kept] = std::move(files[i]);
+            verdicts[kept] = verdicts[i];
+        }
+        ++kept;
+    }
+    const bool all = kept == files.size();
+    files.resize(kept);
+    verdicts.resize(kept);
+    return all;
+}
+
 // Runs the download pool over the file list. Returns the status to end the run with, or ""
 // when every file was placed (or answered 404).
 std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verdict> verdicts,
                            const SeedCatalog* seeds) {
     DownloadPhase phase;
+    // Held until every worker has ended: no folder on the way of a write can become a link.
+    HeldFolders folders;
+    const bool allWritable = KeepWritable(fileList, verdicts, folders);
     phase.fileList = std::move(fileList);
     phase.verdicts = std::move(verdicts);
     phase.fileCount = static_cast<int32_t>(phase.fileList.size());
@@ -209,13 +260,13 @@ std::wstring DownloadFiles(std::vector<ManifestEntry> fileList, std::vector<Verd
     if (!bundles.Empty()) context.bundles = &bundles;
     if (!RunPool(workers, DownloadWorker, context)) return kNoWorkers;
 
-    if (phase.failed.load()) {
+    if (phase.failed.load() || !allWritable) {
         std::wstring error;
         {
             std::lock_guard<std::mutex> lock(phase.errorLock);
             error = phase.errorText;
         }
-        return error;
+        return error.empty() ? kDownloadFailed : error;
     }
     if (State().cancelRequested.load()) return kCancelled;
     return {};
@@ -248,6 +299,7 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     s.progressFilesPercent.store(0);
     InvalidateMainWindow();
     const bool fullRun = std::wcscmp(mode, L"FULL") == 0;
+    BeginRunLog(mode, manifestUrl);
 
     SetStatusText(L"Descargando manifiesto (" + std::wstring(mode) + L")...");
     // A full run hashes every file, as a check of the installation must; only a light run
@@ -268,7 +320,10 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
         const std::wstring refusal = ManifestRefusal(body, manifestUrl);
         if (!refusal.empty()) return EndRun(refusal);
     }
-    if (!ParseManifest(body)) return EndRun(L"Error: manifiesto invalido");
+    ManifestRefusals refusals;
+    const bool parsed = ParseManifest(body, &refusals);
+    LogRefusals(refusals);
+    if (!parsed) return EndRun(kInvalidManifest);
 
     SetStatusText(L"Verificando archivos (" + std::wstring(mode) + L")...");
     const RememberedFiles remembered = PrepareRemembered(s.manifestEntries, std::move(early));
@@ -281,14 +336,20 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     // the previous release of this same document.
     if (!kept) kept = LoadKeptManifests(name);
     std::wstring failure;
+    RunLogLine(std::to_wstring(s.manifestEntries.size()) + L" files listed, " +
+               std::to_wstring(fileList.size()) + L" to fetch");
     if (!fileList.empty()) {
-        const SeedCatalog seeds = BuildSeedCatalog(s.manifestEntries, all, kept->all);
+        const SeedCatalog seeds =
+            BuildSeedCatalog(s.manifestEntries, all, kept->all, kept->others);
         failure = DownloadFiles(std::move(fileList), std::move(verdicts), &seeds);
     }
     // What verification proved is remembered whatever became of the downloads. A placed file
     // is not: nothing holds it between its flush and the look at its identity, so the next
     // run proves it again and remembers it then.
     SaveRemembered(remembered, s.manifestEntries, all);
+    // A row the reader refused names a file this run did not write: the game is not whole,
+    // and what the release dropped cannot be told from what it named the way it may not.
+    if (failure.empty() && refusals.rows > 0) failure = kInvalidManifest;
     if (!failure.empty()) return EndRun(failure);
     RemoveRetiredFiles(*kept, s.manifestEntries, body, fullRun, manifestUrl);
     // Unchanged since the last good run: already kept, and a write spared.

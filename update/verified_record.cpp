@@ -386,6 +386,11 @@ struct RememberedHeadStart {
     }
 };
 
+bool NoWriterHolds(const std::wstring& path) {
+    // Readers only are shared: the open fails while any handle can write the file.
+    return OpenForReading(path, FILE_SHARE_READ).Valid();
+}
+
 std::shared_ptr<RememberedHeadStart> StartRemembering() {
     if (!kBuilt) return nullptr;
     auto early = std::make_shared<RememberedHeadStart>();

@@ -63,6 +63,12 @@ std::shared_ptr<RememberedHeadStart> StartRemembering();
 // also marks the entries the record vouches for; a full run has none and trusts no record.
 RememberedFiles PrepareRemembered(const std::vector<ManifestEntry>& entries,
                                   std::shared_ptr<RememberedHeadStart> early);
+// True when no program holds the file at path open for writing. A folder's listing can lag
+// behind a file that is being written in place (NTFS refreshes those entries when the writer
+// lets go), so a file the record vouches for is taken as Fine only then, as the hashing path
+// never finds a file held by a writer Fine.
+bool NoWriterHolds(const std::wstring& path);
+
 // Writes the record of the entries verification found Fine (one verdict per entry), whole to
 // a temporary name, flushed, then renamed over the old one.
 void SaveRemembered(const RememberedFiles& remembered, const std::vector<ManifestEntry>& entries,

@@ -24,6 +24,7 @@
 #include "update/digest.h"
 #include "update/entry_digest.h"
 #include "update/file_at.h"
+#include "update/game_folders.h"
 #include "update/net/addresses.h"
 #include "update/patch/patch.h"
 
@@ -169,6 +170,11 @@ Verdict VerifyEntryFile(const ManifestEntry& entry, const std::wstring& localPat
     // asks for the index again.
     if (fetched != IndexFetch::Found && !otherLength) return Verdict::Differs;
     if (fetched == IndexFetch::None && !hadTmp) return Verdict::WholeOnly;
+    // The patch writes the ".tmp" now: only through real folders of the game folder, held
+    // while it is built, and never into a link.
+    HeldFolders folders;
+    if (!HoldFoldersOnTheWay(localPath, folders) || !IsPlainFileOrNothing(tmpPath, folders))
+        return Verdict::Differs;
     int32_t status = 0;
     const PatchResult built =
         PatchWithIndex(fetched, side.Index(), entry, EntryUrl(entry), localPath, tmpPath, &status);

@@ -18,8 +18,11 @@
 #include "update/net/addresses.h"
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
+#include "update/run_log.h"
 #include "update/self_update.h"
 #include "net/signature.h"
+#include "update/tmp_file.h"
+#include "update/verified_record.h"
 #include "update/verify_file.h"
 
 namespace {
@@ -39,6 +42,10 @@ void RetryPause(DWORD ms) {
     Sleep(ms / gRetryPauseDivisor.load());
 }
 
+std::wstring WindowsError(DWORD error) {
+    return L"Windows error " + std::to_wstring(error);
+}
+
 bool Stopping(const DownloadContext& c) {
     return State().cancelRequested.load() || c.failed->load();
 }
@@ -46,6 +53,34 @@ bool Stopping(const DownloadContext& c) {
 bool MoveRefusedForNow(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
            error == ERROR_ACCESS_DENIED;
+}
+
+// A listed file marked read-only is still the game's to replace: the mark goes before the
+// move, through a handle on the file itself (never through a link), which must be a plain file.
+void ClearReadOnly(const std::wstring& target) {
+    FileHandle file(CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FILE_BASIC_INFO info = {};
+    if (!file || !GetFileInformationByHandleEx(file.Get(), FileBasicInfo, &info, sizeof info))
+        return;
+    if (!(info.FileAttributes & FILE_ATTRIBUTE_READONLY) ||
+        (info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return;
+    info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(file.Get(), FileBasicInfo, &info, sizeof info);
+}
+
+// Whether a refused move was refused because another program holds the file: its name can
+// then not even be opened for deletion beside that program's handle.
+bool HeldByAnotherProgram(DWORD moveError, const std::wstring& localPath) {
+    if (moveError == ERROR_SHARING_VIOLATION || moveError == ERROR_LOCK_VIOLATION) return true;
+    if (moveError != ERROR_ACCESS_DENIED) return false;
+    FileHandle probe(CreateFileW(localPath.c_str(), DELETE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return !probe && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 bool MoveIntoPlace(const std::wstring& localPath, const std::wstring& tmpPath, HANDLE held) {
@@ -59,14 +94,8 @@ bool MoveIntoPlace(const std::wstring& localPath, const std::wstring& tmpPath, H
         State().launcherReplaced.store(true);
         return true;
     }
+    ClearReadOnly(target);
     return RenameHeldFile(held, target, true);
-}
-
-// The ".tmp" opened against writers and renamers until it is in place: a second launcher in
-// the folder cannot change the bytes that were checked while the move waits.
-FileHandle HoldForMove(const std::wstring& tmpPath) {
-    return FileHandle(CreateFileW(tmpPath.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Whether the held file has the entry's content: a verdict taken by verification, minutes
@@ -77,17 +106,35 @@ bool HeldMatchesEntry(HANDLE held, const ManifestEntry& entry) {
            DigestMatchesEntry(digest, entry);
 }
 
-// Puts the verified download in place; its folder exists, since the ".tmp" lies in it. A move
+// Whether the held ".tmp" may be placed. Its source's check stands while nothing else can have
+// had the file: the hold came at the first try and the file is as its source left it (same
+// file, length and change time). Otherwise, and with recheck, it is hashed again under the
+// hold. A second name the source did not make itself (a linked seed) is never placed.
+bool HeldMayBePlaced(HANDLE held, const ManifestEntry& entry, const std::wstring& tmpPath,
+                     bool recheck) {
+    const bool asLeft = HeldTmpAsNoted(tmpPath, held);
+    if (!asLeft && SealOf(held).links != 1) return false;
+    return (asLeft && !recheck) || HeldMatchesEntry(held, entry);
+}
+
+// Puts the checked ".tmp" in place; its folder exists, since the ".tmp" lies in it. A move
 // that another program's handle refuses is tried again with growing pauses, spending the
 // entry's movePause steps; a file that still cannot be moved there is not in place, so the
-// attempt has failed. With recheck, the ".tmp" is checked once more under the hold.
+// attempt has failed. With recheck (a verdict verification took minutes ago), the ".tmp" is
+// checked once more under the hold in any case.
 bool PlaceFile(const ManifestEntry& entry, const std::wstring& localPath,
                const std::wstring& tmpPath, bool recheck, size_t* movePause) {
     FileHandle held;
+    bool checked = false, firstHold = true;
     for (;;) {
         if (!held) {
-            held = HoldForMove(tmpPath);
-            if (held && recheck && !HeldMatchesEntry(held.Get(), entry)) return false;
+            held = HoldTmpForMove(tmpPath);
+            // A hold refused at first: another program had the ".tmp" open meanwhile.
+            if (held && !checked &&
+                !HeldMayBePlaced(held.Get(), entry, tmpPath, recheck || !firstHold))
+                return false;
+            if (held) checked = true;
+            firstHold = false;
         }
         if (held && MoveIntoPlace(localPath, tmpPath, held.Get())) return true;
         if (!MoveRefusedForNow(GetLastError()) || *movePause == std::size(kMovePausesMs) ||
@@ -134,6 +181,8 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict
     const std::wstring& tmpPath = fetch.tmpPath;
 
     size_t movePause = 0;
+    // The last attempt's failure, for the run log: the step and why.
+    std::pair<const wchar_t*, std::wstring> failure{L"download", L""};
     // At most five attempts: pauses of 400, 800, 1200, 1600 and 2000 ms follow the failed ones.
     for (DWORD pause = kFirstPauseMs;;) {
         if (Stopping(c)) return Outcome::Stopped;
@@ -144,14 +193,37 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict
         verdict = Verdict::Differs;
         if (ready || FetchToTmp(fetch)) {
             if (PlaceFile(entry, localPath, tmpPath, ready, &movePause)) return Outcome::Placed;
-            DeleteFileW(tmpPath.c_str());
+            const DWORD error = GetLastError();
+            failure = {L"place", WindowsError(error)};
+            // A file another program holds open is kept from its place, not from being
+            // fetched: the checked ".tmp" waits for the next attempt. Access that stays denied
+            // through all the move's pauses, with nobody holding the file, will not come with
+            // another download.
+            if (HeldByAnotherProgram(error, localPath)) {
+                failure.second += L", the file is in use";
+                verdict = Verdict::TmpReady;
+            } else if (error == ERROR_ACCESS_DENIED) {
+                DeleteFileW(tmpPath.c_str());
+                RunLogFileFailure(entry.path, failure.first, failure.second);
+                return Outcome::GaveUp;
+            } else {
+                DeleteFileW(tmpPath.c_str());
+            }
         } else if (fetch.status == 404 && !PromisesFile(entry)) {
             DeleteFileW(tmpPath.c_str());
             return Outcome::NotOnServer;
+        } else {
+            const DWORD error = GetLastError();
+            failure = {L"download", fetch.status ? L"HTTP " + std::to_wstring(fetch.status)
+                                                 : L"no answer or " + WindowsError(error)};
         }
         RetryPause(pause);
         pause += kPauseStepMs;
-        if (pause > kLastPauseMs) return Outcome::GaveUp;
+        if (pause > kLastPauseMs) {
+            if (verdict == Verdict::TmpReady) DeleteFileW(tmpPath.c_str());
+            RunLogFileFailure(entry.path, failure.first, failure.second);
+            return Outcome::GaveUp;
+        }
     }
 }
 
@@ -263,9 +335,9 @@ void VerifyWorker(VerifyContext c) {
         if (i >= *c.entryCount) return;
 
         const ManifestEntry& entry = s.manifestEntries[i];
-        c.verdicts[i] = c.remembered && c.remembered[i]
-                            ? Verdict::Fine
-                            : VerifyEntryFile(entry, LocalPathForEntry(entry), blockSpan);
+        const std::wstring localPath = LocalPathForEntry(entry);
+        const bool vouched = c.remembered && c.remembered[i] && NoWriterHolds(localPath);
+        c.verdicts[i] = vouched ? Verdict::Fine : VerifyEntryFile(entry, localPath, blockSpan);
 
         int64_t verified = c.verifiedCount->fetch_add(1) + 1;
         if (verified % 256 == 0 || verified == *c.entryCount) {

@@ -289,7 +289,20 @@ def write_head(root, channel, head, signer=None, current=None):
         raise HeadError(f"{head_name(channel)} is signed: give the signing key (--sign KEY.pem), "
                         "launchers built with keys refuse an unsigned head")
     atomic_write(head_path(root, channel), text.encode("utf-8"))
+    # The manifests the head stopped naming are dropped as every object is: dated now, so
+    # that --prune keeps them through the grace period for launchers that read the old head.
+    now = time.time()
+    for digest in set(_manifests(current or {})) - set(_manifests(head)):
+        try:
+            os.utime(manifest_path(root, digest), (now, now))
+        except FileNotFoundError:
+            pass
     return text
+
+
+def _manifests(head):
+    return [head[prefix + kind] for kind in DOCUMENT_KINDS for prefix in ("", "prev_")
+            if head.get(prefix + kind)]
 
 
 def expiry_text(expires):

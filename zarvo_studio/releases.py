@@ -456,3 +456,16 @@ def served_files(root, keep=KEEP_RELEASES):
     records = [f"{RELEASES}/{c}/{r['release']}.json" for c in record_channels(root) for r in read_records(root, c)]
     return ([f"{heads.OBJECTS}/{n}" for n in stored], records,
             [heads.head_name(c) for c in heads.channels(root)])
+
+
+def head_releases(root):
+    """{channel: head} of the heads that read."""
+    found = {}
+    for channel in heads.channels(root):
+        try:
+            head = heads.read_head(root, channel)
+        except heads.HeadError:
+            continue
+        if head is not None:
+            found[channel] = head
+    return found

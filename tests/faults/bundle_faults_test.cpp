@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <random>
+#include <thread>
 
 #include "faults/bundle_support.h"
 #include "faults/fault_support.h"
@@ -263,6 +265,41 @@ TEST_F(BundleFaults, EveryUnusableBundleEndsWithTheFilesFromTheirOwnAddressesInF
             }
         }
     }
+}
+
+// A raw member whose row gives it far more bytes than its file has: nothing past the file's
+// size reaches its ".tmp" while the rest of the member trickles in, and the file comes from
+// its own address.
+TEST_F(BundleFaults, AMemberLongerThanItsFileNeverGrowsTheTmpPastIt) {
+    FaultGame game(LauncherFolderFull(), NextPrefix());
+    const std::string content = test::RandomBytes(20000, 3101);
+    game.Add("long/f", content);
+    Bundle b;
+    b.bytes = content + test::RandomBytes(300000, 3102);
+    b.digest = test::Md5Hex(b.bytes) + test::Md5Hex("second half" + b.bytes);
+    game.Serve(b.Key().substr(1), b.bytes);
+    game.AddRowKeys("long/f", PlaceKeys(b.digest, 0, b.bytes.size()));
+    game.Publish({"manifest_light.json"},
+                 "{\"" + b.Key() + "\": {\"trickle_bytes\": 16384, \"trickle_ms\": 20}}");
+
+    const std::wstring tmp = game.Local("long/f") + L".tmp";
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> longest{0};
+    std::thread watch([&] {
+        while (!stop.load()) {
+            WIN32_FILE_ATTRIBUTE_DATA data = {};
+            if (GetFileAttributesExW(tmp.c_str(), GetFileExInfoStandard, &data)) {
+                const uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+                if (size > longest.load()) longest = size;
+            }
+            Sleep(2);
+        }
+    });
+    const std::vector<test::LoggedRequest> requests = RunToTheEnd(game);
+    stop = true;
+    watch.join();
+    EXPECT_LE(longest.load(), content.size());
+    EXPECT_EQ(RequestsTo(requests, game.FaultKey("long/f")), 1);
 }
 
 } // namespace

@@ -4,10 +4,13 @@
 // run puts it right.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
+#include "base/handles.h"
 #include "faults/fault_support.h"
 #include "faults/inprocess_run.h"
+#include "patch/make_index.h"
 
 namespace {
 
@@ -83,6 +86,56 @@ TEST_F(HeldFiles, AMoveRefusedForAMomentSucceedsWithoutASecondDownload) {
     for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
         if (r.path.rfind(game.FaultKey("scanned.exe"), 0) == 0) ++downloads;
     EXPECT_EQ(downloads, 1);
+}
+
+// A second launcher in the folder has the ".tmp" open, for reading while this run builds it,
+// so the hold for the move is refused at first; once the build has let go, the other one
+// rewrites a block of it in place and closes. What the move would then take is not what was
+// checked: it is hashed again under the hold, and the attempt that follows puts it right.
+TEST_F(HeldFiles, ATmpAnotherLauncherWroteBeforeItsHoldIsHashedAgain) {
+    FaultGame game(LauncherFolderFull(), NextPrefix());
+    const std::string content = test::RandomBytes(3u << 20, 35);
+    std::string before = content;
+    before[5000] ^= 1;
+    game.Add("shared.pak", content, before);
+    game.Serve("blocks/" + game.Path("shared.pak") + ".zbi", test::MakeBlockIndex(content, 4096));
+    game.Publish({"manifest_light.json"});
+
+    const std::wstring tmp = game.Local("shared.pak") + L".tmp";
+    ASSERT_TRUE(test::WriteFileBytes(tmp, ""));
+    FileHandle reader(CreateFileW(tmp.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(reader);
+    std::atomic<bool> rewrote{false};
+    std::thread other([&] {
+        // The build sets the length first; a writer gets in only once it has closed.
+        test::WaitFor(
+            [&] {
+                LARGE_INTEGER size = {};
+                return GetFileSizeEx(reader.Get(), &size) && size.QuadPart > 0;
+            },
+            60000, 1);
+        FileHandle writer;
+        test::WaitFor(
+            [&] {
+                writer.Reset(CreateFileW(tmp.c_str(), GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+                return writer.Valid();
+            },
+            60000, 1);
+        const std::string junk(4096, 'x');
+        DWORD put = 0;
+        rewrote = writer && WriteFile(writer.Get(), junk.data(), 4096, &put, nullptr) &&
+                  put == 4096 && FlushFileBuffers(writer.Get());
+        writer.Reset();
+        reader.Reset();
+    });
+    Outcome run = Run(game);
+    other.join();
+    EXPECT_TRUE(rewrote);
+    EXPECT_EQ(run.Final(), kOk);
+    EXPECT_TRUE(game.IsCurrent("shared.pak"));
 }
 
 } // namespace

@@ -103,7 +103,7 @@ TEST(ManifestReader, TakesRowsInDocumentOrderWithTheirFields) {
                              "  {\"path\": \"b\", \"hash\": \"" +
                              kHash +
                              "\", \"size\": -1},\n"
-                             "  {\"path\": \"b\", \"hash\": \"zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzZ\","
+                             "  {\"path\": \"c\", \"hash\": \"zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzZ\","
                              "   \"size\": \"12\", \"version\": null, \"extra\": 1}\n"
                              "]}";
     ASSERT_TRUE(ParseManifest(text));
@@ -116,8 +116,8 @@ TEST(ManifestReader, TakesRowsInDocumentOrderWithTheirFields) {
     EXPECT_EQ(Entries()[1].path, L"b");
     EXPECT_EQ(Entries()[1].size, -1);
     EXPECT_EQ(Entries()[1].version, 0);
-    // Duplicates stay; a hash is lowered, not checked for hex digits; a quoted size reads 0.
-    EXPECT_EQ(Entries()[2].path, L"b");
+    // A hash is lowered, not checked for hex digits; a quoted size reads 0.
+    EXPECT_EQ(Entries()[2].path, L"c");
     EXPECT_EQ(Entries()[2].hash, "zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz");
     EXPECT_EQ(Entries()[2].size, 0);
 
@@ -153,44 +153,119 @@ TEST(ManifestReader, HashMustBeExactly32Bytes) {
 }
 
 TEST(ManifestReader, ScannerQuirksAreKept) {
-    // Escapes are kept in the path; the first "}" closes an object even inside a string, and
-    // the scan resumes after it; objects after the array's end are rows too; a non-string
-    // path takes the next quoted text.
+    // Escapes are kept in the path (so a path holding one is refused: "\\" is no separator of
+    // a row); the first "}" closes an object even inside a string, and the scan resumes after
+    // it; objects after the array's end are rows too; a non-string path takes the next quoted
+    // text.
     const std::string text = "{\"files\": [" + Row(R"(a\\b\u00e9)") + "," + "{\"hash\": \"" +
                              kHash + "\", \"path\": \"cut}here\"}," +
                              "{\"path\": \"kept\", \"hash\": \"" + kHash +
                              "\", \"note\": \"x}y\"}," + "{\"path\": null, \"hash\": \"" + kHash +
                              "\"}" + "], \"other\": " + Row("after") + "}";
-    ASSERT_TRUE(ParseManifest(text));
+    ManifestRefusals refusals;
+    ASSERT_TRUE(ParseManifest(text, &refusals));
     std::vector<std::wstring> paths;
     for (const ManifestEntry& e : Entries())
         paths.push_back(e.path);
     // "cut}here": the object text ends inside the path, which then has no closing quote, so
     // the row is dropped. "x}y": path and hash lie before the "}", so the row is taken.
     // Both leftovers (`here"}` and `y"}`) hold no "{" and are skipped.
-    EXPECT_EQ(paths, (std::vector<std::wstring>{LR"(a\\b\u00e9)", L"kept", L"hash", L"after"}));
+    EXPECT_EQ(paths, (std::vector<std::wstring>{L"kept", L"hash", L"after"}));
+    EXPECT_EQ(refusals.rows, 2);
+    EXPECT_EQ(refusals.paths, (std::vector<std::wstring>{LR"(a\\b\u00e9)", L""}));
 }
 
-TEST(ManifestReader, UnsafePathsAreRefused) {
-    for (const wchar_t* path : {L"/etc/x", L"\\Windows\\x", L"C:\\x", L"C:x", L"a/b:stream", L"..",
-                                L"../x", L"a/../../x", L"a\\..\\x", L"a/..", L"a/.. /x", L"a/.../x",
-                                L"\\\\server\\share\\x", L"a/conout$.log", L"Lpt3", L""}) {
+TEST(ManifestReader, UnsafePathsAndSecondSpellingsAreRefused) {
+    for (const wchar_t* path : {L"/etc/x",
+                                L"\\Windows\\x",
+                                L"C:\\x",
+                                L"C:x",
+                                L"a/b:stream",
+                                L"..",
+                                L"../x",
+                                L"a/../../x",
+                                L"a\\..\\x",
+                                L"a/..",
+                                L"a/.. /x",
+                                L"a/.../x",
+                                L"\\\\server\\share\\x",
+                                L"a/conout$.log",
+                                L"Lpt3",
+                                L"",
+                                L"a\\b",
+                                L"x..",
+                                L"data/y.dll.",
+                                L"data/y.dll ",
+                                L"./a",
+                                L"a//b",
+                                L"a/./b",
+                                L"a/.",
+                                L"a/",
+                                L".",
+                                L"DATAFI~1.PAK",
+                                L"data/datafi~1.pak",
+                                L"DATA~ABC",
+                                L"Log",
+                                L"log/inst_done",
+                                L"LOG/kept_manifest_full.json",
+                                L".zarvo_downloading",
+                                L".ZARVO_INSTALL_DIR",
+                                L"a*b",
+                                L"a?b",
+                                L"a<b",
+                                L"a|b",
+                                L"a\"b",
+                                L"a#b",
+                                L"a%41b",
+                                L"a\x01b",
+                                L"a{b"}) {
         EXPECT_FALSE(IsSafeEntryPath(path)) << testing::PrintToString(std::wstring(path));
     }
     for (const wchar_t* path :
-         {L"x", L"data/file1.dat", L"a\\b", L"..x/y", L"a/..b", L"x..", L"./a", L"a/.x",
-          L"Zarvo Vestra.exe", L"CONOUT$x", L"COM10", L"co", L"nulx.txt"}) {
+         {L"x", L"data/file1.dat", L"..x/y", L"a/..b", L"a/.x", L"Zarvo Vestra.exe", L"CONOUT$x",
+          L"COM10", L"co", L"nulx.txt", L"Logs/x", L"Log.txt", L"data/Log", L"~1.pak",
+          L"datafile~1.pak", L"a~1.long", L" lead", L"a~b c.txt", L"a~-1"}) {
         EXPECT_TRUE(IsSafeEntryPath(path)) << testing::PrintToString(std::wstring(path));
     }
 
-    // Unsafe rows are dropped like malformed ones; a manifest of nothing else is invalid.
+    // Unsafe rows are dropped like malformed ones, and counted; a manifest of nothing else is
+    // invalid.
     const std::string unsafeRows = Row("../../evil.dll") + "," + Row("/abs") + "," +
-                                   Row(R"(C:\\Windows\\x.dll)") + "," + Row(R"(data\\..\\..\\x)");
-    EXPECT_FALSE(ParseManifest(Manifest(unsafeRows)));
+                                   Row(R"(C:\\Windows\\x.dll)") + "," + Row("data/./x.dll");
+    ManifestRefusals refusals;
+    EXPECT_FALSE(ParseManifest(Manifest(unsafeRows), &refusals));
     EXPECT_TRUE(Entries().empty());
-    ASSERT_TRUE(ParseManifest(Manifest(unsafeRows + "," + Row("data/ok.dat"))));
+    EXPECT_EQ(refusals.rows, 4);
+    ASSERT_TRUE(ParseManifest(Manifest(unsafeRows + "," + Row("data/ok.dat")), &refusals));
     ASSERT_EQ(Entries().size(), 1u);
     EXPECT_EQ(Entries()[0].path, L"data/ok.dat");
+    EXPECT_EQ(refusals.rows, 4);
+    EXPECT_FALSE(refusals.sameFileTwice);
+    // An object that names neither a path nor a content is no row.
+    ASSERT_TRUE(ParseManifest(Manifest(Row("a") + ", {\"size\": 3}"), &refusals));
+    EXPECT_EQ(refusals.rows, 0);
+}
+
+TEST(ManifestReader, ADocumentNamingOneFileTwiceIsRefusedWhole) {
+    const std::string other = "fedcba9876543210fedcba9876543210";
+    for (const auto& [a, b] : std::vector<std::pair<std::string, std::string>>{
+             {"data/a.bin", "data/A.bin"},
+             {"data/a.bin", "data/a.bin"},
+             {"Data/x/\xc3\xa9.bin", "data/X/\xc3\x89.bin"},
+             {"data", "data/a.bin"},
+             {"data/a.bin", "DATA/A.BIN.tmp"}}) {
+        ManifestRefusals refusals;
+        State().manifestEntries.push_back({L"stale", kHash, 1, 1, ""});
+        EXPECT_FALSE(
+            ParseManifest(Manifest(Row("ok") + "," + Row(a) + "," + Row(b, other)), &refusals))
+            << a << " " << b;
+        EXPECT_TRUE(Entries().empty());
+        EXPECT_TRUE(refusals.sameFileTwice);
+    }
+    // The file system folds letter case, not Unicode forms: a composed and a decomposed
+    // accented letter are two names.
+    ASSERT_TRUE(ParseManifest(Manifest(Row("\xc3\xa9") + "," + Row("e\xcc\x81"))));
+    EXPECT_EQ(Entries().size(), 2u);
 }
 
 } // namespace

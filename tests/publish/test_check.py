@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""zarvo_publish.py check against the nginx example and against a badly configured server.
+"""zarvo-studio check against the nginx example and against a badly configured server.
 
     test_check.py NGINX_PORT SAMPLES_DIR CERTDIR
 
@@ -22,8 +22,12 @@ import unittest
 import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-import zarvo_check  # noqa: E402
+# The studio's command from this checkout, for this process and the ones it starts.
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, ROOT)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (ROOT, os.environ.get("PYTHONPATH"))))
+STUDIO = [sys.executable, "-m", "zarvo_studio"]
+from zarvo_studio import check as zarvo_check  # noqa: E402
 
 KEYS = os.path.join(HERE, "..", "sign", "keys")
 PORT = SAMPLES = CERTS = None
@@ -87,7 +91,8 @@ class Check(unittest.TestCase):
                                 os.path.join(CERTS, "ca.pem"), "--keys",
                                 os.path.join(KEYS, "test_keys_ab.pub.pem"))
         self.assertEqual(status, 0, out)
-        self.assertEqual(out.count("signed by key"), 3, out)
+        self.assertEqual(out.count("signed by key"), 4, out)  # the head too
+        self.assertIn("heads/live.json: release 1, its manifests served as named", out)
         self.assertIn("files checked whole and right (all", out)
 
     def test_keys_the_publication_was_not_signed_with_fail(self):
@@ -95,7 +100,8 @@ class Check(unittest.TestCase):
                                 os.path.join(CERTS, "ca.pem"), "--keys",
                                 os.path.join(KEYS, "test_key_c.pub.pem"))
         self.assertEqual(status, 1)
-        self.assertEqual(out.count("does not verify with any given key"), 3, out)
+        # The three documents and the head.
+        self.assertEqual(out.count("does not verify with any given key"), 4, out)
 
     def test_a_badly_configured_server_fails_with_each_mistake_named(self):
         root = tempfile.mkdtemp(prefix="zarvo_check_")

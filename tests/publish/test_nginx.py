@@ -47,6 +47,15 @@ class Nginx(unittest.TestCase):
                 self.assertEqual(response.getheader("Cache-Control"), "no-cache")
                 self.assertTrue(response.getheader("Content-Type").startswith("application/json"))
 
+    def test_the_head_may_be_cached_for_a_minute_and_the_records_are_not_served(self):
+        response, body = self.request("GET", "/heads/live.json")
+        self.assertEqual((response.status, body), (200, self.published("heads", "live.json")))
+        self.assertEqual(response.getheader("Cache-Control"), "public, max-age=60")
+        self.assertTrue(response.getheader("Content-Type").startswith("application/json"))
+        for path in ("/releases/live/1.json", "/channels/", "/heads/"):
+            with self.subTest(path=path):
+                self.assertEqual(self.request("GET", path)[0].status, 404)
+
     def test_every_published_file_comes_under_its_escaped_path_uncompressed(self):
         rows = json.loads(self.published("manifest_full.json"))["files"]
         for row in rows:

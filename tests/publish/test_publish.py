@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Tests of tools/zarvo_publish.py: refusals, output format, light selection, publish order."""
+"""Tests of zarvo-studio publish: refusals, output format, light selection, publish order."""
 import contextlib
 import hashlib
 import io
@@ -16,14 +16,17 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TOOL = os.path.join(HERE, "..", "..", "tools", "zarvo_publish.py")
-sys.path.insert(0, os.path.dirname(TOOL))
+# The studio's command from this checkout, for this process and the ones it starts.
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, ROOT)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (ROOT, os.environ.get("PYTHONPATH"))))
+STUDIO = [sys.executable, "-m", "zarvo_studio"]
 sys.path.insert(0, HERE)
 import sample_games  # noqa: E402
-import zarvo_publish  # noqa: E402
-import zarvo_blockindex  # noqa: E402
-import zarvo_bundles  # noqa: E402
-import zarvo_packed  # noqa: E402
+from zarvo_studio import blockindex as zarvo_blockindex  # noqa: E402
+from zarvo_studio import bundles as zarvo_bundles  # noqa: E402
+from zarvo_studio import packed as zarvo_packed  # noqa: E402
+from zarvo_studio import publish as zarvo_publish  # noqa: E402
 
 LAUNCHER = "Zarvo Vestra.exe"
 
@@ -106,6 +109,8 @@ class Refusals(Tool):
         ("sub/nul.txt", "device name"),
         ("Com1.log", "device name"),
         ("Log/inst_done", "keeps for itself"),
+        ("log/support.txt", "keeps for itself"),
+        ("data/DATAFI~1.PAK", "short 8.3 name"),
         (".zarvo_downloading", "keeps for itself"),
         (LAUNCHER + ".old", "keeps for itself"),
     ]
@@ -236,16 +241,16 @@ class Output(Tool):
 
     def test_the_command_line_itself(self):
         write(self.game, "data/a.bin", b"a")
-        result = subprocess.run([sys.executable, TOOL, "--help"], capture_output=True, text=True,
+        result = subprocess.run([*STUDIO, "publish", "--help"], capture_output=True, text=True,
                                 timeout=60)
         self.assertEqual(result.returncode, 0)
         self.assertIn("the name it has", result.stdout.replace("\n", " ").replace("  ", " "))
-        result = subprocess.run([sys.executable, TOOL, self.game, self.out, "--light", "data/*"],
+        result = subprocess.run([*STUDIO, "publish", self.game, self.out, "--light", "data/*"],
                                 capture_output=True, text=True, timeout=60)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual([r["path"] for r in self.manifest("manifest_light.json")],
                          [LAUNCHER, "data/a.bin"])
-        result = subprocess.run([sys.executable, TOOL, self.game], capture_output=True, timeout=60)
+        result = subprocess.run([*STUDIO, "publish", self.game], capture_output=True, timeout=60)
         self.assertEqual(result.returncode, 2)
 
 
@@ -597,6 +602,10 @@ class Objects(Tool):
         if "zsize" in rows[LAUNCHER]:
             expected.add(f"{rows[LAUNCHER]['hash']}-{rows[LAUNCHER]['zsize']}.gz")
         objects = self.objects()
+        # Besides the files' objects, the manifests as objects of their own (the head names them).
+        for name in ("manifest_full.json", "manifest_light.json"):
+            with open(os.path.join(self.out, name), "rb") as f:
+                expected.add(hashlib.sha256(f.read()).hexdigest() + ".zman")
         self.assertEqual(set(objects), expected)
         for name, classic in ((lua["hash"], "update/data/same.lua"),  # the first path of it
                               (f"{lua['hash']}-{lua['zsize']}.gz", "packed/data/same.lua"),
@@ -605,17 +614,19 @@ class Objects(Tool):
         self.assertIn("objects/: 5 objects added (hard links", out)
 
         # A new release: the unchanged objects stay as they are, the changed file gets new ones.
+        with open(os.path.join(self.out, "manifest_full.json"), "rb") as f:
+            old_full = hashlib.sha256(f.read()).hexdigest() + ".zman"
         write(self.game, "data/big.pak", rng.randbytes((1 << 20) + 20))
         status, out, _ = self.run_tool()
         after = self.objects()
-        dropped = {pak["hash"], f"{pak['hash']}.zbi"}
+        dropped = {pak["hash"], f"{pak['hash']}.zbi", old_full}
         for name in expected - dropped:
             self.assertEqual((objects[name].st_ino, objects[name].st_mtime_ns),
                              (after[name].st_ino, after[name].st_mtime_ns), name)
         for name in dropped:  # the same bytes, dated when they were dropped
             self.assertEqual(objects[name].st_ino, after[name].st_ino)
             self.assertGreater(after[name].st_mtime_ns, objects[name].st_mtime_ns)
-        self.assertEqual(len(after), len(expected) + 2)
+        self.assertEqual(len(after), len(expected) + 3)  # and the new full manifest
         self.assertIn("2 no longer named, kept for 7 days", out)
 
     def test_copies_where_links_are_refused(self):
@@ -648,21 +659,22 @@ class Objects(Tool):
         os.utime(stray, (long_ago, long_ago))
         write(self.game, "a.bin", b"second")
         os.unlink(os.path.join(self.game, "b.bin"))
-        status, out, _ = self.run_tool("--prune")
+        status, out, _ = self.run_tool("--prune", "--keep-releases", "0")
         self.assertEqual(status, 0)
         # Dropped just now: kept, though stored a month ago; the stray one goes.
         left = set(os.listdir(objects))
         self.assertTrue({md5(b"first"), md5(b"gone later"), md5(b"second")} <= left, left)
         self.assertNotIn(md5(b"stray"), left)
         # Kept: the two files' objects and the bundle the two small files shared.
-        self.assertIn("pruned 1 object that no manifest named for 7 days; kept 3 younger", out)
+        # Kept too: the manifests the head named before, dropped with them.
+        self.assertIn("pruned 1 object that no manifest named for 7 days; kept 4 younger", out)
         # Eight days later they go; what the manifests name stays, however old.
         for name in (md5(b"first"), md5(b"gone later")):
             os.utime(os.path.join(objects, name), (time.time() - 8 * 86400,) * 2)
-        status, out, _ = self.run_tool("--prune", "--dry-run")
+        status, out, _ = self.run_tool("--prune", "--keep-releases", "0", "--dry-run")
         self.assertIn(f"would remove objects/{md5(b'first')}", out)
         self.assertTrue({md5(b"first"), md5(b"gone later")} <= set(os.listdir(objects)))
-        status, out, _ = self.run_tool("--prune")
+        status, out, _ = self.run_tool("--prune", "--keep-releases", "0")
         left = set(os.listdir(objects))
         self.assertEqual(left & {md5(b"first"), md5(b"gone later")}, set())
         self.assertIn(md5(b"second"), left)
@@ -735,7 +747,7 @@ class Bundles(Tool):
             for name in set(bundles()) - {n + ".zbd" for n in now}:
                 os.utime(os.path.join(objects, name), (time.time() - 8 * 86400,) * 2)
         before = snapshot(os.path.join(self.out, "objects"))
-        self.assertEqual(self.run_tool()[0], 0)
+        self.assertEqual(self.run_tool("--light", "s/0/*")[0], 0)
         self.assertEqual(snapshot(os.path.join(self.out, "objects")), before)
         write(self.game, "s/3/f350.txt", b"changed")
         status, out, _ = self.run_tool()
@@ -744,17 +756,17 @@ class Bundles(Tool):
         self.assertGreaterEqual(len(now & names), len(names) - 2)
         self.assertIn("no longer named, kept for 7 days", out)
         self.assertEqual(self.bundled(self.manifest("manifest_full.json"))["s/3/f350.txt"], b"changed")
-        status, out, _ = self.run_tool("--prune")
+        status, out, _ = self.run_tool("--prune", "--keep-releases", "0")
         self.assertGreater(len(bundles()), len(now))  # dropped just now: kept
         age_dropped()
-        status, out, _ = self.run_tool("--prune")
+        status, out, _ = self.run_tool("--prune", "--keep-releases", "0")
         self.assertEqual(bundles(), sorted(n + ".zbd" for n in now))
-        status, out, _ = self.run_tool("--no-bundles", "--prune")
+        status, out, _ = self.run_tool("--no-bundles", "--prune", "--keep-releases", "0")
         self.assertEqual(status, 0)
         self.assertFalse(any("zbundle" in r for r in self.manifest("manifest_full.json")))
         now = set()
         age_dropped()
-        status, out, _ = self.run_tool("--no-bundles", "--prune")
+        status, out, _ = self.run_tool("--no-bundles", "--prune", "--keep-releases", "0")
         self.assertEqual(bundles(), [])
 
 

@@ -2,7 +2,6 @@
 """Release heads and the release commands on plain folders: what each head names, and what
 check and prune make of them."""
 import hashlib
-import io
 import os
 import shutil
 import sys
@@ -12,10 +11,8 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
-sys.path.insert(0, os.path.join(ROOT, "tools"))
 sys.path.insert(0, ROOT)
-import zarvo_publish  # noqa: E402
-from zarvo_studio import heads, releases  # noqa: E402
+from zarvo_studio import cli, heads, publish, releases  # noqa: E402
 
 LAUNCHER = "Zarvo Vestra.exe"
 
@@ -61,16 +58,10 @@ class Releases(unittest.TestCase):
         write(self.game, "data/level.pak", bytes(range(256)) * 40 + b"%d" % build)
         write(self.game, "readme.txt", b"build %d" % build)
         with open(os.devnull, "w") as quiet:
-            sys.stdout, saved = quiet, sys.stdout
-            try:
-                status = zarvo_publish.main([self.game, self.out, "--light", "*.exe", "--version", str(build)])
-            finally:
-                sys.stdout = saved
+            status = publish.main([self.game, self.out, "--light", "*.exe", "--version", str(build),
+                                   "--channel", channel, "--rollout", str(rollout)], quiet, quiet)
         self.assertEqual(status, 0)
-        documents = {"light": read(self.out, "manifest_light.json"), "full": read(self.out, "manifest_full.json")}
-        launcher = hashlib.sha256(read(self.out, "update/" + LAUNCHER)).hexdigest()
-        record, head = releases.publish(self.out, channel, documents, launcher, rollout)
-        return head
+        return heads.read_head(self.out, channel)
 
     def check(self):
         report = Report()
@@ -104,8 +95,12 @@ class Releases(unittest.TestCase):
         self.assertEqual(heads.release_fields(back), heads.release_fields(first))
         self.assertEqual(releases.read_records(self.out, "live")[-1]["source"], "1")
 
+        live_full, readme = read(self.out, "manifest_full.json"), read(self.out, "update/readme.txt")
         beta = self.release(5, channel="beta")
         self.assertEqual(beta["release"], 1)
+        # A beta publish leaves what live's classic documents name as it was.
+        self.assertEqual(read(self.out, "manifest_full.json"), live_full)
+        self.assertEqual(read(self.out, "update/readme.txt"), readme)
         _, live = releases.promote(self.out, "beta", "live", rollout=25)
         self.assertEqual((live["release"], live["rollout"], live["previous"]), (5, 25, 4))
         self.assertEqual(heads.release_fields(live)["full"], beta["full"])
@@ -124,6 +119,8 @@ class Releases(unittest.TestCase):
         name = heads.manifest_path(self.out, head["full"])
         os.rename(name, name + b".away")
         self.assertTrue(any("missing" in p and "release 1" in p for p in self.check()), self.check())
+        with open(os.devnull, "w") as quiet:  # and so does the command, with its status
+            self.assertEqual(cli.main(["check", self.out], quiet, quiet), 1)
         # Bytes of another manifest under the name: the digest gives it away.
         write(self.out, heads.manifest_name(head["full"]), zlib.compress(b'{"files": []}\n'))
         self.assertTrue(any("SHA-256" in p or "bytes" in p for p in self.check()), self.check())

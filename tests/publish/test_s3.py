@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""zarvo_publish.py upload against a real S3 server, read through nginx as a CDN reads a
+"""zarvo-studio upload against a real S3 server, read through nginx as a CDN reads a
 bucket, and the edge cache example in front of it.
 
     test_s3.py NODE_DIR WORK PORT
@@ -24,12 +24,16 @@ import urllib.parse
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TOOLS = os.path.join(HERE, "..", "..", "tools")
-sys.path.insert(0, TOOLS)
+# The studio's command from this checkout, for this process and the ones it starts.
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, ROOT)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (ROOT, os.environ.get("PYTHONPATH"))))
+STUDIO = [sys.executable, "-m", "zarvo_studio"]
 sys.path.insert(0, HERE)
 import s3_ctl  # noqa: E402
-import zarvo_publish  # noqa: E402
-import zarvo_upload  # noqa: E402
+from zarvo_studio import publish as zarvo_publish  # noqa: E402
+from zarvo_studio import upload as zarvo_upload  # noqa: E402
+from zarvo_studio import heads, releases  # noqa: E402
 
 LAUNCHER = "Zarvo Vestra.exe"
 NODE = WORK = PORT = None
@@ -161,6 +165,15 @@ class UploadTest(unittest.TestCase):
         status = zarvo_upload.main(argv, out, err, client=client)
         return status, out.getvalue(), err.getvalue()
 
+    def assert_serves_head(self, folder):
+        """The bucket serves the head of folder's live channel and all its release names."""
+        head = heads.read_head(folder, "live")
+        status, _, body = self.served("heads/live.json")
+        self.assertEqual(heads.parse_head(body)["release"], head["release"])
+        for name in releases.release_objects(folder, heads.release_fields(head)):
+            with open(os.path.join(folder, "objects", name), "rb") as f:
+                self.assertEqual(md5(self.served(f"objects/{name}")[2]), md5(f.read()), name)
+
     def served(self, rel):
         """What the bucket serves under the test's prefix, read as a CDN reads it."""
         return fetch(ROOT.port, f"/{self.prefix}/{urllib.parse.quote(rel)}")
@@ -183,6 +196,7 @@ class Upload(UploadTest):
         first = r.kept(os.path.join(self.root, "first"))
         old_manifest = r.manifest
         old_light = self.served("manifest_light.json")[2]
+        old_head = self.served("heads/live.json")[2]
         r.put(LAUNCHER, b"MZ" + r.rng.randbytes(3000))
         r.put("data/archive.pak", r.rng.randbytes((1 << 20) + 7000))
         r.put("scripts/new.lua", ("return 2\n" * 3000).encode())
@@ -192,20 +206,25 @@ class Upload(UploadTest):
         new_lua = {row["path"]: row for row in r.rows()}["scripts/new.lua"]["hash"]
         # One transfer at a time, cut at a file that comes after others of its phase (the
         # classic files replaced in place come after the new ones, the raw file before its index).
-        for phase, cut_at in (("objects", f"/objects/{new_lua}"), ("classic files", "/blocks/data/archive.pak.zbi")):
+        new_head = heads.read_head(r.out, "live")
+        for phase, cut_at in (("objects", f"/objects/{new_lua}"), ("classic files", "/blocks/data/archive.pak.zbi"),
+                              ("documents", "/manifest_light.json")):
             def fail_midway(request):
                 if request.method == "PUT" and request.url.split("?")[0].endswith(cut_at):
                     raise RuntimeError("the connection was cut")
 
             with self.subTest(cut_in=phase):
                 status, out, err = self.upload("--jobs", "1", hook=fail_midway)
-                self.assertEqual(status, 1, out + err)
+                self.assertEqual(status, 4, out + err)
                 self.assertIn("players stay on the previous release; upload again", err)
                 # Players on the previous release find all of it, the cacheable layout intact.
-                status, _, body = self.served("manifest_full.json")
-                self.assertEqual(body, old_manifest)
-                self.assertEqual(self.served("manifest_light.json")[2], old_light)
-                self.assert_serves(first, classic=False)
+                if phase != "documents":  # cut after the full manifest was replaced
+                    self.assertEqual(self.served("manifest_full.json")[2], old_manifest)
+                    self.assertEqual(self.served("manifest_light.json")[2], old_light)
+                    self.assert_serves(first, classic=False)
+                # Launchers that read the head stay on the previous release, whole.
+                self.assertEqual(self.served("heads/live.json")[2], old_head)
+                self.assert_serves_head(first.out)
 
         # Cut while classic files were replaced in place, the previous release can be put back
         # whole: a classic file written after the live manifest is not taken for current.
@@ -226,17 +245,25 @@ class Upload(UploadTest):
             if request.method != "PUT":
                 return
             order.append(path)
-            if path.startswith("manifest_"):
+            if path.startswith(("manifest_", "heads/")):
                 stored = {o["Key"] for page in lister.get_paginator("list_objects_v2").paginate(
                     Bucket=s3_ctl.BUCKET, Prefix=f"{self.prefix}/") for o in page.get("Contents", [])}
-                missing = [n for n in r.named() if f"{self.prefix}/{n}" not in stored]
+                named = r.named() if path.startswith("manifest_") else \
+                    releases.release_objects(r.out, heads.release_fields(new_head))
+                missing = [n for n in named if f"{self.prefix}/{n}" not in stored
+                           and f"{self.prefix}/objects/{n}" not in stored]
                 self.assertEqual(missing, [], path)
 
         status, out, err = self.upload(hook=watch)
         self.assertEqual(status, 0, err)
-        self.assertEqual(order[-2:], ["manifest_full.json", "manifest_light.json"])
+        self.assertEqual(order[-4:], ["manifest_full.json", "manifest_light.json",
+                                      f"releases/live/{new_head['release']}.json", "heads/live.json"])
+        status, headers, body = self.served("heads/live.json")
+        self.assertEqual(heads.parse_head(body)["release"], new_head["release"])
+        self.assertEqual(headers["cache-control"], heads.HEAD_CACHE)
         self.assertIn("skipped", out)
         self.assert_serves(r)
+        self.assertEqual(self.upload()[0], 3)  # nothing to do
         # The one the new release dropped stays for players still on the old manifests.
         self.assertEqual(self.served("update/config/5.cfg")[0], 200)
 
@@ -252,26 +279,27 @@ class Upload(UploadTest):
         r.put("scripts/main.lua", ("local level = 2\n" * 4000).encode())
         r.publish()
         new = {row["path"]: row for row in r.rows()}["scripts/main.lua"]
-        # From the command line under a Python without site packages: the tool starts again
-        # under /usr/bin/python3, whose boto3 is Debian's.
+        # From the command line.
         env = s3_ctl.s3_environment()
-        env.pop("ZARVO_UPLOAD_REEXEC", None)
-        run = subprocess.run([sys.executable, "-S", os.path.join(TOOLS, "zarvo_publish.py"), "upload",
-                              r.out, f"s3://{s3_ctl.BUCKET}/{self.prefix}", "--endpoint-url",
+        run = subprocess.run([*STUDIO, "upload", r.out, f"s3://{s3_ctl.BUCKET}/{self.prefix}", "--endpoint-url",
                               STACK.s3.endpoint], env=env, capture_output=True, text=True, timeout=120)
         self.assertEqual(run.returncode, 0, run.stderr)
         sent = sorted(line.split()[1] for line in run.stdout.splitlines() if line.startswith("sent   "))
         # The small file's bundle is new with it; the light manifest is the same.
         bundle = [f"objects/{new['zbundle']}.zbd"] if "zbundle" in new else []
+        # And the release: the full manifest as an object of its own, its record, the head.
+        release = [f"objects/{hashlib.sha256(r.manifest).hexdigest()}.zman", "releases/live/2.json",
+                   "heads/live.json"]
         self.assertEqual(sent, sorted([f"objects/{new['hash']}", f"objects/{new['hash']}-{new['zsize']}.gz",
-                                       "manifest_full.json"] + bundle))
+                                       "manifest_full.json"] + bundle + release))
         copied = sorted(line.split()[1] for line in run.stdout.splitlines() if line.startswith("copied "))
         self.assertEqual(copied, ["packed/scripts/main.lua", "update/scripts/main.lua"])
         self.assertRegex(run.stdout, r"skipped \d+ already stored")
         # On the server: what did not change was not written again.
         after = server_state()
         for path, when in before.items():
-            if "main.lua" not in path and "manifest_" not in path and not any(d in path for d in dropped):
+            if "main.lua" not in path and "manifest_" not in path and "/heads/" not in path \
+                    and not any(d in path for d in dropped):
                 self.assertEqual(os.stat(path).st_mtime_ns, when, path)
         self.assertGreater(len(after), len(before))
         self.assert_serves(r)
@@ -311,7 +339,17 @@ class Upload(UploadTest):
         for rel in dropped:  # dropped by the last upload: kept for players still using them
             self.assertEqual(self.served(rel)[0], 200, rel)
         self.assert_serves(r)  # what the manifests name stays, however old
-        status, out, _ = self.upload("--prune", "--grace-days", "0")
+        def refuse_deletes(request):
+            if request.method == "DELETE":
+                raise RuntimeError("deletes are not allowed")
+
+        # Without earlier releases to keep for a rollback, the dropped files may go.
+        status, out, err = self.upload("--prune", "--grace-days", "0", "--keep-releases", "0",
+                                       hook=refuse_deletes)
+        self.assertEqual(status, 5, out + err)  # live, but pruning failed
+        self.assertIn("the release is in place", err)
+        status, out, _ = self.upload("--prune", "--grace-days", "0", "--keep-releases", "0")
+        self.assertEqual(status, 0)
         for rel in dropped:
             self.assertEqual(self.served(rel)[0], 404, rel)
         self.assert_serves(r)
@@ -346,14 +384,13 @@ class Upload(UploadTest):
             os.environ["AWS_SECRET_ACCESS_KEY"] = secret
         self.assertEqual(status, 1)
         self.assertIn("the storage refused the credentials: SignatureDoesNotMatch", err)
-        # A Python without boto3 that may not start again under Debian's says what to install.
-        run = subprocess.run([sys.executable, "-S", os.path.join(TOOLS, "zarvo_publish.py"), "upload",
+        # A Python without boto3 (-S: no site packages) says what to install, and --json says so.
+        run = subprocess.run([sys.executable, "-S", "-m", "zarvo_studio", "upload", "--json",
                               r.out, f"s3://{s3_ctl.BUCKET}/{self.prefix}", "--endpoint-url", STACK.s3.endpoint],
-                             env=dict(s3_ctl.s3_environment(), ZARVO_UPLOAD_REEXEC="1"),
-                             capture_output=True, text=True, timeout=60)
-        self.assertEqual(run.returncode, 1)
-        self.assertIn("needs boto3", run.stderr)
+                             env=s3_ctl.s3_environment(), capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 6, run.stderr)
         self.assertIn("apt-get install python3-boto3", run.stderr)
+        self.assertEqual(json.loads(run.stdout)["status"], 6)
         self.assertEqual(server_state(), before)
 
 
@@ -395,6 +432,15 @@ class EdgeCache(unittest.TestCase):
             self.assertEqual((status, body), (200, release.manifest))
             self.assertNotEqual(headers.get("x-cache"), "HIT")
         self.assertEqual(len([e for e in origin.log_since(mark) if e["uri"].startswith("/manifest_full.json")]), 2)
+
+        # The head: cached for its minute whatever query it comes with, one origin request.
+        mark = origin.log_mark()
+        answers = [fetch(edge.port, path) for path in ("/heads/live.json", "/heads/live.json?nocache=7")]
+        with open(os.path.join(release.out, "heads", "live.json"), "rb") as f:
+            self.assertEqual([a[2] for a in answers], [f.read()] * 2)
+        self.assertEqual([a[1].get("x-cache") for a in answers], ["MISS", "HIT"])
+        self.assertEqual(answers[0][1]["cache-control"], "public, max-age=60")
+        self.assertEqual(len([e for e in origin.log_since(mark) if e["uri"].startswith("/heads/")]), 1)
 
         # Several ranges: the whole object with 200 from both, as S3 answers.
         for port in (origin.port, edge.port):

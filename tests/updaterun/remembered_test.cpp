@@ -57,6 +57,18 @@ TEST_F(Remembered, AChangeWithSizeAndLastWriteTimePutBackIsFoundAndOnlyThatFileF
     EXPECT_EQ(ReadRecord().size(), kFiles);
 }
 
+// A file that a program holds open for writing is not taken on the record's word: the folder's
+// listing may lag behind what that program wrote, and a held file is never fine.
+TEST_F(Remembered, AFileHeldByAWriterIsNeverTakenOnTheRecordsWord) {
+    ASSERT_EQ(test::RunLight(game), L"Archivos OK!");
+    ASSERT_EQ(ReadRecord().size(), kFiles);
+    FileHandle writer(CreateFileW(game.LocalPath(Name(3)).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writer);
+    EXPECT_NE(test::RunLight(game), L"Archivos OK!");
+}
+
 TEST_F(Remembered, AFileRenamedOverAListedOneWithItsSizeAndTimesIsFound) {
     ASSERT_EQ(test::RunLight(game), L"Archivos OK!");
     const std::wstring target = game.LocalPath(Name(1));

@@ -10,6 +10,7 @@
 #include "base/paths.h"
 #include "update/kept_manifest.h"
 #include "update/retired_files.h"
+#include "update/update_run.h"
 #include "updaterun/update_scenario.h"
 
 using test::UpdateScenario;
@@ -106,6 +107,59 @@ TEST_F(Retired, AFailedRunDeletesNothing) {
     EXPECT_EQ(test::RunLight(game), L"Error: fallo la descarga");
     EXPECT_TRUE(test::PathExists(game.LocalPath("gone/a.bin")));
     EXPECT_EQ(test::ReadFileBytes(KeptManifestPath("manifest_light.json")), before);
+}
+
+// A release that named a file under another spelling than this one names it (a "." part, a
+// trailing dot, an empty part, another letter case, its short name) named the same file: it
+// is no retired file, on the light path as on the full one. And a release that names a
+// listed file under such a spelling retires nothing.
+TEST_F(Retired, AListedFileIsNeverRetiredUnderAnotherSpelling) {
+    for (const char* manifest : {"light", "full"}) {
+        UpdateScenario release;
+        rows.clear();
+        const std::string names[] = {"data/x.dll", "data/y.dll", "data/z.dll", "datafile_long.pak",
+                                     "w.bin"};
+        for (const std::string& name : names)
+            release.AddFile(name, "now " + name, "same");
+        wchar_t shortPath[MAX_PATH] = {};
+        ASSERT_GT(
+            GetShortPathNameW(release.LocalPath("datafile_long.pak").c_str(), shortPath, MAX_PATH),
+            0u);
+        const std::wstring alias = shortPath;
+        ASSERT_NE(alias.find(L'~'), std::wstring::npos) << test::Narrow(alias);
+        for (const std::string& spelling :
+             {release.Path("data/./x.dll"), release.Path("data/y.dll."),
+              release.Path("data//z.dll"), release.Path("DATA/Z.DLL"),
+              release.Path(test::Narrow(alias.substr(alias.rfind(L'\\') + 1))),
+              "./" + release.Path("w.bin"), release.Path("w.bin ")})
+            rows[manifest].push_back(Row(spelling, "old"));
+        Keep();
+        release.Publish("manifest_" + std::string(manifest) + ".json");
+        if (std::string(manifest) == "light") release.Publish("manifest_full.json");
+        const std::wstring status =
+            std::string(manifest) == "light"
+                ? test::RunLight(release)
+                : (RunUpdateWithManifestUrl(release.ManifestUrl("manifest_full.json"), L"FULL"),
+                   CurrentStatusText());
+        EXPECT_EQ(status, L"Archivos OK!") << manifest;
+        for (const std::string& name : names)
+            EXPECT_EQ(test::ReadFileBytes(release.LocalPath(name)), "now " + name)
+                << manifest << name;
+    }
+
+    // The fixture's own game this time, which Listed fills.
+    rows.clear();
+    Listed("data/x.dll");
+    Listed("data/gone.dll");
+    Keep();
+    game.AddFile("data/new.bin", "new");
+    game.AddEntryText(Row(game.Path("data/./x.dll"), "old data/x.dll"));
+    game.Publish();
+    game.Publish("manifest_full.json");
+    EXPECT_EQ(test::RunLight(game), L"Error: manifiesto invalido");
+    EXPECT_TRUE(test::PathExists(game.LocalPath("data/x.dll")));
+    EXPECT_TRUE(test::PathExists(game.LocalPath("data/gone.dll")));
+    EXPECT_EQ(test::ReadFileBytes(game.LocalPath("data/new.bin")), "new");
 }
 
 } // namespace

@@ -62,6 +62,17 @@ Wire WireSince(size_t mark) {
     return wire;
 }
 
+// The number of names the file at path has and its index on its volume; {0, 0} when it
+// cannot be opened.
+std::pair<DWORD, uint64_t> LinksAndIndex(const std::wstring& path) {
+    FileHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!file || !GetFileInformationByHandle(file.Get(), &info)) return {0, 0};
+    return {info.nNumberOfLinks, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
 class Seeds : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -70,8 +81,12 @@ protected:
         s.cancelRequested = false;
         SetStatusText(L"");
         DeleteFileW(KeptManifestPath("manifest_light.json").c_str());
+        DeleteFileW(KeptManifestPath("manifest_full.json").c_str());
     }
-    void TearDown() override { DeleteFileW(KeptManifestPath("manifest_light.json").c_str()); }
+    void TearDown() override {
+        DeleteFileW(KeptManifestPath("manifest_light.json").c_str());
+        DeleteFileW(KeptManifestPath("manifest_full.json").c_str());
+    }
 
     // A file of the previous release, on disk at its old path, no longer listed.
     std::string Old(const std::string& name, const std::string& content) {
@@ -185,6 +200,38 @@ TEST_F(Seeds, ASeedThatIsALinkIsNotFollowed) {
     EXPECT_EQ(WireSince(mark).files, std::vector<std::string>{game.Path("new/file.bin")});
     EXPECT_EQ(test::ReadFileBytes(game.LocalPath("new/file.bin")), content);
     DeleteFileW(link.c_str());
+}
+
+// A dropped file that no longer holds what its row says, at the same length: the new file
+// comes from the server, and the old one keeps its own bytes and stays a file of its own.
+TEST_F(Seeds, ASeedWhoseDigestFailsIsNeverLinkedNorWrittenThrough) {
+    const std::string listed = Bytes(300000, 61), onDisk = Bytes(300000, 62);
+    KeepPrevious({Row(game.Path("old/a.bin"), listed)});
+    ASSERT_TRUE(test::WriteFileBytes(game.LocalPath("old/a.bin"), onDisk));
+    game.AddFile("new/a.bin", listed);
+    game.Publish();
+    ASSERT_EQ(test::RunLight(game), L"Archivos OK!");
+    EXPECT_EQ(test::ReadFileBytes(game.LocalPath("new/a.bin")), listed);
+    EXPECT_EQ(test::ReadFileBytes(game.LocalPath("old/a.bin")), onDisk);
+    EXPECT_EQ(LinksAndIndex(game.LocalPath("old/a.bin")).first, 1u);
+    EXPECT_NE(LinksAndIndex(game.LocalPath("old/a.bin")).second,
+              LinksAndIndex(game.LocalPath("new/a.bin")).second);
+}
+
+// A light run's rows are not the whole game: a file the kept full manifest lists stays a file
+// of the game, so a new file with its content is a copy, never a second name of it.
+TEST_F(Seeds, AFileTheFullManifestStillListsIsCopiedNotLinked) {
+    const std::string content = Bytes(250000, 63);
+    const std::string row = Old("live/settings.bin", content);
+    SaveKeptManifest("manifest_full.json", "{\"files\": [" + row + "]}");
+    game.AddFile("new/settings.bin", content);
+    game.Publish();
+    const size_t mark = test::TestServer::LogMark();
+    ASSERT_EQ(test::RunLight(game), L"Archivos OK!");
+    EXPECT_TRUE(WireSince(mark).files.empty());
+    EXPECT_EQ(test::ReadFileBytes(game.LocalPath("new/settings.bin")), content);
+    EXPECT_EQ(LinksAndIndex(game.LocalPath("live/settings.bin")).first, 1u);
+    EXPECT_EQ(LinksAndIndex(game.LocalPath("new/settings.bin")).first, 1u);
 }
 
 } // namespace

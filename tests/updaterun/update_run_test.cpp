@@ -2,10 +2,16 @@
 // progress values, retries and their pauses, the 404 rule, and what a run may never claim.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "base/handles.h"
 #include "base/threads.h"
 #include "base/launcher_state.h"
 #include "base/paths.h"
 #include "net/http.h"
+#include "update/digest.h"
+#include "update/file_at.h"
+#include "update/net/whole_file.h"
 #include "update/self_update.h"
 #include "update/update_run.h"
 #include "update/workers.h"
@@ -35,6 +41,36 @@ protected:
     }
     void TearDown() override { test::TestServer::Reset(); }
 };
+
+constexpr uint64_t kMiB = uint64_t{1} << 20;
+
+// The content of a sparse file: zeros but for random blocks of a MiB at the given offsets.
+std::string SparseBlock(uint64_t offset) {
+    return test::RandomBytes(kMiB, static_cast<uint32_t>(offset / kMiB) + 7u);
+}
+
+// Writes the first length bytes of that content to path; the zeros take no room on disk.
+bool WriteSparse(const std::wstring& path, uint64_t length, const std::vector<uint64_t>& blocks) {
+    if (!test::WriteFileBytes(path, "")) return false;
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    bool ok = file.Valid();
+    for (const uint64_t at : blocks) {
+        const std::string block = SparseBlock(at);
+        if (at < length) ok = ok && WriteAt(file.Get(), at, block.data(), block.size());
+    }
+    return ok && SetFileLength(file.Get(), length);
+}
+
+std::string SparseMd5(uint64_t length, const std::vector<uint64_t>& blocks) {
+    StreamDigest digest;
+    const std::string zeros(kMiB, '\0');
+    for (uint64_t at = 0; at < length; at += kMiB) {
+        const bool data = std::find(blocks.begin(), blocks.end(), at) != blocks.end();
+        digest.Update(data ? SparseBlock(at).data() : zeros.data(), kMiB);
+    }
+    return digest.Md5Hex();
+}
 
 // Removes repeats so a sampled sequence reads as the values it went through.
 std::vector<int> Changes(const std::vector<int>& values) {
@@ -266,12 +302,167 @@ TEST_F(UpdateRun, AFileThatCannotBePutInPlaceIsNeverReportedDone) {
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
 
     StatusRecorder statuses;
+    const size_t mark = test::TestServer::LogMark();
     EXPECT_EQ(test::RunLight(game), L"Error: fallo la descarga");
     CloseHandle(holder);
     for (const std::wstring& t : statuses.Texts())
         EXPECT_NE(t, L"Archivos OK!");
     EXPECT_EQ(test::ReadFileBytes(game.LocalPath("locked.bin")), Content(5) + "-old");
     EXPECT_FALSE(test::PathExists(game.LocalPath("locked.bin") + L".tmp"));
+    // Fetched once: the checked ".tmp" waits through the attempts for the holder to let go.
+    int fetched = 0;
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
+        fetched += r.path.find("locked.bin") != std::string::npos;
+    EXPECT_EQ(fetched, 1);
+}
+
+// A row the launcher refuses names a file it will not write: the others are still brought in
+// line, but the run never says the game is whole. Among them the launcher's own executable
+// under other spellings, which would otherwise be "checked" and its ".old" never cleaned.
+TEST_F(UpdateRun, ARowTheLauncherRefusesIsNeverReportedDone) {
+    const std::wstring exe = LauncherExePath();
+    const std::string exeName = test::Narrow(exe.substr(exe.find_last_of(L'\\') + 1));
+    const std::string exeBytes = test::ReadFileBytes(exe);
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameW(exe.c_str(), shortPath, MAX_PATH), 0u);
+    const std::wstring shortName = shortPath;
+    std::vector<std::string> refused = {exeName + ".", exeName + " ", "./" + exeName,
+                                        test::Narrow(shortName.substr(shortName.rfind(L'\\') + 1)),
+                                        "Log/inst_done"};
+    for (const char* spelling : {"data/x.bin.", "data/x.bin ", "data/./x.bin", "data//x.bin",
+                                 "data/x.bin/.", "./data/x.bin", "data/x.bin/"})
+        refused.push_back(spelling);
+    for (const std::string& path : refused) {
+        DeleteFileW(InstDonePath().c_str());
+        UpdateScenario game;
+        game.AddFile("data/ok.bin", Content(20));
+        // Placed beside the game folder's own files, with bytes that match what is there.
+        std::string row = path;
+        if (row.rfind("data/", 0) == 0 || row.rfind("./data/", 0) == 0)
+            row.replace(row.find("data/"), 5, game.Path("data/"));
+        const std::string bytes = row.rfind("run", 0) == 0 || row.rfind("./run", 0) == 0
+                                      ? Content(21)
+                                      : (row == "Log/inst_done" ? "" : exeBytes);
+        game.AddEntryText("{\"path\": " + test::JsonQuote(row) + ", \"hash\": \"" +
+                          test::Md5Hex(bytes) + "\", \"size\": " + std::to_string(bytes.size()) +
+                          ", \"version\": 1}");
+        ASSERT_TRUE(test::WriteFileBytes(game.LocalPath("data/x.bin"), Content(21)));
+        game.Publish("manifest_full.json");
+        StatusRecorder statuses;
+        RunUpdateWithManifestUrl(game.ManifestUrl("manifest_full.json"), L"FULL");
+        EXPECT_EQ(CurrentStatusText(), L"Error: manifiesto invalido") << row;
+        for (const std::wstring& t : statuses.Texts())
+            EXPECT_NE(t, L"Archivos OK!") << row;
+        EXPECT_FALSE(test::PathExists(InstDonePath())) << row;
+        EXPECT_EQ(test::ReadFileBytes(game.LocalPath("data/ok.bin")), Content(20)) << row;
+        EXPECT_EQ(test::ReadFileBytes(game.LocalPath("data/x.bin")), Content(21)) << row;
+        EXPECT_FALSE(State().launcherReplaced.load()) << row;
+        EXPECT_FALSE(test::PathExists(exe + L".old")) << row;
+        EXPECT_EQ(test::ReadFileBytes(exe), exeBytes);
+    }
+}
+
+// Two rows for one file would both be "checked" and one overwrite the other, and the file
+// never match its row: such a document is refused whole, before anything is written.
+TEST_F(UpdateRun, AManifestNamingOneFileTwiceChangesNothing) {
+    for (const auto& [a, b] : std::vector<std::pair<std::string, std::string>>{
+             {"data/a.bin", "data/A.bin"}, {"data/a.bin", "data/a.bin"}}) {
+        UpdateScenario game;
+        game.AddFile(a, Content(22), "old");
+        game.AddFile(b, Content(23));
+        game.AddFile("data/new.bin", Content(24));
+        game.Publish();
+        StatusRecorder statuses;
+        EXPECT_EQ(test::RunLight(game), L"Error: manifiesto invalido") << b;
+        EXPECT_EQ(statuses.Texts().size(), 2u) << b; // the manifest's, then the error
+        EXPECT_EQ(test::ReadFileBytes(game.LocalPath(a)), Content(22) + "-old") << b;
+        EXPECT_FALSE(test::PathExists(game.LocalPath("data/new.bin"))) << b;
+    }
+}
+
+// A link planted where a folder on the way or a ".tmp" lies (a user can, in a game folder that
+// kept its own permissions) must not carry the elevated launcher's writes out of the folder:
+// the file fails, the others go, and nothing outside is written.
+TEST_F(UpdateRun, WritesNeverFollowALinkOutOfTheGameFolder) {
+    for (const char* planted : {"linked", "deep/linked", "tmp"}) {
+        UpdateScenario game;
+        test::TempDir outside(L"outside");
+        ASSERT_TRUE(test::WriteFileBytes(outside / L"victim.bin.tmp", "victim"));
+        const std::string at = planted;
+        std::string name = at + "/victim.bin";
+        ASSERT_TRUE(test::WriteFileBytes(game.LocalPath("keep.txt"), "x"));
+        if (at == "tmp") {
+            name = "t/victim.bin";
+            ASSERT_TRUE(test::WriteFileBytes(game.LocalPath("t/keep.txt"), "x"));
+            ASSERT_TRUE(
+                test::MakeLink(game.LocalPath(name) + L".tmp", outside / L"victim.bin.tmp", false));
+        } else {
+            if (at == "deep/linked") {
+                ASSERT_TRUE(test::WriteFileBytes(game.LocalPath("deep/keep.txt"), "x"));
+            }
+            ASSERT_TRUE(test::MakeLink(game.LocalPath(at), outside.Path(), true));
+        }
+        game.AddFile(name, Content(26));
+        game.AddFile("fine/other.bin", Content(27));
+        game.Publish();
+        StatusRecorder statuses;
+        EXPECT_EQ(test::RunLight(game), L"Error: fallo la descarga") << at;
+        for (const std::wstring& t : statuses.Texts())
+            EXPECT_NE(t, L"Archivos OK!") << at;
+        EXPECT_EQ(test::ReadFileBytes(outside / L"victim.bin.tmp"), "victim") << at;
+        EXPECT_FALSE(test::PathExists(outside / L"victim.bin")) << at;
+        EXPECT_EQ(test::ReadFileBytes(game.LocalPath("fine/other.bin")), Content(27)) << at;
+        const std::wstring link = at == "tmp" ? game.LocalPath(name) + L".tmp" : game.LocalPath(at);
+        RemoveDirectoryW(link.c_str());
+        DeleteFileW(link.c_str());
+    }
+}
+
+// Past the old 260-character limit: the file installs, and the next run finds it in line.
+TEST_F(UpdateRun, APathOfThreeHundredCharactersInstallsAndVerifies) {
+    UpdateScenario game;
+    std::string name;
+    for (char c = 'a'; c < 'g'; ++c)
+        name += std::string(50, c) + "/";
+    name += "file.bin";
+    game.AddFile(name, Content(28));
+    game.AddFile("short.bin", Content(29));
+    game.Publish();
+    ASSERT_GT(game.LocalPath(name).size(), 300u);
+    EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
+    EXPECT_EQ(test::ReadFileBytes(L"\\\\?\\" + game.LocalPath(name)), Content(28));
+    const size_t mark = test::TestServer::LogMark();
+    EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
+        EXPECT_EQ(r.path.find("/update/"), std::string::npos) << r.path;
+}
+
+// A drive down to its reserve but for a little: every way a file is written asks for room
+// for the bytes it will write before it writes them (a file downloaded whole, one copied from
+// a listed file with its content, one in pieces), so none of them eats into the reserve; a
+// file that fits still goes.
+TEST_F(UpdateRun, NoWayOfWritingEatsIntoTheDiskReserve) {
+    UpdateScenario game;
+    const std::string copied = Content(30, 300 << 10), big = Content(31, 9 << 20);
+    game.AddFile("disk/whole.bin", Content(32, 300 << 10));
+    game.AddFile("disk/seed.bin", copied, "same");
+    game.AddFile("disk/copy.bin", copied);
+    game.AddFile("disk/big.bin", big);
+    game.AddFile("disk/small.bin", Content(33, 1000));
+    game.Publish();
+    ULARGE_INTEGER free = {}, total = {};
+    ASSERT_TRUE(GetDiskFreeSpaceExW(game.LocalPath("").c_str(), &free, &total, nullptr));
+    // 100 KiB beyond the reserve the launcher keeps on a drive of this size.
+    SetFreeSpaceForTests(std::min<uint64_t>(uint64_t{256} << 20, total.QuadPart / 16) +
+                         (100 << 10));
+    const std::wstring status = test::RunLight(game);
+    SetFreeSpaceForTests(0);
+    EXPECT_EQ(status, L"Error: fallo la descarga");
+    for (const char* name : {"disk/whole.bin", "disk/copy.bin", "disk/big.bin"}) {
+        EXPECT_FALSE(test::PathExists(game.LocalPath(name))) << name;
+        EXPECT_FALSE(test::PathExists(game.LocalPath(name) + L".tmp")) << name;
+    }
+    EXPECT_EQ(test::ReadFileBytes(game.LocalPath("disk/small.bin")), Content(33, 1000));
 }
 
 TEST_F(UpdateRun, CancelDuringTheDownloadEndsWithItsOwnText) {
@@ -457,6 +648,39 @@ TEST(ExitPath, BackgroundWorkIsStoppedWithinItsBoundAndNoSwapBeginsAfterwards) {
 
     s.exiting.store(false); // the rest of this program goes on
     s.cancelRequested.store(false);
+}
+
+// A file of 3 GiB (its row carries INT32_MAX) whose transfer broke at 2.5 GiB: the next run
+// continues it with one range from the cut, never from byte 0.
+TEST_F(UpdateRun, AFileOfThreeGibibytesCutAtTwoAndAHalfResumesFromTheCut) {
+    constexpr uint64_t kLength = 3072 * kMiB, kCut = 2560 * kMiB;
+    const std::vector<uint64_t> blocks = {0, 1024 * kMiB, 2559 * kMiB, 2560 * kMiB, 3071 * kMiB};
+    UpdateScenario game;
+    const std::string name = "big/world.pak";
+    ASSERT_TRUE(WriteSparse(game.ServerRoot() + L"\\update\\" +
+                                game.LocalPath(name).substr(LauncherFolderFull().size() + 1),
+                            kLength, blocks));
+    const std::wstring local = game.LocalPath(name);
+    ASSERT_TRUE(WriteSparse(local + L".tmp", kCut, blocks));
+    game.AddEntryText("{\"path\": " + test::JsonQuote(game.Path(name)) + ", \"hash\": \"" +
+                      SparseMd5(kLength, blocks) + "\", \"size\": 2147483647, \"version\": 1}");
+    game.Publish();
+    const size_t mark = test::TestServer::LogMark();
+    EXPECT_EQ(test::RunLight(game), L"Archivos OK!");
+    std::vector<std::string> ranges;
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark)) {
+        if (r.path.rfind("/update/", 0) != 0) continue;
+        std::string range = "whole";
+        for (const auto& [key, value] : r.headers)
+            if (key == "Range") range = value;
+        ranges.push_back(range);
+    }
+    EXPECT_EQ(ranges, std::vector<std::string>{"bytes=" + std::to_string(kCut) + "-"});
+    FileHandle placed = OpenForReading(local);
+    EXPECT_EQ(placed ? FileSizeOf(placed.Get()) : 0, kLength);
+    placed.Reset();
+    DeleteFileW(local.c_str());
+    DeleteFileW((local + L".tmp").c_str());
 }
 
 } // namespace

@@ -13,8 +13,8 @@ std::vector<std::wstring>* gStatusTexts = nullptr;
 } // namespace
 
 UpdateScenario::UpdateScenario() : root_(L"server") {
-    prefix_ = "run" + std::to_string(GetCurrentProcessId()) + "_" +
-              std::to_string(gScenarioCounter++);
+    prefix_ =
+        "run" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(gScenarioCounter++);
 }
 
 UpdateScenario::~UpdateScenario() {

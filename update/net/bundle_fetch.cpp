@@ -15,6 +15,8 @@
 #include "update/net/gzip_members.h"
 #include "net/http.h"
 #include "update/net/split_download.h"
+#include "update/tmp_file.h"
+#include "update/net/whole_file.h"
 
 namespace {
 
@@ -50,9 +52,10 @@ public:
     bool Finish() {
         const uint64_t size = static_cast<uint64_t>(entry_.size);
         bool ok = !broken_ && written_ == size && (!inflater_ || inflater_->Complete()) &&
-                  file_.Valid() && FlushFileBuffers(file_.Get());
+                  file_.Valid() && FlushFileBuffers(file_.Get()) &&
+                  DigestMatchesEntry(digest_, entry_);
+        if (ok) NoteCheckedTmp(tmpPath_, file_.Get());
         file_.Reset();
-        ok = ok && DigestMatchesEntry(digest_, entry_);
         if (!ok) Abandon();
         return ok;
     }
@@ -67,7 +70,7 @@ private:
         if (written_ + size > static_cast<uint64_t>(entry_.size)) return false;
         if (!opened_) {
             opened_ = true;
-            file_ = CreateTmpFile(tmpPath_);
+            if (RoomFor(tmpPath_, entry_.size)) file_ = OpenTmpForWriting(tmpPath_, TmpOpen::Fresh);
         }
         if (!file_.Valid() || !WriteAll(file_.Get(), data, size)) return false;
         digest_.Update(data, size);

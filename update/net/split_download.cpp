@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 #include "base/launcher_state.h"
@@ -11,6 +12,8 @@
 #include "update/entry_digest.h"
 #include "update/file_at.h"
 #include "update/net/gzip_members.h"
+#include "update/tmp_file.h"
+#include "update/net/whole_file.h"
 
 namespace {
 
@@ -29,28 +32,12 @@ std::vector<Piece> PlainPieces(uint64_t begin, uint64_t end) {
     return pieces;
 }
 
-FileHandle CreateTmpFile(const std::wstring& path) {
-    const auto open = [&] {
-        return FileHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    };
-    FileHandle file = open();
-    // Folders are made only when missing: most files land in folders that exist.
-    const std::wstring folder = ParentFolderOf(path);
-    if (!file && GetLastError() == ERROR_PATH_NOT_FOUND && !folder.empty()) {
-        SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
-        file = open();
-    }
-    return file;
-}
-
 SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const std::wstring& url,
                           const std::wstring& tmpPath, int32_t* status,
                           const PackedLayout* layout) {
     if (status) *status = 0;
     const uint64_t size = static_cast<uint64_t>(entry.size);
-    FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle tmp = OpenTmpForWriting(tmpPath, TmpOpen::Existing);
     uint64_t kept = tmp ? FileSizeOf(tmp.Get()) : 0;
     // Longer than a prefix: pieces of a launcher that was killed, which the patch path had
     // its chance to confirm. Nothing of it is proven.
@@ -60,13 +47,16 @@ SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const s
 
     // The ".tmp" is made (or marked) with the first bytes of the first piece, before any
     // other piece is asked for, so an answer without the range asked for leaves it as it was.
-    bool marked = false, writeFailed = false;
+    bool marked = false;
+    // Set by the pool's threads, each writing its own pieces.
+    std::atomic<bool> writeFailed{false};
     const auto mark = [&] {
         if (!tmp || kept == 0) {
             tmp.Reset();
-            tmp = CreateTmpFile(tmpPath);
+            tmp = OpenTmpForWriting(tmpPath, TmpOpen::Fresh);
         }
-        marked = tmp && SetFileLength(tmp.Get(), size + 1);
+        marked = tmp && RoomFor(tmpPath, int64_t(size) + 1 - int64_t(FileSizeOf(tmp.Get()))) &&
+                 SetFileLength(tmp.Get(), size + 1);
         return marked;
     };
     SplitRequest request;
@@ -137,7 +127,7 @@ SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const s
     case RangeFetch::Done:
         break;
     case RangeFetch::NotHonoured:
-        if (!writeFailed) return SplitResult::WholeDownload;
+        if (!writeFailed.load()) return SplitResult::WholeDownload;
         tmp.Reset();
         DeleteFileW(tmpPath.c_str());
         return SplitResult::Failed;
@@ -153,10 +143,12 @@ SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const s
         // raw file decides, and its 404 alone says that the file is not on the server.
         return layout && answer == 404 ? SplitResult::WholeDownload : SplitResult::Failed;
     }
-    bool complete =
+    const bool complete =
         marked && hashTo(size) && SetFileLength(tmp.Get(), size) && FlushFileBuffers(tmp.Get());
+    const bool matches = complete && DigestMatchesEntry(digest, entry);
+    if (matches) NoteCheckedTmp(tmpPath, tmp.Get());
     tmp.Reset();
-    if (complete && DigestMatchesEntry(digest, entry)) return SplitResult::Done;
+    if (matches) return SplitResult::Done;
     DeleteFileW(tmpPath.c_str());
     return complete && layout ? SplitResult::WholeDownload : SplitResult::Failed;
 }

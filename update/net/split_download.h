@@ -65,8 +65,5 @@ SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const s
 // The pieces of raw bytes [begin, end) of a file.
 std::vector<Piece> PlainPieces(uint64_t begin, uint64_t end);
 
-// Creates (or empties) the file at path for writing, with its folders when they are missing.
-FileHandle CreateTmpFile(const std::wstring& path);
-
 // The raw file in pieces, for a big file while the pool's board sees ranges answered.
 SourceAnswer SplitSource(EntryFetch& fetch);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
 
 #include "base/handles.h"
@@ -16,6 +17,7 @@
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
 #include "net/signature.h"
+#include "update/tmp_file.h"
 
 namespace {
 
@@ -32,7 +34,6 @@ constexpr uint64_t kWholeFloor = uint64_t{64} << 20;
 // sixteenth of itself instead. It is looked at every 8 MiB a download writes, so sixteen
 // downloads at once dip at most 128 MiB into it.
 constexpr uint64_t kDiskReserve = uint64_t{256} << 20;
-constexpr uint64_t kReserveLookBytes = uint64_t{8} << 20;
 
 uint64_t WholeBodyLimit(const ManifestEntry& entry) {
     const uint64_t longest = LongestFor(entry);
@@ -41,14 +42,35 @@ uint64_t WholeBodyLimit(const ManifestEntry& entry) {
     return std::max(kWholeFloor, longest * kWholeSizeFactor);
 }
 
-// True while the drive of path has more free space than its reserve.
-bool ReserveKept(const std::wstring& path) {
+} // namespace
+
+static std::atomic<uint64_t> gFreeSpaceForTests{0};
+
+// Whether the drive of path has more than bytes free beyond its reserve; true when the
+// system cannot tell.
+static bool FreeBeyondReserve(const std::wstring& path, uint64_t bytes) {
     const size_t slash = path.find_last_of(L"\\/");
     const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
     ULARGE_INTEGER free = {}, total = {};
     if (!GetDiskFreeSpaceExW(folder.c_str(), &free, &total, nullptr)) return true;
-    return free.QuadPart > std::min(kDiskReserve, total.QuadPart / 16);
+    if (const uint64_t fake = gFreeSpaceForTests.load()) free.QuadPart = fake;
+    const uint64_t reserve = std::min(kDiskReserve, total.QuadPart / 16);
+    return free.QuadPart > reserve && free.QuadPart - reserve > bytes;
 }
+
+bool ReserveKept(const std::wstring& path) {
+    return FreeBeyondReserve(path, 0);
+}
+
+bool RoomFor(const std::wstring& path, int64_t bytes) {
+    return FreeBeyondReserve(path, bytes > 0 && bytes < INT32_MAX ? uint64_t(bytes) : 0);
+}
+
+void SetFreeSpaceForTests(uint64_t bytes) {
+    gFreeSpaceForTests.store(bytes);
+}
+
+namespace {
 
 bool WriteAll(HANDLE file, const char* data, size_t size) {
     DWORD written = 0;
@@ -75,7 +97,7 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
     const auto create = [&] {
         if (!created) {
             created = true;
-            file = CreateTmpFile(tmpPath);
+            if (RoomFor(tmpPath, entry.size)) file = OpenTmpForWriting(tmpPath, TmpOpen::Fresh);
         }
         return file.Valid();
     };
@@ -124,8 +146,9 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
     if (inflater)
         complete = complete && inflater->Complete() && received == packedSize &&
                    written == static_cast<uint64_t>(entry.size);
-    file.Reset();
     const bool matches = complete && DigestMatchesEntry(digest, entry);
+    if (matches) NoteCheckedTmp(tmpPath, file.Get());
+    file.Reset();
     if (matches) return true;
     // An answer that came whole, or came with the wrong content, makes the copy unusable; a
     // transfer that broke off or never got an answer is an attempt like any other.

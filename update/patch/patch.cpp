@@ -24,7 +24,9 @@
 #include "update/patch/patch_build.h"
 #include "update/net/range_fetch.h"
 #include "update/net/split_download.h"
+#include "update/net/whole_file.h"
 #include "update/seeds.h"
+#include "update/tmp_file.h"
 
 namespace {
 
@@ -40,13 +42,22 @@ PatchResult Discard(const std::wstring& tmpPath) {
     return PatchResult::WholeDownload;
 }
 
+// The continued ".tmp" on disk, and Done when it is the entry's content.
+PatchResult Sealed(FileHandle& tmp, const std::wstring& tmpPath, StreamDigest& digest,
+                   const ManifestEntry& entry) {
+    if (!FlushFileBuffers(tmp.Get())) return PatchResult::Failed;
+    const bool matches = DigestMatchesEntry(digest, entry);
+    if (matches) NoteCheckedTmp(tmpPath, tmp.Get());
+    tmp.Reset();
+    return matches ? PatchResult::Done : Discard(tmpPath);
+}
+
 // Continues an interrupted transfer with "Range: bytes=N-", N being the length on disk. Every
 // byte of the answer must lie in that range, of a file of a length the entry can have: the
 // ".tmp" never grows past the entry, whatever the server sends.
 PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
                        const std::wstring& tmpPath, int32_t* status) {
-    FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle tmp = OpenTmpForWriting(tmpPath, TmpOpen::Existing);
     if (!tmp) return PatchResult::WholeDownload;
     const uint64_t kept = FileSizeOf(tmp.Get());
     if (kept == 0) return PatchResult::WholeDownload;
@@ -62,7 +73,10 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
     std::optional<RangeBodyReader> reader;
     bool refused = false, writeFailed = false;
     const auto write = [&](uint64_t offset, const char* data, size_t size) {
-        if (!WriteAt(tmp.Get(), offset, data, size)) {
+        // Like a whole download, the tail stops where the drive is down to its reserve.
+        const bool look =
+            (offset + size) / kReserveLookBytes != offset / kReserveLookBytes || offset == kept;
+        if ((look && !ReserveKept(tmpPath)) || !WriteAt(tmp.Get(), offset, data, size)) {
             writeFailed = true;
             return false;
         }
@@ -95,9 +109,9 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
     }
     if (refused) return PatchResult::WholeDownload;
     if (!ok && response.status == 416) {
-        // Nothing after byte N: the ".tmp" may be the whole file already.
-        tmp.Reset();
-        return DigestMatchesEntry(digest, entry) ? PatchResult::Done : Discard(tmpPath);
+        // Nothing after byte N: the ".tmp" may be the whole file already, though the body
+        // that broke off at its very end was never flushed.
+        return Sealed(tmp, tmpPath, digest, entry);
     }
     if (!ok)
         return response.status == 0 || reader ? PatchResult::Failed : PatchResult::WholeDownload;
@@ -106,9 +120,7 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
         tmp.Reset();
         return Discard(tmpPath);
     }
-    if (!FlushFileBuffers(tmp.Get())) return PatchResult::Failed;
-    tmp.Reset();
-    return DigestMatchesEntry(digest, entry) ? PatchResult::Done : Discard(tmpPath);
+    return Sealed(tmp, tmpPath, digest, entry);
 }
 
 uint64_t LengthOf(const std::wstring& path) {
@@ -127,6 +139,11 @@ PatchResult ContinueOrWhole(const ManifestEntry& entry, const std::wstring& url,
                             bool indexAsked, int32_t* status, PieceBoard* board) {
     if (!FileExists(tmpPath)) return PatchResult::WholeDownload;
     const uint64_t kept = LengthOf(tmpPath);
+    // A row of 2 GiB or more tells no length: any ".tmp" up to the longest such file may be a
+    // prefix, continued from its end; only the server's answer says where the file ends.
+    if (entry.size >= INT32_MAX)
+        return kept < LongestFor(entry) ? ResumeTail(entry, url, tmpPath, status)
+                                        : Discard(tmpPath);
     const uint64_t size = static_cast<uint64_t>(entry.size);
     if (kept >= size) {
         if (!indexAsked) {

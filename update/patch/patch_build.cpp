@@ -29,6 +29,8 @@
 #include "update/net/pieces.h"
 #include "update/net/range_fetch.h"
 #include "update/net/split_download.h"
+#include "update/tmp_file.h"
+#include "update/net/whole_file.h"
 
 namespace {
 
@@ -442,8 +444,7 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
     RangeFetch fetched = RangeFetch::Done;
     bool matched = false, copied = true, hashed = false, fits = false;
     {
-        FileHandle tmp(CreateFileW(tmpPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        FileHandle tmp = OpenTmpForWriting(tmpPath, TmpOpen::Keep, FILE_SHARE_READ);
         if (!tmp) return PatchResult::Failed;
         // The kept part is known before the length is set.
         const uint64_t kept = FileSizeOf(tmp.Get());
@@ -458,7 +459,9 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
             if (kept == 0) DeleteFileW(tmpPath.c_str());
             return PatchResult::WholeDownload;
         }
-        if (!SetFileLength(tmp.Get(), index.fileSize)) return PatchResult::Failed;
+        if ((index.fileSize > kept && !RoomFor(tmpPath, int64_t(index.fileSize - kept))) ||
+            !SetFileLength(tmp.Get(), index.fileSize))
+            return PatchResult::Failed;
 
         BuildBoard board(index);
         StreamDigest digest(!entry.sha256.empty());
@@ -507,6 +510,7 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
             if (hashed) fits = DigestMatchesEntry(digest, entry);
             // On disk before it is placed, like a whole download.
             if (!FlushFileBuffers(tmp.Get())) return PatchResult::Failed;
+            if (fits) NoteCheckedTmp(tmpPath, tmp.Get());
         }
     }
     if (fetched == RangeFetch::NotHonoured) return PatchResult::WholeDownload;

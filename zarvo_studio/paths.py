@@ -11,6 +11,21 @@ RESERVED_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
     f"{p}{d}" for p in ("COM", "LPT") for d in "0123456789\u00b9\u00b2\u00b3"}
 
 
+def is_short_name(part):
+    """True for a name shaped like an 8.3 alias as Windows ("DATAFI~1.PAK") or Wine
+    ("DATA~K2F.PAK") makes them: at most eight characters with a "~" (not the first) and letters
+    or digits after the last one, then at most three of extension. Such a name may be another
+    file's second name; the launcher refuses it as well."""
+    dot = part.rfind(".")
+    base, ext = (part, "") if dot < 0 else (part[:dot], part[dot + 1:])
+    if len(ext) > 3 or len(base) > 8:
+        return False
+    tilde = base.rfind("~")
+    if tilde <= 0 or tilde + 1 == len(base):
+        return False
+    return all(c.isascii() and c.isalnum() for c in base[tilde + 1:])
+
+
 def reader_problem(path):
     """Why the launcher's manifest reader would not take this path exactly as written, or None."""
     for ch in path:
@@ -42,6 +57,11 @@ def windows_problem(path):
             return f"has the component {part!r}, whose trailing dot or space Windows drops"
         if part.split(".", 1)[0].rstrip(" ").upper() in RESERVED_NAMES:
             return f"has the component {part!r}, a device name on Windows"
+        if is_short_name(part):
+            return (f"has the component {part!r}, shaped like a short 8.3 name, which may be "
+                    "another file's second name on Windows")
+        if len(part) > 255:
+            return "has a component longer than 255 characters"
     return None
 
 

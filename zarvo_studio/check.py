@@ -1,7 +1,7 @@
-"""zarvo_publish.py check: a live update server seen the way the launcher sees it.
+"""Check a live update server the way the launcher sees it, or a publication folder.
 
-    zarvo_publish.py check URL [--keys PUB.pem] [--all | --sample N] [--cafile CA.pem]
-    zarvo_publish.py check FOLDER
+    zarvo-studio check URL [--keys PUB.pem] [--all | --sample N] [--cafile CA.pem] [--json]
+    zarvo-studio check FOLDER [--json]
 
 URL is the launcher's LAUNCHER_UPDATE_BASE_URL. Fetches manifest_light.json,
 manifest_full.json and displayinfo.json as the launcher does (GET, user agent
@@ -21,25 +21,27 @@ listed files (--all: every one), and reports what the launcher depends on:
     query: objects/<md5> with the file's bytes, objects/<md5>-<zsize>.gz with the copy's,
     objects/<md5>.zbi with the bytes of blocks/<path>.zbi (both there or neither), and a
     note when objects/ are not sent as cacheable for long;
+  - the head of --channel (default live), heads/<channel>.json, fetched without a query, and
+    the manifests it names (objects/<sha256>.zman) with the sizes and SHA-256 it says;
   - with --keys (the PEM file the launcher was built with): each document signed by one of
     those keys for its own name, not expired, and each manifest row carrying its SHA-256.
 
-FOLDER, a folder zarvo_publish.py wrote, is checked in full before it is served or uploaded:
+FOLDER, a folder `zarvo-studio publish` wrote, is checked in full before it is served or uploaded:
 manifests that read, every listed file with its rows' size and MD5, compressed copies and
-block indexes that describe it, and each one's object with the same bytes.
-
-Exit status: 0 nothing wrong, 1 a problem was found, 2 usage error.
+block indexes that describe it, and each one's object with the same bytes; and every
+channel's head (heads/<channel>.json) with the manifests it names (objects/<sha256>.zman, whose
+digest and sizes must be the head's) and every object those manifests name.
 """
-import argparse
 import hashlib
 import json
 import os
 import random
 import ssl
-import sys
 import time
 import urllib.parse
 import http.client
+
+from . import status as codes
 
 USER_AGENT = "ZarvoLauncher/1.0"
 DOCUMENTS = ("manifest_light.json", "manifest_full.json", "displayinfo.json")
@@ -52,16 +54,29 @@ class Report:
     def __init__(self, out):
         self.out = out
         self.problems = 0
+        self.lines = {"problems": [], "notes": []}
 
     def ok(self, text):
         print(f"ok       {text}", file=self.out)
 
     def note(self, text):
+        self.lines["notes"].append(text)
         print(f"note     {text}", file=self.out)
 
     def problem(self, text):
         self.problems += 1
+        self.lines["problems"].append(text)
         print(f"PROBLEM  {text}", file=self.out)
+
+    def verdict(self, where, preposition, result):
+        result.update(self.lines, where=where)
+        if self.problems:
+            print(f"{self.problems} problem{'s' if self.problems != 1 else ''} found "
+                  f"{preposition} {where}",
+                  file=self.out)
+            return codes.REFUSED
+        print(f"{where}: nothing wrong found", file=self.out)
+        return codes.OK
 
 
 class Server:
@@ -143,9 +158,9 @@ def check_server_rules(report, server, path, body):
                        "compression off (gzip off)")
 
 
-def check_signature(report, name, body, keys):
-    import zarvo_sign
-    fields, problem = zarvo_sign.verify_document(body, name, keys)
+def check_signature(report, name, body, keys, soon=SOON, again="publish again (signed)"):
+    from . import sign
+    fields, problem = sign.verify_document(body, name, keys)
     if fields is None:
         report.problem(f"{name}: not signed; a launcher built with these keys refuses it")
         return None
@@ -155,8 +170,8 @@ def check_signature(report, name, body, keys):
     left = fields["expires"] - time.time()
     text = (f"{name}: signed by key {fields['key']}, serial {fields['serial']}, expires in "
             f"{left / 86400:.1f} days")
-    if left < SOON:
-        report.problem(text + ": publish again (signed) before it runs out")
+    if left < soon:
+        report.problem(f"{text}: {again} before it runs out")
     else:
         report.ok(text)
     return fields
@@ -213,7 +228,7 @@ def check_objects(report, server, row, body):
     if "immutable" not in cache and "max-age" not in cache and not server.noted_cache:
         server.noted_cache = True
         report.note(f"{what}: Cache-Control '{cache}': caches may ask the origin again; objects "
-                    "never change (zarvo_publish.py upload sends 'max-age=31536000, immutable')")
+                    "never change (zarvo-studio upload sends 'max-age=31536000, immutable')")
     if row.get("zsize") and not check_copy(report, server, row, f"/objects/{md5}-{row['zsize']}.gz",
                                            f"objects/{md5}-{row['zsize']}.gz", query=False):
         return False
@@ -235,14 +250,14 @@ def check_objects(report, server, row, body):
 def check_copy(report, server, row, path, what, query=True):
     """The compressed copy a row offers: launchers fall back to the raw file when it is wrong,
     so a wrong copy costs every player its bytes twice."""
-    import zarvo_packed
+    from . import packed
     status, headers, body = server.get(path, query=query)
     if not check_answer(report, what, status, headers, body):
         return False
     problems = []
     if len(body) != row["zsize"]:
         problems.append(f"{len(body)} bytes, the manifest's zsize says {row['zsize']}")
-    if zarvo_packed.inflated_md5(body) != (row["hash"].lower(), row["size"]):
+    if packed.inflated_md5(body) != (row["hash"].lower(), row["size"]):
         problems.append("does not inflate to the file")
     if problems:
         report.problem(f"{what}: {'; '.join(problems)} (launchers fall back to the raw file: "
@@ -251,22 +266,67 @@ def check_copy(report, server, row, path, what, query=True):
     return True
 
 
-def check(args, out):
+def check_head(report, server, channel, keys):
+    """The channel's head as a launcher that reads heads fetches it, and the manifests it names."""
+    import zlib
+    from . import heads
+    name = heads.head_name(channel)
+    status, headers, body = server.get("/" + name, query=False)
+    if status == 404:
+        report.note(f"{name}: none (404): launchers that read heads find no release of {channel}")
+        return
+    if not check_answer(report, name, status, headers, body):
+        return
+    try:
+        head = heads.parse_head(body, channel)
+    except heads.HeadError as e:
+        report.problem(f"{name}: {e}")
+        return
+    if "max-age" not in headers.get("cache-control", ""):
+        report.note(f"{name}: Cache-Control '{headers.get('cache-control', '')}'; the upload and the "
+                    f"nginx example send '{heads.HEAD_CACHE}', so caches answer a crowd of starts")
+    if keys:  # a head lives a week: two days' notice
+        check_signature(report, name, body, keys, 2 * 86400,
+                        f"sign it again (zarvo-studio resign --channel {channel})")
+    good = True
+    for previous in (False, True):
+        fields = heads.release_fields(head, previous)
+        for kind in heads.DOCUMENT_KINDS:
+            if not fields.get(kind):
+                continue
+            what = f"{heads.manifest_name(fields[kind])} ({kind} of release "
+            what += f"{head['previous' if previous else 'release']})"
+            status, headers, packed = server.get("/" + heads.manifest_name(fields[kind]), query=False)
+            if not check_answer(report, what, status, headers, packed):
+                good = False
+                continue
+            try:
+                data = zlib.decompress(packed)
+            except zlib.error:
+                data = b""
+            if len(packed) != fields[f"{kind}_zsize"] or len(data) != fields[f"{kind}_size"] or \
+                    hashlib.sha256(data).hexdigest() != fields[kind]:
+                report.problem(f"{what}: not the manifest the head names (sizes or SHA-256 differ)")
+                good = False
+    if good:
+        share = f" for {head['rollout']}% of installs" if "previous" in head else ""
+        report.ok(f"{name}: release {head['release']}{share}, its manifests served as named")
+
+
+def check(args, out, err, result):
     report = Report(out)
     base = args.url.rstrip("/")
     if not base.startswith("https://"):
         report.problem(f"{base}: the launcher speaks HTTPS only")
     keys = None
     if args.keys:
+        codes.need("cryptography", "python3-cryptography", "--keys")
+        from . import sign
         try:
-            import zarvo_sign
-            keys = zarvo_sign.load_public_keys(args.keys)
-        except ImportError:
-            print("zarvo_publish check: --keys needs python3-cryptography", file=sys.stderr)
-            return 2
-        except (zarvo_sign.SignError, ValueError) as e:
-            print(f"zarvo_publish check: --keys: {e}", file=sys.stderr)
-            return 2
+            keys = sign.load_public_keys(args.keys)
+        except (sign.SignError, ValueError) as e:
+            print(f"zarvo-studio check: refused: --keys: {e}", file=err)
+            return codes.REFUSED
     server = Server(base, args.cafile, args.timeout)
 
     documents = {}
@@ -299,6 +359,11 @@ def check(args, out):
             check_signature(report, name, body, keys)
         elif body.startswith(b'{"signed": '):
             report.note(f"{name}: signed (not verified: give --keys)")
+
+    try:
+        check_head(report, server, args.channel, keys)
+    except (OSError, http.client.HTTPException) as e:
+        report.problem(f"heads/{args.channel}.json: no answer ({e})")
 
     rows = {}
     for name in ("manifest_full.json", "manifest_light.json"):
@@ -333,43 +398,51 @@ def check(args, out):
     if sample:
         report.ok(f"{good} of {len(sample)} files checked whole and right "
                   f"({'all' if args.all else 'a sample of'} {len(listed)} listed)")
-
-    if report.problems:
-        print(f"{report.problems} problem{'s' if report.problems != 1 else ''} found at {base}", file=out)
-        return 1
-    print(f"{base}: nothing wrong found", file=out)
-    return 0
+    result.update(listed=len(listed), checked=len(sample), good=good)
+    return report.verdict(base, "at", result)
 
 
-def check_folder(report, folder):
-    import zarvo_objects
-    publication = zarvo_objects.read_publication(folder)
+def check_folder(report, folder, result):
+    from . import objects
+    publication = objects.read_publication(folder)
     for problem in publication.problems:
         report.problem(problem)
-    objects = [e for e in publication.entries if e.kind == "object"]
+    stored = [e for e in publication.entries if e.kind == "object"]
     files = [e for e in publication.entries if e.kind != "object"]
     report.ok(f"{len(publication.rows)} listed files: {len(files)} classic files and documents, "
-              f"{len(objects)} objects, {sum(e.size for e in publication.entries)} bytes, read whole")
-    if report.problems:
-        print(f"{report.problems} problem{'s' if report.problems != 1 else ''} found in {folder}",
-              file=report.out)
-        return 1
-    print(f"{folder}: nothing wrong found", file=report.out)
-    return 0
+              f"{len(stored)} objects, {sum(e.size for e in publication.entries)} bytes, read whole")
+    result.update(listed=len(publication.rows), files=len(files), objects=len(stored),
+                  bytes=sum(e.size for e in publication.entries))
+    # The heads with the manifests they name and the objects those name, every channel.
+    from . import releases
+    releases.check(folder, report)
+    result["heads"] = {c: h["release"] for c, h in releases.head_releases(folder).items()}
+    return report.verdict(folder, "in", result)
 
 
-def main(argv, out=None):
-    parser = argparse.ArgumentParser(prog="zarvo_publish.py check", description=__doc__.split("\n\n")[0],
-                                     epilog=__doc__.split("\n\n", 2)[2],
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("url", metavar="URL", help="the launcher's update base address")
+SUMMARY = "check a live update server, or a publication folder, as the launcher reads it"
+
+
+def add_arguments(parser):
+    parser.add_argument("url", metavar="URL|FOLDER",
+                        help="the launcher's update base address, or a publication folder")
     parser.add_argument("--keys", metavar="PUB.pem", help="public keys the launcher is built with")
     parser.add_argument("--all", action="store_true", help="check every listed file")
     parser.add_argument("--sample", metavar="N", type=int, default=8,
                         help="files to check besides the launcher (default 8)")
     parser.add_argument("--cafile", metavar="CA.pem", help="trust this CA instead of the system's")
     parser.add_argument("--timeout", metavar="S", type=float, default=30, help="per request (default 30)")
-    args = parser.parse_args(argv)
+    parser.add_argument("--channel", metavar="NAME", default="live",
+                        help="the channel whose head is checked with its manifests (default live)")
+
+
+def run(args, out, err, result):
     if "://" not in args.url and os.path.isdir(args.url):
-        return check_folder(Report(out or sys.stdout), args.url)
-    return check(args, out or sys.stdout)
+        return check_folder(Report(out), args.url, result)
+    return check(args, out, err, result)
+
+
+def main(argv, out=None, err=None):
+    """The check command in this process (what tests call)."""
+    from . import cli
+    return cli.main(["check"] + list(argv), out, err)

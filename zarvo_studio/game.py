@@ -3,7 +3,7 @@ paths that the launcher could not download or store as written."""
 import os
 import stat
 
-from zarvo_paths import reader_problem, windows_problem
+from .paths import reader_problem, windows_problem
 
 # Files the launcher keeps beside itself; a manifest must not fight over them.
 LAUNCHER_OWN_FILES = ("log/inst_done", "log/lang_set", ".zarvo_downloading", ".zarvo_install_dir",
@@ -82,7 +82,8 @@ def check_paths(files, launcher):
         up = f.path.upper()
         if up.endswith(".TMP") and up[:-4] in by_fold:
             problems.append(f"{f.path}: the launcher downloads {by_fold[up[:-4]][0]} through this name")
-        if up in (p.upper() for p in LAUNCHER_OWN_FILES) or up == (launcher + ".old").upper():
+        if (up in (p.upper() for p in LAUNCHER_OWN_FILES) or up == (launcher + ".old").upper()
+                or up.startswith("LOG/")):
             problems.append(f"{f.path}: a file the launcher keeps for itself beside its executable")
     if launcher.upper() not in by_fold:
         problems.append(f"{launcher}: the launcher executable is not in GAME_DIR; put the released "
