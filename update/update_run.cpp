@@ -339,8 +339,7 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     RunLogLine(std::to_wstring(s.manifestEntries.size()) + L" files listed, " +
                std::to_wstring(fileList.size()) + L" to fetch");
     if (!fileList.empty()) {
-        const SeedCatalog seeds =
-            BuildSeedCatalog(s.manifestEntries, all, kept->all, kept->others);
+        const SeedCatalog seeds = BuildSeedCatalog(s.manifestEntries, all, kept->all, kept->others);
         failure = DownloadFiles(std::move(fileList), std::move(verdicts), &seeds);
     }
     // What verification proved is remembered whatever became of the downloads. A placed file

@@ -263,8 +263,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def signed_head(self, root, path, key_name, expires_in):
         """The head at path as it stands, signed with the test key for its document name
         ("heads/<channel>.json"), expiring expires_in seconds from now."""
-        sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-        import zarvo_sign  # needs python3-cryptography: only signing tests load it
+        sys.path.insert(0, os.path.join(HERE, "..", ".."))
+        from zarvo_studio import sign as zarvo_sign  # needs python3-cryptography: signing tests only
         source = self.open_file(root, path)
         if source is None:
             return None

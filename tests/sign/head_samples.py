@@ -4,7 +4,7 @@
     head_samples.py OUTDIR
 
 Two releases of one small game, A and B, published signed with test key A into one folder
-(tools/zarvo_publish.py keeps the objects of both); the manifests and display information of
+(`zarvo_studio publish` keeps the objects of both); the manifests and display information of
 each release as objects/<sha256>.zman and the heads' text written by the studio tool's own
 zarvo_studio/heads.py. Each OUTDIR/<case> is that folder with
 heads/ of its own (signed with key A unless said otherwise):
@@ -30,12 +30,13 @@ import time
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TOOLS = os.path.join(HERE, "..", "..", "tools")
-sys.path.insert(0, TOOLS)
-import zarvo_sign  # noqa: E402
-
-sys.path.insert(0, os.path.join(HERE, "..", ".."))
+# The studio's command from this checkout, for this process and the ones it starts.
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, ROOT)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (ROOT, os.environ.get("PYTHONPATH"))))
+STUDIO = [sys.executable, "-m", "zarvo_studio"]
 from zarvo_studio import heads  # noqa: E402
+from zarvo_studio import sign as zarvo_sign  # noqa: E402
 
 KEY = os.path.join(HERE, "keys", "test_key_a.pem")
 RELEASES = {
@@ -50,7 +51,7 @@ NAMES = {"light": "manifest_light.json", "full": "manifest_full.json",
 
 
 def publish(game, out, page):
-    result = subprocess.run([sys.executable, os.path.join(TOOLS, "zarvo_publish.py"), game, out,
+    result = subprocess.run([*STUDIO, "publish", game, out,
                              "--light", "hg/**", "--display-url", page, "--sign", KEY],
                             capture_output=True, text=True, timeout=120)
     if result.returncode != 0:
@@ -115,7 +116,8 @@ def main():
 
     def case(name, expect):
         path = os.path.join(out, name)
-        shutil.copytree(pub, path, copy_function=os.link)
+        # Linked, not copied, but each case's heads of its own.
+        shutil.copytree(pub, path, copy_function=os.link, ignore=shutil.ignore_patterns("heads"))
         with open(os.path.join(path, "expect.txt"), "w") as f:
             f.write(expect)
         return path
