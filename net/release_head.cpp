@@ -305,8 +305,8 @@ ChosenRelease CheckReleaseHead(const std::string& text, const std::string& chann
 ChosenRelease CurrentRelease() {
     Current& current = TheCurrent();
     std::lock_guard<std::mutex> guard(current.lock);
-    // A head that could not be fetched is asked for again by the next caller.
-    if (!current.fetched || current.chosen.status == HeadStatus::Unreachable) {
+    // Once a start, failed or not: the retries and their pauses are behind it.
+    if (!current.fetched) {
         current.chosen = FetchAndCheck();
         current.fetched = true;
     }

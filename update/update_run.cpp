@@ -309,8 +309,12 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     std::string body;
     std::optional<KeptManifests> kept;
     if (ReleaseHeadEnabled()) {
-        // The kept manifest first: when the head names it, it is the whole of the fetch.
+        // The head is asked for while the kept manifest is read: when the head names it, it
+        // is the whole of the fetch.
+        std::thread head;
+        const bool asking = StartThread(head, [] { CurrentRelease(); });
         kept = LoadKeptManifests(name);
+        if (asking) head.join();
         const std::wstring refusal = FetchReleaseManifest(fullRun, kept->sameBody, body);
         if (!refusal.empty()) return EndRun(refusal);
     } else {
