@@ -2,11 +2,15 @@
 #include <windows.h>
 #include <objbase.h>
 #include <gdiplus.h>
+#include <shellapi.h>
+
+#include <string>
 
 #include "base/threads.h"
 #include "app/first_run.h"
 #include "base/launcher_state.h"
 #include "app/window.h"
+#include "net/release_head.h"
 #include "ui/skin.h"
 #include "update/self_update.h"
 
@@ -19,8 +23,8 @@ bool RegisterLauncherClass() {
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = LauncherWindowProc;
     wc.hInstance = s.appInstance;
-    wc.hIcon = static_cast<HICON>(LoadImageW(s.appInstance, MAKEINTRESOURCEW(kIconGroup),
-                                             IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    wc.hIcon = static_cast<HICON>(
+        LoadImageW(s.appInstance, MAKEINTRESOURCEW(kIconGroup), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
     wc.hIconSm = static_cast<HICON>(LoadImageW(s.appInstance, MAKEINTRESOURCEW(kIconGroup),
                                                IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
     wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
@@ -81,6 +85,18 @@ constexpr DWORD kSwapWaitMs = 10000;
     ExitProcess(static_cast<UINT>(exitCode));
 }
 
+// A build that follows release heads takes "--channel NAME" and keeps it for later starts
+// (restarts after a self-update included); every other build reads no command line.
+void RememberChannelOfCommandLine() {
+    if (!ReleaseHeadEnabled()) return;
+    int count = 0;
+    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!args) return;
+    for (int i = 1; i + 1 < count; ++i)
+        if (std::wstring(args[i]) == L"--channel") RememberReleaseChannel(args[i + 1]);
+    LocalFree(args);
+}
+
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
@@ -95,6 +111,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         CoUninitialize();
         return 0;
     }
+
+    RememberChannelOfCommandLine();
 
     LauncherState& s = State();
     Gdiplus::GdiplusStartupInput gdiplusInput;

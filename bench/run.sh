@@ -24,7 +24,7 @@ for tool in aria2c:aria2 zsync:zsync rclone:rclone; do
 done
 cmake --preset test -B "$build" -DLAUNCHER_UPDATE_BASE_URL="https://localhost:$port" \
       -DLAUNCHER_TEST_AREAS="bench;delta" >/dev/null
-cmake --build "$build" --target ZarvoLauncher trust_ca bench_run bench_run_remember bench_run_cacheable bench_watch minimal_window platform_window floor_read floor_http \
+cmake --build "$build" --target ZarvoLauncher trust_ca bench_run bench_run_remember bench_run_cacheable bench_run_head bench_watch minimal_window platform_window floor_read floor_http \
     zarvo_delta_host delta_apply_bench
 
 trap 'tests/harness/testenv.sh down "$env_dir" >/dev/null 2>&1 || true' EXIT
@@ -60,3 +60,7 @@ python3 bench/bench_delta.py --build-dir "$build" --env-dir "$env_dir" "$@"
 # xdelta3 and the block patches; nginx on the build's port.
 python3 bench/bench_delta_wire.py --build-dir "$build" --env-dir "$env_dir" --port "$port" \
     --delta-tool "$build/delta-host/zarvo-delta" "$@"
+
+# Release heads: 50,000 files with nothing new and one changed, 1,000 starts through the edge
+# (nginx on the build's port, plain HTTP on 6 up for the edge on 5 up), a 503, a rollout.
+python3 bench/bench_head.py --build-dir "$build" --env-dir "$env_dir" --port "$port" "$@"

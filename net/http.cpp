@@ -4,8 +4,10 @@
 #include <shlobj.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <climits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -146,6 +148,7 @@ WinHttpHandle SendRequest(const std::wstring& url, const wchar_t* extraHeaders,
     if (!response.hasContentLength) response.contentLength = 0;
     response.contentRange = HeaderText(request.Get(), WINHTTP_QUERY_CONTENT_RANGE);
     response.contentType = HeaderText(request.Get(), WINHTTP_QUERY_CONTENT_TYPE);
+    response.retryAfter = HeaderText(request.Get(), WINHTTP_QUERY_RETRY_AFTER);
     return request;
 }
 
@@ -288,6 +291,28 @@ bool HttpDownloadToFile(const std::wstring& url, const std::wstring& destination
     file.Reset();
     if (!complete && created) DeleteFileW(destination.c_str());
     return complete;
+}
+
+int64_t RetryAfterSeconds(const HttpResponse& response) {
+    const std::string& text = response.retryAfter;
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return -1;
+    const size_t last = text.find_last_not_of(" \t") + 1;
+    uint64_t seconds = 0;
+    const auto [ptr, error] = std::from_chars(text.data() + first, text.data() + last, seconds);
+    if (error == std::errc() && ptr == text.data() + last)
+        return static_cast<int64_t>(std::min<uint64_t>(seconds, INT32_MAX));
+    // An HTTP date: the wait is what lies between now and then, none when it has passed.
+    const std::wstring wide(text.begin() + first, text.begin() + last);
+    SYSTEMTIME then = {};
+    FILETIME thenTime = {}, nowTime = {};
+    if (!WinHttpTimeToSystemTime(wide.c_str(), &then) || !SystemTimeToFileTime(&then, &thenTime))
+        return -1;
+    GetSystemTimeAsFileTime(&nowTime);
+    const auto ticks = [](const FILETIME& t) {
+        return (static_cast<int64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    return std::max<int64_t>(0, (ticks(thenTime) - ticks(nowTime)) / 10000000);
 }
 
 void SetStallWindowForTesting(uint32_t milliseconds) {

@@ -17,7 +17,12 @@ struct HttpResponse {
     bool hasContentLength = false;
     std::string contentRange; // "Content-Range" as sent, "" when absent
     std::string contentType;  // "Content-Type" as sent, "" when absent
+    std::string retryAfter;   // "Retry-After" as sent, "" when absent
 };
+
+// The wait in seconds that the answer's Retry-After asks for (a number of seconds or an HTTP
+// date, from now); -1 when it names none that can be read.
+int64_t RetryAfterSeconds(const HttpResponse& response);
 
 // Receives each block of the body (up to 256 KiB) as it arrives; false aborts the transfer.
 using HttpChunkFn = std::function<bool(const char* data, size_t size)>;

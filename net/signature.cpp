@@ -227,6 +227,25 @@ DocumentCheck CheckFetchedDocument(const std::string& text, const std::string& n
     return check;
 }
 
+DocumentCheck CheckSignedDocumentAt(const std::string& text, const std::string& name,
+                                    uint64_t now) {
+    if (!SigningEnabled()) return DocumentCheck::Accepted;
+    return VerifySignedDocument(text, name, kSigningKeys, kSigningKeyCount, now, 0, nullptr);
+}
+
+std::string Sha256Hex(std::string_view bytes) {
+    BcryptHash hash = NewSha256();
+    uint8_t digest[kDigestSize] = {};
+    if (!hash || !HashPiece(hash, bytes.data(), bytes.size()) || !FinishSha256(hash, digest))
+        return {};
+    std::string hex(2 * kDigestSize, '0');
+    for (size_t i = 0; i < kDigestSize; ++i) {
+        hex[2 * i] = "0123456789abcdef"[digest[i] >> 4];
+        hex[2 * i + 1] = "0123456789abcdef"[digest[i] & 0xf];
+    }
+    return hex;
+}
+
 std::wstring SerialMarkerPath(const std::string& name) {
     std::wstring stem = Utf8ToWide(name);
     const size_t dot = stem.rfind(L'.');

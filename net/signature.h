@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 enum class DocumentCheck { Accepted, BadSignature, Expired, Replayed };
 
@@ -32,6 +33,13 @@ DocumentCheck VerifySignedDocument(const std::string& text, const std::string& n
 // build's keys, the system clock, and the serial remembered in the Log folder, which an
 // accepted document raises. Always Accepted when the build has no keys.
 DocumentCheck CheckFetchedDocument(const std::string& text, const std::string& name);
+
+// The signature, document name and expiry at now against the build's keys, with no serial
+// kept: for documents whose replay something else guards (a release head's release number).
+DocumentCheck CheckSignedDocumentAt(const std::string& text, const std::string& name, uint64_t now);
+
+// SHA-256 of bytes, 64 lower-case hex characters; "" when the platform's hash fails.
+std::string Sha256Hex(std::string_view bytes);
 
 // Log\<name>.serial: the highest serial accepted for the document, in decimal.
 std::wstring SerialMarkerPath(const std::string& name);

@@ -12,6 +12,7 @@
 #include "base/paths.h"
 #include "update/manifest.h"
 #include "net/http.h"
+#include "net/release_head.h"
 #include "update/seeds.h"
 #include "update/self_update.h"
 #include "net/signature.h"
@@ -122,10 +123,14 @@ std::vector<std::wstring> RetiredFiles(const KeptManifests& kept,
 std::vector<std::wstring> ConfirmedByFullManifest(std::vector<std::wstring> retired,
                                                   const std::wstring& fullUrl) {
     if (retired.empty()) return retired;
-    const std::string body = HttpGetToString(AddNoCacheParam(fullUrl));
+    // Through a head, the full manifest of the release this install takes, checked by digest.
+    const bool throughHead = ReleaseHeadEnabled();
+    const std::string body = throughHead ? FetchHeadDocument(CurrentRelease().full, {})
+                                         : HttpGetToString(AddNoCacheParam(fullUrl));
     std::vector<ManifestEntry> full;
     if (body.empty() ||
-        CheckFetchedDocument(body, "manifest_full.json") != DocumentCheck::Accepted ||
+        (!throughHead &&
+         CheckFetchedDocument(body, "manifest_full.json") != DocumentCheck::Accepted) ||
         !ParseManifestRows(body, full))
         return {};
     std::unordered_set<std::wstring> listed;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -12,12 +13,14 @@
 #include "base/launcher_state.h"
 #include "base/paths.h"
 #include "net/http.h"
+#include "net/release_head.h"
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
 #include "update/game_folders.h"
 #include "update/kept_manifest.h"
 #include "update/manifest.h"
 #include "update/net/bundle_fetch.h"
+#include "update/release_manifest.h"
 #include "update/retired_files.h"
 #include "update/run_log.h"
 #include "update/seeds.h"
@@ -316,11 +319,25 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     // A full run hashes every file, as a check of the installation must; only a light run
     // trusts the record of remembered files, read with its folders' listing meanwhile.
     std::shared_ptr<RememberedHeadStart> early = fullRun ? nullptr : StartRemembering();
-    std::string body = HttpGetToString(AddNoCacheParam(manifestUrl));
-    if (body.empty()) return EndRun(L"Error: no se pudo descargar el manifiesto");
-    // Refused before it is read, so nothing of it reaches the game folder.
-    const std::wstring refusal = ManifestRefusal(body, manifestUrl);
-    if (!refusal.empty()) return EndRun(refusal);
+    const std::string name = DocumentName(manifestUrl);
+    std::string body;
+    std::optional<KeptManifests> kept;
+    if (ReleaseHeadEnabled()) {
+        // The head is asked for while the kept manifest is read: when the head names it, it
+        // is the whole of the fetch.
+        std::thread head;
+        const bool asking = StartThread(head, [] { CurrentRelease(); });
+        kept = LoadKeptManifests(name);
+        if (asking) head.join();
+        const std::wstring refusal = FetchReleaseManifest(fullRun, kept->sameBody, body);
+        if (!refusal.empty()) return EndRun(refusal);
+    } else {
+        body = HttpGetToString(AddNoCacheParam(manifestUrl));
+        if (body.empty()) return EndRun(L"Error: no se pudo descargar el manifiesto");
+        // Refused before it is read, so nothing of it reaches the game folder.
+        const std::wstring refusal = ManifestRefusal(body, manifestUrl);
+        if (!refusal.empty()) return EndRun(refusal);
+    }
     ManifestRefusals refusals;
     const bool parsed = ParseManifest(body, &refusals);
     LogRefusals(refusals);
@@ -336,13 +353,12 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
 
     // What the last good runs kept: the seeds of this run's files, and for the retired files
     // the previous release of this same document.
-    const std::string name = DocumentName(manifestUrl);
-    const KeptManifests kept = LoadKeptManifests(name);
+    if (!kept) kept = LoadKeptManifests(name);
     std::wstring failure;
     RunLogLine(std::to_wstring(s.manifestEntries.size()) + L" files listed, " +
                std::to_wstring(fileList.size()) + L" to fetch");
     if (!fileList.empty()) {
-        const SeedCatalog seeds = BuildSeedCatalog(s.manifestEntries, all, kept.all, kept.others);
+        const SeedCatalog seeds = BuildSeedCatalog(s.manifestEntries, all, kept->all, kept->others);
         failure =
             DownloadFiles(std::move(fileList), std::move(verdicts), std::move(localMd5s), &seeds);
     }
@@ -354,8 +370,8 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     // and what the release dropped cannot be told from what it named the way it may not.
     if (failure.empty() && refusals.rows > 0) failure = kInvalidManifest;
     if (!failure.empty()) return EndRun(failure);
-    RemoveRetiredFiles(kept, s.manifestEntries, body, fullRun, manifestUrl);
+    RemoveRetiredFiles(*kept, s.manifestEntries, body, fullRun, manifestUrl);
     // Unchanged since the last good run: already kept, and a write spared.
-    if (body != kept.sameBody) SaveKeptManifest(name, body);
+    if (body != kept->sameBody) SaveKeptManifest(name, body);
     EndRunSuccessfully(fullRun);
 }

@@ -10,6 +10,7 @@
 #include "base/launcher_state.h"
 #include "net/http.h"
 #include "net/json.h"
+#include "net/release_head.h"
 #include "net/signature.h"
 
 namespace {
@@ -38,14 +39,25 @@ bool FetchDisplayInfo(bool& enabled, std::wstring& url) {
     enabled = false;
     url.clear();
 
-    const std::wstring address =
-        AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/displayinfo.json");
-    // Any failure, whatever the status, shows as an empty body.
-    const std::string body = HttpGetToString(address, nullptr, nullptr, kMaxDisplayInfoBytes);
-    if (body.empty()) return false;
-    // Its address drives a browser inside an elevated process: a signed build shows only a
-    // page the studio signed, and otherwise no panel at all.
-    if (CheckFetchedDocument(body, "displayinfo.json") != DocumentCheck::Accepted) return false;
+    std::string body;
+    if (ReleaseHeadEnabled()) {
+        // The release this install takes names its display information by digest, which the
+        // signed head vouches for; a head that names none shows no panel.
+        const ChosenRelease release = CurrentRelease();
+        if (release.status != HeadStatus::Accepted || release.display.size > kMaxDisplayInfoBytes)
+            return false;
+        body = FetchHeadDocument(release.display, {});
+        if (body.empty()) return false;
+    } else {
+        const std::wstring address =
+            AddNoCacheParam(std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/displayinfo.json");
+        // Any failure, whatever the status, shows as an empty body.
+        body = HttpGetToString(address, nullptr, nullptr, kMaxDisplayInfoBytes);
+        if (body.empty()) return false;
+        // Its address drives a browser inside an elevated process: a signed build shows only
+        // a page the studio signed, and otherwise no panel at all.
+        if (CheckFetchedDocument(body, "displayinfo.json") != DocumentCheck::Accepted) return false;
+    }
 
     const int32_t enabledValue = ExtractJsonInt(body, "enabled");
     const std::string pageUtf8 = ExtractJsonString(body, "url");

@@ -14,15 +14,23 @@
 //   bench_run.exe manifest MANIFEST_URL RESULT_FILE
 //       writes "seconds=" for the part of a run before any file is looked at: the manifest's
 //       first request in this process and its parsing ("entries=" counts what it listed)
+//   bench_run.exe rollout HEAD_FILE INSTALLS RESULT_FILE
+//       that many installs, each with its own number made as a new install makes it, decide on
+//       the head in HEAD_FILE; then the same installs, their numbers read back from where the
+//       launcher keeps them, decide again: "installs=", "took=" (the head's release) and
+//       "same=" (installs that decided as on the first pass)
 #include <windows.h>
 #include <psapi.h>
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/launcher_state.h"
+#include "base/paths.h"
 #include "support/test_support.h"
 #include "net/http.h"
+#include "net/release_head.h"
 #include "update/manifest.h"
 #include "update/update_run.h"
 #include "update/verified_record.h"
@@ -110,6 +118,31 @@ int Phases(const wchar_t* url, const wchar_t* result) {
     return WriteText(result, text) ? 0 : 1;
 }
 
+int Rollout(const wchar_t* headFile, const wchar_t* installs, const wchar_t* result) {
+    const std::string head = test::ReadFileBytes(headFile);
+    const int count = _wtoi(installs);
+    const std::wstring kept = ParentFolderOf(InstDonePath()) + L"\\install_number";
+    std::vector<std::string> numbers;
+    std::vector<bool> took;
+    for (int i = 0; i < count; ++i) {
+        DeleteFileW(kept.c_str()); // a new install
+        const ChosenRelease chosen = CheckReleaseHead(head, "live", 0, 0, InstallNumber());
+        if (chosen.status != HeadStatus::Accepted) return 1;
+        numbers.push_back(test::ReadFileBytes(kept));
+        took.push_back(!chosen.previous);
+    }
+    int taken = 0, same = 0;
+    for (int i = 0; i < count; ++i) {
+        test::WriteFileBytes(kept, numbers[i]); // the install starts again
+        const ChosenRelease chosen = CheckReleaseHead(head, "live", 0, 0, InstallNumber());
+        taken += took[i];
+        same += took[i] == !chosen.previous;
+    }
+    std::string text = "installs=" + std::to_string(count) + "\ntook=" + std::to_string(taken);
+    text += "\nsame=" + std::to_string(same) + "\n";
+    return WriteText(result, text) ? 0 : 1;
+}
+
 int Counts(const wchar_t* files, const wchar_t* result) {
     const int32_t count = static_cast<int32_t>(_wtoi(files));
     const unsigned processors = std::thread::hardware_concurrency();
@@ -126,5 +159,6 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 4 && std::wstring(argv[1]) == L"counts") return Counts(argv[2], argv[3]);
     if (argc == 4 && std::wstring(argv[1]) == L"manifest") return Manifest(argv[2], argv[3]);
     if (argc == 4 && std::wstring(argv[1]) == L"phases") return Phases(argv[2], argv[3]);
+    if (argc == 5 && std::wstring(argv[1]) == L"rollout") return Rollout(argv[2], argv[3], argv[4]);
     return 2;
 }

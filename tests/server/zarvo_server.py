@@ -194,7 +194,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if status in (204, 304):
             self.send_simple(status)
             return
-        if "sign" in fault:
+        if "sign" in fault and path.startswith("/heads/"):
+            data = self.signed_head(root, path, fault["sign"], int(fault.get("expires_in", 3600)))
+            if data is None:
+                self.send_simple(404)
+                return
+        elif "sign" in fault:
             data = self.signed_manifest(root, path, fault["sign"])
             if data is None:
                 self.send_simple(404)
@@ -204,7 +209,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif "body_hex" in fault:
             data = bytes.fromhex(fault["body_hex"])
         elif status != 200:
-            self.send_simple(status)
+            self.send_simple(status, fault.get("headers"))
             return
         if data is not None:
             source, size, ctype = None, len(data), "application/octet-stream"
@@ -254,6 +259,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
         text = json.dumps(manifest, indent=1) + "\n"
         return zarvo_sign.sign_document(text, os.path.basename(path), key, now,
                                         now + 3600).encode("utf-8")
+
+    def signed_head(self, root, path, key_name, expires_in):
+        """The head at path as it stands, signed with the test key for its document name
+        ("heads/<channel>.json"), expiring expires_in seconds from now."""
+        sys.path.insert(0, os.path.join(HERE, "..", ".."))
+        from zarvo_studio import sign as zarvo_sign  # needs python3-cryptography: signing tests only
+        source = self.open_file(root, path)
+        if source is None:
+            return None
+        with source:
+            text = source.read().decode("utf-8")
+        key = zarvo_sign.load_private_key(
+            os.path.join(HERE, "..", "sign", "keys", "test_key_%s.pem" % key_name))
+        now = int(time.time())
+        return zarvo_sign.sign_document(text, path[1:], key, now, now + expires_in).encode("utf-8")
 
     def not_modified(self, source):
         """True when If-Modified-Since names a time the file is not newer than (304)."""
