@@ -65,6 +65,9 @@ void ListTree(const std::wstring& folder, const std::wstring& relative,
 std::map<std::wstring, std::pair<uint64_t, uint64_t>> GameFolder() {
     std::map<std::wstring, std::pair<uint64_t, uint64_t>> tree;
     ListTree(LauncherFolderFull(), L"", tree);
+    // The run log tells of every run, a refused one too: it is no file of the game.
+    tree.erase(L"Log\\run.log");
+    tree.erase(L"Log\\run.log.1");
     return tree;
 }
 
