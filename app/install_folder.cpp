@@ -4,6 +4,8 @@
 #include <sddl.h>
 #include <shlobj.h>
 
+#include <vector>
+
 const wchar_t kInstallFolderSddl[] = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 LocalMemory InstallFolderSecurityDescriptor() {
@@ -16,31 +18,174 @@ LocalMemory InstallFolderSecurityDescriptor() {
 
 namespace {
 
-// Someone else's folder under our name: take it over (we run elevated), so that its previous
-// owner cannot loosen the rules again, and put our rules on it and everything inside.
-void ProtectExistingFolder(const std::wstring& folder, PSECURITY_DESCRIPTOR descriptor) {
+// Rights that change the folder, what is in it or who may do so.
+constexpr ACCESS_MASK kWriteRights =
+    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES |
+    DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+
+// NT SERVICE\TrustedInstaller, which owns the system's own folders.
+constexpr wchar_t kTrustedInstallerSid[] =
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+
+bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
+    BYTE known[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(known);
+    return CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(sid, known);
+}
+
+// The user this process runs as: an administrator, since the launcher runs elevated.
+bool IsProcessUser(PSID sid) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+    KernelHandle token(raw);
+    DWORD size = 0;
+    GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+    if (size == 0) return false;
+    std::vector<BYTE> buffer(size);
+    if (!GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size)) return false;
+    return EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+}
+
+bool IsTrusted(PSID sid) {
+    if (!sid || !IsValidSid(sid)) return false;
+    if (IsWellKnown(sid, WinLocalSystemSid) || IsWellKnown(sid, WinBuiltinAdministratorsSid))
+        return true;
+    PSID installer = nullptr;
+    if (ConvertStringSidToSidW(kTrustedInstallerSid, &installer)) {
+        LocalMemory owned(installer);
+        if (EqualSid(sid, installer)) return true;
+    }
+    return IsProcessUser(sid);
+}
+
+bool DaclLetsOnlyTrustedWrite(PACL dacl) {
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* raw = nullptr;
+        if (!GetAce(dacl, i, &raw)) return false;
+        const auto* header = static_cast<ACE_HEADER*>(raw);
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE ||
+            header->AceType == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+            header->AceType == ACCESS_DENIED_CALLBACK_ACE_TYPE ||
+            header->AceType == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE)
+            continue;
+        // Every other kind grants something, to a SID at an offset of its own: not ours.
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
+        const auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+        if (!(ace->Mask & kWriteRights)) continue;
+        PSID sid = const_cast<DWORD*>(&ace->SidStart);
+        // "The creator of a new file": only those who may already write create one.
+        if ((header->AceFlags & INHERIT_ONLY_ACE) && IsWellKnown(sid, WinCreatorOwnerSid)) continue;
+        if (!IsTrusted(sid)) return false;
+    }
+    return true;
+}
+
+// The owner and DACL of an open folder; empty when they cannot be read.
+LocalMemory ReadSecurity(HANDLE folder, PSID& owner, PACL& dacl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    owner = nullptr;
+    dacl = nullptr;
+    if (GetSecurityInfo(folder, SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return LocalMemory();
+    return LocalMemory(descriptor);
+}
+
+// The folder itself, never what a reparse point at its name leads to.
+FileHandle OpenFolder(const std::wstring& folder, DWORD access) {
+    return FileHandle(CreateFileW(
+        folder.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+bool IsPlainFolder(HANDLE folder) {
+    BY_HANDLE_FILE_INFORMATION info = {};
+    return GetFileInformationByHandle(folder, &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool IsEmptyFolder(const std::wstring& folder) {
+    WIN32_FIND_DATAW entry;
+    FindHandle search(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (!search) return false;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L"..") return false;
+    } while (FindNextFileW(search.Get(), &entry));
+    return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+bool HasTrustedSecurity(HANDLE folder, bool& ownerTrusted) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    LocalMemory security = ReadSecurity(folder, owner, dacl);
+    ownerTrusted = security && IsTrusted(owner);
+    return ownerTrusted && OnlyAdministratorsCanWrite(security.Get());
+}
+
+// Puts our DACL on a folder whose owner we trust, through the handle we checked.
+bool ApplyInstallDacl(HANDLE folder, PSECURITY_DESCRIPTOR descriptor) {
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
-    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present) return;
-    BYTE adminsSid[SECURITY_MAX_SID_SIZE];
-    DWORD sidSize = sizeof(adminsSid);
-    std::wstring path = folder;
-    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, adminsSid, &sidSize))
-        SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, adminsSid,
-                              nullptr, nullptr, nullptr);
-    SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
-                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                          nullptr, dacl, nullptr);
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl)
+        return false;
+    return SetSecurityInfo(folder, SE_FILE_OBJECT,
+                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                           nullptr, dacl, nullptr) == ERROR_SUCCESS;
 }
 
 } // namespace
 
+bool OnlyAdministratorsCanWrite(PSECURITY_DESCRIPTOR descriptor) {
+    if (!descriptor || !IsValidSecurityDescriptor(descriptor)) return false;
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || !IsTrusted(owner))
+        return false;
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) return false;
+    if (!present || !dacl) return false; // no DACL: everyone may do everything
+    return DaclLetsOnlyTrustedWrite(dacl);
+}
+
+bool CrossesReparsePoint(const std::wstring& path) {
+    // "X:\" and "\\server\share\" are where the walk starts; each later name is looked at.
+    size_t start = path.find(L'\\', path.starts_with(L"\\\\") ? path.find(L'\\', 2) + 1 : 0);
+    if (start == std::wstring::npos) return true;
+    for (size_t end = path.find(L'\\', start + 1);; end = path.find(L'\\', end + 1)) {
+        const std::wstring step = path.substr(0, end);
+        if (step.size() > start + 1) {
+            const DWORD attributes = GetFileAttributesW(step.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES) {
+                // Names not made yet cannot lead anywhere; anything else unreadable is refused.
+                const DWORD error = GetLastError();
+                return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+            }
+            if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return true;
+        }
+        if (end == std::wstring::npos) return false;
+    }
+}
+
 bool CreateProtectedFolder(const std::wstring& folder) {
     LocalMemory descriptor = InstallFolderSecurityDescriptor();
+    if (!descriptor || CrossesReparsePoint(folder)) return false;
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.Get(), FALSE};
-    int result = SHCreateDirectoryExW(nullptr, folder.c_str(), descriptor ? &attributes : nullptr);
-    if (result == ERROR_ALREADY_EXISTS && descriptor)
-        ProtectExistingFolder(folder, descriptor.Get());
-    const DWORD attributesNow = GetFileAttributesW(folder.c_str());
-    return attributesNow != INVALID_FILE_ATTRIBUTES && (attributesNow & FILE_ATTRIBUTE_DIRECTORY);
+    const int result = SHCreateDirectoryExW(nullptr, folder.c_str(), &attributes);
+    if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS) return false;
+    // Looked at again: a link could have been put at the name since the walk.
+    if (CrossesReparsePoint(folder)) return false;
+    FileHandle handle = OpenFolder(folder, READ_CONTROL | WRITE_DAC | FILE_LIST_DIRECTORY);
+    if (!handle || !IsPlainFolder(handle.Get())) return false;
+    bool ownerTrusted = false;
+    if (HasTrustedSecurity(handle.Get(), ownerTrusted)) return true;
+    // Someone else's folder, or one whose rules let others write: what they may have put in
+    // it would run elevated, so only an empty one of a trusted owner is taken and closed.
+    if (result != ERROR_ALREADY_EXISTS) return false;
+    if (!ownerTrusted || !IsEmptyFolder(folder)) return false;
+    if (!ApplyInstallDacl(handle.Get(), descriptor.Get())) return false;
+    return HasTrustedSecurity(handle.Get(), ownerTrusted) && IsEmptyFolder(folder);
 }

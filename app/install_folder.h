@@ -1,6 +1,7 @@
 // The install folder's protection. Its files later run elevated, so other users must not be
 // able to change them: the folder gets the rules of Program Files instead of inheriting the
-// drive root's, where every authenticated user may create and modify.
+// drive root's, where every authenticated user may create and modify. A folder of that name
+// that someone else made first, or that leads elsewhere, is not taken.
 #pragma once
 
 #include <windows.h>
@@ -16,7 +17,17 @@ extern const wchar_t kInstallFolderSddl[];
 // The security descriptor built from kInstallFolderSddl, owned (empty when it cannot be built).
 LocalMemory InstallFolderSecurityDescriptor();
 
-// Creates folder, missing parents included, carrying that descriptor. A folder that already
-// stands (made by anyone, before us) gets the descriptor, and Administrators as its owner,
-// applied instead. True when the folder exists afterwards.
+// True when the descriptor's owner is SYSTEM, Administrators, TrustedInstaller or the user of
+// this process, and no entry of its DACL lets anyone else write, delete or change rights (a
+// missing DACL lets everyone). The object itself and what it passes on to new files count.
+bool OnlyAdministratorsCanWrite(PSECURITY_DESCRIPTOR descriptor);
+
+// True when path (in full form), or a folder on the way to it below the drive's root, is a
+// reparse point (a junction, a symbolic link, a mount point), or cannot be looked at.
+bool CrossesReparsePoint(const std::wstring& path);
+
+// Creates folder, missing parents included, carrying that descriptor, and checks what it got.
+// A folder that already stands is used as it is when it passes the same checks; when its owner
+// is trusted but its DACL is loose it is taken only while still empty, and gets our DACL. True
+// when the folder can be used: no reparse point on the way, owner and DACL as above.
 bool CreateProtectedFolder(const std::wstring& folder);

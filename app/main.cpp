@@ -19,8 +19,8 @@ bool RegisterLauncherClass() {
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = LauncherWindowProc;
     wc.hInstance = s.appInstance;
-    wc.hIcon = static_cast<HICON>(LoadImageW(s.appInstance, MAKEINTRESOURCEW(kIconGroup),
-                                             IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    wc.hIcon = static_cast<HICON>(
+        LoadImageW(s.appInstance, MAKEINTRESOURCEW(kIconGroup), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
     wc.hIconSm = static_cast<HICON>(LoadImageW(s.appInstance, MAKEINTRESOURCEW(kIconGroup),
                                                IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
     wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
@@ -91,9 +91,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     LoadIndirectSystemDlls();
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    if (InstallOnFirstRun()) {
+    switch (InstallOnFirstRun()) {
+    case FirstRunResult::RunInPlace:
+        break;
+    case FirstRunResult::Installed:
         CoUninitialize();
         return 0;
+    case FirstRunResult::Refused:
+        CoUninitialize();
+        return 1;
     }
 
     LauncherState& s = State();
