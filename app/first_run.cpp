@@ -6,6 +6,7 @@
 #include <shobjidl.h>
 
 #include "base/handles.h"
+#include "app/image_check.h"
 #include "app/install_folder.h"
 #include "base/paths.h"
 #include "base/process.h"
@@ -79,6 +80,12 @@ FirstRunResult InstallOnFirstRun() {
     std::wstring installedExe = installFolder + L"\\" + kInstalledExeName;
     if (!CopyFileW(LauncherExePath().c_str(), installedExe.c_str(), FALSE))
         return FirstRunResult::RunInPlace;
+    // Copied by path from a folder others may write: the file there may no longer be the one
+    // the elevation prompt showed. Checked where no one else can change it any more.
+    if (!MatchesRunningImage(installedExe)) {
+        DeleteFileW(installedExe.c_str());
+        return FirstRunResult::RunInPlace;
+    }
 
     CreateDesktopShortcut(installedExe, kBrandName);
     return StartDetachedProcess(installedExe, L"\"" + installedExe + L"\"", installFolder)

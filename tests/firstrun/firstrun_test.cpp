@@ -5,7 +5,9 @@
 #include <sddl.h>
 
 #include "app/first_run.h"
+#include "app/image_check.h"
 #include "app/install_folder.h"
+#include "base/paths.h"
 #include "firstrun/shell_link_util.h"
 #include "support/test_support.h"
 
@@ -153,6 +155,28 @@ TEST(InstallFolder, IsNotTakenThroughAReparsePoint) {
     rm.Start(L"Z:\\bin\\rm", L"rm -f \"" + test::Widen(test::UnixPath(root / L"Link")) + L"\"",
              L"");
     test::WaitFor([&] { return !test::PathExists(root / L"Link"); }, 10000);
+}
+
+// The first run checks its copy against the image in memory: the file it copied by path may
+// have been swapped after the elevation prompt.
+TEST(InstallFolder, CopyIsCheckedAgainstTheRunningImage) {
+    test::TempDir dir(L"image");
+    const std::wstring copy = dir / L"copy.exe";
+    ASSERT_TRUE(test::CopyFileTo(LauncherExePath(), copy));
+    EXPECT_TRUE(MatchesRunningImage(copy));
+    EXPECT_FALSE(MatchesRunningImage(test::Env(L"ZARVO_LAUNCHER_EXE"))) << "another program";
+    EXPECT_FALSE(MatchesRunningImage(dir / L"missing.exe"));
+
+    // One byte of code changed in the middle of the first section.
+    const auto* image = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(
+        image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
+    const IMAGE_SECTION_HEADER* text = IMAGE_FIRST_SECTION(nt);
+    ASSERT_TRUE(text->Characteristics & IMAGE_SCN_MEM_EXECUTE);
+    std::string bytes = test::ReadFileBytes(copy);
+    bytes[text->PointerToRawData + text->SizeOfRawData / 2] ^= 0x5a;
+    ASSERT_TRUE(test::WriteFileBytes(copy, bytes));
+    EXPECT_FALSE(MatchesRunningImage(copy));
 }
 
 class DesktopShortcut : public ::testing::Test {
