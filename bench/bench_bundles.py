@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """A fresh install of many small files through the limited link of bench_split.py: the
-launcher over bundles (tools/zarvo_bundles.py) against the launcher over the same game
+launcher over bundles (zarvo_studio/bundles.py) against the launcher over the same game
 published without them, against aria2c and against the link's own time; and the relay alone.
 
     bench_bundles.py --build-dir B --env-dir E --port P [--smoke] [--rounds R] [--keep]

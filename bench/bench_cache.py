@@ -8,7 +8,7 @@ B is a test build whose update base address is https://localhost:P, E a test env
 brought up by tests/harness/testenv.sh (Wine prefix with the test CA) on other ports.
 
   cache   the bench's sample game (bench_packed.py's, about 300 MiB, --smoke about 30 MiB),
-          published by tools/zarvo_publish.py with its objects beside the classic folders,
+          published by zarvo-studio publish with its objects beside the classic folders,
           served by nginx on P + 5 (the origin, plain HTTP on P + 6), behind nginx on P as a
           caching proxy with the key most CDNs use (the whole address, query included) and
           slices of 1 MiB. Three players install the game one after the other into empty
@@ -36,7 +36,7 @@ from benchlib import (NGINX_CONF, BenchError, Checks, Nginx, Wine, bench_main, f
                       read_result, wait_port)
 from bench_packed import make_game  # noqa: E402
 
-TOOL = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
+from benchlib import STUDIO  # noqa: E402
 ARCHIVE = "data/archive.pak"
 MIB = 1 << 20
 
@@ -185,7 +185,7 @@ class CacheBench(Checks):
         log("making the sample game")
         make_game(source, self.build, self.args.smoke)
         www = os.path.join(self.work, "www")
-        subprocess.run([sys.executable, TOOL, source, www], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([*STUDIO, "publish", source, www], check=True, stdout=subprocess.DEVNULL)
         add_objects(www)
         files = {}
         for root, _, names in os.walk(source):
@@ -242,7 +242,7 @@ class CacheBench(Checks):
         with open(os.path.join(source, ARCHIVE), "wb") as f:
             f.write(fresh)
         www = os.path.join(self.work, "patch_www")
-        subprocess.run([sys.executable, TOOL, source, www], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([*STUDIO, "publish", source, www], check=True, stdout=subprocess.DEVNULL)
         index = os.path.getsize(os.path.join(www, "blocks", ARCHIVE + ".zbi"))
         md5 = hashlib.md5(fresh).hexdigest()
         published = os.path.getmtime(os.path.join(www, "update", ARCHIVE))

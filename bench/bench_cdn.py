@@ -5,12 +5,12 @@ rclone, and what a release with one file changed costs the upload.
     bench_cdn.py --build-dir B --env-dir E --port P [--smoke] [--rounds R] [--keep] [--jobs J]
 
 The sample game is bench_packed.py's (about 350 MiB, --smoke about 30 MiB, B's executables
-among it), published by tools/zarvo_publish.py with its defaults (compressed copies, block
+among it), published by zarvo-studio publish with its defaults (compressed copies, block
 indexes, objects/ as hard links). npm's @20minutes/s3rver (tests/publish/s3_ctl.py, installed
 into B/node) runs on P + 10; bench/relay.py on P + 11 counts the bytes each way.
 
 Scenarios:
-  whole upload   the publication into an empty prefix with `zarvo_publish.py upload --jobs J`
+  whole upload   the publication into an empty prefix with `zarvo-studio upload --jobs J`
                  and with `rclone sync --checksum --transfers J --checkers J` (default J 4),
                  R turns each in alternation (default 2, --smoke 1), best time each. rclone
                  copies the folder as it lies, so it sends objects/ as well; the upload sends
@@ -29,14 +29,13 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "publish"))
 from benchlib import BenchError, Checks, bench_main  # noqa: E402
 from bench_packed import bmp, make_game  # noqa: E402
 from bench_patch import CountingRelay  # noqa: E402
 import s3_ctl  # noqa: E402
 
-TOOL = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
+from benchlib import STUDIO  # noqa: E402
 MIB = 1 << 20
 CHANGED = "textures/tex_000.bmp"
 
@@ -86,7 +85,7 @@ class CdnBench(Checks):
 
     def tool_upload(self, publication, prefix, endpoint=None):
         start = time.monotonic()
-        run = subprocess.run([sys.executable, TOOL, "upload", publication,
+        run = subprocess.run([*STUDIO, "upload", publication,
                               f"s3://{s3_ctl.BUCKET}/{prefix}", "--endpoint-url",
                               endpoint or self.s3.endpoint, "--jobs", str(self.jobs)],
                              env=self.env, capture_output=True, text=True, timeout=1800)
@@ -152,7 +151,7 @@ class CdnBench(Checks):
         os.unlink(changed)  # the publication may hold a link to it
         with open(changed, "wb") as f:
             f.write(data)
-        subprocess.run([sys.executable, TOOL, game, publication], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([*STUDIO, "publish", game, publication], check=True, stdout=subprocess.DEVNULL)
         after = objects_of(publication)
         new = {n: s for n, s in after.items() if n not in before}
         manifests = sum(os.path.getsize(os.path.join(publication, m))
@@ -193,7 +192,7 @@ class CdnBench(Checks):
                 make_game(game, self.build, self.args.smoke)
             publication = os.path.join(self.work, "published")
             shutil.rmtree(publication, ignore_errors=True)
-            subprocess.run([sys.executable, TOOL, game, publication], check=True, stdout=subprocess.DEVNULL)
+            subprocess.run([*STUDIO, "publish", game, publication], check=True, stdout=subprocess.DEVNULL)
             size = sum(os.path.getsize(os.path.join(d, n)) for d, _, ns in os.walk(publication)
                        for n in ns if "/objects" not in d)
             log(f"publication: {size / MIB:.1f} MiB without objects/, which repeats it as hard links")

@@ -6,7 +6,7 @@ the raw download and against gzip -9 and zstd -19 of each file alone.
 
 B is a test build whose update base address is https://localhost:P, E a test environment
 brought up by tests/harness/testenv.sh (Wine prefix with the test CA) on other ports. nginx
-serves the game published twice by tools/zarvo_publish.py, with compressed copies (the
+serves the game published twice by zarvo-studio publish, with compressed copies (the
 default) and with --no-compress, on P + 5; bench/relay.py on P counts the bytes each way and,
 for the link case, paces them to 100 Mbit/s. The launcher (bench_run.exe, its own update code,
 "seconds" being its run from the manifest request to the final status) installs the game into
@@ -32,14 +32,14 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "tools"))
+sys.path.insert(0, os.path.join(HERE, ".."))
 from benchlib import (BenchError, Checks, Nginx, Wine, bench_main, file_md5,  # noqa: E402
                       read_result)
 from bench_patch import CountingRelay  # noqa: E402
-import zarvo_packed  # noqa: E402
+from zarvo_studio import packed as zarvo_packed  # noqa: E402
 
 LIMIT_MBIT = 100
-TOOL = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
+from benchlib import STUDIO  # noqa: E402
 MIB = 1 << 20
 
 
@@ -211,7 +211,7 @@ class PackedBench(Checks):
         times = {}
         for which, extra in (("packed", []), ("raw", ["--no-compress"])):
             start = time.time()
-            subprocess.run([sys.executable, TOOL, game, os.path.join(self.work, which), "--prune"] + extra,
+            subprocess.run([*STUDIO, "publish", game, os.path.join(self.work, which), "--prune"] + extra,
                            check=True, stdout=subprocess.DEVNULL)
             times[which] = time.time() - start
         return times

@@ -6,7 +6,7 @@ whole-file download, bytes over the wire and time.
 
 B is a test build whose update base address is https://localhost:P, E a test environment
 brought up by tests/harness/testenv.sh (Wine prefix with the test CA). nginx serves one folder
-written by tools/zarvo_publish.py over HTTPS (P + 5, for the launcher) and plain HTTP (P + 6,
+written by zarvo-studio publish over HTTPS (P + 5, for the launcher) and plain HTTP (P + 6,
 for zsync, which speaks no TLS), with the .zsync file from zsyncmake beside the archive. Every
 transfer goes through bench/relay.py, which counts the bytes each way: the launcher's on P (its
 build's address), zsync's on P + 7. Each case runs unlimited and with the relay limited to
@@ -58,10 +58,11 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "tools"))
+sys.path.insert(0, os.path.join(HERE, ".."))
+from benchlib import STUDIO  # noqa: E402
 from benchlib import (BenchError, Checks, Nginx, Wine, bench_main, file_md5, read_result,  # noqa: E402
                       unix_pid_of, vm_hwm_kib, wait_port)
-import zarvo_blockindex  # noqa: E402
+from zarvo_studio import blockindex as zarvo_blockindex  # noqa: E402
 
 ARCHIVE = "data/archive.pak"
 LIMIT_MBIT = 100
@@ -164,8 +165,7 @@ class PatchBench(Checks):
             f.write(b"MZ stand-in launcher")
         with open(os.path.join(game, ARCHIVE), "wb") as f:
             f.write(content)
-        tool = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
-        subprocess.run([sys.executable, tool, game, self.www, "--prune"], check=True,
+        subprocess.run([*STUDIO, "publish", game, self.www, "--prune"], check=True,
                        stdout=subprocess.DEVNULL)
         served = os.path.join(self.www, "update", ARCHIVE)
         subprocess.run(["zsyncmake", "-u", "archive.pak", "-o", served + ".zsync", served],
@@ -364,8 +364,7 @@ class PatchBench(Checks):
             for block in iter(lambda: f.read(1 << 24), b""):
                 digest.update(block)
         self.md5 = digest.hexdigest()
-        tool = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
-        subprocess.run([sys.executable, tool, game_src, self.www, "--prune", "--hardlink"],
+        subprocess.run([*STUDIO, "publish", game_src, self.www, "--prune", "--hardlink"],
                        check=True, stdout=subprocess.DEVNULL)
         relay = CountingRelay(self.work, self.port, self.port + 5, 0)
         try:
@@ -400,8 +399,7 @@ class PatchBench(Checks):
         with open(os.path.join(game_src, ARCHIVE), "wb") as f:
             f.write(new)
         self.md5 = hashlib.md5(new).hexdigest()
-        tool = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
-        subprocess.run([sys.executable, tool, game_src, self.www, "--prune", "--hardlink",
+        subprocess.run([*STUDIO, "publish", game_src, self.www, "--prune", "--hardlink",
                         "--no-compress"], check=True, stdout=subprocess.DEVNULL)
         index_path = os.path.join(self.www, "blocks", ARCHIVE + ".zbi")
         tool_index = os.path.getsize(index_path)

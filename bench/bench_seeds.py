@@ -7,7 +7,7 @@ zsync with every old file as a seed, bytes over the wire and time.
 
 B is a test build whose update base address is https://localhost:P, E a test environment
 brought up by tests/harness/testenv.sh. nginx serves one folder written by
-tools/zarvo_publish.py over HTTPS (P + 5, for the launcher, through bench/relay.py on P, which
+zarvo-studio publish over HTTPS (P + 5, for the launcher, through bench/relay.py on P, which
 counts the bytes) and plain HTTP (P + 6, for zsync, through a relay on P + 7), with a .zsync
 file from zsyncmake beside every file. Each case installs release 1 and runs the launcher once
 (a full run, which keeps its manifest in Log\\), then publishes release 2 and times the run that
@@ -41,6 +41,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+from benchlib import STUDIO  # noqa: E402
 from benchlib import (BenchError, Checks, Nginx, Wine, bench_main, file_md5, read_result)  # noqa: E402
 from bench_patch import CountingRelay  # noqa: E402
 
@@ -92,8 +93,7 @@ class SeedsBench(Checks):
             os.makedirs(os.path.dirname(os.path.join(src, path)), exist_ok=True)
             with open(os.path.join(src, path), "wb") as f:
                 f.write(data)
-        tool = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
-        command = [sys.executable, tool, src, self.www, "--prune", "--no-compress"]
+        command = [*STUDIO, "publish", src, self.www, "--prune", "--no-compress"]
         if not index:
             command.append("--no-block-index")
         subprocess.run(command, check=True, stdout=subprocess.DEVNULL)

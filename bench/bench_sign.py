@@ -20,9 +20,9 @@ import sys
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-import zarvo_publish  # noqa: E402
-import zarvo_sign  # noqa: E402
+sys.path.insert(0, ROOT)
+from zarvo_studio import publish as zarvo_publish  # noqa: E402
+from zarvo_studio import sign as zarvo_sign  # noqa: E402
 
 KEY = os.path.join(ROOT, "tests", "sign", "keys", "test_key_a.pem")
 

@@ -7,7 +7,7 @@ launcher against aria2c and against the link's own time, and the same game on lo
 
 B is a test build whose update base address is https://localhost:P, E a test environment
 brought up by tests/harness/testenv.sh (Wine prefix with the test CA). nginx serves one folder
-written by tools/zarvo_publish.py over HTTPS on P + 5; bench/relay.py carries the launcher's
+written by zarvo-studio publish over HTTPS on P + 5; bench/relay.py carries the launcher's
 connections from P and aria2c's from P + 7, 20 ms each way, 40 MB/s for the link and 4 MB/s for
 each connection. On loopback nginx listens on P itself, no relay between. With --base-build,
 D's bench_run.exe (a build of the code before this change) runs the loopback rows too.
@@ -40,6 +40,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+from benchlib import STUDIO  # noqa: E402
 from benchlib import (BenchError, Checks, Nginx, Wine, bench_main, file_md5, read_result,  # noqa: E402
                       unix_pid_of)
 from bench_patch import CountingRelay  # noqa: E402
@@ -102,9 +103,8 @@ class SplitBench(Checks):
                     digest.update(block)
                     f.write(block)
             self.md5[name] = digest.hexdigest()
-        tool = os.path.join(HERE, "..", "tools", "zarvo_publish.py")
         shutil.rmtree(self.www, ignore_errors=True)
-        subprocess.run([sys.executable, tool, game, self.www, *flags], check=True,
+        subprocess.run([*STUDIO, "publish", game, self.www, *flags], check=True,
                        stdout=subprocess.DEVNULL)
         shutil.rmtree(game, ignore_errors=True)
         self.bytes = sum(size for _, size in files)

@@ -10,7 +10,13 @@ import shlex
 import signal
 import socket
 import subprocess
+import sys
 import time
+
+# The studio's command from this checkout, for the benches and the programs they start.
+STUDIO_ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (STUDIO_ROOT, os.environ.get("PYTHONPATH"))))
+STUDIO = [sys.executable, "-m", "zarvo_studio"]
 
 RUN_TIMEOUT = 1800
 

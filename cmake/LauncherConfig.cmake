@@ -27,7 +27,7 @@ launcher_require_https_address(LAUNCHER_WEBSITE_URL)
 # Optional: the studio's ECDSA P-256 public keys (a PEM file as `openssl ec -pubout` writes,
 # one or more keys). With keys the launcher takes only publications signed by one of them;
 # without, it reads unsigned publications as always. The keys become X/Y bytes in
-# generated/update/signing_keys.h.
+# generated/net/signing_keys.h.
 set(LAUNCHER_SIGNING_KEYS "" CACHE FILEPATH
     "PEM file of ECDSA P-256 public keys the launcher accepts signatures of (empty: none)")
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The whole road of the product on this machine: a sample game published with
-# tools/zarvo_publish.py and served over HTTPS on localhost, and the launcher, built for that
-# address, started under Wine from a fresh download folder: it installs itself, offers the
-# game, downloads all of it, restarts, checks the light manifest and starts the game.
+# The whole road of the product on this machine: a sample game published with the studio's
+# command (python3 -m zarvo_studio publish) and served over HTTPS on localhost, and the
+# launcher, built for that address, started under Wine from a fresh download folder: it
+# installs itself, offers the game, downloads all of it, restarts, checks the light manifest
+# and starts the game.
 #
 #   tools/demo.sh [--change-one] [--headless]
 #
@@ -154,7 +155,7 @@ python3 tests/server/server_ctl.py start --root "$www" --https-port "$port" --ce
 server_up=1
 
 publish() {
-    python3 tools/zarvo_publish.py "$demo/game" "$www" --light '*.exe' 'config/**' \
+    python3 -m zarvo_studio publish "$demo/game" "$www" --light '*.exe' 'config/**' \
         --display-url "$base/news/index.html" | sed 's/^/  /'
 }
 

@@ -3,8 +3,8 @@
 #include <string_view>
 
 #include "base/launcher_state.h"
-#include "update/json.h"
-#include "update/signature.h"
+#include "net/json.h"
+#include "net/signature.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include "base/handles.h"
 #include "base/paths.h"
 #include "update/manifest.h"
-#include "update/net/http.h"
+#include "net/http.h"
 #include "update/seeds.h"
 #include "update/self_update.h"
-#include "update/signature.h"
+#include "net/signature.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "base/threads.h"
 #include "base/launcher_state.h"
 #include "base/paths.h"
-#include "update/net/http.h"
+#include "net/http.h"
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
 #include "update/kept_manifest.h"
@@ -20,7 +20,7 @@
 #include "update/retired_files.h"
 #include "update/seeds.h"
 #include "update/self_update.h"
-#include "update/signature.h"
+#include "net/signature.h"
 #include "update/verified_record.h"
 #include "update/workers.h"
 

@@ -19,7 +19,7 @@
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
 #include "update/self_update.h"
-#include "update/signature.h"
+#include "net/signature.h"
 #include "update/verify_file.h"
 
 namespace {

@@ -8,9 +8,9 @@
 
 #include "base/build_config.h"
 #include "base/launcher_state.h"
-#include "update/net/http.h"
-#include "update/json.h"
-#include "update/signature.h"
+#include "net/http.h"
+#include "net/json.h"
+#include "net/signature.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 
 #include "base/launcher_state.h"
 #include "support/test_support.h"
-#include "update/net/http.h"
+#include "net/http.h"
 #include "update/manifest.h"
 #include "update/update_run.h"
 #include "update/verified_record.h"

@@ -10,7 +10,7 @@
 
 #include "base/launcher_state.h"
 #include "support/test_support.h"
-#include "update/net/http.h"
+#include "net/http.h"
 
 namespace {
 

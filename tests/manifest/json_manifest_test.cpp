@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/launcher_state.h"
-#include "update/json.h"
+#include "net/json.h"
 #include "update/manifest.h"
 
 namespace {

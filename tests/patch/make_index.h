@@ -1,4 +1,4 @@
-// Block index documents as the publishing tool (tools/zarvo_blockindex.py) writes them, made
+// Block index documents as the publishing tool (zarvo_studio/blockindex.py) writes them, made
 // here from the documented format with checksums computed independently of the launcher.
 #pragma once
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The S3 server, the bucket's read front and the edge cache (s3_ctl.py) with a small game
-published into WORK/published and uploaded by zarvo_publish.py, for the launcher's test
+published into WORK/published and uploaded by zarvo-studio publish, for the launcher's test
 through them.
 
     edge_ctl.py up WORK NODE_DIR PORT CERTDIR   # returns once uploaded
@@ -18,7 +18,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import s3_ctl  # noqa: E402
 
-TOOL = os.path.join(HERE, "..", "..", "tools", "zarvo_publish.py")
+# The studio's command from this checkout, for this process and the ones it starts.
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, ROOT)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (ROOT, os.environ.get("PYTHONPATH"))))
+STUDIO = [sys.executable, "-m", "zarvo_studio"]
 
 
 def publish(work):
@@ -38,7 +42,7 @@ def publish(work):
         with open(full, "wb") as f:
             f.write(data)
     publication = os.path.join(work, "published")
-    subprocess.run([sys.executable, TOOL, game, publication], check=True,
+    subprocess.run([*STUDIO, "publish", game, publication], check=True,
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=120)
     return publication
 
@@ -50,7 +54,7 @@ def main(argv):
         publication = publish(work)
         if s3_ctl.main(["s3_ctl.py", "up", work, node_dir, port, certdir]) != 0:
             return 1
-        run = subprocess.run([sys.executable, TOOL, "upload", publication,
+        run = subprocess.run([*STUDIO, "upload", publication,
                               f"s3://{s3_ctl.BUCKET}/{s3_ctl.PREFIX}", "--endpoint-url",
                               f"http://127.0.0.1:{port}"], env=s3_ctl.s3_environment(),
                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=240)

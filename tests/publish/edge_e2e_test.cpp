@@ -15,7 +15,7 @@
 #include "base/launcher_state.h"
 #include "base/paths.h"
 #include "support/test_support.h"
-#include "update/json.h"
+#include "net/json.h"
 #include "update/manifest.h"
 #include "update/update_run.h"
 

@@ -15,7 +15,7 @@
 
 #include "base/launcher_state.h"
 #include "e2e/launcher_fixture.h"
-#include "update/json.h"
+#include "net/json.h"
 #include "update/manifest.h"
 
 namespace {

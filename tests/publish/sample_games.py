@@ -33,9 +33,12 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TOOL = os.path.join(HERE, "..", "..", "tools", "zarvo_publish.py")
-sys.path.insert(0, os.path.dirname(TOOL))
-import zarvo_publish  # noqa: E402
+# The studio's command from this checkout, for this process and the ones it starts.
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, ROOT)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (ROOT, os.environ.get("PYTHONPATH"))))
+STUDIO = [sys.executable, "-m", "zarvo_studio"]
+from zarvo_studio import publish as zarvo_publish  # noqa: E402
 
 LAUNCHER = "Zarvo Vestra.exe"
 SIGNING_KEY = os.path.join(HERE, "..", "sign", "keys", "test_key_a.pem")
@@ -141,7 +144,7 @@ def huge_md5():
 
 
 def publish(game, out, extra):
-    result = subprocess.run([sys.executable, TOOL, game, out] + extra, capture_output=True,
+    result = subprocess.run([*STUDIO, "publish", game, out] + extra, capture_output=True,
                             text=True, timeout=300)
     sys.stdout.write(result.stdout)
     sys.stderr.write(result.stderr)

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""zarvo_publish.py check against the nginx example and against a badly configured server.
+"""zarvo-studio check against the nginx example and against a badly configured server.
 
     test_check.py NGINX_PORT SAMPLES_DIR CERTDIR
 
@@ -22,8 +22,12 @@ import unittest
 import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-import zarvo_check  # noqa: E402
+# The studio's command from this checkout, for this process and the ones it starts.
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, ROOT)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (ROOT, os.environ.get("PYTHONPATH"))))
+STUDIO = [sys.executable, "-m", "zarvo_studio"]
+from zarvo_studio import check as zarvo_check  # noqa: E402
 
 KEYS = os.path.join(HERE, "..", "sign", "keys")
 PORT = SAMPLES = CERTS = None

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Tests of tools/zarvo_publish.py: refusals, output format, light selection, publish order."""
+"""Tests of zarvo-studio publish: refusals, output format, light selection, publish order."""
 import contextlib
 import hashlib
 import io
@@ -16,14 +16,17 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TOOL = os.path.join(HERE, "..", "..", "tools", "zarvo_publish.py")
-sys.path.insert(0, os.path.dirname(TOOL))
+# The studio's command from this checkout, for this process and the ones it starts.
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, ROOT)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (ROOT, os.environ.get("PYTHONPATH"))))
+STUDIO = [sys.executable, "-m", "zarvo_studio"]
 sys.path.insert(0, HERE)
 import sample_games  # noqa: E402
-import zarvo_publish  # noqa: E402
-import zarvo_blockindex  # noqa: E402
-import zarvo_bundles  # noqa: E402
-import zarvo_packed  # noqa: E402
+from zarvo_studio import blockindex as zarvo_blockindex  # noqa: E402
+from zarvo_studio import bundles as zarvo_bundles  # noqa: E402
+from zarvo_studio import packed as zarvo_packed  # noqa: E402
+from zarvo_studio import publish as zarvo_publish  # noqa: E402
 
 LAUNCHER = "Zarvo Vestra.exe"
 
@@ -236,16 +239,16 @@ class Output(Tool):
 
     def test_the_command_line_itself(self):
         write(self.game, "data/a.bin", b"a")
-        result = subprocess.run([sys.executable, TOOL, "--help"], capture_output=True, text=True,
+        result = subprocess.run([*STUDIO, "publish", "--help"], capture_output=True, text=True,
                                 timeout=60)
         self.assertEqual(result.returncode, 0)
         self.assertIn("the name it has", result.stdout.replace("\n", " ").replace("  ", " "))
-        result = subprocess.run([sys.executable, TOOL, self.game, self.out, "--light", "data/*"],
+        result = subprocess.run([*STUDIO, "publish", self.game, self.out, "--light", "data/*"],
                                 capture_output=True, text=True, timeout=60)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual([r["path"] for r in self.manifest("manifest_light.json")],
                          [LAUNCHER, "data/a.bin"])
-        result = subprocess.run([sys.executable, TOOL, self.game], capture_output=True, timeout=60)
+        result = subprocess.run([*STUDIO, "publish", self.game], capture_output=True, timeout=60)
         self.assertEqual(result.returncode, 2)
 
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""zarvo_publish.py upload against a real S3 server, read through nginx as a CDN reads a
+"""zarvo-studio upload against a real S3 server, read through nginx as a CDN reads a
 bucket, and the edge cache example in front of it.
 
     test_s3.py NODE_DIR WORK PORT
@@ -24,12 +24,15 @@ import urllib.parse
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TOOLS = os.path.join(HERE, "..", "..", "tools")
-sys.path.insert(0, TOOLS)
+# The studio's command from this checkout, for this process and the ones it starts.
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, ROOT)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (ROOT, os.environ.get("PYTHONPATH"))))
+STUDIO = [sys.executable, "-m", "zarvo_studio"]
 sys.path.insert(0, HERE)
 import s3_ctl  # noqa: E402
-import zarvo_publish  # noqa: E402
-import zarvo_upload  # noqa: E402
+from zarvo_studio import publish as zarvo_publish  # noqa: E402
+from zarvo_studio import upload as zarvo_upload  # noqa: E402
 
 LAUNCHER = "Zarvo Vestra.exe"
 NODE = WORK = PORT = None
@@ -199,7 +202,7 @@ class Upload(UploadTest):
 
             with self.subTest(cut_in=phase):
                 status, out, err = self.upload("--jobs", "1", hook=fail_midway)
-                self.assertEqual(status, 1, out + err)
+                self.assertEqual(status, 4, out + err)
                 self.assertIn("players stay on the previous release; upload again", err)
                 # Players on the previous release find all of it, the cacheable layout intact.
                 status, _, body = self.served("manifest_full.json")
@@ -237,6 +240,7 @@ class Upload(UploadTest):
         self.assertEqual(order[-2:], ["manifest_full.json", "manifest_light.json"])
         self.assertIn("skipped", out)
         self.assert_serves(r)
+        self.assertEqual(self.upload()[0], 3)  # nothing to do
         # The one the new release dropped stays for players still on the old manifests.
         self.assertEqual(self.served("update/config/5.cfg")[0], 200)
 
@@ -252,12 +256,9 @@ class Upload(UploadTest):
         r.put("scripts/main.lua", ("local level = 2\n" * 4000).encode())
         r.publish()
         new = {row["path"]: row for row in r.rows()}["scripts/main.lua"]
-        # From the command line under a Python without site packages: the tool starts again
-        # under /usr/bin/python3, whose boto3 is Debian's.
+        # From the command line.
         env = s3_ctl.s3_environment()
-        env.pop("ZARVO_UPLOAD_REEXEC", None)
-        run = subprocess.run([sys.executable, "-S", os.path.join(TOOLS, "zarvo_publish.py"), "upload",
-                              r.out, f"s3://{s3_ctl.BUCKET}/{self.prefix}", "--endpoint-url",
+        run = subprocess.run([*STUDIO, "upload", r.out, f"s3://{s3_ctl.BUCKET}/{self.prefix}", "--endpoint-url",
                               STACK.s3.endpoint], env=env, capture_output=True, text=True, timeout=120)
         self.assertEqual(run.returncode, 0, run.stderr)
         sent = sorted(line.split()[1] for line in run.stdout.splitlines() if line.startswith("sent   "))
@@ -311,7 +312,15 @@ class Upload(UploadTest):
         for rel in dropped:  # dropped by the last upload: kept for players still using them
             self.assertEqual(self.served(rel)[0], 200, rel)
         self.assert_serves(r)  # what the manifests name stays, however old
+        def refuse_deletes(request):
+            if request.method == "DELETE":
+                raise RuntimeError("deletes are not allowed")
+
+        status, out, err = self.upload("--prune", "--grace-days", "0", hook=refuse_deletes)
+        self.assertEqual(status, 5, out + err)  # live, but pruning failed
+        self.assertIn("the release is in place", err)
         status, out, _ = self.upload("--prune", "--grace-days", "0")
+        self.assertEqual(status, 0)
         for rel in dropped:
             self.assertEqual(self.served(rel)[0], 404, rel)
         self.assert_serves(r)
@@ -346,14 +355,13 @@ class Upload(UploadTest):
             os.environ["AWS_SECRET_ACCESS_KEY"] = secret
         self.assertEqual(status, 1)
         self.assertIn("the storage refused the credentials: SignatureDoesNotMatch", err)
-        # A Python without boto3 that may not start again under Debian's says what to install.
-        run = subprocess.run([sys.executable, "-S", os.path.join(TOOLS, "zarvo_publish.py"), "upload",
+        # A Python without boto3 (-S: no site packages) says what to install, and --json says so.
+        run = subprocess.run([sys.executable, "-S", "-m", "zarvo_studio", "upload", "--json",
                               r.out, f"s3://{s3_ctl.BUCKET}/{self.prefix}", "--endpoint-url", STACK.s3.endpoint],
-                             env=dict(s3_ctl.s3_environment(), ZARVO_UPLOAD_REEXEC="1"),
-                             capture_output=True, text=True, timeout=60)
-        self.assertEqual(run.returncode, 1)
-        self.assertIn("needs boto3", run.stderr)
+                             env=s3_ctl.s3_environment(), capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 6, run.stderr)
         self.assertIn("apt-get install python3-boto3", run.stderr)
+        self.assertEqual(json.loads(run.stdout)["status"], 6)
         self.assertEqual(server_state(), before)
 
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""tools/zarvo_publish.py --sign: the signature format checked with the openssl command (not
+"""zarvo-studio publish --sign: the signature format checked with the openssl command (not
 with the tool's own code), serials and expiry, the display document signed again, and keys
 the tool refuses before writing anything."""
 import base64
@@ -16,8 +16,12 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-import zarvo_publish  # noqa: E402
+# The studio's command from this checkout, for this process and the ones it starts.
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, ROOT)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (ROOT, os.environ.get("PYTHONPATH"))))
+STUDIO = [sys.executable, "-m", "zarvo_studio"]
+from zarvo_studio import publish as zarvo_publish  # noqa: E402
 
 KEYS = os.path.join(HERE, "..", "sign", "keys")
 KEY_A = os.path.join(KEYS, "test_key_a.pem")

@@ -236,8 +236,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def signed_manifest(self, root, path, key_name):
         """The manifest at path signed with the test key tests/sign/keys/test_key_<name>.pem,
         every row given the SHA-256 of its file under /update/ (a signed publication)."""
-        sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-        import zarvo_sign  # needs python3-cryptography: only signing tests load it
+        sys.path.insert(0, os.path.join(HERE, "..", ".."))
+        from zarvo_studio import sign as zarvo_sign  # needs python3-cryptography: signing tests only
         source = self.open_file(root, path)
         if source is None:
             return None

@@ -23,8 +23,8 @@
 #include "support/test_support.h"
 #include "update/manifest.h"
 #include "update/digest.h"
-#include "update/signature.h"
-#include "update/signing_keys.h"
+#include "net/signature.h"
+#include "net/signing_keys.h"
 #include "update/update_run.h"
 #include "update/verify_file.h"
 

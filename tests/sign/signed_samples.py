@@ -4,7 +4,7 @@
     signed_samples.py OUTDIR
 
 Each OUTDIR/<case> is a server root (manifests, displayinfo.json, update/), made with the real
-command line of tools/zarvo_publish.py and the throwaway keys in keys/ (A and B are built into
+command line of zarvo-studio publish and the throwaway keys in keys/ (A and B are built into
 the test launcher, C is not):
 
   good        signed with A, published twice (serial S2)
@@ -27,10 +27,13 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TOOLS = os.path.join(HERE, "..", "..", "tools")
-sys.path.insert(0, TOOLS)
-import zarvo_publish  # noqa: E402
-import zarvo_sign  # noqa: E402
+# The studio's command from this checkout, for this process and the ones it starts.
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, ROOT)
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (ROOT, os.environ.get("PYTHONPATH"))))
+STUDIO = [sys.executable, "-m", "zarvo_studio"]
+from zarvo_studio import publish as zarvo_publish  # noqa: E402
+from zarvo_studio import sign as zarvo_sign  # noqa: E402
 
 KEYS = os.path.join(HERE, "keys")
 PAGE = "https://localhost/signed-page"
@@ -46,7 +49,7 @@ def key(name):
 
 
 def publish(game, out, *extra):
-    result = subprocess.run([sys.executable, os.path.join(TOOLS, "zarvo_publish.py"), game, out,
+    result = subprocess.run([*STUDIO, "publish", game, out,
                              "--light", "sg/**", "--display-url", PAGE] + list(extra),
                             capture_output=True, text=True, timeout=120)
     if result.returncode != 0:

@@ -12,7 +12,7 @@
 #include "base/paths.h"
 #include "support/test_support.h"
 #include "update/manifest.h"
-#include "update/signature.h"
+#include "net/signature.h"
 #include "update/update_run.h"
 #include "webpanel/display_info.h"
 

@@ -5,7 +5,7 @@
 #include "base/threads.h"
 #include "base/launcher_state.h"
 #include "base/paths.h"
-#include "update/net/http.h"
+#include "net/http.h"
 #include "update/self_update.h"
 #include "update/update_run.h"
 #include "update/workers.h"

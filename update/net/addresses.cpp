@@ -1,7 +1,7 @@
 #include "update/net/addresses.h"
 
 #include "base/build_config.h"
-#include "update/net/http.h"
+#include "net/http.h"
 
 namespace {
 

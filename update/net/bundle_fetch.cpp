@@ -13,7 +13,7 @@
 #include "update/entry_digest.h"
 #include "update/net/addresses.h"
 #include "update/net/gzip_members.h"
-#include "update/net/http.h"
+#include "net/http.h"
 #include "update/net/split_download.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "base/launcher_state.h"
-#include "update/net/http.h"
+#include "net/http.h"
 
 namespace {
 

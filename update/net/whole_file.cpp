@@ -11,11 +11,11 @@
 #include "update/entry_digest.h"
 #include "update/net/addresses.h"
 #include "update/net/gzip_members.h"
-#include "update/net/http.h"
+#include "net/http.h"
 #include "update/net/packed_layout.h"
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
-#include "update/signature.h"
+#include "net/signature.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "update/entry_digest.h"
 #include "update/file_at.h"
 #include "update/net/addresses.h"
-#include "update/net/http.h"
+#include "net/http.h"
 #include "update/patch/patch_build.h"
 #include "update/net/range_fetch.h"
 #include "update/net/split_download.h"

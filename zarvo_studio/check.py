@@ -1,7 +1,7 @@
-"""zarvo_publish.py check: a live update server seen the way the launcher sees it.
+"""Check a live update server the way the launcher sees it, or a publication folder.
 
-    zarvo_publish.py check URL [--keys PUB.pem] [--all | --sample N] [--cafile CA.pem]
-    zarvo_publish.py check FOLDER
+    zarvo-studio check URL [--keys PUB.pem] [--all | --sample N] [--cafile CA.pem] [--json]
+    zarvo-studio check FOLDER [--json]
 
 URL is the launcher's LAUNCHER_UPDATE_BASE_URL. Fetches manifest_light.json,
 manifest_full.json and displayinfo.json as the launcher does (GET, user agent
@@ -24,22 +24,20 @@ listed files (--all: every one), and reports what the launcher depends on:
   - with --keys (the PEM file the launcher was built with): each document signed by one of
     those keys for its own name, not expired, and each manifest row carrying its SHA-256.
 
-FOLDER, a folder zarvo_publish.py wrote, is checked in full before it is served or uploaded:
+FOLDER, a folder `zarvo-studio publish` wrote, is checked in full before it is served or uploaded:
 manifests that read, every listed file with its rows' size and MD5, compressed copies and
 block indexes that describe it, and each one's object with the same bytes.
-
-Exit status: 0 nothing wrong, 1 a problem was found, 2 usage error.
 """
-import argparse
 import hashlib
 import json
 import os
 import random
 import ssl
-import sys
 import time
 import urllib.parse
 import http.client
+
+from . import status as codes
 
 USER_AGENT = "ZarvoLauncher/1.0"
 DOCUMENTS = ("manifest_light.json", "manifest_full.json", "displayinfo.json")
@@ -52,16 +50,29 @@ class Report:
     def __init__(self, out):
         self.out = out
         self.problems = 0
+        self.lines = {"problems": [], "notes": []}
 
     def ok(self, text):
         print(f"ok       {text}", file=self.out)
 
     def note(self, text):
+        self.lines["notes"].append(text)
         print(f"note     {text}", file=self.out)
 
     def problem(self, text):
         self.problems += 1
+        self.lines["problems"].append(text)
         print(f"PROBLEM  {text}", file=self.out)
+
+    def verdict(self, where, preposition, result):
+        result.update(self.lines, where=where)
+        if self.problems:
+            print(f"{self.problems} problem{'s' if self.problems != 1 else ''} found "
+                  f"{preposition} {where}",
+                  file=self.out)
+            return codes.REFUSED
+        print(f"{where}: nothing wrong found", file=self.out)
+        return codes.OK
 
 
 class Server:
@@ -144,8 +155,8 @@ def check_server_rules(report, server, path, body):
 
 
 def check_signature(report, name, body, keys):
-    import zarvo_sign
-    fields, problem = zarvo_sign.verify_document(body, name, keys)
+    from . import sign
+    fields, problem = sign.verify_document(body, name, keys)
     if fields is None:
         report.problem(f"{name}: not signed; a launcher built with these keys refuses it")
         return None
@@ -213,7 +224,7 @@ def check_objects(report, server, row, body):
     if "immutable" not in cache and "max-age" not in cache and not server.noted_cache:
         server.noted_cache = True
         report.note(f"{what}: Cache-Control '{cache}': caches may ask the origin again; objects "
-                    "never change (zarvo_publish.py upload sends 'max-age=31536000, immutable')")
+                    "never change (zarvo-studio upload sends 'max-age=31536000, immutable')")
     if row.get("zsize") and not check_copy(report, server, row, f"/objects/{md5}-{row['zsize']}.gz",
                                            f"objects/{md5}-{row['zsize']}.gz", query=False):
         return False
@@ -235,14 +246,14 @@ def check_objects(report, server, row, body):
 def check_copy(report, server, row, path, what, query=True):
     """The compressed copy a row offers: launchers fall back to the raw file when it is wrong,
     so a wrong copy costs every player its bytes twice."""
-    import zarvo_packed
+    from . import packed
     status, headers, body = server.get(path, query=query)
     if not check_answer(report, what, status, headers, body):
         return False
     problems = []
     if len(body) != row["zsize"]:
         problems.append(f"{len(body)} bytes, the manifest's zsize says {row['zsize']}")
-    if zarvo_packed.inflated_md5(body) != (row["hash"].lower(), row["size"]):
+    if packed.inflated_md5(body) != (row["hash"].lower(), row["size"]):
         problems.append("does not inflate to the file")
     if problems:
         report.problem(f"{what}: {'; '.join(problems)} (launchers fall back to the raw file: "
@@ -251,22 +262,20 @@ def check_copy(report, server, row, path, what, query=True):
     return True
 
 
-def check(args, out):
+def check(args, out, err, result):
     report = Report(out)
     base = args.url.rstrip("/")
     if not base.startswith("https://"):
         report.problem(f"{base}: the launcher speaks HTTPS only")
     keys = None
     if args.keys:
+        codes.need("cryptography", "python3-cryptography", "--keys")
+        from . import sign
         try:
-            import zarvo_sign
-            keys = zarvo_sign.load_public_keys(args.keys)
-        except ImportError:
-            print("zarvo_publish check: --keys needs python3-cryptography", file=sys.stderr)
-            return 2
-        except (zarvo_sign.SignError, ValueError) as e:
-            print(f"zarvo_publish check: --keys: {e}", file=sys.stderr)
-            return 2
+            keys = sign.load_public_keys(args.keys)
+        except (sign.SignError, ValueError) as e:
+            print(f"zarvo-studio check: refused: --keys: {e}", file=err)
+            return codes.REFUSED
     server = Server(base, args.cafile, args.timeout)
 
     documents = {}
@@ -333,43 +342,45 @@ def check(args, out):
     if sample:
         report.ok(f"{good} of {len(sample)} files checked whole and right "
                   f"({'all' if args.all else 'a sample of'} {len(listed)} listed)")
-
-    if report.problems:
-        print(f"{report.problems} problem{'s' if report.problems != 1 else ''} found at {base}", file=out)
-        return 1
-    print(f"{base}: nothing wrong found", file=out)
-    return 0
+    result.update(listed=len(listed), checked=len(sample), good=good)
+    return report.verdict(base, "at", result)
 
 
-def check_folder(report, folder):
-    import zarvo_objects
-    publication = zarvo_objects.read_publication(folder)
+def check_folder(report, folder, result):
+    from . import objects
+    publication = objects.read_publication(folder)
     for problem in publication.problems:
         report.problem(problem)
-    objects = [e for e in publication.entries if e.kind == "object"]
+    stored = [e for e in publication.entries if e.kind == "object"]
     files = [e for e in publication.entries if e.kind != "object"]
     report.ok(f"{len(publication.rows)} listed files: {len(files)} classic files and documents, "
-              f"{len(objects)} objects, {sum(e.size for e in publication.entries)} bytes, read whole")
-    if report.problems:
-        print(f"{report.problems} problem{'s' if report.problems != 1 else ''} found in {folder}",
-              file=report.out)
-        return 1
-    print(f"{folder}: nothing wrong found", file=report.out)
-    return 0
+              f"{len(stored)} objects, {sum(e.size for e in publication.entries)} bytes, read whole")
+    result.update(listed=len(publication.rows), files=len(files), objects=len(stored),
+                  bytes=sum(e.size for e in publication.entries))
+    return report.verdict(folder, "in", result)
 
 
-def main(argv, out=None):
-    parser = argparse.ArgumentParser(prog="zarvo_publish.py check", description=__doc__.split("\n\n")[0],
-                                     epilog=__doc__.split("\n\n", 2)[2],
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("url", metavar="URL", help="the launcher's update base address")
+SUMMARY = "check a live update server, or a publication folder, as the launcher reads it"
+
+
+def add_arguments(parser):
+    parser.add_argument("url", metavar="URL|FOLDER",
+                        help="the launcher's update base address, or a publication folder")
     parser.add_argument("--keys", metavar="PUB.pem", help="public keys the launcher is built with")
     parser.add_argument("--all", action="store_true", help="check every listed file")
     parser.add_argument("--sample", metavar="N", type=int, default=8,
                         help="files to check besides the launcher (default 8)")
     parser.add_argument("--cafile", metavar="CA.pem", help="trust this CA instead of the system's")
     parser.add_argument("--timeout", metavar="S", type=float, default=30, help="per request (default 30)")
-    args = parser.parse_args(argv)
+
+
+def run(args, out, err, result):
     if "://" not in args.url and os.path.isdir(args.url):
-        return check_folder(Report(out or sys.stdout), args.url)
-    return check(args, out or sys.stdout)
+        return check_folder(Report(out), args.url, result)
+    return check(args, out, err, result)
+
+
+def main(argv, out=None, err=None):
+    """The check command in this process (what tests call)."""
+    from . import cli
+    return cli.main(["check"] + list(argv), out, err)

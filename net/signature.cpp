@@ -1,6 +1,6 @@
 // Verification of signed server documents with CNG: SHA-256 of the covered bytes, then ECDSA
 // P-256 with each of the build's keys. The algorithm providers are opened once per process.
-#include "update/signature.h"
+#include "net/signature.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -12,8 +12,8 @@
 
 #include "base/handles.h"
 #include "base/paths.h"
-#include "update/json.h"
-#include "update/signing_keys.h"
+#include "net/json.h"
+#include "net/signing_keys.h"
 
 namespace {
 

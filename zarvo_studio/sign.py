@@ -1,4 +1,4 @@
-"""Signatures of a Zarvo Vestra publication (used by zarvo_publish.py --sign and its check).
+"""Signatures of a Zarvo Vestra publication (used by zarvo-studio publish --sign and its check).
 
 A signed document is the unsigned one with a first line put in front of its own keys:
 

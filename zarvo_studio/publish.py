@@ -1,50 +1,46 @@
-#!/usr/bin/env python3
 """Publish a game build folder as a Zarvo Vestra update-server folder.
 
-    zarvo_publish.py GAME_DIR OUT_DIR [--light GLOB ...] [--launcher NAME]
-                     [--display-url URL] [--display-disabled] [--version N]
-                     [--hardlink] [--prune] [--no-block-index] [--no-compress] [--dry-run]
-                     [--no-bundles] [--bundle-below BYTES]
-                     [--sign KEY.pem [--expires-days N]]
-    zarvo_publish.py check URL [--keys PUB.pem] [--all] [--cafile CA.pem]
+    zarvo-studio publish GAME_DIR OUT_DIR [--light GLOB ...] [--launcher NAME]
+                 [--display-url URL] [--display-disabled] [--version N]
+                 [--hardlink] [--prune [--grace-days D]] [--no-block-index] [--no-compress]
+                 [--no-bundles] [--bundle-below BYTES] [--dry-run]
+                 [--sign KEY.pem [--expires-days N]] [--json]
 
 Writes into OUT_DIR:
   manifest_full.json   every file of GAME_DIR (the whole-game download)
   manifest_light.json  the files matching the --light patterns, plus the launcher (start-up check)
   update/PATH          the bytes of every file, under its "/" separated path
-  blocks/PATH.zbi      a block index of every file of 1 MiB or more (tools/zarvo_blockindex.py):
-                       launchers patch such files from their old copy with Range requests
-  packed/PATH          a compressed copy of every file it makes at least 10% smaller
-                       (tools/zarvo_packed.py), named by "zsize" in the file's manifest rows
-  objects/SHA256.zbd   bundles of the files below 64 KiB, named by their bytes
-                       (tools/zarvo_bundles.py), named by "zbundle" in the files' rows
+  blocks/PATH.zbi      a block index of every file of 1 MiB or more: launchers patch such
+                       files from their old copy with Range requests
+  packed/PATH          a compressed copy of every file it makes at least 10% smaller, named
+                       by "zsize" in the file's manifest rows
+  objects/SHA256.zbd   bundles of the files below 64 KiB, named by their bytes and by
+                       "zbundle" in the files' rows
   displayinfo.json     only with --display-url or --display-disabled
   objects/NAME         the same bytes again under names made of their content, never
-                       rewritten (tools/zarvo_objects.py): objects/<md5>, objects/<md5>-<zsize>.gz
-                       and objects/<md5>.zbi, hard links to the files above where the file
+                       rewritten: objects/<md5>, objects/<md5>-<zsize>.gz and
+                       objects/<md5>.zbi, hard links to the files above where the file
                        system allows, for launchers built with LAUNCHER_CACHEABLE_CONTENT and
                        caches in front of them (docs/cdn-and-object-storage.md)
-
-    zarvo_publish.py upload PUBLICATION s3://BUCKET/PREFIX [--endpoint-url URL] [--jobs N]
-                     [--dry-run] [--prune [--grace-days D]]    (tools/zarvo_upload.py)
+A manifest row: "path", "hash" (MD5), "size", "version", and where they apply "sha256"
+(signed publications), "zsize" (the compressed copy's length), "zbundle" (its bundle).
 
 Serve OUT_DIR as it is from any static HTTPS server (see tools/nginx/zarvo-updates.conf).
-Python 3 standard library only; --sign and check --keys also need python3-cryptography
-(tools/zarvo_sign.py, tools/zarvo_check.py).
+--sign needs python3-cryptography.
 """
-import argparse
 import hashlib
 import os
 import re
 import stat
 import sys
 
-import zarvo_blockindex
-import zarvo_bundles
-import zarvo_objects
-import zarvo_packed
-from zarvo_game import LAUNCHER_OWN_FILES, GameFile, check_paths, scan_game  # noqa: F401
-from zarvo_paths import (RESERVED_NAMES, files_not_in, glob_regex, md5_of,  # noqa: F401
+from . import blockindex
+from . import bundles
+from . import objects
+from . import packed
+from . import status
+from .game import LAUNCHER_OWN_FILES, GameFile, check_paths, scan_game  # noqa: F401
+from .paths import (RESERVED_NAMES, files_not_in, glob_regex, md5_of,  # noqa: F401
                          reader_problem, remove_empty_folders, windows_problem)
 
 DEFAULT_LAUNCHER = "Zarvo Vestra.exe"
@@ -56,7 +52,7 @@ TEMP_TAG = ".zarvo-publish-"
 # The game client's options file, which the launcher writes the chosen language into.
 OPTIONS_FILE = "opt.dat"
 
-HELP_EPILOG = """\
+EPILOG = """\
 paths:
   Every file of GAME_DIR is published under its path relative to GAME_DIR, with "/" between
   folders, in the order of its UTF-8 bytes. The launcher downloads it from
@@ -100,8 +96,6 @@ publishing into an existing folder:
   with GAME_DIR: whatever rewrites a game file in place afterwards (a build, cp, an editor)
   changes the served file under its manifest at once, and launchers then fail its MD5
   check. Use it only when GAME_DIR is a release folder that is never written again.
-
-exit status: 0 published, 1 refused or failed (nothing published), 2 usage error.
 """
 
 
@@ -112,7 +106,7 @@ def manifest_text(files, version):
     rows = [f'  {{"path": "{f.path}", "hash": "{f.hash}", "size": {f.size}, "version": {version}'
             + (f', "sha256": "{f.sha256}"' if f.sha256 else "")
             # Last in the row: a reader that takes "zsize" for "size" still meets "size" first.
-            + (f', "zsize": {f.zsize}' if f.zsize else "") + zarvo_bundles.row_keys(f) + "}"
+            + (f', "zsize": {f.zsize}' if f.zsize else "") + bundles.row_keys(f) + "}"
             for f in files]
     return '{"files": [\n' + ",\n".join(rows) + "\n]}\n"
 
@@ -246,7 +240,7 @@ def rel_name(publisher, full):
     return os.path.relpath(full, publisher.out).replace(os.sep.encode(), b"/").decode("utf-8", "replace")
 
 
-def publish(args, out=None, err=None):
+def publish(args, out=None, err=None, result=None):
     """The whole publish; returns the exit status."""
     out = out or sys.stdout
     err = err or sys.stderr
@@ -255,17 +249,17 @@ def publish(args, out=None, err=None):
         print(text, file=out)
 
     def warn(text):
-        print(f"zarvo_publish: warning: {text}", file=err)
+        print(f"zarvo-studio publish: warning: {text}", file=err)
 
     def refuse(problems, outcome="nothing was written"):
         for p in problems:
-            print(f"zarvo_publish: refused: {p}", file=err)
-        print(f"zarvo_publish: {outcome} ({len(problems)} problem"
+            print(f"zarvo-studio publish: refused: {p}", file=err)
+        print(f"zarvo-studio publish: {outcome} ({len(problems)} problem"
               f"{'s' if len(problems) != 1 else ''})", file=err)
         return 1
 
     def failed(error, outcome):
-        print(f"zarvo_publish: failed: {describe(error)}; {outcome}", file=err)
+        print(f"zarvo-studio publish: failed: {describe(error)}; {outcome}", file=err)
         return 1
 
     game_dir, out_dir = args.game_dir, args.out_dir
@@ -302,11 +296,11 @@ def publish(args, out=None, err=None):
     signer = None
     if args.sign:
         try:
-            import zarvo_sign
-            signer = zarvo_sign.Signer(args.sign, out_dir, args.expires_days)
+            from . import sign
+            signer = sign.Signer(args.sign, out_dir, args.expires_days)
         except ImportError:
             problems.append("--sign: needs python3-cryptography (apt-get install python3-cryptography)")
-        except zarvo_sign.SignError as e:
+        except sign.SignError as e:
             problems.append(f"--sign: {e}")
 
     files, scan_problems = scan_game(game_dir)
@@ -340,7 +334,7 @@ def publish(args, out=None, err=None):
     for f in files:
         f.hash, read = md5_of(f.source)
         if signer:
-            f.sha256 = zarvo_sign.sha256_of(f.source)
+            f.sha256 = sign.sha256_of(f.source)
         if read != f.size:
             return refuse([f"{f.path}: changed while it was being read; publish again"])
         if f.size > SIZE_FIELD_MAX:
@@ -364,20 +358,20 @@ def publish(args, out=None, err=None):
         for f in changes:
             say(f"would write update/{f.path} ({states[f.path]})")
         if args.block_index:
-            for f in zarvo_blockindex.to_write(pub, files):
-                say(f"would write {zarvo_blockindex.FOLDER}/{f.path}{zarvo_blockindex.SUFFIX}")
+            for f in blockindex.to_write(pub, files):
+                say(f"would write {blockindex.FOLDER}/{f.path}{blockindex.SUFFIX}")
         if args.compress:
             for f in files:
-                if zarvo_packed.wants_copy(f) and zarvo_packed.current_size(pub, f) is None:
-                    say(f"would try a compressed copy {zarvo_packed.FOLDER}/{f.path}")
+                if packed.wants_copy(f) and packed.current_size(pub, f) is None:
+                    say(f"would try a compressed copy {packed.FOLDER}/{f.path}")
         say("would replace manifest_full.json and manifest_light.json"
             + (" and displayinfo.json" if display is not None else ""))
         for f in files:
-            f.zsize = zarvo_packed.current_size(pub, f) or 0 if args.compress else 0
-        zarvo_objects.dry_run(pub, files, args.prune, args.grace_days, say)
+            f.zsize = packed.current_size(pub, f) or 0 if args.compress else 0
+        objects.dry_run(pub, files, args.prune, args.grace_days, say)
         stale = [rel_name(pub, x) for x in pub.unlisted(files)
-                 + zarvo_blockindex.unlisted(pub, files, args.block_index)
-                 + zarvo_packed.unlisted(pub, files, args.compress)]
+                 + blockindex.unlisted(pub, files, args.block_index)
+                 + packed.unlisted(pub, files, args.compress)]
         for s in stale:
             say(f"would {'remove' if args.prune else 'leave'} {s} (no longer listed)")
         say("dry run: nothing was written")
@@ -392,16 +386,16 @@ def publish(args, out=None, err=None):
                 pub.discard_staged()
                 return refuse([problem], "nothing was published")
         indexes = len(pub.staged)
-        problem = zarvo_blockindex.stage(pub, files) if args.block_index else ""
+        problem = blockindex.stage(pub, files) if args.block_index else ""
         indexes = len(pub.staged) - indexes
         if problem:
             pub.discard_staged()
             return refuse([problem], "nothing was published")
-        problem, copies = zarvo_packed.stage(pub, files) if args.compress else ("", 0)
+        problem, copies = packed.stage(pub, files) if args.compress else ("", 0)
         if problem:
             pub.discard_staged()
             return refuse([problem], "nothing was published")
-        problem, bundles, _ = (zarvo_bundles.stage(pub, files, launcher, args.bundle_below)
+        problem, bundle_count, _ = (bundles.stage(pub, files, launcher, args.bundle_below)
                                if args.bundles else ("", 0, 0))
         if problem:
             pub.discard_staged()
@@ -413,10 +407,10 @@ def publish(args, out=None, err=None):
     def signed(name, text):
         return signer.sign(name, text) if signer else text
     try:
-        old_names = zarvo_objects.local_names(pub.out, zarvo_objects.current_rows(pub.out))
+        old_names = objects.local_names(pub.out, objects.current_rows(pub.out))
         pub.commit_staged()
-        names = zarvo_objects.local_names(pub.out, zarvo_objects.game_rows(files))
-        objects_done = zarvo_objects.write(pub, names) + (zarvo_objects.drop(pub, old_names, names),)
+        names = objects.local_names(pub.out, objects.game_rows(files))
+        objects_done = objects.write(pub, names) + (objects.drop(pub, old_names, names),)
         if display is None and signer:  # signed again, or its expiry would run out
             display = signer.unsigned_text(os.path.join(out_dir, "displayinfo.json"))
         if display is not None:
@@ -430,7 +424,7 @@ def publish(args, out=None, err=None):
     say(f"wrote {plural(len(changes), 'file')} under update/"
         + (f" and {indexes} block index{'' if indexes == 1 else 'es'} under blocks/" if indexes else "")
         + (f" and {copies} compressed cop{'y' if copies == 1 else 'ies'} under packed/" if copies else "")
-        + (f" and {plural(bundles, 'bundle')} under objects/" if bundles else "")
+        + (f" and {plural(bundle_count, 'bundle')} under objects/" if bundle_count else "")
         + ", then replaced the manifests"
         + (" and displayinfo.json" if display is not None else ""))
     if args.compress:
@@ -439,23 +433,23 @@ def publish(args, out=None, err=None):
             f"{len(files)} files, beside the publication's {total} bytes; a whole download moves "
             f"{sum(f.zsize or f.size for f in files)} bytes instead of {total}")
     if args.bundles:
-        say(zarvo_bundles.describe(files))
-    say(zarvo_objects.summary(names, *objects_done, args.grace_days))
+        say(bundles.describe(files))
+    say(objects.summary(names, *objects_done, args.grace_days))
     if signer:
         say(signer.describe())
     if display is None and os.path.exists(os.path.join(out_dir, "displayinfo.json")):
         say("displayinfo.json left as it is (--display-url or --display-disabled replace it)")
 
     if args.prune:
-        zarvo_objects.prune(pub, names, args.grace_days, say)
+        objects.prune(pub, names, args.grace_days, say)
     stale = pub.unlisted(files)
-    stale_indexes = zarvo_blockindex.unlisted(pub, files, args.block_index)
-    stale_copies = zarvo_packed.unlisted(pub, files, args.compress)
+    stale_indexes = blockindex.unlisted(pub, files, args.block_index)
+    stale_copies = packed.unlisted(pub, files, args.compress)
     # Bundles are objects: named, dated when dropped and pruned after the grace period above.
     if (stale or stale_indexes or stale_copies) and args.prune:
         pub.prune(stale + stale_indexes + stale_copies)
-        zarvo_blockindex.remove_empty_folders(pub)
-        zarvo_packed.remove_empty_folders(pub)
+        blockindex.remove_empty_folders(pub)
+        packed.remove_empty_folders(pub)
         say(f"pruned {plural(len(stale + stale_indexes + stale_copies), 'file')} no longer listed")
     else:
         if stale:
@@ -470,15 +464,16 @@ def publish(args, out=None, err=None):
     return 0
 
 
-def parse_args(argv):
-    parser = argparse.ArgumentParser(
-        prog="zarvo_publish.py",
-        description="Publish a game build folder as a Zarvo Vestra update-server folder.",
-        epilog=HELP_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("game_dir", metavar="GAME_DIR", help="the game build folder")
-    parser.add_argument("out_dir", metavar="OUT_DIR", help="the folder to serve (created if missing)")
+SUMMARY = "publish a game build folder as an update-server folder"
+
+
+def add_arguments(parser):
+    parser.usage = "%(prog)s GAME_DIR OUT_DIR [options]"
+    # GAME_DIR and OUT_DIR may also follow --light's patterns: see run().
+    parser.add_argument("folders", metavar="GAME_DIR OUT_DIR", nargs="*",
+                        help="the game build folder, and the folder to serve (created if missing)")
     parser.add_argument("--light", metavar="GLOB", nargs="+", action="extend", default=[],
-                        help="files of the start-up check (repeatable; see below)")
+                        help="files of the start-up check (one or more; repeatable; see below)")
     parser.add_argument("--launcher", metavar="NAME", default=DEFAULT_LAUNCHER,
                         help=f'the launcher executable in GAME_DIR (default "{DEFAULT_LAUNCHER}", '
                              "its name after the first-run installation); always in the light manifest")
@@ -492,44 +487,44 @@ def parse_args(argv):
                         help="hard-link files from GAME_DIR instead of copying (see below)")
     parser.add_argument("--prune", action="store_true",
                         help="remove files under update/ that are no longer listed, after the manifests")
-    parser.add_argument("--grace-days", metavar="D", type=float, default=zarvo_objects.GRACE_DAYS,
+    parser.add_argument("--grace-days", metavar="D", type=float, default=objects.GRACE_DAYS,
                         help="--prune deletes an object no manifest names once it was dropped D days "
-                             f"ago (default {zarvo_objects.GRACE_DAYS:g})")
+                             f"ago (default {objects.GRACE_DAYS:g})")
     parser.add_argument("--no-block-index", dest="block_index", action="store_false",
                         help="write no block indexes (launchers then download changed files whole)")
     parser.add_argument("--no-compress", dest="compress", action="store_false",
                         help="write no compressed copies (launchers then download raw bytes only)")
-    zarvo_bundles.add_arguments(parser)
+    bundles.add_arguments(parser)
     parser.add_argument("--dry-run", action="store_true", help="say what would change, write nothing")
     parser.add_argument("--sign", metavar="KEY.pem",
                         help="sign the manifests and displayinfo.json with this ECDSA P-256 private key "
                              "(an existing displayinfo.json is signed again); see docs/signing.md")
     parser.add_argument("--expires-days", metavar="N", type=float, default=30,
                         help="days until the signed documents expire (default 30): publish again before")
-    return parser.parse_args(argv)
+
+
+def run(args, out, err, result):
+    # "--light A B GAME OUT": nargs="+" takes every word, so the folders missing at the end
+    # come back from the end of the patterns.
+    folders = list(args.folders)
+    while len(folders) < 2 and args.light:
+        folders.insert(0, args.light.pop())
+    if len(folders) != 2:
+        args.parser.error("give GAME_DIR and OUT_DIR")
+    args.game_dir, args.out_dir = folders
+    try:
+        return publish(args, out, err, result)
+    except OSError as e:  # reading GAME_DIR or OUT_DIR before anything was written
+        print(f"zarvo-studio publish: failed: {describe(e)}; nothing was written", file=err)
+        return status.REFUSED
+
+
+def main(argv=None, out=None, err=None):
+    """The publish command in this process (what tests and scripts call)."""
+    from . import cli
+    return cli.main(["publish"] + list(sys.argv[1:] if argv is None else argv), out, err)
 
 
 def describe(error):
     where = f"{os.fsdecode(error.filename)}: " if error.filename else ""
     return f"{where}{error.strerror or error}"
-
-
-def main(argv=None):
-    command_line = argv is None
-    argv = sys.argv[1:] if argv is None else argv
-    if argv[:1] == ["check"]:
-        import zarvo_check
-        return zarvo_check.main(argv[1:])
-    if argv[:1] == ["upload"]:
-        import zarvo_upload
-        return zarvo_upload.main(argv[1:], reexec=command_line)
-    args = parse_args(argv)
-    try:
-        return publish(args)
-    except OSError as e:  # reading GAME_DIR or OUT_DIR before anything was written
-        print(f"zarvo_publish: failed: {describe(e)}; nothing was written", file=sys.stderr)
-        return 1
-
-
-if __name__ == "__main__":
-    sys.exit(main())

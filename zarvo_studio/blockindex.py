@@ -1,4 +1,4 @@
-"""Block indexes for the publishing tool (tools/zarvo_publish.py).
+"""Block indexes for the publishing tool (zarvo-studio publish).
 
 A launcher that must fetch a new version of a big file builds it from what it already has:
 the old file (matched at any byte offset with a rolling checksum) and a ".tmp" left by an
@@ -31,7 +31,7 @@ import os
 import struct
 import zlib
 
-import zarvo_paths
+from . import paths
 
 FOLDER = "blocks"
 SUFFIX = ".zbi"
@@ -142,8 +142,8 @@ def stage(pub, files):
 def unlisted(pub, files, enabled=True):
     """Files under blocks/ that describe no listed file (all of them when indexes are off)."""
     wanted = {index_path(pub, f) for f in files if enabled and wants_index(f)}
-    return zarvo_paths.files_not_in(os.path.join(pub.out, FOLDER.encode()), wanted)
+    return paths.files_not_in(os.path.join(pub.out, FOLDER.encode()), wanted)
 
 
 def remove_empty_folders(pub):
-    zarvo_paths.remove_empty_folders(os.path.join(pub.out, FOLDER.encode()))
+    paths.remove_empty_folders(os.path.join(pub.out, FOLDER.encode()))

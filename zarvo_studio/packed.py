@@ -1,4 +1,4 @@
-"""Compressed copies for the publishing tool (tools/zarvo_publish.py).
+"""Compressed copies for the publishing tool (zarvo-studio publish).
 
 Most of a game (executables, libraries, scripts, configuration, uncompressed pictures and
 sound) shrinks two to ten times under deflate. For every file whose compressed copy saves at
@@ -27,7 +27,7 @@ import os
 import struct
 import zlib
 
-import zarvo_paths
+from . import paths
 
 FOLDER = "packed"
 MEMBER = 1 << 20
@@ -173,11 +173,11 @@ def stage(pub, files):
 def unlisted(pub, files, enabled=True):
     """Files under packed/ that no manifest row offers (all of them when copies are off)."""
     wanted = {copy_path(pub, f) for f in files if enabled and getattr(f, "zsize", 0)}
-    return zarvo_paths.files_not_in(os.path.join(pub.out, FOLDER.encode()), wanted)
+    return paths.files_not_in(os.path.join(pub.out, FOLDER.encode()), wanted)
 
 
 def remove_empty_folders(pub):
-    zarvo_paths.remove_empty_folders(os.path.join(pub.out, FOLDER.encode()))
+    paths.remove_empty_folders(os.path.join(pub.out, FOLDER.encode()))
 
 
 def inflated_md5(data):

@@ -1,4 +1,4 @@
-#include "update/json.h"
+#include "net/json.h"
 
 #include <windows.h>
 

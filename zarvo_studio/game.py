@@ -3,7 +3,7 @@ paths that the launcher could not download or store as written."""
 import os
 import stat
 
-from zarvo_paths import reader_problem, windows_problem
+from .paths import reader_problem, windows_problem
 
 # Files the launcher keeps beside itself; a manifest must not fight over them.
 LAUNCHER_OWN_FILES = ("log/inst_done", "log/lang_set", ".zarvo_downloading", ".zarvo_install_dir",

@@ -1,4 +1,4 @@
-#include "update/net/http.h"
+#include "net/http.h"
 
 #include <windows.h>
 #include <shlobj.h>

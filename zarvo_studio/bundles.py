@@ -1,4 +1,4 @@
-"""Bundles of small files for the publishing tool (tools/zarvo_publish.py).
+"""Bundles of small files for the publishing tool (zarvo-studio publish).
 
 A request costs a round trip whatever it carries: through 20 ms each way a file of 8 KiB takes
 about as long to ask for as to send at 4 MB/s several times over, so a game of tens of
@@ -30,7 +30,7 @@ import hashlib
 import os
 import zlib
 
-import zarvo_paths
+from . import paths
 
 FOLDER = "objects"
 SUFFIX = ".zbd"
@@ -144,7 +144,7 @@ def unlisted(pub, files, enabled=True):
     bundles: objects/ may hold other kinds of object."""
     folder = os.path.join(pub.out, FOLDER.encode())
     wanted = {bundle_path(pub, f.zbundle) for f in files if enabled and getattr(f, "zbundle", "")}
-    return [p for p in zarvo_paths.files_not_in(folder, wanted) if p.endswith(SUFFIX.encode())]
+    return [p for p in paths.files_not_in(folder, wanted) if p.endswith(SUFFIX.encode())]
 
 
 def describe(files):

@@ -9,7 +9,7 @@ may keep an object as long as it likes and every player fetches it at the same a
 Launchers built with LAUNCHER_CACHEABLE_CONTENT derive the names from the manifest rows: the
 manifests are the same for both kinds of launcher.
 
-Writing (zarvo_publish.py): once the classic files are in place and before the manifests are
+Writing (zarvo-studio publish): once the classic files are in place and before the manifests are
 replaced, every missing object is made as a hard link to its classic file, or a copy where
 the file system refuses links; an existing object is never written again.
 
@@ -23,9 +23,9 @@ import json
 import os
 import time
 
-import zarvo_blockindex
-import zarvo_packed
-import zarvo_paths
+from . import blockindex
+from . import packed
+from . import paths
 
 FOLDER = "objects"
 GRACE_DAYS = 7.0
@@ -66,7 +66,7 @@ def local_names(out, rows):
     """{object name: classic path} of these rows in the publication folder out (bytes). An
     index counts only when it describes the row's content (--no-block-index leaves old ones)."""
     def has_index(row):
-        found = zarvo_blockindex.header_of(_local(out, f"blocks/{row['path']}.zbi"))
+        found = blockindex.header_of(_local(out, f"blocks/{row['path']}.zbi"))
         return found is not None and (found[1], found[2]) == (row["size"], row["hash"].lower())
     names = {}
     for row in rows:
@@ -140,7 +140,7 @@ def drop(pub, old_names, new_names, now=None):
 def unlisted(pub, names):
     """Files under objects/ that names lacks (leftover temporary names too)."""
     keep = {object_path(pub.out, n) for n in names}
-    return zarvo_paths.files_not_in(os.path.join(pub.out, FOLDER.encode()), keep)
+    return paths.files_not_in(os.path.join(pub.out, FOLDER.encode()), keep)
 
 
 def prunable(pub, names, grace_days, now=None):
@@ -187,7 +187,7 @@ def prune(pub, names, grace_days, say):
             f"{grace_days:g} days; kept {len(young)} younger")
 
 
-# ---- a publication folder as a whole (zarvo_publish.py check FOLDER, upload) -------------------
+# ---- a publication folder as a whole (zarvo-studio check FOLDER, upload) -------------------
 
 # The documents in the order a publish replaces them: the manifests last, the light one (every
 # start reads it) after the full one.
@@ -236,7 +236,7 @@ class Publication:
         st = os.stat(path)
         key = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
         if key not in self._digests:
-            self._digests[key] = zarvo_paths.md5_of(path)
+            self._digests[key] = paths.md5_of(path)
         return self._digests[key]
 
 
@@ -264,7 +264,7 @@ def read_publication(folder):
                 pub.documents[name] = f.read()
         except FileNotFoundError:
             if name in MANIFESTS:
-                say(f"{name}: missing; is {folder} a folder zarvo_publish.py wrote?")
+                say(f"{name}: missing; is {folder} a folder zarvo-studio publish wrote?")
         except OSError as e:
             say(f"{name}: cannot be read ({e.strerror})")
     for name in MANIFESTS:
@@ -306,7 +306,7 @@ def read_publication(folder):
             omd5, osize = pub.digest(opath)
         except OSError:
             say(f"{FOLDER}/{source}: missing (the object of {rel}); publish again with this "
-                "zarvo_publish.py, which adds the objects")
+                "zarvo-studio publish, which adds the objects")
             return
         if (omd5, osize) != (md5, size):
             say(f"{FOLDER}/{source}: other bytes than {rel}; remove it and publish again (the "
@@ -326,7 +326,7 @@ def read_publication(folder):
             f"{s} bytes with MD5 {m}, the manifest says {size} bytes with MD5 {md5}", path)
         if row.get("zsize"):
             def copy_ok(p, m, s, row=row):
-                table = zarvo_packed.read_table(p)
+                table = packed.read_table(p)
                 if s != row["zsize"]:
                     return f"{s} bytes, the row's zsize says {row['zsize']}"
                 if table is None or (table[1], table[2]) != (row["size"], row["hash"].lower()):
@@ -334,7 +334,7 @@ def read_publication(folder):
                 return None
             add(f"packed/{path}", f"{md5}-{row['zsize']}.gz", "the row has a zsize", copy_ok, path)
         index = f"blocks/{path}.zbi"
-        found = zarvo_blockindex.header_of(_local(pub.folder, index))
+        found = blockindex.header_of(_local(pub.folder, index))
         if found is not None and (found[1], found[2]) == (size, md5):
             add(index, f"{md5}.zbi", "its block index", lambda p, m, s: None, path)
         bundle = row.get("zbundle")

@@ -1,9 +1,9 @@
-"""zarvo_publish.py upload: a publication folder into S3-compatible object storage.
+"""Upload a publication folder into S3-compatible object storage.
 
-    zarvo_publish.py upload PUBLICATION s3://BUCKET/PREFIX [--endpoint-url URL] [--region R]
-                     [--jobs N] [--dry-run] [--prune [--grace-days D]]
+    zarvo-studio upload PUBLICATION s3://BUCKET/PREFIX [--endpoint-url URL] [--region R]
+                 [--jobs N] [--dry-run] [--prune [--grace-days D]] [--json]
 
-PUBLICATION is a folder zarvo_publish.py wrote; it is checked in full first (as `check
+PUBLICATION is a folder `zarvo-studio publish` wrote; it is checked in full first (as `check
 FOLDER` does) and refused, with nothing sent, if anything is wrong. PREFIX (may be empty) is
 the folder of the bucket the CDN or the launcher's base address points at.
 
@@ -33,17 +33,16 @@ Headers: objects/ "Cache-Control: public, max-age=31536000, immutable", everythi
 "no-cache"; "Content-Type: application/json" for the documents, application/octet-stream for
 the rest. Files of 16 MiB and more go as multipart uploads; --jobs (default 8) transfers run
 at once (and as many parts of a big file). Credentials and region the AWS way (environment, ~/.aws/credentials and config,
-AWS_PROFILE). Needs boto3 (Debian: apt-get install python3-boto3).
-
-Exit status: 0 uploaded (or nothing to do), 1 refused or failed, 2 usage error.
+AWS_PROFILE). Needs boto3 (Debian: apt-get install python3-boto3). Nothing to store and
+nothing to mark or prune ends with status 3; a failed prune, after the manifests are in place,
+with 5.
 """
-import argparse
 import os
 import sys
 import threading
 import time
 
-import zarvo_objects
+from . import objects, status
 
 MIB = 1 << 20
 PART = 16 * MIB
@@ -53,31 +52,14 @@ OTHER_CACHE = "no-cache"
 DIGEST_KEY = "zarvo-md5"
 DROPPED_KEY = "zarvo-dropped"
 LAYOUT_FOLDERS = ("objects/", "update/", "packed/", "blocks/")
-DEBIAN_PYTHON = "/usr/bin/python3"
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class UploadError(Exception):
-    pass
+    """The upload stopped; code says how far it came (status.py)."""
 
-
-def load_boto3(argv=None):
-    """Imports boto3. Debian's python3-boto3 imports under /usr/bin/python3 only: without it
-    here, the command (argv, when given) starts again there."""
-    try:
-        import boto3  # noqa: F401
-        return
-    except ImportError:
-        pass
-    if argv is not None and os.environ.get("ZARVO_UPLOAD_REEXEC") != "1" \
-            and os.path.exists(DEBIAN_PYTHON) \
-            and os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON):
-        os.environ["ZARVO_UPLOAD_REEXEC"] = "1"
-        sys.stdout.flush()
-        sys.stderr.flush()
-        os.execv(DEBIAN_PYTHON, [DEBIAN_PYTHON, os.path.join(HERE, "zarvo_publish.py")] + list(argv))
-    raise UploadError(f"needs boto3, which neither {sys.executable} nor {DEBIAN_PYTHON} has: "
-                      "apt-get install python3-boto3")
+    def __init__(self, text, code=status.FAILED):
+        super().__init__(text)
+        self.code = code
 
 
 def human(size):
@@ -152,7 +134,17 @@ class Upload:
         self.lock = threading.Lock()
         self.sent = self.sent_bytes = self.copied = self.copied_bytes = 0
         self.skipped = self.skipped_bytes = 0
+        self.dropped = self.pruned = self.pruned_bytes = self.to_store = 0
         self.started = time.monotonic()
+
+    def figures(self):
+        """What --json reports."""
+        return {"destination": self.args.destination, "dry_run": self.args.dry_run,
+                "sent": self.sent, "sent_bytes": self.sent_bytes, "copied": self.copied,
+                "copied_bytes": self.copied_bytes, "skipped": self.skipped,
+                "skipped_bytes": self.skipped_bytes, "marked_dropped": self.dropped,
+                "pruned": self.pruned, "pruned_bytes": self.pruned_bytes,
+                "would_store": self.to_store, "seconds": round(time.monotonic() - self.started, 3)}
 
     def say(self, text):
         with self.lock:
@@ -186,17 +178,17 @@ class Upload:
     def outgoing(self, remote):
         """(everything the manifests now in the bucket name, the rows of its full manifest)."""
         named, full = set(), {}
-        for name in zarvo_objects.MANIFESTS:
+        for name in objects.MANIFESTS:
             if name not in remote:
                 continue
             body = self.client.get_object(Bucket=self.target.bucket,
                                           Key=self.target.key(name))["Body"].read()
-            for row in zarvo_objects.rows_of(body) or []:
-                if zarvo_objects._row_problem(row) is not None:
+            for row in objects.rows_of(body) or []:
+                if objects._row_problem(row) is not None:
                     continue
                 if name == "manifest_full.json":
                     full[row["path"]] = row
-                for obj, classic in zarvo_objects.row_objects(row, lambda r: True):
+                for obj, classic in objects.row_objects(row, lambda r: True):
                     named.update(n for n in (f"objects/{obj}", classic) if n)
         return named, full
 
@@ -295,17 +287,17 @@ class Upload:
 
     def run(self):
         args = self.args
-        pub = zarvo_objects.read_publication(args.publication)
+        pub = objects.read_publication(args.publication)
         if pub.problems:
             for p in pub.problems:
-                print(f"zarvo_publish upload: refused: {p}", file=self.err)
+                print(f"zarvo-studio upload: refused: {p}", file=self.err)
             raise UploadError(f"{args.publication} is not a publication check passes "
-                              f"({len(pub.problems)} problems); nothing was sent")
+                              f"({len(pub.problems)} problems); nothing was sent", status.REFUSED)
         where = f"s3://{self.target.bucket}/{self.target.prefix}"
         try:
             remote = self.listing()
         except Exception as e:
-            raise UploadError(f"{where}: {describe(e)}; nothing was changed")
+            raise UploadError(f"{where}: {describe(e)}; nothing was changed", status.REFUSED)
         entries = pub.entries
         wanted = {e.rel for e in entries}
         self.say(f"{args.publication}: {len(pub.rows)} listed files, {len(entries)} files to store "
@@ -314,7 +306,7 @@ class Upload:
         try:
             outgoing, live_rows = self.outgoing(remote)
         except Exception as e:
-            raise UploadError(f"{where}: {describe(e)}; nothing was changed")
+            raise UploadError(f"{where}: {describe(e)}; nothing was changed", status.REFUSED)
         live_since = remote.get("manifest_full.json", (0, 0))[1]
 
         def current(entry):
@@ -334,19 +326,19 @@ class Upload:
         try:
             fresh = self.parallel(current, entries)
         except Exception as e:
-            raise UploadError(f"{where}: {describe(e)}; nothing was changed")
+            raise UploadError(f"{where}: {describe(e)}; nothing was changed", status.REFUSED)
         todo = [e for e, ok in zip(entries, fresh) if not ok]
         for e, ok in zip(entries, fresh):
             if ok:
                 self.skipped += 1
                 self.skipped_bytes += e.size
-        objects = [e for e in todo if e.kind == "object"]
+        object_entries = [e for e in todo if e.kind == "object"]
         files = [e for e in todo if e.kind == "file"]
         documents = [e for e in todo if e.kind == "document"]
         dropped = sorted(rel for rel in outgoing - wanted if rel in remote)
 
         if args.dry_run:
-            for e in objects + files + documents:
+            for e in object_entries + files + documents:
                 how = f"copy on the server from {e.source}" if e.kind == "file" else "send"
                 self.say(f"would {how}: {e.rel} ({human(e.size)})")
             for rel in dropped:
@@ -356,13 +348,14 @@ class Upload:
                     self.say(f"would delete: {rel}")
             self.say(f"dry run: {len(todo)} to store, {self.skipped} already stored "
                      f"({human(self.skipped_bytes)}); nothing was changed")
-            return 0
+            self.to_store = len(todo)
+            return status.OK
 
         # Classic files are the objects' bytes again: copied on the server. One at a path that
         # is not stored yet is named by no live manifest, so it follows its object at once;
         # one replaced in place waits for every object, to keep the moment short in which
         # launchers of the default build may get bytes their manifest does not list.
-        placed = {e.rel: [(e, "send")] for e in objects}
+        placed = {e.rel: [(e, "send")] for e in object_entries}
         first, replaced = [], []
         for e in files:
             if e.rel in remote:
@@ -390,9 +383,10 @@ class Upload:
                  f"copied {self.copied} on the server ({human(self.copied_bytes)}), skipped "
                  f"{self.skipped} already stored ({human(self.skipped_bytes)})"
                  + (f"; {len(dropped)} no longer named, marked dropped" if dropped else ""))
+        self.dropped = len(dropped)
         if args.prune:
             self.prune(wanted, set(dropped))
-        return 0
+        return status.OK if todo or dropped or self.pruned else status.NOTHING_TO_DO
 
     def prunable(self, remote, wanted, just_dropped):
         limit = time.time() - self.args.grace_days * 86400
@@ -410,19 +404,20 @@ class Upload:
                 Bucket=self.target.bucket, Key=self.target.key(rel)), doomed)
         except Exception as e:
             raise UploadError(f"prune: {describe(e)}; the release is in place, some old files "
-                              "may be left")
+                              "may be left", status.LIVE_BUT_FAILED)
         kept = sum(1 for rel in remote if rel.startswith(LAYOUT_FOLDERS) and rel not in wanted) \
             - len(doomed)
+        self.pruned, self.pruned_bytes = len(doomed), sum(remote[r][0] for r in doomed)
         self.say(f"pruned {len(doomed)} files no manifest named for {self.args.grace_days:g} days"
                  f" ({human(sum(remote[r][0] for r in doomed))}); kept {kept} younger ones")
 
 
-def parse_args(argv):
-    doc = __doc__.split("\n\n")
-    parser = argparse.ArgumentParser(prog="zarvo_publish.py upload", description=doc[0],
-                                     epilog="\n\n".join(doc[2:]),
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("publication", metavar="PUBLICATION", help="a folder zarvo_publish.py wrote")
+SUMMARY = "upload a publication folder to S3-compatible object storage (needs python3-boto3)"
+
+
+def add_arguments(parser):
+    parser.add_argument("publication", metavar="PUBLICATION",
+                        help="a folder `zarvo-studio publish` wrote")
     parser.add_argument("destination", metavar="s3://BUCKET/PREFIX")
     parser.add_argument("--endpoint-url", metavar="URL",
                         help="an S3-compatible service's address (R2, B2, MinIO, ...); default AWS")
@@ -431,30 +426,48 @@ def parse_args(argv):
     parser.add_argument("--dry-run", action="store_true", help="list what would change, change nothing")
     parser.add_argument("--prune", action="store_true",
                         help="delete files no manifest names, dropped more than --grace-days ago")
-    parser.add_argument("--grace-days", metavar="D", type=float, default=zarvo_objects.GRACE_DAYS,
-                        help=f"see --prune (default {zarvo_objects.GRACE_DAYS:g})")
-    args = parser.parse_args(argv)
+    parser.add_argument("--grace-days", metavar="D", type=float, default=objects.GRACE_DAYS,
+                        help=f"see --prune (default {objects.GRACE_DAYS:g})")
+
+
+def run(args, out, err, result, client=None):
     if args.jobs < 1 or args.grace_days < 0:
-        parser.error("--jobs must be 1 or more, --grace-days 0 or more")
-    return args
-
-
-def main(argv, out=None, err=None, reexec=False, client=None):
-    out, err = out or sys.stdout, err or sys.stderr
-    args = parse_args(argv)
+        args.parser.error("--jobs must be 1 or more, --grace-days 0 or more")
     try:
         Target(args.destination)
     except UploadError as e:
-        print(f"zarvo_publish upload: {e}", file=err)
-        return 2
+        args.parser.error(str(e))
+    status.need("boto3", "python3-boto3", "upload")
+    upload = None
     try:
-        load_boto3(["upload"] + list(argv) if reexec else None)
         if client is None:
             try:
                 client = make_client(args)
             except Exception as e:  # botocore's own: partial credentials, a bad profile
-                raise UploadError(f"{describe(e)}; nothing was changed")
-        return Upload(args, client, out, err).run()
+                raise UploadError(f"{describe(e)}; nothing was changed", status.REFUSED)
+        upload = Upload(args, client, out, err)
+        return upload.run()
     except UploadError as e:
-        print(f"zarvo_publish upload: {e}", file=err)
-        return 1
+        print(f"zarvo-studio upload: {e}", file=err)
+        result["error"] = str(e)
+        return e.code
+    finally:
+        if upload:
+            result.update(upload.figures())
+
+
+def main(argv, out=None, err=None, client=None):
+    """The upload command in this process; client: a boto3 client to use (tests)."""
+    from . import cli
+    if client is None:
+        return cli.main(["upload"] + list(argv), out, err)
+    parser = cli.build_parser()
+    args = parser.parse_args(["upload"] + list(argv))
+    result = {}
+    return run(args, out or sys.stdout, err or sys.stderr, result, client)
+
+
+def parse_args(argv):
+    """The parsed upload command line (tests make their own clients from it)."""
+    from . import cli
+    return cli.build_parser().parse_args(["upload"] + list(argv))
