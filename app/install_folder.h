@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "base/folder_security.h"
 #include "base/handles.h"
 
 // SYSTEM and Administrators full control, Users read and execute, each inherited by the files
@@ -16,15 +17,6 @@ extern const wchar_t kInstallFolderSddl[];
 
 // The security descriptor built from kInstallFolderSddl, owned (empty when it cannot be built).
 LocalMemory InstallFolderSecurityDescriptor();
-
-// True when the descriptor's owner is SYSTEM, Administrators, TrustedInstaller or the user of
-// this process, and no entry of its DACL lets anyone else write, delete or change rights (a
-// missing DACL lets everyone). The object itself and what it passes on to new files count.
-bool OnlyAdministratorsCanWrite(PSECURITY_DESCRIPTOR descriptor);
-
-// True when path (in full form), or a folder on the way to it below the drive's root, is a
-// reparse point (a junction, a symbolic link, a mount point), or cannot be looked at.
-bool CrossesReparsePoint(const std::wstring& path);
 
 // Creates folder, missing parents included, carrying that descriptor, and checks what it got.
 // A folder that already stands is used as it is when it passes the same checks; when its owner
