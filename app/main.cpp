@@ -91,6 +91,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     LoadIndirectSystemDlls();
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    TakeRestartHistory();
+    RestoreInterruptedSwaps();
     switch (InstallOnFirstRun()) {
     case FirstRunResult::RunInPlace:
         break;
