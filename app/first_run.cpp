@@ -6,6 +6,7 @@
 #include <shobjidl.h>
 
 #include "base/handles.h"
+#include "app/image_check.h"
 #include "app/install_folder.h"
 #include "base/paths.h"
 #include "base/process.h"
@@ -17,12 +18,31 @@ constexpr wchar_t kInstallMarkerName[] = L".zarvo_install_dir";
 constexpr wchar_t kInstalledExeName[] = L"Zarvo Vestra.exe";
 constexpr wchar_t kGameClientName[] = L"rovezuzav.exe";
 
-// The "SystemDrive" variable, or "C:" when it is unset or longer than the buffer.
+// The drive Windows runs from, as the system says: the "SystemDrive" variable comes from the
+// environment of whoever started us, and would move where the elevated launcher writes.
 std::wstring SystemDrive() {
-    wchar_t buffer[16] = L"C:";
-    DWORD length = GetEnvironmentVariableW(L"SystemDrive", buffer, 16);
-    if (length == 0 || length >= 16) return L"C:";
-    return std::wstring(buffer, length);
+    wchar_t buffer[MAX_PATH] = {};
+    UINT length = GetSystemWindowsDirectoryW(buffer, MAX_PATH);
+    if (length < 2 || length >= MAX_PATH || buffer[1] != L':') return L"C:";
+    return std::wstring(buffer, 2);
+}
+
+#ifdef LAUNCHER_TEST_SETTINGS
+// Test builds only: the suite gives each test an install folder of its own.
+std::wstring TestInstallFolder() {
+    wchar_t buffer[MAX_PATH] = {};
+    DWORD length = GetEnvironmentVariableW(L"ZARVO_TEST_INSTALL_FOLDER", buffer, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::wstring(buffer, length) : std::wstring();
+}
+#endif
+
+// The player is told, and nothing is copied: the folder is someone else's to mend.
+void ReportUnsafeInstallFolder(const std::wstring& folder) {
+    const std::wstring text =
+        L"No se puede instalar en " + folder +
+        L": la carpeta ya existe y otros usuarios pueden cambiarla, o lleva a otro sitio. "
+        L"Borrala o deja solo a los administradores escribir en ella, y vuelve a empezar.";
+    MessageBoxW(nullptr, text.c_str(), L"Error", MB_ICONERROR);
 }
 
 bool SameFolder(const std::wstring& a, const std::wstring& b) {
@@ -33,28 +53,44 @@ bool SameFolder(const std::wstring& a, const std::wstring& b) {
 } // namespace
 
 std::wstring InstallFolder() {
+#ifdef LAUNCHER_TEST_SETTINGS
+    if (std::wstring folder = TestInstallFolder(); !folder.empty()) return ResolveFullPath(folder);
+#endif
     return ResolveFullPath(SystemDrive() + L"\\" + kBrandName);
 }
 
-bool InstallOnFirstRun() {
-    if (FileExists(InstDonePath())) return false;
+FirstRunResult InstallOnFirstRun() {
+    if (FileExists(InstDonePath())) return FirstRunResult::RunInPlace;
 
     std::wstring installFolder = InstallFolder();
     std::wstring currentFolder = ResolveFullPath(LauncherFolder());
-    if (SameFolder(installFolder, currentFolder)) return false;
+    if (SameFolder(installFolder, currentFolder)) return FirstRunResult::RunInPlace;
     // A folder the launcher installed itself into, or a game folder: stay where we are.
-    if (FileExists(currentFolder + L"\\" + kInstallMarkerName)) return false;
-    if (FileExists(currentFolder + L"\\" + kGameClientName)) return false;
+    if (FileExists(currentFolder + L"\\" + kInstallMarkerName)) return FirstRunResult::RunInPlace;
+    if (FileExists(currentFolder + L"\\" + kGameClientName)) return FirstRunResult::RunInPlace;
 
-    // Everything in this folder runs elevated later: other users must not write into it.
-    CreateProtectedFolder(installFolder);
+    // Everything in this folder runs elevated later: other users must not write into it, and
+    // a folder they made or pointed elsewhere is not ours to fill.
+    if (!CreateProtectedFolder(installFolder)) {
+        ReportUnsafeInstallFolder(installFolder);
+        return FirstRunResult::Refused;
+    }
     CreateHiddenMarker(installFolder + L"\\" + kInstallMarkerName);
 
     std::wstring installedExe = installFolder + L"\\" + kInstalledExeName;
-    if (!CopyFileW(LauncherExePath().c_str(), installedExe.c_str(), FALSE)) return false;
+    if (!CopyFileW(LauncherExePath().c_str(), installedExe.c_str(), FALSE))
+        return FirstRunResult::RunInPlace;
+    // Copied by path from a folder others may write: the file there may no longer be the one
+    // the elevation prompt showed. Checked where no one else can change it any more.
+    if (!MatchesRunningImage(installedExe)) {
+        DeleteFileW(installedExe.c_str());
+        return FirstRunResult::RunInPlace;
+    }
 
     CreateDesktopShortcut(installedExe, kBrandName);
-    return StartDetachedProcess(installedExe, L"\"" + installedExe + L"\"", installFolder);
+    return StartDetachedProcess(installedExe, L"\"" + installedExe + L"\"", installFolder)
+               ? FirstRunResult::Installed
+               : FirstRunResult::RunInPlace;
 }
 
 void CreateDesktopShortcut(const std::wstring& target, const std::wstring& name) {

@@ -107,9 +107,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     LoadIndirectSystemDlls();
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    if (InstallOnFirstRun()) {
+    TakeRestartHistory();
+    RestoreInterruptedSwaps();
+    switch (InstallOnFirstRun()) {
+    case FirstRunResult::RunInPlace:
+        break;
+    case FirstRunResult::Installed:
         CoUninitialize();
         return 0;
+    case FirstRunResult::Refused:
+        CoUninitialize();
+        return 1;
     }
 
     RememberChannelOfCommandLine();

@@ -21,7 +21,9 @@
 
 namespace {
 
-void Invalidate(HWND window) { InvalidateRect(window, nullptr, FALSE); }
+void Invalidate(HWND window) {
+    InvalidateRect(window, nullptr, FALSE);
+}
 
 // A thread the system refuses to start must not leave the window waiting for a run that
 // never comes: say so and offer the action button.
@@ -157,6 +159,16 @@ LRESULT OnPaint(HWND window) {
     return 0;
 }
 
+// The session ends (log-off, shutdown): once this returns the system may end the process at
+// any moment, so no swap of the launcher's own file may be left between its two renames.
+LRESULT OnEndSession(WPARAM ending) {
+    if (ending) {
+        StopBackgroundWork(5000); // no swap begins after this
+        WaitForLauncherSwap(10000);
+    }
+    return 0;
+}
+
 LRESULT OnDestroy() {
     CloseOverlay();
     DeleteSkinImages();
@@ -168,18 +180,31 @@ LRESULT OnDestroy() {
 
 LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_CREATE: return OnCreate(window);
-    case WM_MOUSEMOVE: return OnMouseMove(window, lParam);
-    case WM_LBUTTONDOWN: return OnLButtonDown(window, lParam);
-    case WM_LBUTTONUP: return OnLButtonUp(window);
+    case WM_CREATE:
+        return OnCreate(window);
+    case WM_MOUSEMOVE:
+        return OnMouseMove(window, lParam);
+    case WM_LBUTTONDOWN:
+        return OnLButtonDown(window, lParam);
+    case WM_LBUTTONUP:
+        return OnLButtonUp(window);
     case WM_SETCURSOR:
         if (OnSetCursor(lParam)) return TRUE;
         break;
-    case WM_MOUSELEAVE: return OnMouseLeave(window);
-    case WM_LAUNCHER_REPAINT: Invalidate(window); return 0;
-    case WM_LAUNCHER_DISPLAYINFO: OnDisplayInfoReady(); return 0;
-    case WM_PAINT: return OnPaint(window);
-    case WM_DESTROY: return OnDestroy();
+    case WM_MOUSELEAVE:
+        return OnMouseLeave(window);
+    case WM_LAUNCHER_REPAINT:
+        Invalidate(window);
+        return 0;
+    case WM_LAUNCHER_DISPLAYINFO:
+        OnDisplayInfoReady();
+        return 0;
+    case WM_PAINT:
+        return OnPaint(window);
+    case WM_ENDSESSION:
+        return OnEndSession(wParam);
+    case WM_DESTROY:
+        return OnDestroy();
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

@@ -61,14 +61,30 @@ bool FileExists(const std::wstring& path) {
 
 namespace {
 
+bool IsReparsePoint(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// The elevated launcher writes its markers; a link planted at a marker's name or at Log\ would
+// send the write anywhere. Such a name is left alone and the marker is not written: removing
+// the link is not safe everywhere (Wine's delete and rename act on what a link points at).
 void CreateEmptyFile(const std::wstring& path, DWORD attributes) {
-    FileHandle file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr));
+    if (IsReparsePoint(GetFileAttributesW(path.c_str()))) return;
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                attributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+// Log\ as a real folder, made when missing; false when it is something else.
+bool MakeLogFolder(const std::wstring& logFolder) {
+    if (IsReparsePoint(GetFileAttributesW(logFolder.c_str()))) return false;
+    SHCreateDirectoryExW(nullptr, logFolder.c_str(), nullptr);
+    const DWORD attributes = GetFileAttributesW(logFolder.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !IsReparsePoint(attributes);
 }
 
 void CreateMarkerInLog(const wchar_t* name) {
-    std::wstring logFolder = ResolveFullPath(LauncherFolder() + L"\\Log");
-    SHCreateDirectoryExW(nullptr, logFolder.c_str(), nullptr);
+    if (!MakeLogFolder(ResolveFullPath(LauncherFolder() + L"\\Log"))) return;
     CreateEmptyFile(ResolveFullPath(LauncherFolder() + L"\\Log\\" + name), FILE_ATTRIBUTE_NORMAL);
 }
 

@@ -26,7 +26,8 @@ std::wstring LocalPathForEntry(const ManifestEntry& entry);
 // A file exists when its attributes can be read and it is not a directory.
 bool FileExists(const std::wstring& path);
 
-// Empty marker files; failures are silent, the next start just sees the marker missing.
+// Empty marker files; failures are silent, the next start just sees the marker missing. A link
+// at a marker's name or at Log\ is never written through: the marker is then not written.
 void MarkInstalled();
 void MarkLanguageChosen();
 void CreateHiddenMarker(const std::wstring& path);

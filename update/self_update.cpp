@@ -10,6 +10,7 @@
 #include "base/launcher_state.h"
 #include "base/paths.h"
 #include "base/process.h"
+#include "update/digest.h"
 #include "update/file_at.h"
 
 namespace {
@@ -96,14 +97,62 @@ bool SwapLauncherExecutable(const std::wstring& exePath, const std::wstring& tmp
     return false;
 }
 
-void RestartLauncher() {
+namespace {
+
+// The launchers this start has restarted into (their MD5s, comma separated), handed from each
+// restarted process to the next through its environment; the command line stays as it was.
+constexpr wchar_t kRestartsVariable[] = L"ZARVO_LAUNCHER_RESTARTS";
+std::wstring gRestartedInto;
+
+} // namespace
+
+void TakeRestartHistory() {
+    wchar_t buffer[2048] = {};
+    const DWORD length = GetEnvironmentVariableW(kRestartsVariable, buffer, 2048);
+    gRestartedInto = length > 0 && length < 2048 ? std::wstring(buffer, length) : std::wstring();
+    // The game client and anything else this process starts do not carry it on.
+    SetEnvironmentVariableW(kRestartsVariable, nullptr);
+}
+
+bool RestartLauncher() {
     // The player closed the launcher while the work ended: the next start picks it up.
-    if (State().exiting.load()) return;
+    if (State().exiting.load()) return true;
     const std::wstring exe = LauncherExePath();
     const std::wstring folder = ParentFolderOf(exe);
+    // Two publications that disagree on the launcher (a rollout, mixed origins) would have it
+    // replace and restart itself without end: a build this start already ran is not restarted
+    // into again.
+    const std::string digest = ComputeFileMd5(exe);
+    const std::wstring now(digest.begin(), digest.end());
+    if (!now.empty() &&
+        (L"," + gRestartedInto + L",").find(L"," + now + L",") != std::wstring::npos)
+        return false;
+    const std::wstring history = gRestartedInto.empty() ? now : gRestartedInto + L"," + now;
+    SetEnvironmentVariableW(kRestartsVariable, history.c_str());
     StartDetachedProcess(exe, L"\"" + exe + L"\"", folder);
+    SetEnvironmentVariableW(kRestartsVariable, nullptr);
     // Closed whether or not the new process started: the user can start the new copy by hand.
     if (HWND window = State().mainWindow.load()) PostMessageW(window, WM_CLOSE, 0, 0);
+    return true;
+}
+
+void RestoreInterruptedSwaps() {
+    // A swap ended between its two renames (killed, power lost) leaves "<name>.exe.old" and no
+    // "<name>.exe": the shortcut would be dead. Any launcher started in the folder puts the
+    // previous build back under its name; the next light run brings the new one again.
+    const std::wstring folder = ParentFolderOf(LauncherExePath());
+    WIN32_FIND_DATAW entry;
+    FindHandle search(FindFirstFileW((folder + L"\\*.exe.old").c_str(), &entry));
+    if (!search) return;
+    do {
+        if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+            continue;
+        const std::wstring old = folder + L"\\" + entry.cFileName;
+        const std::wstring name = old.substr(0, old.size() - 4);
+        if (GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES &&
+            GetLastError() == ERROR_FILE_NOT_FOUND)
+            MoveFileExW(old.c_str(), name.c_str(), 0);
+    } while (FindNextFileW(search.Get(), &entry));
 }
 
 bool WaitForLauncherSwap(DWORD timeoutMs) {

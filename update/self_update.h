@@ -5,8 +5,17 @@
 
 #include <string>
 
-// Starts the launcher's executable anew and posts WM_CLOSE to the window. Any thread.
-void RestartLauncher();
+// Starts the launcher's executable anew and posts WM_CLOSE to the window. Any thread. False,
+// with nothing started, when this start already restarted into the build now in place: the
+// publications keep swapping the launcher back and forth.
+bool RestartLauncher();
+
+// Reads, once at the process's start, the builds the restarts before this one went into.
+void TakeRestartHistory();
+
+// Puts "<name>.exe.old" back as "<name>.exe" in the launcher's folder wherever the new name is
+// missing: a swap that was ended between its two renames.
+void RestoreInterruptedSwaps();
 
 // True when localPath names the running executable's file: the same volume and file index,
 // however the path is spelt; by the path, ASCII letters without case, when either file's

@@ -114,7 +114,7 @@ void EndRunSuccessfully(bool fullRun) {
     if (s.launcherReplaced.load() && !fullRun) {
         SetStatusText(L"Launcher actualizado, reiniciando...");
         s.updateRunning.store(false);
-        RestartLauncher();
+        if (!RestartLauncher()) SetStatusText(L"Error: el launcher se actualiza sin fin");
         return;
     }
     s.updateRunning.store(false);

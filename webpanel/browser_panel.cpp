@@ -6,15 +6,19 @@
 #include <windows.h>
 #include <shlobj.h>
 #include <knownfolders.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <mutex>
 #include <string>
 
+#include "base/folder_security.h"
 #include "base/handles.h"
 #include "base/launcher_state.h"
 #include "base/paths.h"
 #include "webpanel/completion_handler.h"
+#include "webpanel/panel_guard.h"
 #include "webpanel/runtime_loader.h"
 #include "webpanel/webview2.h"
 
@@ -42,8 +46,7 @@ class ControllerCompletedHandler final
 public:
     using PageHandler::PageHandler;
 
-    HRESULT STDMETHODCALLTYPE Invoke(HRESULT errorCode,
-                                     ICoreWebView2Controller* created) override {
+    HRESULT STDMETHODCALLTYPE Invoke(HRESULT errorCode, ICoreWebView2Controller* created) override {
         if (FAILED(errorCode) || !created) return S_OK;
         try {
             ShowPage(created);
@@ -72,8 +75,20 @@ private:
             settings->put_AreDevToolsEnabled(FALSE);
             settings->put_IsStatusBarEnabled(FALSE);
             settings->put_IsZoomControlEnabled(FALSE);
+            // Nor the browser's own keys (print, save, find, reload): the page runs with the
+            // administrator's token. Older runtimes lack the switch.
+            ComPtr<ICoreWebView2Settings3> keys;
+            if (SUCCEEDED(settings->QueryInterface(IID_ICoreWebView2Settings3, keys.PutVoid())) &&
+                keys)
+                keys->put_AreBrowserAcceleratorKeysEnabled(FALSE);
         }
-        if (s.webView) s.webView->Navigate(Url().c_str());
+        // The page may not take the administrator's browser anywhere else.
+        if (!GuardPanel(s.webView.Get())) {
+            s.webView.Reset();
+            return;
+        }
+        SetPanelPage(Url());
+        s.webView->Navigate(Url().c_str());
     }
 };
 
@@ -115,9 +130,35 @@ std::wstring GetWebViewDataFolder() {
     return base + L"\\ZarvoVestraLauncher\\WebView2";
 }
 
+// The elevated browser writes its profile here: made with rules of its own (SYSTEM and the
+// administrators only, nothing inherited from the user's profile), so that the user's own
+// unelevated programs cannot plant links in it. One already there gets the same rules; one
+// reached through a link is not used, and the panel stays empty.
+bool PrepareDataFolder(const std::wstring& folder) {
+    if (CrossesReparsePoint(folder)) return false;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1, &raw, nullptr))
+        return false;
+    LocalMemory descriptor(raw);
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.Get(), FALSE};
+    const int made = SHCreateDirectoryExW(nullptr, folder.c_str(), &attributes);
+    if (made != ERROR_SUCCESS && made != ERROR_ALREADY_EXISTS) return false;
+    if (CrossesReparsePoint(folder)) return false;
+    if (made == ERROR_SUCCESS) return true;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor.Get(), &present, &dacl, &defaulted) || !dacl)
+        return false;
+    std::wstring name = folder;
+    return SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+}
+
 void OverlayInitAndNavigate(const std::wstring& url) {
     const std::wstring dataFolder = ResolveFullPath(GetWebViewDataFolder());
-    SHCreateDirectoryExW(nullptr, dataFolder.c_str(), nullptr);
+    if (!PrepareDataFolder(dataFolder)) return;
 
     LauncherState& s = State();
     if (!s.webPanelHost) {
@@ -171,6 +212,7 @@ void OnDisplayInfoReady() {
     if (s.webPanelHost && s.webView) {
         PlaceOverlay();
         ShowWindow(s.webPanelHost, SW_SHOW);
+        SetPanelPage(url);
         s.webView->Navigate(url.c_str());
         return;
     }

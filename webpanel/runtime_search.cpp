@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/folder_security.h"
 #include "base/handles.h"
 #include "webpanel/runtime_internal.h"
 
@@ -24,7 +25,8 @@ constexpr Channel kChannels[5] = {
     {L"{2CD8A007-E189-409D-A2C8-9AF4EF3C72AA}", L"Microsoft.WebView2Runtime.Beta_8wekyb3d8bbwe"},
     {L"{0D50BFEC-CD6A-4F9A-964C-C7416E3ACB10}", L"Microsoft.WebView2Runtime.Dev_8wekyb3d8bbwe"},
     {L"{65C35B14-6C1D-4122-AC46-7148CC9D6497}", L"Microsoft.WebView2Runtime.Canary_8wekyb3d8bbwe"},
-    {L"{BE59E8FD-089A-411B-A3B0-051D9E417818}", L"Microsoft.WebView2Runtime.Internal_8wekyb3d8bbwe"},
+    {L"{BE59E8FD-089A-411B-A3B0-051D9E417818}",
+     L"Microsoft.WebView2Runtime.Internal_8wekyb3d8bbwe"},
 };
 
 constexpr const wchar_t* kClientStateKey = L"Software\\Microsoft\\EdgeUpdate\\ClientState\\";
@@ -35,6 +37,7 @@ using Version = std::array<uint32_t, 4>;
 constexpr Version kMinimumVersion = {86, 0, 616, 0};
 
 constexpr HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND); // 0x80070002
+constexpr HRESULT kUntrustedFolder = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
 
 // "120.0.2210.91" and shorter forms ("120.0" is 120.0.0.0); anything else is no version.
 std::optional<Version> ParseVersion(const std::wstring& text) {
@@ -59,10 +62,13 @@ std::optional<Version> ParseVersion(const std::wstring& text) {
     }
 }
 
-bool IsCompatible(const Version& version) { return version >= kMinimumVersion; }
+bool IsCompatible(const Version& version) {
+    return version >= kMinimumVersion;
+}
 
 std::wstring WithoutTrailingSeparators(std::wstring path) {
-    while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+    while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/'))
+        path.pop_back();
     return path;
 }
 
@@ -127,8 +133,8 @@ std::optional<std::wstring> RegisteredFolder(HKEY root, int channel, bool useEdg
         if (!location || !version) return std::nullopt;
         return *location + L"\\" + *version;
     }
-    return ReadRegistryString(root, std::wstring(kClientStateKey) + kChannels[channel].clientStateId,
-                              L"EBWebView");
+    return ReadRegistryString(
+        root, std::wstring(kClientStateKey) + kChannels[channel].clientStateId, L"EBWebView");
 }
 
 // Packaged runtimes, through the dynamic dependency functions of newer systems.
@@ -177,7 +183,8 @@ PackageFunctions LookUpPackageFunctions() {
     PackageFunctions functions;
     HMODULE kernelBase = GetModuleHandleW(L"kernelbase.dll");
     if (!kernelBase) return functions;
-    functions.tryCreate = Lookup<TryCreatePackageDependencyFn>(kernelBase, "TryCreatePackageDependency");
+    functions.tryCreate =
+        Lookup<TryCreatePackageDependencyFn>(kernelBase, "TryCreatePackageDependency");
     functions.add = Lookup<AddPackageDependencyFn>(kernelBase, "AddPackageDependency");
     functions.currentInfo = Lookup<GetCurrentPackageInfoFn>(kernelBase, "GetCurrentPackageInfo");
     return functions;
@@ -224,14 +231,45 @@ std::optional<PackagedRuntime> FindPackagedRuntime(const PackageFunctions& funct
     return std::nullopt;
 }
 
+// An elevated process loads the runtime's library as administrator: a folder named by a
+// per-user setting (an environment variable, a registration or policy under the user's key)
+// counts only when no one but the administrators can change what is loaded from it.
+bool IsElevated() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return true;
+    KernelHandle token(raw);
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    if (!GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof(elevation), &size))
+        return true;
+    return elevation.TokenIsElevated != 0;
+}
+
+bool OnlyAdministratorsCanChange(const std::wstring& folder) {
+    const std::wstring library = ClientLibraryIn(folder);
+    if (CrossesReparsePoint(library)) return false;
+    for (const std::wstring& path :
+         {folder, folder + L"\\EBWebView", folder + L"\\EBWebView\\x64", library})
+        if (!OnlyAdministratorsCanWriteAt(path)) return false;
+    return true;
+}
+
+bool MayLoadFrom(const std::wstring& folder) {
+    if (!IsElevated() || OnlyAdministratorsCanChange(folder)) return true;
+    WriteLoaderDebugLine(L"WebView2: skipped a runtime other users can change " + folder);
+    return false;
+}
+
 bool FindInChannel(int channel, const RuntimeSettings& settings, const PackageFunctions& packages,
                    std::wstring& libraryPath) {
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
         auto folder = RegisteredFolder(root, channel, settings.useEdgeView);
         if (!folder) continue;
         std::wstring trimmed = WithoutTrailingSeparators(*folder);
-        if (AcceptCandidate(trimmed, ParseVersion(LastComponent(trimmed)), libraryPath))
-            return true;
+        if (AcceptCandidate(trimmed, ParseVersion(LastComponent(trimmed)), libraryPath)) {
+            if (root != HKEY_CURRENT_USER || MayLoadFrom(trimmed)) return true;
+            libraryPath.clear();
+        }
     }
     if (packages.Available()) {
         if (auto runtime = FindPackagedRuntime(packages, kChannels[channel].packageFamily)) {
@@ -244,10 +282,10 @@ bool FindInChannel(int channel, const RuntimeSettings& settings, const PackageFu
 }
 
 bool IsAbsoluteFolder(const std::wstring& folder) {
-    bool drive = folder.size() >= 3 &&
-                 ((folder[0] >= L'A' && folder[0] <= L'Z') ||
-                  (folder[0] >= L'a' && folder[0] <= L'z')) &&
-                 folder[1] == L':' && folder[2] == L'\\';
+    bool drive =
+        folder.size() >= 3 &&
+        ((folder[0] >= L'A' && folder[0] <= L'Z') || (folder[0] >= L'a' && folder[0] <= L'z')) &&
+        folder[1] == L':' && folder[2] == L'\\';
     bool unc = folder.size() >= 2 && folder[0] == L'\\' && folder[1] == L'\\';
     return drive || unc;
 }
@@ -269,6 +307,7 @@ HRESULT FindInFixedFolder(const RuntimeSettings& settings, std::wstring& library
         WriteLoaderDebugLine(L"WebView2: Failed to find the WebView2 client dll at: " + library);
         return kNotFound;
     }
+    if (!MayLoadFrom(folder)) return kUntrustedFolder;
     libraryPath = std::move(library);
     return S_OK;
 }
@@ -279,7 +318,9 @@ HRESULT FindClientLibrary(const RuntimeSettings& settings, std::wstring& library
                           RuntimeKind& kind) {
     if (!settings.browserFolder.empty()) {
         kind = settings.useEdgeView ? RuntimeKind::EdgeView : RuntimeKind::FixedFolder;
-        return FindInFixedFolder(settings, libraryPath);
+        const HRESULT found = FindInFixedFolder(settings, libraryPath);
+        // A folder the user could have planted is passed over for the machine's runtime.
+        if (found != kUntrustedFolder) return found;
     }
     kind = settings.useEdgeView ? RuntimeKind::EdgeView : RuntimeKind::Installed;
     const PackageFunctions packages = LookUpPackageFunctions();

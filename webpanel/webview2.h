@@ -29,6 +29,26 @@ constexpr GUID IID_ICoreWebView2 = {
 constexpr GUID IID_ICoreWebView2Settings = {
     0xE562E4F0, 0xD7FA, 0x43AC, {0x8D, 0x71, 0xC0, 0x51, 0x50, 0x49, 0x9F, 0x00}};
 
+// {FDB5AB74-AF33-4854-84F0-0A631DEB5EBA}
+constexpr GUID IID_ICoreWebView2Settings3 = {
+    0xFDB5AB74, 0xAF33, 0x4854, {0x84, 0xF0, 0x0A, 0x63, 0x1D, 0xEB, 0x5E, 0xBA}};
+
+// {20D02D59-6DF2-42DC-BD06-F98A694B1302}
+constexpr GUID IID_ICoreWebView2_4 = {
+    0x20D02D59, 0x6DF2, 0x42DC, {0xBD, 0x06, 0xF9, 0x8A, 0x69, 0x4B, 0x13, 0x02}};
+// {9ADBE429-F36D-432B-9DDC-F8881FBD76E3}
+constexpr GUID IID_ICoreWebView2NavigationStartingEventHandler = {
+    0x9ADBE429, 0xF36D, 0x432B, {0x9D, 0xDC, 0xF8, 0x88, 0x1F, 0xBD, 0x76, 0xE3}};
+// {D4C185FE-C81C-4989-97AF-2D3FA7AB5651}
+constexpr GUID IID_ICoreWebView2NewWindowRequestedEventHandler = {
+    0xD4C185FE, 0xC81C, 0x4989, {0x97, 0xAF, 0x2D, 0x3F, 0xA7, 0xAB, 0x56, 0x51}};
+// {15E1C6A3-C72A-4DF3-91D7-D097FBEC6BFD}
+constexpr GUID IID_ICoreWebView2PermissionRequestedEventHandler = {
+    0x15E1C6A3, 0xC72A, 0x4DF3, {0x91, 0xD7, 0xD0, 0x97, 0xFB, 0xEC, 0x6B, 0xFD}};
+// {EFEDC989-C396-41CA-83F7-07F845A55724}
+constexpr GUID IID_ICoreWebView2DownloadStartingEventHandler = {
+    0xEFEDC989, 0xC396, 0x41CA, {0x83, 0xF7, 0x07, 0xF8, 0x45, 0xA5, 0x57, 0x24}};
+
 struct ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE Invoke(HRESULT errorCode,
                                              ICoreWebView2Environment* createdEnvironment) = 0;
@@ -75,12 +95,157 @@ struct ICoreWebView2Controller : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE get_CoreWebView2(ICoreWebView2** coreWebView2) = 0;
 };
 
-// Only the first slots of the view are used.
+struct ICoreWebView2NavigationStartingEventHandler;
+struct ICoreWebView2NewWindowRequestedEventHandler;
+struct ICoreWebView2PermissionRequestedEventHandler;
+struct ICoreWebView2DownloadStartingEventHandler;
+
+// The view. Slots the launcher never calls keep their places as UnusedN (N the slot).
 struct ICoreWebView2 : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE get_Settings(ICoreWebView2Settings** settings) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_Source(LPWSTR* uri) = 0;
     virtual HRESULT STDMETHODCALLTYPE Navigate(LPCWSTR uri) = 0;
     virtual HRESULT STDMETHODCALLTYPE NavigateToString(LPCWSTR htmlContent) = 0;
+    virtual HRESULT STDMETHODCALLTYPE
+    add_NavigationStarting(ICoreWebView2NavigationStartingEventHandler* handler, INT64* token) = 0;
+    virtual HRESULT STDMETHODCALLTYPE remove_NavigationStarting(INT64 token) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused9() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused10() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused11() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused12() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused13() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused14() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused15() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused16() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused17() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused18() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused19() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused20() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused21() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused22() = 0;
+    virtual HRESULT STDMETHODCALLTYPE add_PermissionRequested(
+        ICoreWebView2PermissionRequestedEventHandler* handler, INT64* token) = 0;
+    virtual HRESULT STDMETHODCALLTYPE remove_PermissionRequested(INT64 token) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused25() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused26() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused27() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused28() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused29() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused30() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused31() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused32() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused33() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused34() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused35() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused36() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused37() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused38() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused39() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused40() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused41() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused42() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused43() = 0;
+    virtual HRESULT STDMETHODCALLTYPE
+    add_NewWindowRequested(ICoreWebView2NewWindowRequestedEventHandler* handler, INT64* token) = 0;
+    virtual HRESULT STDMETHODCALLTYPE remove_NewWindowRequested(INT64 token) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused46() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused47() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused48() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused49() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused50() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused51() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused52() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused53() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused54() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused55() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused56() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused57() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused58() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused59() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused60() = 0;
+};
+
+// ICoreWebView2_2 and _3 add slots 61 to 72; _4 adds the frame and download events. Counted
+// from the published order of the interfaces: these four slots live here only.
+struct ICoreWebView2_4 : ICoreWebView2 {
+    virtual HRESULT STDMETHODCALLTYPE Unused61() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused62() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused63() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused64() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused65() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused66() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused67() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused68() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused69() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused70() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused71() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused72() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused73() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unused74() = 0;
+    virtual HRESULT STDMETHODCALLTYPE
+    add_DownloadStarting(ICoreWebView2DownloadStartingEventHandler* handler, INT64* token) = 0;
+    virtual HRESULT STDMETHODCALLTYPE remove_DownloadStarting(INT64 token) = 0;
+};
+
+struct ICoreWebView2NavigationStartingEventArgs : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_IsUserInitiated(BOOL* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_IsRedirected(BOOL* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_RequestHeaders(void** headers) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Cancel(BOOL* cancel) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_Cancel(BOOL cancel) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_NavigationId(UINT64* id) = 0;
+};
+
+struct ICoreWebView2NewWindowRequestedEventArgs : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_NewWindow(ICoreWebView2* newWindow) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_NewWindow(ICoreWebView2** newWindow) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_Handled(BOOL handled) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Handled(BOOL* handled) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_IsUserInitiated(BOOL* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDeferral(void** deferral) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_WindowFeatures(void** features) = 0;
+};
+
+// Permission states: 0 the runtime's default, 1 allow, 2 deny.
+constexpr int kPermissionDeny = 2;
+
+struct ICoreWebView2PermissionRequestedEventArgs : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_PermissionKind(int* kind) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_IsUserInitiated(BOOL* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_State(int* state) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_State(int state) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDeferral(void** deferral) = 0;
+};
+
+struct ICoreWebView2DownloadStartingEventArgs : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE get_DownloadOperation(void** operation) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Cancel(BOOL* cancel) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_Cancel(BOOL cancel) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_ResultFilePath(LPWSTR* path) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_ResultFilePath(LPCWSTR path) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Handled(BOOL* handled) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_Handled(BOOL handled) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDeferral(void** deferral) = 0;
+};
+
+struct ICoreWebView2NavigationStartingEventHandler : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender,
+                                             ICoreWebView2NavigationStartingEventArgs* args) = 0;
+};
+struct ICoreWebView2NewWindowRequestedEventHandler : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender,
+                                             ICoreWebView2NewWindowRequestedEventArgs* args) = 0;
+};
+struct ICoreWebView2PermissionRequestedEventHandler : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender,
+                                             ICoreWebView2PermissionRequestedEventArgs* args) = 0;
+};
+struct ICoreWebView2DownloadStartingEventHandler : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender,
+                                             ICoreWebView2DownloadStartingEventArgs* args) = 0;
 };
 
 struct ICoreWebView2Settings : IUnknown {
@@ -102,4 +267,12 @@ struct ICoreWebView2Settings : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE put_IsZoomControlEnabled(BOOL value) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_IsBuiltInErrorPageEnabled(BOOL* value) = 0;
     virtual HRESULT STDMETHODCALLTYPE put_IsBuiltInErrorPageEnabled(BOOL value) = 0;
+};
+
+// Settings2 adds the user agent (slots 21, 22), Settings3 the browser's accelerator keys.
+struct ICoreWebView2Settings3 : ICoreWebView2Settings {
+    virtual HRESULT STDMETHODCALLTYPE get_UserAgent(LPWSTR* userAgent) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_UserAgent(LPCWSTR userAgent) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_AreBrowserAcceleratorKeysEnabled(BOOL* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_AreBrowserAcceleratorKeysEnabled(BOOL value) = 0;
 };

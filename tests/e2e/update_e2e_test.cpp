@@ -11,7 +11,9 @@ namespace {
 using test::LauncherRun;
 using test::ServedGame;
 
-void MarkInstalledIn(const LauncherRun& run) { test::WriteFileBytes(run / L"Log\\inst_done", ""); }
+void MarkInstalledIn(const LauncherRun& run) {
+    test::WriteFileBytes(run / L"Log\\inst_done", "");
+}
 
 bool NoTmpLeft(const std::wstring& folder) {
     WIN32_FIND_DATAW data;
@@ -189,6 +191,50 @@ TEST(LauncherUpdate, TheNewLauncherRemovesTheOldOneOnceItHasEnded) {
             test::WaitFor([&] { return !test::PathExists(run.ExePath() + L".old"); }, 10000));
     }
     EXPECT_FALSE(test::PathExists(run.ExePath() + L".old"));
+}
+
+} // namespace
+
+namespace {
+
+// Killed between the two renames of its own swap, a launcher leaves "<name>.exe.old" and no
+// "<name>.exe" (the desktop shortcut's target): the next launcher started in the folder puts
+// the previous build back.
+TEST(LauncherUpdate, ASwapEndedBetweenItsRenamesIsUndoneByTheNextStart) {
+    const std::string previous = test::ReadFileBytes(test::Env(L"ZARVO_LAUNCHER_EXE")) + "prev";
+    LauncherRun run;
+    run.PlaceClientFile();
+    MarkInstalledIn(run);
+    ASSERT_TRUE(test::WriteFileBytes(run / L"Zarvo Vestra.exe.old", previous));
+    ASSERT_TRUE(test::WriteFileBytes(run / L"Zarvo Vestra.exe.tmp", "half a new build"));
+    ASSERT_TRUE(run.Start());
+    EXPECT_TRUE(test::WaitFor([&] { return test::PathExists(run / L"Zarvo Vestra.exe"); }, 20000))
+        << "the folder is still without its launcher";
+    EXPECT_EQ(test::ReadFileBytes(run / L"Zarvo Vestra.exe"), previous);
+    EXPECT_FALSE(test::PathExists(run / L"Zarvo Vestra.exe.old"));
+}
+
+// Two publications that disagree on the launcher would have it replace and restart itself
+// without end. A launcher restarted into a build once already in this start (as the
+// environment of a restarted process tells) still puts the listed file in place, but does not
+// restart into it again: it stays open and says so.
+TEST(LauncherUpdate, ARestartIntoABuildThisStartAlreadyRanIsNotMade) {
+    const std::string newBuild =
+        test::ReadFileBytes(LauncherFolderFull() + L"\\cmdline_recorder.exe");
+    ASSERT_FALSE(newBuild.empty());
+    ServedGame game;
+    game.AddFile("ZarvoLauncher.exe", newBuild);
+    game.Publish("manifest_light.json");
+
+    LauncherRun run;
+    run.PlaceClientFile();
+    MarkInstalledIn(run);
+    ASSERT_TRUE(
+        run.Start({L"ZARVO_LAUNCHER_RESTARTS=0123," + test::Widen(test::Md5Hex(newBuild))}));
+    EXPECT_TRUE(
+        test::WaitFor([&] { return test::ReadFileBytes(run.ExePath()) == newBuild; }, 30000));
+    EXPECT_FALSE(run.WaitExit(5000)) << "the launcher restarted or closed";
+    EXPECT_FALSE(test::PathExists(run.ExePath() + L".record")) << "the listed build was started";
 }
 
 } // namespace

@@ -2,11 +2,9 @@
 // "C:\Zarvo Vestra", puts the shortcut on the desktop, starts the copy and ends; from a game
 // folder, an installed folder or the install folder itself it runs in place.
 //
-// Wine sets SystemDrive to "C:" in every process it starts, whatever the parent passes, so
-// the install folder of a launcher under test is always C:\Zarvo Vestra. Each test points that
-// folder at a fresh temp folder of its own through a symbolic link in the prefix's drive_c
-// (made by the Unix ln, which Wine starts like any program), so the launcher's files land in
-// the test's temp folder.
+// The launcher of a test build takes its install folder from ZARVO_TEST_INSTALL_FOLDER: each
+// test gives it a fresh "Zarvo Vestra" in a temp folder of its own, inherited by every launcher
+// it starts. A link at the install folder's name is what the launcher must refuse.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -19,9 +17,6 @@
 
 namespace {
 
-constexpr wchar_t kInstallFolder[] = L"C:\\Zarvo Vestra";
-constexpr wchar_t kInstalledExe[] = L"C:\\Zarvo Vestra\\Zarvo Vestra.exe";
-constexpr wchar_t kMarker[] = L"C:\\Zarvo Vestra\\.zarvo_install_dir";
 constexpr wchar_t kWindowClass[] = L"Zarvo Vestra Launcher";
 
 // Runs a Unix program; Wine gives no handle to wait on, so callers poll for its effect.
@@ -30,31 +25,21 @@ bool RunUnix(const std::wstring& program, const std::wstring& commandLine) {
     return process.Start(L"Z:\\bin\\" + program, commandLine, L"");
 }
 
-// C:\Zarvo Vestra as a link to a fresh temp folder for the lifetime of the object.
-class InstallFolderRedirect {
+// The install folder of every launcher this process starts, "Zarvo Vestra" in a fresh temp
+// folder, for the lifetime of the object.
+class InstallFolderSetting {
 public:
-    InstallFolderRedirect() {
-        std::wstring prefix = test::Env(L"WINEPREFIX");
-        const std::wstring target = test::Widen(test::UnixPath(target_.Path()));
-        if (prefix.empty() || target.empty()) return;
-        link_ = prefix + L"/drive_c/Zarvo Vestra";
-        // -T: a real folder of that name is never replaced or written into.
-        RunUnix(L"ln", L"ln -sfnT \"" + target + L"\" \"" + link_ + L"\"");
-        test::WriteFileBytes(target_ / L"probe", "");
-        ready_ = test::WaitFor([] { return test::PathExists(L"C:\\Zarvo Vestra\\probe"); }, 10000);
-        DeleteFileW((target_ / L"probe").c_str());
+    InstallFolderSetting() {
+        SetEnvironmentVariableW(L"ZARVO_TEST_INSTALL_FOLDER", Folder().c_str());
     }
-    ~InstallFolderRedirect() {
-        if (link_.empty()) return;
-        RunUnix(L"rm", L"rm -f \"" + link_ + L"\"");
-        test::WaitFor([] { return !test::PathExists(kInstallFolder); }, 10000);
-    }
-    bool Ready() const { return ready_; }
+    ~InstallFolderSetting() { SetEnvironmentVariableW(L"ZARVO_TEST_INSTALL_FOLDER", nullptr); }
+    InstallFolderSetting(const InstallFolderSetting&) = delete;
+    InstallFolderSetting& operator=(const InstallFolderSetting&) = delete;
+    std::wstring Root() const { return root_.Path(); }
+    std::wstring Folder() const { return root_ / L"Zarvo Vestra"; }
 
 private:
-    test::TempDir target_{L"install"};
-    std::wstring link_;
-    bool ready_ = false;
+    test::TempDir root_{L"install"};
 };
 
 std::vector<DWORD> ProcessesUnder(const std::wstring& folder) {
@@ -95,17 +80,20 @@ std::vector<std::wstring> FolderEntries(const std::wstring& folder) {
 class FirstRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(redirect_.Ready()) << "C:\\Zarvo Vestra could not be pointed at a temp folder";
         test::TestServer::Configure(emptyRoot_.Path());
         DeleteFileW(ShortcutPath().c_str());
     }
     void TearDown() override {
         launcher_.Kill();
-        test::KillProcessesUnder(kInstallFolder);
+        test::KillProcessesUnder(InstallDir());
         test::KillProcessesUnder(downloads_.Path());
         DeleteFileW(ShortcutPath().c_str());
         test::TestServer::Reset();
     }
+
+    std::wstring InstallDir() const { return install_.Folder(); }
+    std::wstring InstalledExe() const { return InstallDir() + L"\\Zarvo Vestra.exe"; }
+    std::wstring MarkerPath() const { return InstallDir() + L"\\.zarvo_install_dir"; }
 
     static std::wstring ShortcutPath() { return test::DesktopLink(L"Zarvo Vestra"); }
 
@@ -131,7 +119,7 @@ protected:
     }
 
     test::ComApartment com_;
-    InstallFolderRedirect redirect_;
+    InstallFolderSetting install_;
     test::TempDir emptyRoot_{L"www"};
     test::TempDir downloads_{L"Downloads"};
     test::ChildProcess launcher_;
@@ -146,28 +134,28 @@ TEST_F(FirstRun, FreshLauncherInstallsItselfStartsTheCopyAndEnds) {
     EXPECT_EQ(FolderEntries(downloads_.Path()),
               std::vector<std::wstring>{L"Zarvo Vestra Setup.exe"});
 
-    EXPECT_EQ(test::ReadFileBytes(kInstalledExe),
+    EXPECT_EQ(test::ReadFileBytes(InstalledExe()),
               test::ReadFileBytes(test::Env(L"ZARVO_LAUNCHER_EXE")));
-    DWORD markerAttributes = GetFileAttributesW(kMarker);
+    DWORD markerAttributes = GetFileAttributesW(MarkerPath().c_str());
     ASSERT_NE(markerAttributes, INVALID_FILE_ATTRIBUTES) << "no install marker";
     EXPECT_TRUE(markerAttributes & FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_EQ(test::ReadFileBytes(kMarker), "");
+    EXPECT_EQ(test::ReadFileBytes(MarkerPath()), "");
 
     test::ShellLinkFields link = test::ReadShellLink(ShortcutPath());
     ASSERT_TRUE(link.loaded) << "no desktop link at " << test::Narrow(ShortcutPath());
-    EXPECT_EQ(link.path, kInstalledExe);
-    EXPECT_EQ(link.workingFolder, kInstallFolder);
-    EXPECT_EQ(link.iconPath, kInstalledExe);
+    EXPECT_EQ(link.path, InstalledExe());
+    EXPECT_EQ(link.workingFolder, InstallDir());
+    EXPECT_EQ(link.iconPath, InstalledExe());
     EXPECT_EQ(link.iconIndex, 0);
     EXPECT_EQ(link.description, L"Zarvo Vestra");
 
     // The copy runs in place: one process with its window, which does not hand over again.
-    ASSERT_TRUE(test::WaitFor([] { return !ProcessesUnder(kInstallFolder).empty(); }, 15000))
+    ASSERT_TRUE(test::WaitFor([&] { return !ProcessesUnder(InstallDir()).empty(); }, 15000))
         << "the installed copy is not running";
-    DWORD copy = ProcessesUnder(kInstallFolder).front();
+    DWORD copy = ProcessesUnder(InstallDir()).front();
     EXPECT_NE(test::FindProcessWindow(copy, kWindowClass, 30000), nullptr);
     test::PumpMessages(1000);
-    EXPECT_EQ(ProcessesUnder(kInstallFolder), std::vector<DWORD>{copy});
+    EXPECT_EQ(ProcessesUnder(InstallDir()), std::vector<DWORD>{copy});
 }
 
 TEST_F(FirstRun, GameFolderInstalledFolderAndInstallMarkerRunInPlace) {
@@ -177,7 +165,7 @@ TEST_F(FirstRun, GameFolderInstalledFolderAndInstallMarkerRunInPlace) {
         ASSERT_TRUE(test::WriteFileBytes(folder / marker, ""));
         ASSERT_TRUE(StartLauncherIn(folder.Path()));
         EXPECT_TRUE(RunsInPlace());
-        EXPECT_TRUE(FolderEntries(kInstallFolder).empty()) << "it installed itself";
+        EXPECT_TRUE(FolderEntries(InstallDir()).empty()) << "it installed itself";
         EXPECT_FALSE(test::PathExists(ShortcutPath()));
         launcher_.Kill();
         test::KillProcessesUnder(folder.Path());
@@ -186,8 +174,8 @@ TEST_F(FirstRun, GameFolderInstalledFolderAndInstallMarkerRunInPlace) {
 
 TEST_F(FirstRun, InstallFolderInOtherLetterCaseIsTheInstallFolder) {
     ASSERT_TRUE(
-        test::CopyFileTo(test::Env(L"ZARVO_LAUNCHER_EXE"), L"C:\\Zarvo Vestra\\ZarvoLauncher.exe"));
-    const std::wstring otherCase = L"C:\\zarvo VESTRA";
+        test::CopyFileTo(test::Env(L"ZARVO_LAUNCHER_EXE"), InstallDir() + L"\\ZarvoLauncher.exe"));
+    const std::wstring otherCase = install_.Root() + L"\\zarvo VESTRA";
     ASSERT_TRUE(StartLauncherIn(otherCase));
     wchar_t image[MAX_PATH] = {};
     DWORD size = MAX_PATH;
@@ -196,19 +184,66 @@ TEST_F(FirstRun, InstallFolderInOtherLetterCaseIsTheInstallFolder) {
         << "the system changed the letter case of the launcher's path; nothing to compare";
 
     EXPECT_TRUE(RunsInPlace());
-    EXPECT_FALSE(test::PathExists(kInstalledExe));
-    EXPECT_FALSE(test::PathExists(kMarker));
+    EXPECT_FALSE(test::PathExists(InstalledExe()));
+    EXPECT_FALSE(test::PathExists(MarkerPath()));
     EXPECT_FALSE(test::PathExists(ShortcutPath()));
 }
 
 TEST_F(FirstRun, FailedCopyLeavesFolderAndMarkerWithoutShortcutAndRunsInPlace) {
-    ASSERT_TRUE(CreateDirectoryW(kInstalledExe, nullptr)); // nothing can be copied onto it
+    ASSERT_TRUE(CreateDirectoryW(InstallDir().c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(InstalledExe().c_str(), nullptr)); // nothing can be copied onto it
     ASSERT_TRUE(StartLauncherIn(downloads_.Path()));
     EXPECT_TRUE(RunsInPlace());
-    DWORD markerAttributes = GetFileAttributesW(kMarker);
+    DWORD markerAttributes = GetFileAttributesW(MarkerPath().c_str());
     ASSERT_NE(markerAttributes, INVALID_FILE_ATTRIBUTES) << "no install marker";
     EXPECT_TRUE(markerAttributes & FILE_ATTRIBUTE_HIDDEN);
     EXPECT_FALSE(test::PathExists(ShortcutPath()));
+}
+
+// A symbolic link at link to target, made by the Unix ln; Wine shows it as a reparse point.
+bool MakeUnixLink(const std::wstring& target, const std::wstring& link) {
+    const std::wstring unixTarget = test::Widen(test::UnixPath(target));
+    const std::wstring unixLink = test::Widen(test::UnixPath(link));
+    if (unixTarget.empty() || unixLink.empty()) return false;
+    RunUnix(L"ln", L"ln -sfnT \"" + unixTarget + L"\" \"" + unixLink + L"\"");
+    return test::WaitFor(
+        [&] {
+            DWORD attributes = GetFileAttributesW(link.c_str());
+            return attributes != INVALID_FILE_ATTRIBUTES &&
+                   (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        },
+        10000);
+}
+
+// Anyone may create folders at the drive's root: a link at the install folder's name, or on
+// the way to it, would take the elevated copy and its rights wherever it points. The launcher
+// says so and copies nothing.
+TEST_F(FirstRun, InstallFolderReachedThroughALinkIsRefusedAndNothingIsCopied) {
+    test::TempDir elsewhere(L"elsewhere");
+    struct Layout {
+        const char* what;
+        std::wstring link;
+        std::wstring folder;
+    } layouts[] = {
+        {"at the name", InstallDir(), InstallDir()},
+        {"on the way", install_.Root() + L"\\Programs",
+         install_.Root() + L"\\Programs\\Zarvo Vestra"},
+    };
+    for (const Layout& layout : layouts) {
+        SCOPED_TRACE(layout.what);
+        ASSERT_TRUE(MakeUnixLink(elsewhere.Path(), layout.link));
+        SetEnvironmentVariableW(L"ZARVO_TEST_INSTALL_FOLDER", layout.folder.c_str());
+        ASSERT_TRUE(StartLauncherIn(downloads_.Path(), L"Zarvo Vestra Setup.exe"));
+        EXPECT_NE(test::FindProcessWindow(launcher_.Pid(), L"#32770", 30000), nullptr)
+            << "no error shown";
+        EXPECT_EQ(test::FindProcessWindow(launcher_.Pid(), kWindowClass, 0), nullptr);
+        EXPECT_TRUE(FolderEntries(elsewhere.Path()).empty()) << "it copied through the link";
+        EXPECT_FALSE(test::PathExists(ShortcutPath()));
+        launcher_.Kill();
+        RunUnix(L"rm", L"rm -f \"" + test::Widen(test::UnixPath(layout.link)) + L"\"");
+        test::WaitFor([&] { return !test::PathExists(layout.link); }, 10000);
+    }
+    SetEnvironmentVariableW(L"ZARVO_TEST_INSTALL_FOLDER", InstallDir().c_str());
 }
 
 // DLLs the launcher loads by name, itself or through the system's DLLs, that are not among the
@@ -255,9 +290,9 @@ TEST_F(FirstRun, DllsPlantedBesideTheLauncherAreNeverLoaded) {
     DWORD exitCode = 99;
     ASSERT_TRUE(launcher_.WaitExit(60000, &exitCode)) << "the downloaded launcher did not end";
     EXPECT_EQ(exitCode, 0u);
-    EXPECT_TRUE(test::PathExists(kInstalledExe));
+    EXPECT_TRUE(test::PathExists(InstalledExe()));
     EXPECT_EQ(LoadedMarkers(downloads_.Path()), std::vector<std::wstring>{});
-    test::KillProcessesUnder(kInstallFolder);
+    test::KillProcessesUnder(InstallDir());
 
     // A start in a game folder: the window opens, painted with GDI+, and the display
     // information is fetched over WinHTTP.

@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <sddl.h>
 
 #include "app/first_run.h"
+#include "app/image_check.h"
 #include "app/install_folder.h"
+#include "base/paths.h"
 #include "firstrun/shell_link_util.h"
 #include "support/test_support.h"
 
@@ -29,21 +32,52 @@ private:
     std::wstring saved_;
 };
 
-TEST(InstallFolder, IsTheBrandFolderOnTheSystemDriveWithCWhenUnsetOrTooLong) {
+// The variable comes from whoever started the launcher: it must not move where the elevated
+// launcher installs itself.
+TEST(InstallFolder, IsTheBrandFolderOnTheDriveWindowsRunsFromWhateverSystemDriveSays) {
+    wchar_t windows[MAX_PATH] = {};
+    ASSERT_GE(GetSystemWindowsDirectoryW(windows, MAX_PATH), 2u);
+    const std::wstring expected = std::wstring(windows, 2) + L"\\Zarvo Vestra";
+    for (const wchar_t* systemDrive :
+         {L"Y:", static_cast<const wchar_t*>(nullptr), L"Y:\\Gm\\..\\Apps", L"E:\\Games\\Zarvo1"}) {
+        SCOPED_TRACE(systemDrive ? test::Narrow(systemDrive) : "(unset)");
+        SystemDriveValue value(systemDrive);
+        EXPECT_EQ(InstallFolder(), expected);
+    }
+}
+
+// Who may write a folder, as read from its descriptor: the owner and every entry that grants
+// a right to change it or what it holds. Wine keeps no descriptor on its folders, so these are
+// the decisions the launcher takes on Windows from what it reads there.
+TEST(InstallFolder, IsTrustedOnlyWhenOwnedByAdministratorsAndWritableByNoOneElse) {
     struct Case {
-        const wchar_t* systemDrive;
-        const wchar_t* folder;
+        const wchar_t* sddl;
+        bool trusted;
     } cases[] = {
-        {L"Y:", L"Y:\\Zarvo Vestra"},
-        {nullptr, L"C:\\Zarvo Vestra"},
-        {L"Y:\\Gm\\..\\Apps", L"Y:\\Apps\\Zarvo Vestra"},           // taken in full form
-        {L"E:\\Games\\Zarvo1", L"E:\\Games\\Zarvo1\\Zarvo Vestra"}, // 15 characters fit
-        {L"E:\\Games\\Zarvo12", L"C:\\Zarvo Vestra"},               // 16 do not
+        {L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", true},
+        // Program Files: TrustedInstaller owns, creators of new files own them.
+        {L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+         L"D:P(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"
+         L"(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)",
+         true},
+        {L"O:SYD:(D;;FA;;;WD)(A;;FA;;;SY)", true}, // denying is no grant
+        // Planted: another user owns it (and may change its rules whenever he likes).
+        {L"O:S-1-5-21-1-2-3-1001D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        // The drive root's rules, inherited: authenticated users create and modify.
+        {L"O:BAD:AI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIID;0x1301bf;;;AU)", false},
+        {L"O:BAD:(A;;FA;;;BA)(A;;0x4;;;BU)", false},      // users may make sub-folders
+        {L"O:BAD:(A;;FA;;;BA)(A;OICIIO;FA;;;BU)", false}, // users may change what is inside
+        {L"O:BAD:(A;;FA;;;BA)(A;;WD;;;WD)", false},       // everyone may change the rules
+        {L"O:BA", false},                                 // no DACL: everyone everything
+        {L"D:(A;;FA;;;BA)", false},                       // no owner
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.systemDrive ? test::Narrow(c.systemDrive) : "(unset)");
-        SystemDriveValue value(c.systemDrive);
-        EXPECT_EQ(InstallFolder(), c.folder);
+        SCOPED_TRACE(test::Narrow(c.sddl));
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1,
+                                                                         &raw, nullptr));
+        LocalMemory descriptor(raw);
+        EXPECT_EQ(OnlyAdministratorsCanWrite(descriptor.Get()), c.trusted);
     }
 }
 
@@ -91,6 +125,58 @@ TEST(InstallFolder, IsCreatedWithAProtectedDescriptorLikeProgramFiles) {
     const std::wstring folder = root / L"Programs\\Zarvo Vestra";
     EXPECT_TRUE(CreateProtectedFolder(folder));
     EXPECT_TRUE(CreateProtectedFolder(folder)) << "a folder that stands is kept";
+}
+
+// A symbolic link made by the Unix ln, which Wine shows as a reparse point; false when the link
+// did not appear in time.
+bool MakeUnixLink(const std::wstring& target, const std::wstring& link) {
+    test::ChildProcess ln;
+    ln.Start(L"Z:\\bin\\ln",
+             L"ln -sfnT \"" + test::Widen(test::UnixPath(target)) + L"\" \"" +
+                 test::Widen(test::UnixPath(link)) + L"\"",
+             L"");
+    return test::WaitFor([&] { return test::PathExists(link); }, 10000);
+}
+
+// A link at the folder's name or on the way leads the elevated launcher's writes elsewhere.
+TEST(InstallFolder, IsNotTakenThroughAReparsePoint) {
+    test::TempDir root(L"reparse");
+    test::TempDir elsewhere(L"elsewhere");
+    ASSERT_TRUE(MakeUnixLink(elsewhere.Path(), root / L"Link"));
+    EXPECT_TRUE(CrossesReparsePoint(root / L"Link"));
+    EXPECT_TRUE(CrossesReparsePoint(root / L"Link\\Zarvo Vestra"));
+    EXPECT_FALSE(CrossesReparsePoint(root / L"Plain\\Zarvo Vestra")); // not made yet
+    EXPECT_FALSE(CreateProtectedFolder(root / L"Link"));
+    EXPECT_FALSE(CreateProtectedFolder(root / L"Link\\Zarvo Vestra"));
+    EXPECT_FALSE(test::PathExists(elsewhere / L"Zarvo Vestra")) << "made through the link";
+    EXPECT_TRUE(CreateProtectedFolder(root / L"Plain\\Zarvo Vestra"));
+    EXPECT_FALSE(CrossesReparsePoint(root / L"Plain\\Zarvo Vestra"));
+    test::ChildProcess rm;
+    rm.Start(L"Z:\\bin\\rm", L"rm -f \"" + test::Widen(test::UnixPath(root / L"Link")) + L"\"",
+             L"");
+    test::WaitFor([&] { return !test::PathExists(root / L"Link"); }, 10000);
+}
+
+// The first run checks its copy against the image in memory: the file it copied by path may
+// have been swapped after the elevation prompt.
+TEST(InstallFolder, CopyIsCheckedAgainstTheRunningImage) {
+    test::TempDir dir(L"image");
+    const std::wstring copy = dir / L"copy.exe";
+    ASSERT_TRUE(test::CopyFileTo(LauncherExePath(), copy));
+    EXPECT_TRUE(MatchesRunningImage(copy));
+    EXPECT_FALSE(MatchesRunningImage(test::Env(L"ZARVO_LAUNCHER_EXE"))) << "another program";
+    EXPECT_FALSE(MatchesRunningImage(dir / L"missing.exe"));
+
+    // One byte of code changed in the middle of the first section.
+    const auto* image = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(
+        image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
+    const IMAGE_SECTION_HEADER* text = IMAGE_FIRST_SECTION(nt);
+    ASSERT_TRUE(text->Characteristics & IMAGE_SCN_MEM_EXECUTE);
+    std::string bytes = test::ReadFileBytes(copy);
+    bytes[text->PointerToRawData + text->SizeOfRawData / 2] ^= 0x5a;
+    ASSERT_TRUE(test::WriteFileBytes(copy, bytes));
+    EXPECT_FALSE(MatchesRunningImage(copy));
 }
 
 class DesktopShortcut : public ::testing::Test {

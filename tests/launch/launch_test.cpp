@@ -6,6 +6,7 @@
 
 #include "app/game_launch.h"
 #include "base/launcher_state.h"
+#include "base/manifest_entry.h"
 #include "support/test_support.h"
 
 namespace {
@@ -96,6 +97,32 @@ TEST(LaunchGame, FailedCreationReportsTheCodeAndTheSystemTextAsItComes) {
     EXPECT_EQ(match[2].str(), SystemText(code));
     EXPECT_TRUE(status.ends_with(L"\r\n")) << test::Narrow(status);
     EXPECT_FALSE(QuitPosted());
+}
+
+// Between the run's check and the click on the action button the client may be swapped: the
+// launcher hashes the file it holds and starts it only when it still matches its row.
+TEST(LaunchGame, ClientThatNoLongerMatchesItsRowIsNotStarted) {
+    ClientSlot slot;
+    std::string client(512, '\0'); // a start fails with code 2, so trying is seen
+    client[0] = 'M';
+    client[1] = 'Z';
+    ASSERT_TRUE(test::WriteFileBytes(ClientPathHere(), client));
+    ManifestEntry row;
+    row.path = L"ROVEZUZAV.exe";
+    row.size = static_cast<int64_t>(client.size());
+    State().manifestEntries = {row};
+    for (const auto& [listed, started] :
+         {std::pair{test::Md5Hex(client), true}, std::pair{test::Md5Hex(client + "x"), false}}) {
+        State().manifestEntries[0].hash = listed;
+        SetStatusText(L"");
+        EXPECT_FALSE(LaunchGame());
+        EXPECT_EQ(CurrentStatusText().starts_with(L"CreateProcess (2)"), started)
+            << test::Narrow(CurrentStatusText());
+        if (!started) {
+            EXPECT_EQ(CurrentStatusText(), L"Error: rovezuzav.exe");
+        }
+    }
+    State().manifestEntries.clear();
 }
 
 TEST(DeleteRptFiles, RemovesReportFilesOfEitherCaseOnly) {

@@ -112,6 +112,41 @@ TEST_F(MarkersTest, MarkersAreEmptyFilesInTheLogFolderAndFoldersDoNotCount) {
     EXPECT_FALSE(FileExists(LangSetPath()));
 }
 
+// A symbolic link made by the Unix ln (Wine shows it as a reparse point); false when it did not
+// appear in time.
+bool MakeUnixLink(const std::wstring& target, const std::wstring& link) {
+    test::ChildProcess ln;
+    ln.Start(L"Z:\\bin\\ln",
+             L"ln -sfnT \"" + test::Widen(test::UnixPath(target)) + L"\" \"" +
+                 test::Widen(test::UnixPath(link)) + L"\"",
+             L"");
+    return test::WaitFor(
+        [&] {
+            return (GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                   GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
+        },
+        10000);
+}
+
+void RemoveUnixLink(const std::wstring& link) {
+    test::ChildProcess rm;
+    rm.Start(L"Z:\\bin\\rm", L"rm -f \"" + test::Widen(test::UnixPath(link)) + L"\"", L"");
+    test::WaitFor([&] { return !test::PathExists(link); }, 10000);
+}
+
+// The markers are written elevated: a link at Log\, planted by whoever may write the game
+// folder, must not carry the write elsewhere. (Wine shows no link to a file as a reparse point,
+// so the same check at a marker's own name is seen on Windows only.)
+TEST_F(MarkersTest, MarkersAreNeverWrittenThroughALink) {
+    test::TempDir elsewhere(L"elsewhere");
+    ASSERT_TRUE(MakeUnixLink(elsewhere.Path(), InFolder(L"Log")));
+    MarkInstalled();
+    EXPECT_FALSE(test::PathExists(elsewhere / L"inst_done")) << "written through Log\\";
+    MarkLanguageChosen();
+    EXPECT_FALSE(test::PathExists(elsewhere / L"lang_set")) << "written through Log\\";
+    RemoveUnixLink(InFolder(L"Log"));
+}
+
 TEST_F(MarkersTest, OptDatOf164BytesIsReadAndWrittenOnlyAtBytes160To163) {
     const std::string original = OptBytes(164, 14);
     ASSERT_TRUE(test::WriteFileBytes(OptDatPath(), original));

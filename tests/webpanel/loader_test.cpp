@@ -110,8 +110,8 @@ TEST_F(Loader, RelativeFixedFolderIsTakenFromTheExecutablesFolder) {
     {
         webtest::ScopedEnv folder(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER", name + L"\\sub");
         EXPECT_EQ(Create(), kNotFound);
-        EXPECT_EQ(debug_.Lines(), Twice({kNoClientDll + exeFolder + L"\\" + name + L"\\sub" +
-                                         kLibraryTail}));
+        EXPECT_EQ(debug_.Lines(),
+                  Twice({kNoClientDll + exeFolder + L"\\" + name + L"\\sub" + kLibraryTail}));
     }
     {
         webtest::FakeLog log;
@@ -161,7 +161,8 @@ TEST_F(Loader, UserDataFolderAndEdgeViewSettingsReachTheLibrary) {
         ASSERT_EQ(Create(L"C:\\caller"), S_OK);
         ASSERT_TRUE(Completed());
         EXPECT_TRUE(log.Contains(std::string("CreateWebViewEnvironmentWithOptionsInternal "
-                                             "flag=1 ") + c.expected + " options=null"));
+                                             "flag=1 ") +
+                                 c.expected + " options=null"));
     }
 }
 
@@ -229,7 +230,8 @@ TEST_F(Loader, ALibraryWithoutTheEntryPointIsReportedAndUnloaded) {
 
 // ---- the channel search over the updater's registry entries ------------------------------
 
-std::unique_ptr<webtest::ScopedRegistryKey> RegisterChannel(int channel, const std::wstring& folder) {
+std::unique_ptr<webtest::ScopedRegistryKey> RegisterChannel(int channel,
+                                                            const std::wstring& folder) {
     auto key = std::make_unique<webtest::ScopedRegistryKey>(
         HKEY_CURRENT_USER, webtest::ChannelClientStateKey(channel), KEY_WOW64_32KEY);
     EXPECT_TRUE(key->SetString(L"EBWebView", folder));
@@ -242,10 +244,10 @@ TEST_F(Loader, RegisteredFolderMustNameACompatibleVersion) {
         const wchar_t* version;
         bool accepted;
     } cases[] = {
-        {L"85.0.1.0", false},   {L"86.0.615.9", false}, {L"9.0.700.0", false},
-        {L"1.2.3.4.5", false},  {L"Application", false}, {L"86..616.0", false},
-        {L"86.0.616.0", true},  {L"120.0.0.0", true},   {L"86.1", true},
-        {L"86.0.616", true},    {L"100.0.0.0", true},
+        {L"85.0.1.0", false},  {L"86.0.615.9", false},  {L"9.0.700.0", false},
+        {L"1.2.3.4.5", false}, {L"Application", false}, {L"86..616.0", false},
+        {L"86.0.616.0", true}, {L"120.0.0.0", true},    {L"86.1", true},
+        {L"86.0.616", true},   {L"100.0.0.0", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(webtest::Utf8(c.version));
@@ -281,6 +283,43 @@ TEST_F(Loader, RegisteredRuntimeIsLoadedAsAnInstalledOne) {
               std::vector<std::wstring>{kSkippedVersion + Folder(L"Application\\85.0.1.0")});
 }
 
+// A symbolic link made by the Unix ln (Wine shows it as a reparse point).
+bool MakeUnixLink(const std::wstring& target, const std::wstring& link) {
+    test::ChildProcess ln;
+    ln.Start(L"Z:\\bin\\ln",
+             L"ln -sfnT \"" + test::Widen(test::UnixPath(target)) + L"\" \"" +
+                 test::Widen(test::UnixPath(link)) + L"\"",
+             L"");
+    return test::WaitFor([&] { return test::PathExists(link); }, 10000);
+}
+
+// The launcher runs elevated: a runtime named by the user's environment or registered under
+// the user's key is loaded only from where no one but the administrators can change it. Wine
+// keeps no descriptors, so what it shows here is the other half of that check: a folder
+// reached through a link, which could be re-pointed at any time, is passed over for the
+// machine's runtime (none in this prefix), and the planted library is never loaded.
+TEST_F(Loader, PerUserRuntimeBehindALinkIsNotLoaded) {
+    webtest::FakeLog log;
+    webtest::InstallFakeRuntime(Folder(L"planted\\120.0.0.0"));
+    ASSERT_TRUE(MakeUnixLink(Folder(L"planted"), Folder(L"link")));
+    const std::wstring skipped = L"WebView2: skipped a runtime other users can change ";
+    {
+        webtest::ScopedEnv folder(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER",
+                                  Folder(L"link\\120.0.0.0"));
+        EXPECT_EQ(Create(), kNotFound);
+        EXPECT_EQ(debug_.Lines(), Twice({skipped + Folder(L"link\\120.0.0.0"), kNoRuntimeLine}));
+    }
+    auto beta = RegisterChannel(1, Folder(L"link\\120.0.0.0"));
+    EXPECT_EQ(Create(), kNotFound);
+    const auto once = Twice({skipped + Folder(L"link\\120.0.0.0"), kNoRuntimeLine});
+    EXPECT_EQ(debug_.Lines(), Twice(once)) << "the registration under the user's key";
+    EXPECT_EQ(EntryCalls(log), 0) << "the planted library was loaded";
+    test::ChildProcess rm;
+    rm.Start(L"Z:\\bin\\rm", L"rm -f \"" + test::Widen(test::UnixPath(Folder(L"link"))) + L"\"",
+             L"");
+    test::WaitFor([&] { return !test::PathExists(Folder(L"link")); }, 10000);
+}
+
 TEST_F(Loader, RegisteredRuntimeWithoutAnOpenableLibraryIsSkipped) {
     auto stable = RegisterChannel(0, Folder(L"stable\\120.0.0.0"));
     std::wstring locked = webtest::PlaceDummyLibrary(Folder(L"beta\\120.0.0.0"));
@@ -304,7 +343,8 @@ protected:
             keys_.push_back(RegisterChannel(channel, ChannelFolder(channel)));
     }
     void TearDown() override {
-        while (!keys_.empty()) keys_.pop_back(); // newest first
+        while (!keys_.empty())
+            keys_.pop_back(); // newest first
     }
     std::wstring ChannelFolder(int channel) const {
         return Folder(L"channel" + std::to_wstring(channel) + L"\\85.0.1.0");
@@ -314,7 +354,8 @@ protected:
         webtest::DebugLineCapture debug;
         EXPECT_EQ(Create(), kNotFound);
         std::vector<std::wstring> expected;
-        for (int channel : channels) expected.push_back(kSkippedVersion + ChannelFolder(channel));
+        for (int channel : channels)
+            expected.push_back(kSkippedVersion + ChannelFolder(channel));
         expected.push_back(kNoRuntimeLine);
         EXPECT_EQ(debug.Lines(), Twice(expected));
     }
@@ -326,15 +367,21 @@ TEST_F(ChannelOrder, ReleaseChannelsSelectWhichChannelsAreSearched) {
         const wchar_t* channels;
         std::vector<int> visits;
     } cases[] = {
-        {nullptr, {0, 1, 2, 3, 4}}, {L"1,2", {1, 2}}, {L"9", {0}},
-        {L"4,0", {0, 4}},           {L"15", {0}},       {L"0,1,2,3", {0, 1, 2, 3, 4}},
-        {L"0,1,2,3,4", {0, 1, 2, 3, 4}}, {L"3,3,7", {0, 3}},
+        {nullptr, {0, 1, 2, 3, 4}},
+        {L"1,2", {1, 2}},
+        {L"9", {0}},
+        {L"4,0", {0, 4}},
+        {L"15", {0}},
+        {L"0,1,2,3", {0, 1, 2, 3, 4}},
+        {L"0,1,2,3,4", {0, 1, 2, 3, 4}},
+        {L"3,3,7", {0, 3}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.channels ? webtest::Utf8(c.channels) : "unset");
         std::unique_ptr<webtest::ScopedEnv> variable;
         if (c.channels)
-            variable = std::make_unique<webtest::ScopedEnv>(L"WEBVIEW2_RELEASE_CHANNELS", c.channels);
+            variable =
+                std::make_unique<webtest::ScopedEnv>(L"WEBVIEW2_RELEASE_CHANNELS", c.channels);
         ExpectVisits(c.visits);
     }
 }
@@ -408,7 +455,8 @@ TEST_F(Loader, UserDataFolderPolicyIsForNamedProgramsOnly) {
         ASSERT_EQ(Create(L"C:\\caller"), S_OK);
         ASSERT_TRUE(Completed());
         EXPECT_TRUE(log.Contains("CreateWebViewEnvironmentWithOptionsInternal flag=1 kind=1 "
-                                 "userDataFolder=" + expected + " "));
+                                 "userDataFolder=" +
+                                 expected + " "));
     };
     expectUserData("C:\\caller");
     ASSERT_TRUE(user.SetString(webtest::ExeName(), L"C:\\for\\this\\program"));

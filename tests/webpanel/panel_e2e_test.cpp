@@ -61,7 +61,9 @@ protected:
             15000);
     }
 
-    static HWND PanelHost(HWND window) { return FindWindowExW(window, nullptr, L"Static", nullptr); }
+    static HWND PanelHost(HWND window) {
+        return FindWindowExW(window, nullptr, L"Static", nullptr);
+    }
 
     static RECT RectInParent(HWND child, HWND parent) {
         RECT r = {};
@@ -103,20 +105,25 @@ TEST_F(PanelEndToEnd, EnabledPageIsShownNavigatedAgainOnRequestAndClosedWithTheW
 
     wchar_t className[32] = {};
     GetClassNameW(host, className, 32);
-    EXPECT_EQ(log_.Lines(),
-              (Lines{"CreateWebViewEnvironmentWithOptionsInternal flag=1 kind=1 userDataFolder=" +
-                         LocalAppDataFolder() + "\\ZarvoVestraLauncher\\WebView2 options=null "
-                                                "library=" + webtest::Utf8(library_),
-                     "EnvironmentCompleted.Invoke 0x00000000",
-                     "Environment.QueryInterface ICoreWebView2Environment",
-                     "Environment.CreateCoreWebView2Controller parent=" +
-                         test::Narrow(className) + " x=2 y=90 w=796 h=385 shown=1",
-                     "Environment.destroyed", "ControllerCompleted.Invoke 0x00000000",
-                     "Controller.get_CoreWebView2", "Controller.put_Bounds 0,0,796,385",
-                     "View.get_Settings", "Settings.put_AreDefaultContextMenusEnabled 0",
-                     "Settings.put_AreDevToolsEnabled 0", "Settings.put_IsStatusBarEnabled 0",
-                     "Settings.put_IsZoomControlEnabled 0",
-                     std::string("View.Navigate ") + kPage}));
+    EXPECT_EQ(
+        log_.Lines(),
+        (Lines{"CreateWebViewEnvironmentWithOptionsInternal flag=1 kind=1 userDataFolder=" +
+                   LocalAppDataFolder() +
+                   "\\ZarvoVestraLauncher\\WebView2 options=null "
+                   "library=" +
+                   webtest::Utf8(library_),
+               "EnvironmentCompleted.Invoke 0x00000000",
+               "Environment.QueryInterface ICoreWebView2Environment",
+               "Environment.CreateCoreWebView2Controller parent=" + test::Narrow(className) +
+                   " x=2 y=90 w=796 h=385 shown=1",
+               "Environment.destroyed", "ControllerCompleted.Invoke 0x00000000",
+               "Controller.get_CoreWebView2", "Controller.put_Bounds 0,0,796,385",
+               "View.get_Settings", "Settings.put_AreDefaultContextMenusEnabled 0",
+               "Settings.put_AreDevToolsEnabled 0", "Settings.put_IsStatusBarEnabled 0",
+               "Settings.put_IsZoomControlEnabled 0",
+               "Settings.QueryInterface ICoreWebView2Settings3",
+               "Settings.put_AreBrowserAcceleratorKeysEnabled 0",
+               "View.QueryInterface ICoreWebView2_4", std::string("View.Navigate ") + kPage}));
 
     // Another display-information message: the same view navigates again, no second browser.
     size_t seen = log_.Lines().size();
@@ -192,8 +199,8 @@ TEST_F(PanelEndToEnd, StartingTheGameReleasesTheBrowserBeforeQuitting) {
 }
 
 TEST_F(PanelEndToEnd, NoPanelUnlessTheDocumentEnablesAPage) {
-    for (const char* document : {R"({"enabled": true, "url": "https://localhost/p.html"})",
-                                 R"({"enabled": 1})"}) {
+    for (const char* document :
+         {R"({"enabled": true, "url": "https://localhost/p.html"})", R"({"enabled": 1})"}) {
         SCOPED_TRACE(document);
         test::LauncherRun run;
         run.PlaceClientFile();
@@ -258,9 +265,9 @@ TEST_F(PanelEndToEnd, RuntimeDiagnosticsReachAnAttachedDebugger) {
     webtest::DebuggedProcess launcher;
     ASSERT_TRUE(launcher.Start(exe, L"\"" + exe + L"\"", game.Path(),
                                {L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER=" + noRuntime.Path()}));
-    const std::string expected = "WebView2: Failed to find the WebView2 client dll at: " +
-                                 test::Narrow(noRuntime.Path()) + test::Narrow(kLibraryTail) +
-                                 "\n";
+    const std::string expected =
+        "WebView2: Failed to find the WebView2 client dll at: " + test::Narrow(noRuntime.Path()) +
+        test::Narrow(kLibraryTail) + "\n";
     auto loaderLines = [&] {
         std::vector<std::string> lines;
         for (const std::string& text : launcher.Output())

@@ -24,10 +24,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-bool Shown(HWND window) { return (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) != 0; }
+bool Shown(HWND window) {
+    return (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) != 0;
+}
 
 Lines Tail(const Lines& lines, size_t from) {
-    return from >= lines.size() ? Lines() : Lines(lines.begin() + static_cast<ptrdiff_t>(from), lines.end());
+    return from >= lines.size() ? Lines()
+                                : Lines(lines.begin() + static_cast<ptrdiff_t>(from), lines.end());
 }
 
 class Panel : public ::testing::Test {
@@ -58,10 +61,9 @@ protected:
         // Never mapped on the display: Wine waits for a window manager that Xvfb does not
         // have whenever a shown top-level window goes away. "Shown" below means the
         // WS_VISIBLE style of the host.
-        main_ = CreateWindowExW(0, L"PanelTestMain", L"main", WS_POPUP | WS_CLIPCHILDREN, 100,
-                                100, kWindowWidth,
-                                kWindowHeight, nullptr, nullptr, GetModuleHandleW(nullptr),
-                                nullptr);
+        main_ = CreateWindowExW(0, L"PanelTestMain", L"main", WS_POPUP | WS_CLIPCHILDREN, 100, 100,
+                                kWindowWidth, kWindowHeight, nullptr, nullptr,
+                                GetModuleHandleW(nullptr), nullptr);
         ASSERT_NE(main_, nullptr);
         State().mainWindow.store(main_);
     }
@@ -145,8 +147,42 @@ TEST_F(Panel, EnabledPageShowsTheEmptyHostAtOnceThenTheBrowserNavigates) {
                                 "Settings.put_AreDevToolsEnabled 0",
                                 "Settings.put_IsStatusBarEnabled 0",
                                 "Settings.put_IsZoomControlEnabled 0",
+                                "Settings.QueryInterface ICoreWebView2Settings3",
+                                "Settings.put_AreBrowserAcceleratorKeysEnabled 0",
+                                "View.QueryInterface ICoreWebView2_4",
                                 "View.Navigate " + webtest::Utf8(kPage),
                             }));
+}
+
+// The browser runs with the administrator's token: the page may not leave the studio's https
+// host, open windows, use the machine's devices or download. The stand-in raises each event as
+// a page would, after the navigation to the page itself.
+TEST_F(Panel, ThePageStaysOnItsHostAndGetsNoWindowPermissionOrDownload) {
+    webtest::ScopedEnv events(L"ZARVO_FAKE_WEBVIEW_EVENTS",
+                              L"navigate http://localhost:18443/panel/|"
+                              L"navigate https://elsewhere.example/panel/|"
+                              L"navigate https://player@localhost:18443/panel/|"
+                              L"navigate HTTPS://LOCALHOST:18443/panel/next.html|"
+                              L"popup https://localhost:18443/panel/pop.html|"
+                              L"permission https://localhost:18443/panel/|"
+                              L"download https://localhost:18443/panel/setup.exe");
+    ShowPage(kPage);
+    ASSERT_TRUE(log_.WaitForLine("Event DownloadStarting", 5000));
+    Lines seen;
+    for (const std::string& line : log_.Lines())
+        if (line.rfind("Event ", 0) == 0) seen.push_back(line);
+    EXPECT_EQ(seen, (Lines{
+                        "Event NavigationStarting " + webtest::Utf8(kPage) + " cancel=0",
+                        "Event NavigationStarting http://localhost:18443/panel/ cancel=1",
+                        "Event NavigationStarting https://elsewhere.example/panel/ cancel=1",
+                        "Event NavigationStarting https://player@localhost:18443/panel/ cancel=1",
+                        "Event NavigationStarting HTTPS://LOCALHOST:18443/panel/next.html cancel=0",
+                        "Event NewWindowRequested https://localhost:18443/panel/pop.html "
+                        "handled=1 newWindow=none",
+                        "Event PermissionRequested https://localhost:18443/panel/ state=2",
+                        "Event DownloadStarting https://localhost:18443/panel/setup.exe cancel=1 "
+                        "handled=1",
+                    }));
 }
 
 TEST_F(Panel, AnotherEnabledMessageNavigatesTheExistingView) {
@@ -158,8 +194,9 @@ TEST_F(Panel, AnotherEnabledMessageNavigatesTheExistingView) {
 
     Announce(true, L"https://localhost:18443/panel/second.html");
     webtest::Pump(100);
-    EXPECT_EQ(Tail(log_.Lines(), seen), (Lines{"Controller.put_Bounds 0,0,796,385",
-                                               "View.Navigate https://localhost:18443/panel/second.html"}));
+    EXPECT_EQ(Tail(log_.Lines(), seen),
+              (Lines{"Controller.put_Bounds 0,0,796,385",
+                     "View.Navigate https://localhost:18443/panel/second.html"}));
     EXPECT_EQ(Host(), host);
     EXPECT_TRUE(Shown(host));
     RECT r = HostRectInMain();
@@ -174,8 +211,9 @@ TEST_F(Panel, DestroyingTheWindowClosesTheBrowserBeforeItsHostAndReleasesEveryth
     HWND host = Host();
     size_t seen = log_.Lines().size();
     DestroyWindow(main_);
-    EXPECT_EQ(Tail(log_.Lines(), seen), (Lines{"Controller.Close host=alive", "Controller.destroyed",
-                                               "View.destroyed", "Settings.destroyed"}));
+    EXPECT_EQ(Tail(log_.Lines(), seen),
+              (Lines{"Controller.Close host=alive", "Controller.destroyed", "View.destroyed",
+                     "Settings.destroyed"}));
     EXPECT_FALSE(IsWindow(host));
     EXPECT_EQ(Host(), nullptr);
     EXPECT_FALSE(State().webController);
@@ -187,8 +225,9 @@ TEST_F(Panel, DisabledMessageClosesAShowingPanel) {
     HWND host = Host();
     size_t seen = log_.Lines().size();
     Announce(false, kPage);
-    EXPECT_EQ(Tail(log_.Lines(), seen), (Lines{"Controller.Close host=alive", "Controller.destroyed",
-                                               "View.destroyed", "Settings.destroyed"}));
+    EXPECT_EQ(Tail(log_.Lines(), seen),
+              (Lines{"Controller.Close host=alive", "Controller.destroyed", "View.destroyed",
+                     "Settings.destroyed"}));
     EXPECT_FALSE(IsWindow(host));
     EXPECT_EQ(Host(), nullptr);
 }
@@ -198,7 +237,8 @@ TEST_F(Panel, NothingIsShownWithoutAnEnabledPageAddress) {
     Announce(true, L"");
     webtest::Pump(100);
     EXPECT_EQ(Host(), nullptr);
-    EXPECT_EQ(FindWindowExW(main_, nullptr, nullptr, nullptr), nullptr) << "a child window appeared";
+    EXPECT_EQ(FindWindowExW(main_, nullptr, nullptr, nullptr), nullptr)
+        << "a child window appeared";
     EXPECT_TRUE(log_.Lines().empty());
 }
 
@@ -259,7 +299,8 @@ public:
           key_(HKEY_CURRENT_USER, path_) {
         webtest::ScopedRegistryKey folders(
             HKEY_CURRENT_USER,
-            path_ + L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders");
+            path_ +
+                L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders");
         folders.SetString(L"Local AppData", L"C:\\no\\such\\local\\app\\data");
         RegOpenKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, KEY_ALL_ACCESS, override_.Put());
         overridden_ = RegOverridePredefKey(HKEY_CURRENT_USER, override_.Get()) == ERROR_SUCCESS;

@@ -18,11 +18,12 @@
 #include <string>
 
 #include "webpanel/webview2.h"
+#include "fake_event_args.h"
 
 namespace {
 
-constexpr HRESULT kFailNow = E_FAIL;      // 0x80004005, returned at once
-constexpr HRESULT kFailLater = E_ABORT;   // 0x80004004, reported through the handler
+constexpr HRESULT kFailNow = E_FAIL;    // 0x80004005, returned at once
+constexpr HRESULT kFailLater = E_ABORT; // 0x80004004, reported through the handler
 
 std::atomic<long> gLiveObjects{0};
 
@@ -140,7 +141,9 @@ std::string IidName(REFIID iid) {
     if (IsEqualIID(iid, IID_ICoreWebView2Environment)) return "ICoreWebView2Environment";
     if (IsEqualIID(iid, IID_ICoreWebView2Controller)) return "ICoreWebView2Controller";
     if (IsEqualIID(iid, IID_ICoreWebView2)) return "ICoreWebView2";
+    if (IsEqualIID(iid, IID_ICoreWebView2_4)) return "ICoreWebView2_4";
     if (IsEqualIID(iid, IID_ICoreWebView2Settings)) return "ICoreWebView2Settings";
+    if (IsEqualIID(iid, IID_ICoreWebView2Settings3)) return "ICoreWebView2Settings3";
     wchar_t text[64] = {};
     StringFromGUID2(iid, text, 64);
     return Utf8(text);
@@ -183,21 +186,39 @@ private:
     const char* name_;
 };
 
-class FakeSettings final : public FakeObject<ICoreWebView2Settings> {
+class FakeSettings final : public FakeObject<ICoreWebView2Settings3> {
 public:
     FakeSettings() : FakeObject(IID_ICoreWebView2Settings, "Settings") {}
 
-#define FAKE_SETTING(Name, index)                                                             \
-    HRESULT STDMETHODCALLTYPE get_##Name(BOOL* value) override {                              \
-        Say("get_" #Name);                                                                    \
-        if (!value) return E_POINTER;                                                         \
-        *value = values_[index];                                                              \
-        return S_OK;                                                                          \
-    }                                                                                         \
-    HRESULT STDMETHODCALLTYPE put_##Name(BOOL value) override {                               \
-        Say("put_" #Name " " + std::to_string(value));                                        \
-        values_[index] = value;                                                               \
-        return S_OK;                                                                          \
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!object || !IsEqualIID(iid, IID_ICoreWebView2Settings3))
+            return FakeObject::QueryInterface(iid, object);
+        Say("QueryInterface " + IidName(iid));
+        *object = static_cast<ICoreWebView2Settings3*>(this);
+        AddRef();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_UserAgent(LPWSTR* userAgent) override {
+        Say("get_UserAgent");
+        if (userAgent) *userAgent = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE put_UserAgent(LPCWSTR userAgent) override {
+        Say("put_UserAgent " + Utf8(userAgent ? userAgent : L"(null)"));
+        return S_OK;
+    }
+
+#define FAKE_SETTING(Name, index)                                                                  \
+    HRESULT STDMETHODCALLTYPE get_##Name(BOOL* value) override {                                   \
+        Say("get_" #Name);                                                                         \
+        if (!value) return E_POINTER;                                                              \
+        *value = values_[index];                                                                   \
+        return S_OK;                                                                               \
+    }                                                                                              \
+    HRESULT STDMETHODCALLTYPE put_##Name(BOOL value) override {                                    \
+        Say("put_" #Name " " + std::to_string(value));                                             \
+        values_[index] = value;                                                                    \
+        return S_OK;                                                                               \
     }
     FAKE_SETTING(IsScriptEnabled, 0)
     FAKE_SETTING(IsWebMessageEnabled, 1)
@@ -208,16 +229,55 @@ public:
     FAKE_SETTING(AreHostObjectsAllowed, 6)
     FAKE_SETTING(IsZoomControlEnabled, 7)
     FAKE_SETTING(IsBuiltInErrorPageEnabled, 8)
+    FAKE_SETTING(AreBrowserAcceleratorKeysEnabled, 9)
 #undef FAKE_SETTING
 
 private:
-    BOOL values_[9] = {TRUE, TRUE, TRUE, TRUE, TRUE, TRUE, TRUE, TRUE, TRUE};
+    BOOL values_[10] = {TRUE, TRUE, TRUE, TRUE, TRUE, TRUE, TRUE, TRUE, TRUE, TRUE};
 };
 
-class FakeView final : public FakeObject<ICoreWebView2> {
+class FakeView final : public FakeObject<ICoreWebView2_4> {
 public:
     FakeView() : FakeObject(IID_ICoreWebView2, "View") {}
-    ~FakeView() override { settings_->Release(); }
+    ~FakeView() override {
+        settings_->Release();
+        for (IUnknown* handler :
+             {static_cast<IUnknown*>(navigation_), static_cast<IUnknown*>(newWindow_),
+              static_cast<IUnknown*>(permission_), static_cast<IUnknown*>(download_)})
+            if (handler) handler->Release();
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!object || !IsEqualIID(iid, IID_ICoreWebView2_4))
+            return FakeObject::QueryInterface(iid, object);
+        Say("QueryInterface " + IidName(iid));
+        *object = static_cast<ICoreWebView2_4*>(this);
+        AddRef();
+        return S_OK;
+    }
+
+#define FAKE_EVENT(Name, Handler, member)                                                          \
+    HRESULT STDMETHODCALLTYPE add_##Name(Handler* handler, INT64* token) override {                \
+        if (!handler || !token) return E_POINTER;                                                  \
+        handler->AddRef();                                                                         \
+        if (member) member->Release();                                                             \
+        member = handler;                                                                          \
+        *token = 1;                                                                                \
+        return S_OK;                                                                               \
+    }                                                                                              \
+    HRESULT STDMETHODCALLTYPE remove_##Name(INT64) override {                                      \
+        return S_OK;                                                                               \
+    }
+    FAKE_EVENT(NavigationStarting, ICoreWebView2NavigationStartingEventHandler, navigation_)
+    FAKE_EVENT(NewWindowRequested, ICoreWebView2NewWindowRequestedEventHandler, newWindow_)
+    FAKE_EVENT(PermissionRequested, ICoreWebView2PermissionRequestedEventHandler, permission_)
+    FAKE_EVENT(DownloadStarting, ICoreWebView2DownloadStartingEventHandler, download_)
+#undef FAKE_EVENT
+#define FAKE_UNUSED(n)                                                                             \
+    HRESULT STDMETHODCALLTYPE Unused##n() override {                                               \
+        return E_NOTIMPL;                                                                          \
+    }
+    FAKE_VIEW_UNUSED_SLOTS
 
     HRESULT STDMETHODCALLTYPE get_Settings(ICoreWebView2Settings** settings) override {
         Say("get_Settings");
@@ -239,6 +299,13 @@ public:
         Say("Navigate " + Utf8(uri ? uri : L"(null)"));
         if (!uri) return E_INVALIDARG;
         source_ = uri;
+        if (!EnvValue(L"ZARVO_FAKE_WEBVIEW_EVENTS").empty()) {
+            AddRef();
+            Later([this] {
+                RaiseEvents();
+                Release();
+            });
+        }
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE NavigateToString(LPCWSTR html) override {
@@ -247,14 +314,62 @@ public:
     }
 
 private:
+    // What a page would do: the navigation asked for, then each "kind uri" of the '|' list in
+    // ZARVO_FAKE_WEBVIEW_EVENTS (navigate, popup, permission, download), each handler's answer
+    // logged as "Event ...".
+    void RaiseEvents() {
+        std::wstring list = L"navigate " + source_ + L"|" + EnvValue(L"ZARVO_FAKE_WEBVIEW_EVENTS");
+        for (size_t start = 0; start <= list.size();) {
+            size_t end = list.find(L'|', start);
+            if (end == std::wstring::npos) end = list.size();
+            const std::wstring item = list.substr(start, end - start);
+            start = end + 1;
+            const size_t space = item.find(L' ');
+            if (space == std::wstring::npos) continue;
+            Raise(item.substr(0, space), item.substr(space + 1));
+        }
+    }
+    void Raise(const std::wstring& kind, const std::wstring& uri) {
+        if (kind == L"navigate" && navigation_) {
+            auto* args = new EventArgs(uri);
+            navigation_->Invoke(this, args);
+            Log("Event NavigationStarting " + Utf8(uri) +
+                " cancel=" + std::to_string(args->cancel));
+            args->Release();
+        } else if (kind == L"popup" && newWindow_) {
+            auto* args = new EventArgs(uri);
+            newWindow_->Invoke(this, args);
+            Log("Event NewWindowRequested " + Utf8(uri) + " handled=" +
+                std::to_string(args->handled) + " newWindow=" + (args->newWindow ? "set" : "none"));
+            args->Release();
+        } else if (kind == L"permission" && permission_) {
+            auto* args = new EventArgs(uri);
+            permission_->Invoke(this, args);
+            Log("Event PermissionRequested " + Utf8(uri) + " state=" + std::to_string(args->state));
+            args->Release();
+        } else if (kind == L"download" && download_) {
+            auto* args = new EventArgs(uri);
+            download_->Invoke(this, args);
+            Log("Event DownloadStarting " + Utf8(uri) + " cancel=" + std::to_string(args->cancel) +
+                " handled=" + std::to_string(args->handled));
+            args->Release();
+        } else {
+            Log("Event " + Utf8(kind) + " " + Utf8(uri) + " (no handler)");
+        }
+    }
+
+    ICoreWebView2NavigationStartingEventHandler* navigation_ = nullptr;
+    ICoreWebView2NewWindowRequestedEventHandler* newWindow_ = nullptr;
+    ICoreWebView2PermissionRequestedEventHandler* permission_ = nullptr;
+    ICoreWebView2DownloadStartingEventHandler* download_ = nullptr;
     FakeSettings* settings_ = new FakeSettings();
     std::wstring source_ = L"about:blank";
 };
 
 class FakeController final : public FakeObject<ICoreWebView2Controller> {
 public:
-    explicit FakeController(HWND parent) : FakeObject(IID_ICoreWebView2Controller, "Controller"),
-                                           parent_(parent) {}
+    explicit FakeController(HWND parent)
+        : FakeObject(IID_ICoreWebView2Controller, "Controller"), parent_(parent) {}
     ~FakeController() override {
         if (view_) view_->Release();
     }
@@ -314,10 +429,16 @@ public:
     HRESULT STDMETHODCALLTYPE remove_MoveFocusRequested(INT64) override {
         return NotUsed("remove_MoveFocusRequested");
     }
-    HRESULT STDMETHODCALLTYPE add_GotFocus(void*, INT64*) override { return NotUsed("add_GotFocus"); }
+    HRESULT STDMETHODCALLTYPE add_GotFocus(void*, INT64*) override {
+        return NotUsed("add_GotFocus");
+    }
     HRESULT STDMETHODCALLTYPE remove_GotFocus(INT64) override { return NotUsed("remove_GotFocus"); }
-    HRESULT STDMETHODCALLTYPE add_LostFocus(void*, INT64*) override { return NotUsed("add_LostFocus"); }
-    HRESULT STDMETHODCALLTYPE remove_LostFocus(INT64) override { return NotUsed("remove_LostFocus"); }
+    HRESULT STDMETHODCALLTYPE add_LostFocus(void*, INT64*) override {
+        return NotUsed("add_LostFocus");
+    }
+    HRESULT STDMETHODCALLTYPE remove_LostFocus(INT64) override {
+        return NotUsed("remove_LostFocus");
+    }
     HRESULT STDMETHODCALLTYPE add_AcceleratorKeyPressed(void*, INT64*) override {
         return NotUsed("add_AcceleratorKeyPressed");
     }
@@ -381,8 +502,8 @@ std::string DescribeParent(HWND parent) {
     GetWindowRect(parent, &r);
     MapWindowPoints(nullptr, GetParent(parent), reinterpret_cast<POINT*>(&r), 2);
     bool shown = (GetWindowLongW(parent, GWL_STYLE) & WS_VISIBLE) != 0;
-    return "parent=" + Utf8(className) + " x=" + std::to_string(r.left) + " y=" +
-           std::to_string(r.top) + " w=" + std::to_string(r.right - r.left) +
+    return "parent=" + Utf8(className) + " x=" + std::to_string(r.left) +
+           " y=" + std::to_string(r.top) + " w=" + std::to_string(r.right - r.left) +
            " h=" + std::to_string(r.bottom - r.top) + " shown=" + (shown ? "1" : "0");
 }
 
@@ -394,8 +515,8 @@ public:
         HWND parent, ICoreWebView2CreateCoreWebView2ControllerCompletedHandler* handler) override {
         Say("CreateCoreWebView2Controller " + DescribeParent(parent));
         if (!handler) return E_POINTER;
-        char outcome = NextOutcome(L"ZARVO_FAKE_WEBVIEW_CONTROLLER",
-                                   L"ZARVO_FAKE_WEBVIEW_CONTROLLER_CALLS");
+        char outcome =
+            NextOutcome(L"ZARVO_FAKE_WEBVIEW_CONTROLLER", L"ZARVO_FAKE_WEBVIEW_CONTROLLER_CALLS");
         if (outcome == 'n') return kFailNow;
         handler->AddRef();
         Later([handler, parent, outcome] {
@@ -438,9 +559,10 @@ public:
 
 } // namespace
 
-extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE CreateWebViewEnvironmentWithOptionsInternal(
-    BOOL flag, int runtimeKind, LPCWSTR userDataFolder, IUnknown* options,
-    ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler) {
+extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE
+    CreateWebViewEnvironmentWithOptionsInternal(
+        BOOL flag, int runtimeKind, LPCWSTR userDataFolder, IUnknown* options,
+        ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler) {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(ThisModule(), self, MAX_PATH);
     Log("CreateWebViewEnvironmentWithOptionsInternal flag=" + std::to_string(flag) +
