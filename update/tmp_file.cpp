@@ -168,6 +168,7 @@ bool RemoveTmp(const std::wstring& path) {
     FileHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, kNoFollow, nullptr));
-    if (!file) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (!file)
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
     return MarkForDeletion(file.Get());
 }
