@@ -127,6 +127,18 @@ bool IsSoleNamePlainFile(HANDLE file) {
 }
 
 FileHandle OpenTmpForWriting(const std::wstring& path, TmpOpen how, DWORD share) {
+    if (how != TmpOpen::Existing) {
+        // Most ".tmp" names are free: a file made new has this one name, and the name is
+        // looked up once (under Wine every lookup of a missing name reads the whole folder).
+        FileHandle made = OpenForWriting(path, CREATE_NEW, share);
+        const std::wstring folder = ParentFolderOf(path);
+        if (!made && GetLastError() == ERROR_PATH_NOT_FOUND && !folder.empty()) {
+            SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
+            made = OpenForWriting(path, CREATE_NEW, share);
+        }
+        if (made || (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS))
+            return made;
+    }
     if (!ClearForeignName(path)) return FileHandle();
     // Never CREATE_ALWAYS: that would empty a file before its handle could be looked at. A
     // name linked between the look and the open is refused here, before a byte is written.
@@ -168,6 +180,7 @@ bool RemoveTmp(const std::wstring& path) {
     FileHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, kNoFollow, nullptr));
-    if (!file) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (!file)
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
     return MarkForDeletion(file.Get());
 }

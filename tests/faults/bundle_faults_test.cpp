@@ -267,20 +267,21 @@ TEST_F(BundleFaults, EveryUnusableBundleEndsWithTheFilesFromTheirOwnAddressesInF
     }
 }
 
-// A raw member whose row gives it far more bytes than its file has: nothing past the file's
-// size reaches its ".tmp" while the rest of the member trickles in, and the file comes from
-// its own address.
-TEST_F(BundleFaults, AMemberLongerThanItsFileNeverGrowsTheTmpPastIt) {
+// A member that inflates far past its file, arriving slowly: nothing past the file's size
+// reaches its ".tmp" meanwhile, and the file comes from its own address.
+TEST_F(BundleFaults, AMemberThatInflatesPastItsFileNeverGrowsTheTmpPastIt) {
     FaultGame game(LauncherFolderFull(), NextPrefix());
-    const std::string content = test::RandomBytes(20000, 3101);
+    const std::string content = test::CompressibleBytes(60000, 3101);
     game.Add("long/f", content);
+    const std::string member = test::GzipMembers(content + std::string(4u << 20, '\0'));
+    ASSERT_LT(member.size(), content.size());
     Bundle b;
-    b.bytes = content + test::RandomBytes(300000, 3102);
+    b.bytes = member;
     b.digest = test::Md5Hex(b.bytes) + test::Md5Hex("second half" + b.bytes);
     game.Serve(b.Key().substr(1), b.bytes);
     game.AddRowKeys("long/f", PlaceKeys(b.digest, 0, b.bytes.size()));
     game.Publish({"manifest_light.json"},
-                 "{\"" + b.Key() + "\": {\"trickle_bytes\": 16384, \"trickle_ms\": 20}}");
+                 "{\"" + b.Key() + "\": {\"trickle_bytes\": 512, \"trickle_ms\": 10}}");
 
     const std::wstring tmp = game.Local("long/f") + L".tmp";
     std::atomic<bool> stop{false};
@@ -292,13 +293,14 @@ TEST_F(BundleFaults, AMemberLongerThanItsFileNeverGrowsTheTmpPastIt) {
                 const uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
                 if (size > longest.load()) longest = size;
             }
-            Sleep(2);
+            Sleep(1);
         }
     });
     const std::vector<test::LoggedRequest> requests = RunToTheEnd(game);
     stop = true;
     watch.join();
     EXPECT_LE(longest.load(), content.size());
+    EXPECT_EQ(RequestsTo(requests, b.Key()), 1);
     EXPECT_EQ(RequestsTo(requests, game.FaultKey("long/f")), 1);
 }
 

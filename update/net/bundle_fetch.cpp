@@ -30,7 +30,8 @@ bool WriteAll(HANDLE file, const char* data, size_t size) {
 }
 
 // One member on its way into its file's ".tmp": raw bytes as they come, or a gzip member
-// inflated, never to more than the file's size; hashed as written.
+// inflated, never to more than the file's size; hashed as written. Keep is that bound for both
+// kinds, the one place that holds it.
 class MemberWriter {
 public:
     MemberWriter(const ManifestEntry& entry, const BundleMember& member)
@@ -38,7 +39,7 @@ public:
           digest_(!entry.sha256.empty()) {
         const uint64_t size = static_cast<uint64_t>(entry.size);
         if (member.length < size)
-            inflater_.emplace(size,
+            inflater_.emplace(UINT64_MAX,
                               [this](const char* data, size_t count) { return Keep(data, count); });
     }
 
