@@ -251,7 +251,7 @@ def _row_problem(row):
     return None
 
 
-def read_publication(folder, apply_deltas=False):
+def read_publication(folder, apply_deltas=False, keep_releases=None):
     """Everything a publication folder holds for its manifests, each file read and checked
     against its rows and objects. Publication.problems lists what is wrong. With
     apply_deltas, each delta is applied to its old version and must rebuild its file."""
@@ -351,8 +351,9 @@ def read_publication(folder, apply_deltas=False):
             objects[bundle + BUNDLE_SUFFIX].md5, objects[bundle + BUNDLE_SUFFIX].size = omd5, osize
     tool = deltas.find_tool() if apply_deltas else None
     found = deltas.check_folder(pub.folder, pub.rows, tool, say, pub.notes.append)
-    # What the recorded releases still name goes up too, so the store keeps it as well.
-    for name in deltas.kept_names(pub.folder):
+    # What the recorded releases still name goes up too, so the store keeps it as well (the
+    # last KEEP_RELEASES of them when given, as prune keeps releases for a rollback).
+    for name in deltas.kept_names(pub.folder, keep_releases):
         opath = object_path(pub.folder, name)
         if f"{FOLDER}/{name}" not in found and name not in objects and os.path.isfile(opath):
             found[f"{FOLDER}/{name}"] = (opath, os.path.getsize(opath))

@@ -328,7 +328,7 @@ class Upload:
 
     def run(self):
         args = self.args
-        pub = objects.read_publication(args.publication)
+        pub = objects.read_publication(args.publication, keep_releases=args.keep_releases)
         if pub.problems:
             for p in pub.problems:
                 print(f"zarvo-studio upload: refused: {p}", file=self.err)

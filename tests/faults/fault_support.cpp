@@ -112,8 +112,9 @@ std::string Join(const std::vector<std::string>& lines) {
 FaultGame::FaultGame(const std::wstring& launcherFolder, const std::string& prefix)
     : launcherFolder_(launcherFolder), prefix_(prefix), root_(L"served") {
     folder_ = prefix.empty() ? launcherFolder : launcherFolder + L"\\" + Backslashed(prefix);
-    // What a good run keeps of its manifest, whatever it holds.
-    for (const wchar_t* kept : {L"Log\\kept_manifest_light.json", L"Log\\kept_manifest_full.json"})
+    // What a good run keeps of its manifest, and the log every run writes, whatever they hold.
+    for (const wchar_t* kept : {L"Log\\kept_manifest_light.json", L"Log\\kept_manifest_full.json",
+                                L"Log\\run.log", L"Log\\run.log.1"})
         AllowExtra(kept, {});
 }
 

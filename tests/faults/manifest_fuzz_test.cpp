@@ -29,13 +29,16 @@ const char* const kUnsafePaths[] = {
     "CON", "con.txt", "a/NUL", "aux.dll", "PRN", "COM1", "com9.log", "LPT1", "lpt3.x",
     "CONIN$", "conout$", "Con .x", "NUL ", "nul..", "a/con/b", "COM\xc2\xb9", "lpt\xc2\xb2.x",
     "COM0", "LPT0", "nul.tar.gz", "data/Aux", ".", "./", "./.", "a/./..", ".//.", "/",
+    // Spellings Windows takes for another name (one file would have two rows), and the
+    // launcher's own folder.
+    "a..", "a/./b", "./x", "a//b", "a\\b", "Log/readme",
 };
 
 const char* const kSafePaths[] = {
     "a.bin", "data/file1.dat", "x/y/z.pak", "dir with space/f", "\xc3\xa9t\xc3\xa9.txt",
-    ".hidden", "a..b", "a/.b", "..a", "a..", "a/./b", "./x", "CONX", "CON1", "COM10",
-    "LPTA", "nulx.txt", "xcon", "conin", "x.con", "com", "a/b/c/d/e/f/g.h", "a//b",
-    "\xc0\xae\xc0\xae/x", "a\\b", "Zarvo Vestra.exe", "Log/readme", "~1", "a;b", "a,b",
+    ".hidden", "a..b", "a/.b", "..a", "CONX", "CON1", "COM10",
+    "LPTA", "nulx.txt", "xcon", "conin", "x.con", "com", "a/b/c/d/e/f/g.h",
+    "\xc0\xae\xc0\xae/x", "Zarvo Vestra.exe", "~1", "a;b", "a,b",
 };
 
 // Pieces the generator builds paths and documents from.
@@ -331,7 +334,8 @@ TEST(BadManifests, ThousandsOfMutatedAndRandomDocuments) {
     std::printf("%ld documents read, %ld accepted entries checked\n", reader.Inputs(),
                 reader.EntriesChecked());
     EXPECT_GE(reader.Inputs(), 80000);
-    EXPECT_GT(reader.EntriesChecked(), 50000);
+    // Whole documents go when two rows name one file, so fewer entries pass than rows are made.
+    EXPECT_GT(reader.EntriesChecked(), 30000);
 }
 
 TEST(BadManifests, LargeAndDegenerateDocumentsEndAndStaySafe) {

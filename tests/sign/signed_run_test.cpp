@@ -68,6 +68,9 @@ std::map<std::wstring, std::pair<uint64_t, uint64_t>> GameFolder() {
     // The run log tells of every run, a refused one too: it is no file of the game.
     tree.erase(L"Log\\run.log");
     tree.erase(L"Log\\run.log.1");
+    // ... nor is the folder made for it, when it holds nothing else.
+    const auto next = tree.upper_bound(L"Log\\");
+    if (next == tree.end() || next->first.rfind(L"Log\\", 0) != 0) tree.erase(L"Log\\");
     return tree;
 }
 
