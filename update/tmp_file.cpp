@@ -80,19 +80,9 @@ Notes& CheckedTmps() {
 
 } // namespace
 
-void NoteCheckedTmp(const std::wstring& path, HANDLE file) {
-    // The times set as they are: a file system that would move them again when the writer's
-    // handle closes (NTFS does so for a written file) keeps them from then on. Zeros leave the
-    // creation and access times and the attributes alone. A handle without the right to set
-    // them (a linked seed's) has written nothing.
-    FILE_BASIC_INFO basic = {};
-    if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
-        basic.CreationTime.QuadPart = 0;
-        basic.LastAccessTime.QuadPart = 0;
-        basic.FileAttributes = 0;
-        SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
-    }
-    const TmpSeal seal = SealOf(file);
+namespace {
+
+void KeepSeal(const std::wstring& path, const TmpSeal& seal) {
     Notes& notes = CheckedTmps();
     std::lock_guard<std::mutex> hold(notes.lock);
     if (seal.taken) {
@@ -100,6 +90,28 @@ void NoteCheckedTmp(const std::wstring& path, HANDLE file) {
     } else {
         notes.byPath.erase(path);
     }
+}
+
+} // namespace
+
+void NoteCheckedTmp(const std::wstring& path, HANDLE file, uint64_t length) {
+    if (length < kHashedAgainBelow) return KeepSeal(path, TmpSeal());
+    // The times set as they are: a file system that would move them again when the writer's
+    // handle closes (NTFS does so for a written file) keeps them from then on. Zeros leave the
+    // creation and access times and the attributes alone.
+    FILE_BASIC_INFO basic = {};
+    if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+        basic.CreationTime.QuadPart = 0;
+        basic.LastAccessTime.QuadPart = 0;
+        basic.FileAttributes = 0;
+        SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+    }
+    KeepSeal(path, SealOf(file));
+}
+
+void NoteLinkedSeed(const std::wstring& path, HANDLE seed) {
+    // The seed's handle reads only: nothing was written through it that could move its times.
+    KeepSeal(path, SealOf(seed));
 }
 
 bool HeldTmpAsNoted(const std::wstring& path, HANDLE held) {
@@ -162,7 +174,7 @@ FileHandle OpenTmpForWriting(const std::wstring& path, TmpOpen how, DWORD share)
     return file;
 }
 
-FileHandle HoldTmpForMove(const std::wstring& path) {
+FileHandle HoldTmpForMove(const std::wstring& path, uint64_t* length, uint32_t* links) {
     FileHandle held(CreateFileW(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | kNoFollow, nullptr));
     BY_HANDLE_FILE_INFORMATION info = {};
@@ -173,6 +185,8 @@ FileHandle HoldTmpForMove(const std::wstring& path) {
         held.Reset();
         SetLastError(ERROR_NOT_SUPPORTED);
     }
+    *length = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    *links = info.nNumberOfLinks;
     return held;
 }
 
