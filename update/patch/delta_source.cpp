@@ -18,6 +18,8 @@
 #include "update/entry_digest.h"
 #include "update/file_at.h"
 #include "update/net/addresses.h"
+#include "update/net/whole_file.h"
+#include "update/tmp_file.h"
 
 namespace {
 
@@ -25,7 +27,7 @@ namespace {
 // later attempts) fetch it as a launcher without deltas would. A missing delta is not a
 // missing file, so its status is not the attempt's.
 SourceAnswer LeaveToOthers(EntryFetch& fetch) {
-    DeleteFileW(fetch.tmpPath.c_str());
+    RemoveTmp(fetch.tmpPath);
     fetch.delta = false;
     fetch.status = 0;
     return State().cancelRequested.load() ? SourceAnswer::Failed : SourceAnswer::NotForMe;
@@ -76,8 +78,10 @@ SourceAnswer DeltaSource(EntryFetch& fetch) {
         return LeaveToOthers(fetch);
     }
 
-    FileHandle tmp(CreateFileW(fetch.tmpPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    // The ".tmp" as every source opens it (never through a link or a second name), and only
+    // when the disk keeps its reserve after the whole new file.
+    FileHandle tmp;
+    if (RoomFor(fetch.tmpPath, entry.size)) tmp = OpenTmpForWriting(fetch.tmpPath, TmpOpen::Fresh);
     StreamDigest digest(!entry.sha256.empty());
     if (!tmp || !digest.Ok()) {
         tmp.Reset();
@@ -100,8 +104,12 @@ SourceAnswer DeltaSource(EntryFetch& fetch) {
         tmp.Reset();
         return LeaveToOthers(fetch);
     }
+    if (!DigestMatchesEntry(digest, entry)) {
+        tmp.Reset();
+        return LeaveToOthers(fetch);
+    }
+    NoteCheckedTmp(fetch.tmpPath, tmp.Get());
     tmp.Reset();
-    if (!DigestMatchesEntry(digest, entry)) return LeaveToOthers(fetch);
     fetch.status = status;
     return SourceAnswer::Done;
 }
