@@ -177,16 +177,21 @@ FileHandle OpenTmpForWriting(const std::wstring& path, TmpOpen how, DWORD share)
 FileHandle HoldTmpForMove(const std::wstring& path, uint64_t* length, uint32_t* links) {
     FileHandle held(CreateFileW(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | kNoFollow, nullptr));
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (held && (!GetFileInformationByHandle(held.Get(), &info) ||
-                 (info.dwFileAttributes &
-                  (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)) {
+    // Two plain queries rather than GetFileInformationByHandle, which also asks for the
+    // volume's serial number: under Wine that is about nine wine server round trips a file.
+    FILE_ATTRIBUTE_TAG_INFO kind = {};
+    FILE_STANDARD_INFO standard = {};
+    if (held &&
+        (!GetFileInformationByHandleEx(held.Get(), FileAttributeTagInfo, &kind, sizeof kind) ||
+         !GetFileInformationByHandleEx(held.Get(), FileStandardInfo, &standard, sizeof standard) ||
+         (kind.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+         standard.Directory)) {
         // Not a refusal for now (see PlaceFile): such a ".tmp" is never placed.
         held.Reset();
         SetLastError(ERROR_NOT_SUPPORTED);
     }
-    *length = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    *links = info.nNumberOfLinks;
+    *length = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
+    *links = standard.NumberOfLinks;
     return held;
 }
 
