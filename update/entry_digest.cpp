@@ -12,7 +12,8 @@ constexpr size_t kHashRead = 1u << 20;
 } // namespace
 
 bool DigestPrefix(HANDLE file, uint64_t size, StreamDigest& digest) {
-    std::vector<uint8_t> buffer(kHashRead);
+    // A short file takes a buffer of its own length, not a megabyte.
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(kHashRead, size)));
     for (uint64_t at = 0; at < size;) {
         if (State().cancelRequested.load()) return false;
         const size_t want = static_cast<size_t>(std::min<uint64_t>(kHashRead, size - at));

@@ -70,7 +70,7 @@ Copy LinkSeed(const std::wstring& seedPath, HANDLE seed, const BY_HANDLE_FILE_IN
     BY_HANDLE_FILE_INFORMATION linkInfo = {};
     if (tmp && GetFileInformationByHandle(tmp.Get(), &linkInfo) && SameFile(info, linkInfo) &&
         !State().cancelRequested.load()) {
-        NoteCheckedTmp(fetch.tmpPath, seed);
+        NoteLinkedSeed(fetch.tmpPath, seed);
         return Copy::Done;
     }
     tmp.Reset();
@@ -129,7 +129,7 @@ Copy CopySeed(const WholeSeed& from, const EntryFetch& fetch, char* block) {
             done += static_cast<uint64_t>(read);
         }
         written = written && FlushFileBuffers(tmp.Get()) && DigestMatchesEntry(digest, fetch.entry);
-        if (written) NoteCheckedTmp(fetch.tmpPath, tmp.Get());
+        if (written) NoteCheckedTmp(fetch.tmpPath, tmp.Get(), done);
     }
     if (written) return Copy::Done;
     DeleteFileW(fetch.tmpPath.c_str());

@@ -80,19 +80,9 @@ Notes& CheckedTmps() {
 
 } // namespace
 
-void NoteCheckedTmp(const std::wstring& path, HANDLE file) {
-    // The times set as they are: a file system that would move them again when the writer's
-    // handle closes (NTFS does so for a written file) keeps them from then on. Zeros leave the
-    // creation and access times and the attributes alone. A handle without the right to set
-    // them (a linked seed's) has written nothing.
-    FILE_BASIC_INFO basic = {};
-    if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
-        basic.CreationTime.QuadPart = 0;
-        basic.LastAccessTime.QuadPart = 0;
-        basic.FileAttributes = 0;
-        SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
-    }
-    const TmpSeal seal = SealOf(file);
+namespace {
+
+void KeepSeal(const std::wstring& path, const TmpSeal& seal) {
     Notes& notes = CheckedTmps();
     std::lock_guard<std::mutex> hold(notes.lock);
     if (seal.taken) {
@@ -100,6 +90,28 @@ void NoteCheckedTmp(const std::wstring& path, HANDLE file) {
     } else {
         notes.byPath.erase(path);
     }
+}
+
+} // namespace
+
+void NoteCheckedTmp(const std::wstring& path, HANDLE file, uint64_t length) {
+    if (length < kHashedAgainBelow) return KeepSeal(path, TmpSeal());
+    // The times set as they are: a file system that would move them again when the writer's
+    // handle closes (NTFS does so for a written file) keeps them from then on. Zeros leave the
+    // creation and access times and the attributes alone.
+    FILE_BASIC_INFO basic = {};
+    if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+        basic.CreationTime.QuadPart = 0;
+        basic.LastAccessTime.QuadPart = 0;
+        basic.FileAttributes = 0;
+        SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+    }
+    KeepSeal(path, SealOf(file));
+}
+
+void NoteLinkedSeed(const std::wstring& path, HANDLE seed) {
+    // The seed's handle reads only: nothing was written through it that could move its times.
+    KeepSeal(path, SealOf(seed));
 }
 
 bool HeldTmpAsNoted(const std::wstring& path, HANDLE held) {
@@ -162,17 +174,24 @@ FileHandle OpenTmpForWriting(const std::wstring& path, TmpOpen how, DWORD share)
     return file;
 }
 
-FileHandle HoldTmpForMove(const std::wstring& path) {
+FileHandle HoldTmpForMove(const std::wstring& path, uint64_t* length, uint32_t* links) {
     FileHandle held(CreateFileW(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | kNoFollow, nullptr));
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (held && (!GetFileInformationByHandle(held.Get(), &info) ||
-                 (info.dwFileAttributes &
-                  (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)) {
+    // Two plain queries rather than GetFileInformationByHandle, which also asks for the
+    // volume's serial number: under Wine that is about nine wine server round trips a file.
+    FILE_ATTRIBUTE_TAG_INFO kind = {};
+    FILE_STANDARD_INFO standard = {};
+    if (held &&
+        (!GetFileInformationByHandleEx(held.Get(), FileAttributeTagInfo, &kind, sizeof kind) ||
+         !GetFileInformationByHandleEx(held.Get(), FileStandardInfo, &standard, sizeof standard) ||
+         (kind.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+         standard.Directory)) {
         // Not a refusal for now (see PlaceFile): such a ".tmp" is never placed.
         held.Reset();
         SetLastError(ERROR_NOT_SUPPORTED);
     }
+    *length = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
+    *links = standard.NumberOfLinks;
     return held;
 }
 

@@ -26,8 +26,14 @@ FileHandle OpenTmpForWriting(const std::wstring& path, TmpOpen how, DWORD share 
 // Opens the ".tmp" for its move into place (reading and DELETE, shared with readers only), so
 // that nothing changes it or its name until it is renamed through this handle. Null when it
 // is no plain file (a link or junction, a folder). A ".tmp" with a second name is held, but
-// only a linked seed's, as its note says, may be placed (see PlaceFile).
-FileHandle HoldTmpForMove(const std::wstring& path);
+// only a linked seed's, as its note says, may be placed (see PlaceFile). *length and *links
+// are the held file's, as the hold's own look at it found them.
+FileHandle HoldTmpForMove(const std::wstring& path, uint64_t* length, uint32_t* links);
+
+// A ".tmp" shorter than this is not noted: placing hashes it again under its hold, one read
+// that costs less than the note's and the comparison's calls (under Wine each is a round trip
+// to the wine server). Patched and split files are far longer, and keep their notes.
+constexpr uint64_t kHashedAgainBelow = uint64_t{128} << 10;
 
 // What a source saw of the ".tmp" it checked, as it let go of it: the file, its length and its
 // change time. Placing compares the held ".tmp" with this and hashes it again only when they
@@ -41,9 +47,13 @@ struct TmpSeal {
 
 // The seal of the open file; none (taken false) when the system cannot tell.
 TmpSeal SealOf(HANDLE file);
-// Notes the seal of the ".tmp" at path, whose content its source has just checked; a later
-// note for the path replaces it.
-void NoteCheckedTmp(const std::wstring& path, HANDLE file);
+// Notes the seal of the ".tmp" at path, of length bytes, whose content its source has just
+// checked and written; a later note for the path replaces it. One shorter than
+// kHashedAgainBelow is not noted (an older note for the path is dropped).
+void NoteCheckedTmp(const std::wstring& path, HANDLE file, uint64_t length);
+// Notes the seal of a seed just linked at path after its digest matched, whatever its length:
+// only such a note lets a ".tmp" with a second name be placed.
+void NoteLinkedSeed(const std::wstring& path, HANDLE seed);
 // True when the held ".tmp" at path is what its last note describes; the note is used up.
 bool HeldTmpAsNoted(const std::wstring& path, HANDLE held);
 

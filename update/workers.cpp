@@ -98,23 +98,23 @@ bool MoveIntoPlace(const std::wstring& localPath, const std::wstring& tmpPath, H
     return RenameHeldFile(held, target, true);
 }
 
-// Whether the held file has the entry's content: a verdict taken by verification, minutes
-// ago, is taken again under the hold.
-bool HeldMatchesEntry(HANDLE held, const ManifestEntry& entry) {
+// Whether the held file, of length bytes, has the entry's content: a verdict taken by
+// verification, minutes ago, is taken again under the hold.
+bool HeldMatchesEntry(HANDLE held, uint64_t length, const ManifestEntry& entry) {
     StreamDigest digest(!entry.sha256.empty());
-    return digest.Ok() && DigestPrefix(held, FileSizeOf(held), digest) &&
-           DigestMatchesEntry(digest, entry);
+    return digest.Ok() && DigestPrefix(held, length, digest) && DigestMatchesEntry(digest, entry);
 }
 
 // Whether the held ".tmp" may be placed. Its source's check stands while nothing else can have
 // had the file: the hold came at the first try and the file is as its source left it (same
 // file, length and change time). Otherwise, and with recheck, it is hashed again under the
-// hold. A second name the source did not make itself (a linked seed) is never placed.
-bool HeldMayBePlaced(HANDLE held, const ManifestEntry& entry, const std::wstring& tmpPath,
-                     bool recheck) {
+// hold; so is every short one, which its source does not note. A second name the source did
+// not make itself (a linked seed) is never placed.
+bool HeldMayBePlaced(HANDLE held, uint64_t length, uint32_t links, const ManifestEntry& entry,
+                     const std::wstring& tmpPath, bool recheck) {
     const bool asLeft = HeldTmpAsNoted(tmpPath, held);
-    if (!asLeft && SealOf(held).links != 1) return false;
-    return (asLeft && !recheck) || HeldMatchesEntry(held, entry);
+    if (!asLeft && links != 1) return false;
+    return (asLeft && !recheck) || HeldMatchesEntry(held, length, entry);
 }
 
 // Puts the checked ".tmp" in place; its folder exists, since the ".tmp" lies in it. A move
@@ -128,10 +128,12 @@ bool PlaceFile(const ManifestEntry& entry, const std::wstring& localPath,
     bool checked = false, firstHold = true;
     for (;;) {
         if (!held) {
-            held = HoldTmpForMove(tmpPath);
+            uint64_t length = 0;
+            uint32_t links = 0;
+            held = HoldTmpForMove(tmpPath, &length, &links);
             // A hold refused at first: another program had the ".tmp" open meanwhile.
             if (held && !checked &&
-                !HeldMayBePlaced(held.Get(), entry, tmpPath, recheck || !firstHold))
+                !HeldMayBePlaced(held.Get(), length, links, entry, tmpPath, recheck || !firstHold))
                 return false;
             if (held) checked = true;
             firstHold = false;

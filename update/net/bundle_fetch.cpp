@@ -55,7 +55,7 @@ public:
         bool ok = !broken_ && written_ == size && (!inflater_ || inflater_->Complete()) &&
                   file_.Valid() && FlushFileBuffers(file_.Get()) &&
                   DigestMatchesEntry(digest_, entry_);
-        if (ok) NoteCheckedTmp(tmpPath_, file_.Get());
+        if (ok) NoteCheckedTmp(tmpPath_, file_.Get(), written_);
         file_.Reset();
         if (!ok) Abandon();
         return ok;

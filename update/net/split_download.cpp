@@ -146,7 +146,7 @@ SplitResult SplitDownload(PieceBoard& board, const ManifestEntry& entry, const s
     const bool complete =
         marked && hashTo(size) && SetFileLength(tmp.Get(), size) && FlushFileBuffers(tmp.Get());
     const bool matches = complete && DigestMatchesEntry(digest, entry);
-    if (matches) NoteCheckedTmp(tmpPath, tmp.Get());
+    if (matches) NoteCheckedTmp(tmpPath, tmp.Get(), size);
     tmp.Reset();
     if (matches) return SplitResult::Done;
     DeleteFileW(tmpPath.c_str());

@@ -147,7 +147,7 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
         complete = complete && inflater->Complete() && received == packedSize &&
                    written == static_cast<uint64_t>(entry.size);
     const bool matches = complete && DigestMatchesEntry(digest, entry);
-    if (matches) NoteCheckedTmp(tmpPath, file.Get());
+    if (matches) NoteCheckedTmp(tmpPath, file.Get(), written);
     file.Reset();
     if (matches) return true;
     // An answer that came whole, or came with the wrong content, makes the copy unusable; a

@@ -108,7 +108,7 @@ SourceAnswer DeltaSource(EntryFetch& fetch) {
         tmp.Reset();
         return LeaveToOthers(fetch);
     }
-    NoteCheckedTmp(fetch.tmpPath, tmp.Get());
+    NoteCheckedTmp(fetch.tmpPath, tmp.Get(), newSize);
     tmp.Reset();
     fetch.status = status;
     return SourceAnswer::Done;

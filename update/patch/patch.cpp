@@ -47,7 +47,7 @@ PatchResult Sealed(FileHandle& tmp, const std::wstring& tmpPath, StreamDigest& d
                    const ManifestEntry& entry) {
     if (!FlushFileBuffers(tmp.Get())) return PatchResult::Failed;
     const bool matches = DigestMatchesEntry(digest, entry);
-    if (matches) NoteCheckedTmp(tmpPath, tmp.Get());
+    if (matches) NoteCheckedTmp(tmpPath, tmp.Get(), FileSizeOf(tmp.Get()));
     tmp.Reset();
     return matches ? PatchResult::Done : Discard(tmpPath);
 }

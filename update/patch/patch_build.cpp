@@ -510,7 +510,7 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
             if (hashed) fits = DigestMatchesEntry(digest, entry);
             // On disk before it is placed, like a whole download.
             if (!FlushFileBuffers(tmp.Get())) return PatchResult::Failed;
-            if (fits) NoteCheckedTmp(tmpPath, tmp.Get());
+            if (fits) NoteCheckedTmp(tmpPath, tmp.Get(), index.fileSize);
         }
     }
     if (fetched == RangeFetch::NotHonoured) return PatchResult::WholeDownload;
