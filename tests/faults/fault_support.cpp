@@ -227,8 +227,6 @@ std::vector<std::string> FaultGame::Problems(bool tmpAllowed) const {
             if (std::find(extra->second.begin(), extra->second.end(), bytes) == extra->second.end())
                 problems.push_back(shown + " holds unexpected bytes (" +
                                    std::to_string(bytes.size()) + ")");
-        } else if (key == L"log\\run.log" || key == L"log\\run.log.1") {
-            continue; // the run log tells of every run, a failed or killed one too
         } else if (EndsWithTmp(relative)) {
             if (!tmpAllowed) problems.push_back(shown + " is left over");
         } else {
