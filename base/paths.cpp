@@ -96,6 +96,26 @@ void MarkInstalled() {
 void MarkLanguageChosen() {
     CreateMarkerInLog(L"lang_set");
 }
+void ReplaceSmallFile(const std::wstring& path, std::string_view text) {
+    if (!MakeLogFolder(ParentFolderOf(path))) return;
+    const std::wstring temp = path + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+    {
+        FileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!file) return;
+        DWORD written = 0;
+        if (!WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written,
+                       nullptr) ||
+            written != text.size()) {
+            file.Reset();
+            DeleteFileW(temp.c_str());
+            return;
+        }
+    }
+    if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+        DeleteFileW(temp.c_str());
+}
+
 void CreateHiddenMarker(const std::wstring& path) {
     CreateEmptyFile(path, FILE_ATTRIBUTE_HIDDEN);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 struct ManifestEntry;
 
@@ -31,6 +32,9 @@ bool FileExists(const std::wstring& path);
 void MarkInstalled();
 void MarkLanguageChosen();
 void CreateHiddenMarker(const std::wstring& path);
+// Replaces the small file at path (in a real folder, never through a link at it) with text:
+// written beside, then renamed over it, so a reader never sees half of it.
+void ReplaceSmallFile(const std::wstring& path, std::string_view text);
 
 // Everything up to, not including, the last "\" or "/"; empty when there is none.
 std::wstring ParentFolderOf(const std::wstring& path);

@@ -45,27 +45,6 @@ std::string ReadSmallFile(const std::wstring& path) {
     return std::string(text, read);
 }
 
-// Written beside, then renamed over the old one, so a reader never sees half of it.
-void WriteSmallFile(const std::wstring& path, const std::string& text) {
-    CreateDirectoryW(LogFolder().c_str(), nullptr);
-    const std::wstring temp = path + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
-    {
-        FileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return;
-        DWORD written = 0;
-        if (!WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                       nullptr) ||
-            written != text.size()) {
-            file.Reset();
-            DeleteFileW(temp.c_str());
-            return;
-        }
-    }
-    if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
-        DeleteFileW(temp.c_str());
-}
-
 bool ParseNumber(std::string_view text, int base, uint64_t* value) {
     const auto [ptr, error] = std::from_chars(text.data(), text.data() + text.size(), *value, base);
     return error == std::errc() && ptr != text.data();
@@ -190,7 +169,7 @@ ChosenRelease FetchAndCheck() {
     const uint64_t remembered = RememberedRelease(channel);
     chosen = CheckReleaseHead(text, channel, UnixNow(), remembered, InstallNumber());
     if (chosen.status == HeadStatus::Accepted && SigningEnabled() && chosen.release > remembered)
-        WriteSmallFile(ReleaseMarkerPath(channel), std::to_string(chosen.release));
+        ReplaceSmallFile(ReleaseMarkerPath(channel), std::to_string(chosen.release));
     return chosen;
 }
 
@@ -247,7 +226,7 @@ bool RememberReleaseChannel(std::wstring_view name) {
     for (wchar_t c : name)
         narrow += static_cast<char>(c < 0x80 ? c : '?');
     if (!IsChannelName(narrow)) return false;
-    if (ReadSmallFile(ChannelMarkerPath()) != narrow) WriteSmallFile(ChannelMarkerPath(), narrow);
+    if (ReadSmallFile(ChannelMarkerPath()) != narrow) ReplaceSmallFile(ChannelMarkerPath(), narrow);
     return true;
 }
 
@@ -261,7 +240,7 @@ uint64_t InstallNumber() {
     char hex[17] = {};
     for (int i = 0; i < 16; ++i)
         hex[i] = "0123456789abcdef"[(number >> (60 - 4 * i)) & 0xf];
-    WriteSmallFile(InstallNumberPath(), std::string(hex, 16));
+    ReplaceSmallFile(InstallNumberPath(), std::string(hex, 16));
     // Read back, so that two launchers starting at once agree on the one that was kept.
     const std::string again = ReadSmallFile(InstallNumberPath());
     if (again.size() == 16) ParseNumber(again, 16, &number);

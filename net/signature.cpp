@@ -146,28 +146,6 @@ uint64_t RememberedSerial(const std::wstring& path) {
     return ParseDecimal(std::string(text, read), 0, &serial) ? serial : 0;
 }
 
-// Written beside, then renamed over the marker, so a reader never sees half a number.
-void RememberSerial(const std::wstring& path, uint64_t serial) {
-    CreateDirectoryW(ParentFolderOf(path).c_str(), nullptr);
-    const std::wstring temp = path + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
-    const std::string text = std::to_string(serial);
-    {
-        FileHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return;
-        DWORD written = 0;
-        if (!WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                       nullptr) ||
-            written != text.size()) {
-            file.Reset();
-            DeleteFileW(temp.c_str());
-            return;
-        }
-    }
-    if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
-        DeleteFileW(temp.c_str());
-}
-
 } // namespace
 
 bool SigningEnabled() {
@@ -223,7 +201,8 @@ DocumentCheck CheckFetchedDocument(const std::string& text, const std::string& n
     uint64_t serial = 0;
     const DocumentCheck check = VerifySignedDocument(text, name, kSigningKeys, kSigningKeyCount,
                                                      UnixNow(), remembered, &serial);
-    if (check == DocumentCheck::Accepted && serial > remembered) RememberSerial(marker, serial);
+    if (check == DocumentCheck::Accepted && serial > remembered)
+        ReplaceSmallFile(marker, std::to_string(serial));
     return check;
 }
 
