@@ -19,16 +19,8 @@
 namespace {
 
 std::wstring SamplesFolder() {
-    int count = 0;
-    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
-    std::wstring folder;
-    for (int i = 1; i < count && args && folder.empty(); ++i)
-        if (std::wcsncmp(args[i], L"--gtest", 7) != 0) folder = args[i];
-    LocalFree(args);
-    if (!folder.empty() && folder[0] == L'/') folder = L"Z:" + folder;
-    for (wchar_t& c : folder)
-        if (c == L'/') c = L'\\';
-    return folder;
+    const std::vector<std::wstring> args = test::ProgramArguments();
+    return args.empty() ? std::wstring() : args.front();
 }
 
 TEST(UnsignedLauncher, ReadsASignedPublicationAsAnyOther) {
