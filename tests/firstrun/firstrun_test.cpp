@@ -127,22 +127,11 @@ TEST(InstallFolder, IsCreatedWithAProtectedDescriptorLikeProgramFiles) {
     EXPECT_TRUE(CreateProtectedFolder(folder)) << "a folder that stands is kept";
 }
 
-// A symbolic link made by the Unix ln, which Wine shows as a reparse point; false when the link
-// did not appear in time.
-bool MakeUnixLink(const std::wstring& target, const std::wstring& link) {
-    test::ChildProcess ln;
-    ln.Start(L"Z:\\bin\\ln",
-             L"ln -sfnT \"" + test::Widen(test::UnixPath(target)) + L"\" \"" +
-                 test::Widen(test::UnixPath(link)) + L"\"",
-             L"");
-    return test::WaitFor([&] { return test::PathExists(link); }, 10000);
-}
-
 // A link at the folder's name or on the way leads the elevated launcher's writes elsewhere.
 TEST(InstallFolder, IsNotTakenThroughAReparsePoint) {
     test::TempDir root(L"reparse");
     test::TempDir elsewhere(L"elsewhere");
-    ASSERT_TRUE(MakeUnixLink(elsewhere.Path(), root / L"Link"));
+    ASSERT_TRUE(test::MakeUnixLink(elsewhere.Path(), root / L"Link"));
     EXPECT_TRUE(CrossesReparsePoint(root / L"Link"));
     EXPECT_TRUE(CrossesReparsePoint(root / L"Link\\Zarvo Vestra"));
     EXPECT_FALSE(CrossesReparsePoint(root / L"Plain\\Zarvo Vestra")); // not made yet

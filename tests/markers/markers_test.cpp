@@ -112,14 +112,10 @@ TEST_F(MarkersTest, MarkersAreEmptyFilesInTheLogFolderAndFoldersDoNotCount) {
     EXPECT_FALSE(FileExists(LangSetPath()));
 }
 
-// A symbolic link made by the Unix ln (Wine shows it as a reparse point); false when it did not
+// A link made by the Unix ln that Wine already shows as a reparse point; false when it did not
 // appear in time.
 bool MakeUnixLink(const std::wstring& target, const std::wstring& link) {
-    test::ChildProcess ln;
-    ln.Start(L"Z:\\bin\\ln",
-             L"ln -sfnT \"" + test::Widen(test::UnixPath(target)) + L"\" \"" +
-                 test::Widen(test::UnixPath(link)) + L"\"",
-             L"");
+    if (!test::MakeUnixLink(target, link)) return false;
     return test::WaitFor(
         [&] {
             return (GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&

@@ -533,6 +533,14 @@ void ResetRunState() {
     SetStatusText(L"");
 }
 
+bool MakeUnixLink(const std::wstring& target, const std::wstring& link) {
+    ChildProcess ln;
+    ln.Start(L"Z:\\bin\\ln",
+             L"ln -sfnT \"" + Widen(UnixPath(target)) + L"\" \"" + Widen(UnixPath(link)) + L"\"",
+             L"");
+    return WaitFor([&] { return PathExists(link); }, 10000);
+}
+
 std::vector<std::wstring> ProgramArguments() {
     int count = 0;
     wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);

@@ -23,6 +23,9 @@ std::wstring Widen(const std::string& text);  // UTF-8 to UTF-16
 // The Linux path of a Windows path, as Wine maps its drives (the test environment is T:, the
 // Linux root Z:), for the test server and Linux programs; empty if Wine knows none.
 std::string UnixPath(const std::wstring& windowsPath);
+// A symbolic link at link to target made by the Unix ln, which Wine shows as a reparse point;
+// false when the link did not appear in time.
+bool MakeUnixLink(const std::wstring& target, const std::wstring& link);
 // The program's own arguments past its name, less GoogleTest's: a Linux path ("/...") as the
 // Windows path of Wine's Z: drive, every "/" turned into a backslash.
 std::vector<std::wstring> ProgramArguments();

@@ -283,16 +283,6 @@ TEST_F(Loader, RegisteredRuntimeIsLoadedAsAnInstalledOne) {
               std::vector<std::wstring>{kSkippedVersion + Folder(L"Application\\85.0.1.0")});
 }
 
-// A symbolic link made by the Unix ln (Wine shows it as a reparse point).
-bool MakeUnixLink(const std::wstring& target, const std::wstring& link) {
-    test::ChildProcess ln;
-    ln.Start(L"Z:\\bin\\ln",
-             L"ln -sfnT \"" + test::Widen(test::UnixPath(target)) + L"\" \"" +
-                 test::Widen(test::UnixPath(link)) + L"\"",
-             L"");
-    return test::WaitFor([&] { return test::PathExists(link); }, 10000);
-}
-
 // The launcher runs elevated: a runtime named by the user's environment or registered under
 // the user's key is loaded only from where no one but the administrators can change it. Wine
 // keeps no descriptors, so what it shows here is the other half of that check: a folder
@@ -301,7 +291,7 @@ bool MakeUnixLink(const std::wstring& target, const std::wstring& link) {
 TEST_F(Loader, PerUserRuntimeBehindALinkIsNotLoaded) {
     webtest::FakeLog log;
     webtest::InstallFakeRuntime(Folder(L"planted\\120.0.0.0"));
-    ASSERT_TRUE(MakeUnixLink(Folder(L"planted"), Folder(L"link")));
+    ASSERT_TRUE(test::MakeUnixLink(Folder(L"planted"), Folder(L"link")));
     const std::wstring skipped = L"WebView2: skipped a runtime other users can change ";
     {
         webtest::ScopedEnv folder(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER",
