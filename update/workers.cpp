@@ -185,6 +185,7 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict
     const std::wstring& tmpPath = fetch.tmpPath;
 
     size_t movePause = 0;
+    int deniedAttempts = 0;
     // The last attempt's failure, for the run log: the step and why.
     std::pair<const wchar_t*, std::wstring> failure{L"download", L""};
     // At most five attempts: pauses of 400, 800, 1200, 1600 and 2000 ms follow the failed ones.
@@ -200,11 +201,17 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict
             const DWORD error = GetLastError();
             failure = {L"place", WindowsError(error)};
             // A file another program holds open is kept from its place, not from being
-            // fetched: the checked ".tmp" waits for the next attempt. Access that stays denied
-            // through all the move's pauses, with nobody holding the file, will not come with
-            // another download.
-            if (HeldByAnotherProgram(error, localPath)) {
-                failure.second += L", the file is in use";
+            // fetched: the checked ".tmp" waits for the next attempt. Access denied with nobody
+            // holding the file for deletion may still be a scanner that shares it (a rename
+            // over an open file is refused all the same) or one that let go just before the
+            // look, so the ".tmp" gets one more round of the move's pauses; denied again, it
+            // will not come with another download.
+            const bool held = HeldByAnotherProgram(error, localPath);
+            if (held || (error == ERROR_ACCESS_DENIED && ++deniedAttempts < 2)) {
+                if (held)
+                    failure.second += L", the file is in use";
+                else
+                    movePause = 0;
                 verdict = Verdict::TmpReady;
             } else if (error == ERROR_ACCESS_DENIED) {
                 DeleteFileW(tmpPath.c_str());

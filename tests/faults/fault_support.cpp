@@ -325,10 +325,12 @@ RunnerResult WaitRunner(test::ChildProcess& process, const std::wstring& resultF
     return result;
 }
 
-bool FileHolder::Hold(const std::wstring& path) {
+bool FileHolder::Hold(const std::wstring& path, bool shared) {
     const std::wstring exe = LauncherFolderFull() + L"\\file_holder.exe";
     const std::wstring ready = ready_ / L"ready";
-    if (!process_.Start(exe, L"\"" + exe + L"\" \"" + path + L"\" \"" + ready + L"\"",
+    if (!process_.Start(exe,
+                        L"\"" + exe + L"\" \"" + path + L"\" \"" + ready + L"\"" +
+                            (shared ? L" shared" : L""),
                         ready_.Path()))
         return false;
     return test::WaitFor([&] { return test::PathExists(ready); }, 20000);

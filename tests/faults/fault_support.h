@@ -125,12 +125,12 @@ bool StartRunner(test::ChildProcess& process, const std::wstring& exe,
 RunnerResult WaitRunner(test::ChildProcess& process, const std::wstring& resultFile,
                         DWORD timeoutMs);
 
-// A process of its own holding a file open without any sharing (file_holder.exe, beside the
-// test program), until it is killed.
+// A process of its own holding a file open without any sharing, or shared for reading
+// (file_holder.exe, beside the test program), until it is killed.
 class FileHolder {
 public:
     // True once the file is open in the other process.
-    bool Hold(const std::wstring& path);
+    bool Hold(const std::wstring& path, bool shared = false);
     ~FileHolder() { process_.Kill(); }
     void Release() { process_.Kill(); }
 
@@ -140,8 +140,8 @@ private:
 };
 
 // Checks the game folder over and over while it lives, as a run changes it: the first
-// problems seen are kept. Reads with every kind of sharing, so that the launcher can still
-// replace a file the watch happens to be reading.
+// problems seen are kept. Reads with every kind of sharing, as a scanner does: a rename over
+// the file it is reading is still refused for that moment, which the launcher must outlast.
 class FolderWatch {
 public:
     explicit FolderWatch(const FaultGame& game, DWORD periodMs = 20);

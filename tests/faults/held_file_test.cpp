@@ -63,29 +63,38 @@ TEST_F(HeldFiles, AFileHeldByAnotherProcessIsNeverReportedFine) {
 }
 
 TEST_F(HeldFiles, AMoveRefusedForAMomentSucceedsWithoutASecondDownload) {
-    FaultGame game(LauncherFolderFull(), NextPrefix());
-    const std::string content = test::RandomBytes(30000, 33);
-    game.Add("scanned.exe", content, "an older scanned.exe");
-    game.Publish({"manifest_light.json"});
-    const size_t mark = test::TestServer::LogMark();
+    // A scanner holds the file from before the run until a while after the checked copy is
+    // ready beside it: one that shares nothing, and one that shares everything, which lets
+    // nobody see it is there and still refuses the rename, past the move's first pauses.
+    const struct {
+        const char* name;
+        bool shared;
+        DWORD releaseMs;
+    } cases[] = {{"held alone", false, 400}, {"held shared", true, 3500}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FaultGame game(LauncherFolderFull(), NextPrefix());
+        const std::string content = test::RandomBytes(30000, 33);
+        game.Add("scanned.exe", content, "an older scanned.exe");
+        game.Publish({"manifest_light.json"});
+        const size_t mark = test::TestServer::LogMark();
 
-    // A scanner holds the file from before the run until a few hundred milliseconds after the
-    // checked copy is ready beside it.
-    faults::FileHolder holder;
-    ASSERT_TRUE(holder.Hold(game.Local("scanned.exe")));
-    std::thread release([&] {
-        test::WaitFor([&] { return !game.TmpFiles().empty(); }, 20000);
-        Sleep(400);
-        holder.Release();
-    });
-    Outcome run = Run(game);
-    release.join();
-    EXPECT_EQ(run.Final(), kOk);
-    EXPECT_TRUE(game.AllCurrent());
-    int downloads = 0;
-    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
-        if (r.path.rfind(game.FaultKey("scanned.exe"), 0) == 0) ++downloads;
-    EXPECT_EQ(downloads, 1);
+        faults::FileHolder holder;
+        ASSERT_TRUE(holder.Hold(game.Local("scanned.exe"), c.shared));
+        std::thread release([&] {
+            test::WaitFor([&] { return !game.TmpFiles().empty(); }, 20000);
+            Sleep(c.releaseMs);
+            holder.Release();
+        });
+        Outcome run = Run(game);
+        release.join();
+        EXPECT_EQ(run.Final(), kOk);
+        EXPECT_TRUE(game.AllCurrent());
+        int downloads = 0;
+        for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
+            if (r.path.rfind(game.FaultKey("scanned.exe"), 0) == 0) ++downloads;
+        EXPECT_EQ(downloads, 1);
+    }
 }
 
 // A second launcher in the folder has the ".tmp" open, for reading while this run builds it,

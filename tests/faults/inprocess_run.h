@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "base/launcher_state.h"
 #include "base/paths.h"
 #include "faults/fault_support.h"
+#include "update/run_log.h"
 #include "update/update_run.h"
 #include "update/workers.h"
 
@@ -26,10 +28,16 @@ class InProcessRun : public ::testing::Test {
 protected:
     void SetUp() override {
         test::ResetRunState();
+        logMark_ = ReadShared(RunLogPath()).size();
         // The lasting faults here spend whole retry budgets: the same attempts, shorter pauses.
         SetRetryPauseDivisorForTests(kRetryPauseDivisor);
     }
     void TearDown() override {
+        // What the runs of a failed test wrote for support says why a file failed.
+        if (HasFailure()) {
+            const std::string log = ReadShared(RunLogPath());
+            std::printf("run log:\n%s", log.substr(log.size() >= logMark_ ? logMark_ : 0).c_str());
+        }
         test::TestServer::Reset();
         DeleteFileW(InstDonePath().c_str());
     }
@@ -77,6 +85,7 @@ protected:
     }
 
     int counter_ = 0;
+    size_t logMark_ = 0;
 };
 
 } // namespace faults
