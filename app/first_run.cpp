@@ -5,11 +5,13 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
-#include "base/handles.h"
+#include "app/command_line.h"
 #include "app/image_check.h"
+#include "base/handles.h"
 #include "app/install_folder.h"
 #include "base/paths.h"
 #include "base/process.h"
+#include "net/release_head.h"
 
 namespace {
 
@@ -88,7 +90,10 @@ FirstRunResult InstallOnFirstRun() {
     }
 
     CreateDesktopShortcut(installedExe, kBrandName);
-    return StartDetachedProcess(installedExe, L"\"" + installedExe + L"\"", installFolder)
+    return StartDetachedProcess(
+               installedExe,
+               InstalledCopyCommandLine(installedExe, GetCommandLineW(), ReleaseHeadEnabled()),
+               installFolder)
                ? FirstRunResult::Installed
                : FirstRunResult::RunInPlace;
 }

@@ -2,11 +2,11 @@
 #include <windows.h>
 #include <objbase.h>
 #include <gdiplus.h>
-#include <shellapi.h>
 
 #include <string>
 
 #include "base/threads.h"
+#include "app/command_line.h"
 #include "app/first_run.h"
 #include "base/launcher_state.h"
 #include "app/window.h"
@@ -89,12 +89,8 @@ constexpr DWORD kSwapWaitMs = 10000;
 // (restarts after a self-update included); every other build reads no command line.
 void RememberChannelOfCommandLine() {
     if (!ReleaseHeadEnabled()) return;
-    int count = 0;
-    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (!args) return;
-    for (int i = 1; i + 1 < count; ++i)
-        if (std::wstring(args[i]) == L"--channel") RememberReleaseChannel(args[i + 1]);
-    LocalFree(args);
+    if (const std::wstring channel = ChannelSwitch(GetCommandLineW()); !channel.empty())
+        RememberReleaseChannel(channel);
 }
 
 } // namespace

@@ -82,13 +82,6 @@ bool ReadDocument(std::string_view text, const std::string& prefix, HeadDocument
 }
 
 // As the studio's tool names channels: the name goes into a server path and a file name.
-bool IsChannelName(std::string_view name) {
-    if (name.empty() || name.size() > 32 || name[0] == '-') return false;
-    for (char c : name)
-        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return false;
-    return true;
-}
-
 std::wstring ChannelMarkerPath() {
     return LogFolder() + L"\\channel";
 }
@@ -186,6 +179,13 @@ Current& TheCurrent() {
 }
 
 } // namespace
+
+bool IsChannelName(std::string_view name) {
+    if (name.empty() || name.size() > 32 || name[0] == '-') return false;
+    for (char c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return false;
+    return true;
+}
 
 bool ReleaseHeadEnabled() {
     return kReleaseHead;

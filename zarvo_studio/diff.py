@@ -1,13 +1,17 @@
 """What a release changes, and what it costs the players, before it is published.
 
-    zarvo-studio diff OLD NEW [--json]
+    zarvo-studio diff OLD NEW [--releases N] [--channel NAME] [--json]
 
 OLD and NEW are each a publication folder (what `zarvo-studio publish` wrote; its
 manifest_full.json is read) or a game build folder (its files are hashed). Lists the files
 added, changed, removed and moved (the same bytes under another path), then what a player on
-OLD downloads to reach NEW, file by file, the way a default launcher gets it:
+OLD downloads to reach NEW, file by file, the way a default launcher gets it, and the same
+sum for a player on each of the last N releases of the channel (default 3) that the
+publication folder among OLD and NEW records under releases/ (their files are read from
+objects/, which keeps them):
   moved     taken from another file of the game folder (the launcher's seeds): nothing
   bundle    a small file, inside a bundle run: its member's length (NEW published), else its size
+  delta     a file whose row in NEW names a binary delta from the player's version: the delta
   patch     a file of 1 MiB or more whose old copy is there: its block index plus the blocks
             not found in the old copy at block boundaries (an upper bound: the launcher also
             finds blocks that moved by any number of bytes); needs the old copy's bytes, i.e.
@@ -20,7 +24,7 @@ import os
 import struct
 import zlib
 
-from . import blockindex, objects, onepass, status
+from . import blockindex, deltas, heads, objects, onepass, releases, status
 from .game import scan_game
 
 SUMMARY = "list what changes between two releases (or a release and a game folder) and what players download"
@@ -34,11 +38,14 @@ ESTIMATES = []
 class Release:
     """The rows of a publication folder or of a game folder, by path."""
 
-    def __init__(self, folder, progress=None):
+    def __init__(self, folder, progress=None, rows=None):
         self.folder = folder
         self.published = os.path.isfile(os.path.join(folder, "manifest_full.json"))
         self.rows = {}
-        if self.published:
+        self.in_objects = rows is not None
+        if self.in_objects:  # an earlier release of a publication: its files are objects
+            self.rows = {r["path"]: r for r in rows}
+        elif self.published:
             with open(os.path.join(folder, "manifest_full.json"), "rb") as f:
                 rows = objects.rows_of(f.read())
             if rows is None:
@@ -57,7 +64,11 @@ class Release:
             self.sources = {f.path: f.source for f in files}
 
     def local(self, path):
-        """Where the bytes of path lie: update/<path> of a publication, the game file itself."""
+        """Where the bytes of path lie: update/<path> of a publication, objects/<md5> of one of
+        its earlier releases, the game file itself."""
+        if self.in_objects:
+            return os.path.join(os.fsencode(self.folder), heads.OBJECTS.encode(),
+                                self.rows[path]["hash"].lower().encode())
         if self.published:
             return os.path.join(os.fsencode(self.folder), b"update", *path.encode("utf-8").split(b"/"))
         return self.sources[path]
@@ -129,6 +140,19 @@ def patch_cost(old, new, change):
     return len(index) + missing
 
 
+def delta_cost(old, new, change):
+    if change.kind != "changed" or not new.published or new.in_objects:
+        return None
+    old_md5 = change.old["hash"].lower()
+    if old_md5 not in deltas.olds_of(change.new):
+        return None
+    try:
+        return os.path.getsize(os.path.join(os.fsencode(new.folder), heads.OBJECTS.encode(),
+                                            deltas.object_name(old_md5, change.new["hash"].lower()).encode()))
+    except OSError:
+        return None
+
+
 def bundle_cost(old, new, change):
     row = change.new
     if row.get("zbundle"):
@@ -144,7 +168,8 @@ def whole_cost(old, new, change):
 
 
 ESTIMATES += [("moved", lambda old, new, c: 0 if c.kind == "moved" else None),
-              ("bundle", bundle_cost), ("patch", patch_cost), ("whole", whole_cost)]
+              ("bundle", bundle_cost), ("delta", delta_cost), ("patch", patch_cost),
+              ("whole", whole_cost)]
 
 
 def download(old, new, change):
@@ -156,9 +181,59 @@ def download(old, new, change):
     return "whole", change.new["size"]
 
 
+def costs(old, new, changes):
+    """(bytes, {kind: [files, bytes]}) a player on OLD fetches for the changes to NEW."""
+    kinds = {}
+    for c in changes:
+        if c.new is not None:
+            kind, size = download(old, new, c)
+            kinds.setdefault(kind, [0, 0])
+            kinds[kind][0] += 1
+            kinds[kind][1] += size
+    return sum(b for _, b in kinds.values()), kinds
+
+
+def earlier_releases(old, new, channel, count):
+    """[(record, Release)] of the last count releases of channel recorded by the publication
+    among OLD and NEW, oldest first, before the one its head names (OLD or NEW itself);
+    unreadable ones are skipped."""
+    root = next((r.folder for r in (old, new) if r.published and releases.read_records(r.folder, channel)), None)
+    if root is None or count <= 0:
+        return []
+    seen = set()
+    try:
+        head = heads.read_head(root, channel)
+        if head:
+            seen.add(releases.content(heads.release_fields(head)))
+    except heads.HeadError:
+        pass
+    found = []
+    for record in reversed(releases.read_records(root, channel)):
+        fields = {k: record[k] for k in heads.RELEASE_KEYS if k in record}
+        if releases.content(fields) in seen:
+            continue
+        seen.add(releases.content(fields))
+        rows, problems = releases.release_rows(root, fields)
+        if problems or "full" not in rows:
+            continue
+        found.append((record, Release(root, rows=rows["full"])))
+        if len(found) == count:
+            break
+    return found[::-1]
+
+
+def by_kind(kinds):
+    return {k: {"files": n, "bytes": b} for k, (n, b) in kinds.items()}
+
+
 def add_arguments(parser):
     parser.add_argument("old", metavar="OLD", help="the release players have: a publication or game folder")
     parser.add_argument("new", metavar="NEW", help="the release to compare: a publication or game folder")
+    parser.add_argument("--releases", metavar="N", type=int, default=releases.KEEP_RELEASES,
+                        help="also sum what players on each of the channel's last N recorded "
+                             f"releases download (default {releases.KEEP_RELEASES}; 0: none)")
+    parser.add_argument("--channel", metavar="NAME", default=heads.DEFAULT_CHANNEL,
+                        help=f"the channel whose releases are read (default {heads.DEFAULT_CHANNEL})")
 
 
 def run(args, out, err, result):
@@ -171,29 +246,33 @@ def run(args, out, err, result):
         print(f"zarvo-studio diff: refused: {e}", file=err)
         return status.REFUSED
     changes = compare(old, new)
-    files, kinds = [], {}
+    files = []
     for c in changes:
         entry = {"path": c.path, "change": c.kind}
         if c.moved_from:
             entry["from"] = c.moved_from
         if c.new is not None:
             entry["download"], entry["bytes"] = download(old, new, c)
-            kinds.setdefault(entry["download"], [0, 0])
-            kinds[entry["download"]][0] += 1
-            kinds[entry["download"]][1] += entry["bytes"]
         files.append(entry)
         where = f" (from {c.moved_from})" if c.moved_from else ""
         cost = f"  {entry['download']} {entry['bytes']} bytes" if "download" in entry else ""
         print(f"{c.kind:8} {c.path}{where}{cost}", file=out)
     counts = {k: sum(1 for c in changes if c.kind == k) for k in ("added", "changed", "removed", "moved")}
-    total = sum(v[1] for v in kinds.values())
+    total, kinds = costs(old, new, changes)
     full = sum(int(r.get("zsize") or r["size"]) for r in new.rows.values())
+
+    def spelled(kinds):
+        return ", ".join(f"{k} {n} files {b} bytes" for k, (n, b) in sorted(kinds.items()))
     print(", ".join(f"{n} {k}" for k, n in counts.items()) + f"; {len(new.rows)} files in NEW", file=out)
-    print(f"a player on OLD downloads {total} bytes ("
-          + ", ".join(f"{k} {n} files {b} bytes" for k, (n, b) in sorted(kinds.items()))
-          + f"); a new player {full}", file=out)
+    print(f"a player on OLD downloads {total} bytes ({spelled(kinds)}); a new player {full}", file=out)
+    earlier = []
+    for record, release in earlier_releases(old, new, args.channel, args.releases):
+        size, its_kinds = costs(release, new, compare(release, new))
+        earlier.append({"release": record["release"], "published": record.get("published"),
+                        "bytes": size, "by_kind": by_kind(its_kinds)})
+        print(f"a player on release {record['release']} of {args.channel} downloads {size} bytes "
+              f"({spelled(its_kinds)})", file=out)
     result.update(old=args.old, new=args.new, counts=counts, files=files,
-                  downloads={"from_old": {"bytes": total, "by_kind": {k: {"files": n, "bytes": b}
-                                                                     for k, (n, b) in kinds.items()}},
-                             "new_player": full})
+                  downloads={"from_old": {"bytes": total, "by_kind": by_kind(kinds)},
+                             "from_releases": earlier, "new_player": full})
     return status.OK if changes else status.NOTHING_TO_DO

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include "app/command_line.h"
 #include "app/first_run.h"
 #include "app/image_check.h"
 #include "app/install_folder.h"
@@ -148,6 +149,20 @@ TEST(InstallFolder, IsNotTakenThroughAReparsePoint) {
 
 // The first run checks its copy against the image in memory: the file it copied by path may
 // have been swapped after the elevation prompt.
+// A download link to a test channel installs a launcher on that channel: the copy is started
+// with the switch, and only with a name it would keep, in a build that follows heads.
+TEST(InstallFolder, CopyIsStartedWithTheChannelOfThisStart) {
+    const std::wstring exe = L"C:\\Zarvo Vestra\\Zarvo Vestra.exe";
+    const std::wstring plain = L"\"" + exe + L"\"";
+    EXPECT_EQ(InstalledCopyCommandLine(exe, L"x.exe --channel beta", true),
+              plain + L" --channel beta");
+    EXPECT_EQ(InstalledCopyCommandLine(exe, L"x.exe --channel a --channel beta-2", true),
+              plain + L" --channel beta-2");
+    EXPECT_EQ(InstalledCopyCommandLine(exe, L"x.exe --channel beta", false), plain);
+    EXPECT_EQ(InstalledCopyCommandLine(exe, L"x.exe --channel \"b c\"", true), plain);
+    EXPECT_EQ(InstalledCopyCommandLine(exe, L"x.exe --channel", true), plain);
+}
+
 TEST(InstallFolder, CopyIsCheckedAgainstTheRunningImage) {
     test::TempDir dir(L"image");
     const std::wstring copy = dir / L"copy.exe";

@@ -64,6 +64,25 @@ class Commands(unittest.TestCase):
         self.assertEqual(files["gone.txt"]["change"], "removed")
         self.assertEqual(studio("diff", self.out, self.out)[0], 3)  # nothing differs
 
+    @unittest.skipUnless(os.environ.get("ZARVO_DELTA"), "needs the host delta encoder (ZARVO_DELTA)")
+    def test_diff_sums_what_players_on_each_earlier_release_download(self):
+        for at in (1 << 20, 2 << 20):  # releases 2 and 3, one place of the archive each
+            previous = os.path.join(self.tmp, f"before{at}")
+            shutil.copytree(self.out, previous, symlinks=True)
+            self.big[at:at + 100] = bytes(range(100))
+            write(self.game, "data/big.pak", self.big)
+            self.assertEqual(studio("publish", self.game, self.out)[0], 0)
+        code, doc, err = studio("diff", previous, self.out)
+        self.assertEqual(code, 0, err)
+        # OLD is release 2 (its head); release 1 is the one before it, with a delta of its own.
+        earlier = doc["downloads"]["from_releases"]
+        self.assertEqual([r["release"] for r in earlier], [1])
+        self.assertEqual(list(earlier[0]["by_kind"]), ["delta"])
+        self.assertLess(earlier[0]["bytes"], 10 << 10)
+        self.assertEqual(list(doc["downloads"]["from_old"]["by_kind"]), ["delta"])
+        self.assertEqual(studio("diff", previous, self.out, "--releases", "0")[1]
+                         ["downloads"]["from_releases"], [])
+
     def test_history_lists_each_publish(self):
         write(self.game, "config/a.cfg", b"volume=3\n")
         self.assertEqual(studio("publish", self.game, self.out)[0], 0)
