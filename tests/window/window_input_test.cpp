@@ -204,55 +204,35 @@ TEST_F(WindowInput, FullCheckIgnoredWhileARunIsActive) {
     State().updateRunning = false;
 }
 
-// Points the https handler at a program for the test's length, then puts the old one back.
-// Wine's classes are the machine's only (HKCU\Software\Classes is not merged in), so the
-// machine's key stands in for the user's own here.
-class HttpsHandler {
-public:
-    explicit HttpsHandler(const std::wstring& program) {
-        HKEY raw = nullptr;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kCommand, 0, nullptr, 0,
-                            KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &raw,
-                            nullptr) != ERROR_SUCCESS)
-            return;
-        key_.Reset(raw);
-        wchar_t old[1024] = {};
-        DWORD size = sizeof(old) - sizeof(wchar_t);
-        if (RegQueryValueExW(key_.Get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(old),
-                             &size) == ERROR_SUCCESS)
-            old_ = old;
-        Set(L"\"" + program + L"\" \"%1\"");
-    }
-    ~HttpsHandler() {
-        if (key_) Set(old_);
-    }
-    explicit operator bool() const { return static_cast<bool>(key_); }
-
-private:
-    static constexpr wchar_t kCommand[] = L"Software\\Classes\\https\\shell\\open\\command";
-    void Set(const std::wstring& line) {
-        RegSetValueExW(key_.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(line.c_str()),
-                       static_cast<DWORD>((line.size() + 1) * sizeof(wchar_t)));
-    }
-    RegKey key_;
-    std::wstring old_;
-};
-
 // The launcher runs elevated: the https handler, which the user's own key may name, must not
 // be started by it. The address goes to the desktop shell, which starts the handler in the
-// user's own session (here Wine's explorer, from a folder of its own).
+// user's own session (here Wine's explorer, from a folder of its own). Wine's classes are the
+// machine's only, so the machine's handler is pointed at a recorder for the test's length.
 TEST_F(WindowInput, WebsiteIsOpenedByTheDesktopShellNotByThisProcess) {
     test::TempDir folder(L"https-handler");
     const std::wstring recorder = folder / L"handler.exe";
     ASSERT_TRUE(CopyFileW((LauncherFolderFull() + L"\\cmdline_recorder.exe").c_str(),
                           recorder.c_str(), FALSE));
-    HttpsHandler handler(recorder);
-    ASSERT_TRUE(handler);
+    RegKey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\https\\shell\\open\\command",
+                              0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key.Put(),
+                              nullptr),
+              ERROR_SUCCESS);
+    wchar_t old[1024] = {};
+    DWORD size = sizeof(old) - sizeof(wchar_t);
+    RegQueryValueExW(key.Get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(old), &size);
+    auto setHandler = [&](const std::wstring& line) {
+        RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(line.c_str()),
+                       static_cast<DWORD>((line.size() + 1) * sizeof(wchar_t)));
+    };
+    setHandler(L"\"" + recorder + L"\" \"%1\"");
     Move(750, 70);
     Down(750, 70);
     Up(750, 70);
-    ASSERT_TRUE(test::WaitFor([&] { return test::PathExists(recorder + L".record"); }, 20000))
-        << "the address was not opened";
+    const bool opened =
+        test::WaitFor([&] { return test::PathExists(recorder + L".record"); }, 20000);
+    setHandler(old);
+    ASSERT_TRUE(opened) << "the address was not opened";
     wchar_t ours[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, ours);
     const std::string record = test::ReadFileBytes(recorder + L".record");
