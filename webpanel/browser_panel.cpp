@@ -12,6 +12,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/folder_security.h"
 #include "base/handles.h"
@@ -133,21 +134,30 @@ std::wstring GetWebViewDataFolder() {
 namespace {
 
 // True when a reparse point (a junction, a symbolic link, a mount point) lies anywhere below
-// folder, or a part of it cannot be listed. Links are not entered.
+// folder, or a part of it cannot be listed. Links are not entered; folders wait on a list of
+// their own rather than on the stack, however deep a planted tree goes.
 bool HoldsALink(const std::wstring& folder) {
-    WIN32_FIND_DATAW entry;
-    FindHandle search(FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &entry,
-                                       FindExSearchNameMatch, nullptr, 0));
-    if (!search) return GetLastError() != ERROR_FILE_NOT_FOUND;
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return true;
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            HoldsALink(folder + L"\\" + name))
+    std::vector<std::wstring> pending{folder};
+    while (!pending.empty()) {
+        const std::wstring current = std::move(pending.back());
+        pending.pop_back();
+        WIN32_FIND_DATAW entry;
+        FindHandle search(FindFirstFileExW((current + L"\\*").c_str(), FindExInfoBasic, &entry,
+                                           FindExSearchNameMatch, nullptr, 0));
+        if (!search) {
+            if (GetLastError() == ERROR_FILE_NOT_FOUND) continue;
             return true;
-    } while (FindNextFileW(search.Get(), &entry));
-    return GetLastError() != ERROR_NO_MORE_FILES;
+        }
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") continue;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return true;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                pending.push_back(current + L"\\" + name);
+        } while (FindNextFileW(search.Get(), &entry));
+        if (GetLastError() != ERROR_NO_MORE_FILES) return true;
+    }
+    return false;
 }
 
 } // namespace
