@@ -10,6 +10,7 @@
 #include "base/paths.h"
 #include "base/process.h"
 #include "update/digest.h"
+#include "update/game_folder_rights.h"
 
 namespace {
 
@@ -88,6 +89,10 @@ bool LaunchGame() {
     std::wstring clientPath, clientFolder;
     if (!LocateGameClient(clientPath, clientFolder)) {
         SetStatusText(L"Error: rovezuzav.exe");
+        return false;
+    }
+    if (const std::wstring refusal = GameFolderRefusal(); !refusal.empty()) {
+        SetStatusText(refusal);
         return false;
     }
     // The launcher runs elevated: the file it starts is the one it checks, held until the

@@ -3,12 +3,12 @@
 #include "app/window.h"
 
 #include <windowsx.h>
-#include <shellapi.h>
 
 #include "app/background.h"
 #include "base/threads.h"
 #include "base/build_config.h"
 #include "app/game_launch.h"
+#include "app/user_shell.h"
 #include "base/language.h"
 #include "base/launcher_state.h"
 #include "base/paths.h"
@@ -89,10 +89,17 @@ LRESULT OnMouseMove(HWND window, LPARAM lParam) {
     return 0;
 }
 
+// Through the signed-in user's desktop shell, never by a handler this elevated process looks
+// up. Without such a shell the address is not opened at all (as every shell failure, silently).
+void OpenWebsite() {
+    if (OpenAsSignedInUser(LAUNCHER_WEBSITE_URL) != UserShellOpen::Opened)
+        OutputDebugStringW(L"Website: no desktop shell of the signed-in user opened it\n");
+}
+
 LRESULT OnLButtonDown(HWND window, LPARAM lParam) {
     LauncherState& s = State();
     if (s.hoverWebsite) {
-        ShellExecuteW(nullptr, L"open", LAUNCHER_WEBSITE_URL, nullptr, nullptr, SW_SHOWNORMAL);
+        OpenWebsite();
     } else if (s.hoverLangEnglish) {
         SetLanguage(kLanguageEnglish);
     } else if (s.hoverLangSpanish) {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <oleauto.h>
 #include <wincrypt.h>
 #include <bcrypt.h>
 
@@ -111,6 +112,10 @@ struct CoTaskStringTraits {
     static wchar_t* Invalid() { return nullptr; }
     static void Close(wchar_t* p) { CoTaskMemFree(p); }
 };
+struct BstrTraits {
+    static BSTR Invalid() { return nullptr; }
+    static void Close(BSTR p) { SysFreeString(p); }
+};
 struct ProcessHeapStringTraits {
     static wchar_t* Invalid() { return nullptr; }
     static void Close(wchar_t* p) { HeapFree(GetProcessHeap(), 0, p); }
@@ -133,6 +138,7 @@ using Library = UniqueHandle<HMODULE, LibraryTraits>;            // LoadLibraryW
 using GlobalMemory = UniqueHandle<HGLOBAL, GlobalMemoryTraits>;  // GlobalAlloc
 using LocalMemory = UniqueHandle<HLOCAL, LocalMemoryTraits>;     // FormatMessageW buffers
 using CoTaskString = UniqueHandle<wchar_t*, CoTaskStringTraits>; // SHGetKnownFolderPath
+using Bstr = UniqueHandle<BSTR, BstrTraits>;                     // SysAllocString
 // Strings the system hands out from the process heap (package dependency functions).
 using ProcessHeapString = UniqueHandle<wchar_t*, ProcessHeapStringTraits>;
 

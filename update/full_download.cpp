@@ -13,11 +13,13 @@ void RunFullGameDownload() {
     CreateHiddenMarker(DownloadMarkerPath());
     RunUpdateWithManifestUrl(std::wstring(LAUNCHER_UPDATE_BASE_URL) + L"/manifest_full.json",
                              L"FULL");
-    if (FileExists(InstDonePath())) {
-        RestartLauncher();
-        return;
-    }
     LauncherState& s = State();
+    if (FileExists(InstDonePath())) {
+        if (RestartLauncher() != RestartResult::Refused) return;
+        // Installed, but the restart would go round without end: this window offers the game
+        // as it stands.
+        SetStatusText(L"Error: el launcher se actualiza sin fin");
+    }
     s.gameNotInstalled.store(!FileExists(InstDonePath()));
     if (HWND window = s.mainWindow.load()) PostMessageW(window, WM_LAUNCHER_REPAINT, 0, 0);
 }

@@ -12,6 +12,7 @@
 #include "base/process.h"
 #include "update/digest.h"
 #include "update/file_at.h"
+#include "update/run_log.h"
 
 namespace {
 
@@ -114,9 +115,9 @@ void TakeRestartHistory() {
     SetEnvironmentVariableW(kRestartsVariable, nullptr);
 }
 
-bool RestartLauncher() {
+RestartResult RestartLauncher() {
     // The player closed the launcher while the work ended: the next start picks it up.
-    if (State().exiting.load()) return true;
+    if (State().exiting.load()) return RestartResult::NotStarted;
     const std::wstring exe = LauncherExePath();
     const std::wstring folder = ParentFolderOf(exe);
     // Two publications that disagree on the launcher (a rollout, mixed origins) would have it
@@ -126,14 +127,18 @@ bool RestartLauncher() {
     const std::wstring now(digest.begin(), digest.end());
     if (!now.empty() &&
         (L"," + gRestartedInto + L",").find(L"," + now + L",") != std::wstring::npos)
-        return false;
+        return RestartResult::Refused;
     const std::wstring history = gRestartedInto.empty() ? now : gRestartedInto + L"," + now;
     SetEnvironmentVariableW(kRestartsVariable, history.c_str());
-    StartDetachedProcess(exe, L"\"" + exe + L"\"", folder);
+    unsigned long error = 0;
+    const bool started = StartDetachedProcess(exe, L"\"" + exe + L"\"", folder, &error);
     SetEnvironmentVariableW(kRestartsVariable, nullptr);
+    if (!started)
+        RunLogLine(L"restart: \"" + exe + L"\" could not be started, error " +
+                   std::to_wstring(error));
     // Closed whether or not the new process started: the user can start the new copy by hand.
     if (HWND window = State().mainWindow.load()) PostMessageW(window, WM_CLOSE, 0, 0);
-    return true;
+    return started ? RestartResult::Restarted : RestartResult::NotStarted;
 }
 
 void RestoreInterruptedSwaps() {

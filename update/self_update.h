@@ -5,10 +5,16 @@
 
 #include <string>
 
-// Starts the launcher's executable anew and posts WM_CLOSE to the window. Any thread. False,
-// with nothing started, when this start already restarted into the build now in place: the
-// publications keep swapping the launcher back and forth.
-bool RestartLauncher();
+enum class RestartResult {
+    Restarted,  // the new process started; the window was asked to close
+    NotStarted, // it could not be started (Log\run.log says why) or the process is ending; the
+                // window was asked to close all the same: the player starts the launcher again
+    Refused,    // this start already restarted into the build now in place (the publications
+                // keep swapping the launcher back and forth): nothing started, the window stays
+};
+
+// Starts the launcher's executable anew and posts WM_CLOSE to the window. Any thread.
+RestartResult RestartLauncher();
 
 // Reads, once at the process's start, the builds the restarts before this one went into.
 void TakeRestartHistory();

@@ -16,6 +16,7 @@
 #include "net/release_head.h"
 #include "update/net/pieces.h"
 #include "update/net/split_download.h"
+#include "update/game_folder_rights.h"
 #include "update/game_folders.h"
 #include "update/kept_manifest.h"
 #include "update/manifest.h"
@@ -114,7 +115,8 @@ void EndRunSuccessfully(bool fullRun) {
     if (s.launcherReplaced.load() && !fullRun) {
         SetStatusText(L"Launcher actualizado, reiniciando...");
         s.updateRunning.store(false);
-        if (!RestartLauncher()) SetStatusText(L"Error: el launcher se actualiza sin fin");
+        if (RestartLauncher() == RestartResult::Refused)
+            SetStatusText(L"Error: el launcher se actualiza sin fin");
         return;
     }
     s.updateRunning.store(false);
@@ -314,6 +316,8 @@ void RunUpdateWithManifestUrl(const std::wstring& manifestUrl, const wchar_t* mo
     InvalidateMainWindow();
     const bool fullRun = std::wcscmp(mode, L"FULL") == 0;
     BeginRunLog(mode, manifestUrl);
+    // Before anything is written in the folder: who else may change it.
+    if (const std::wstring refusal = GameFolderRefusal(); !refusal.empty()) return EndRun(refusal);
 
     SetStatusText(L"Descargando manifiesto (" + std::wstring(mode) + L")...");
     // A full run hashes every file, as a check of the installation must; only a light run

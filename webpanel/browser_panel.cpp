@@ -12,6 +12,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/folder_security.h"
 #include "base/handles.h"
@@ -130,11 +131,44 @@ std::wstring GetWebViewDataFolder() {
     return base + L"\\ZarvoVestraLauncher\\WebView2";
 }
 
+namespace {
+
+// True when a reparse point (a junction, a symbolic link, a mount point) lies anywhere below
+// folder, or a part of it cannot be listed. Links are not entered; folders wait on a list of
+// their own rather than on the stack, however deep a planted tree goes.
+bool HoldsALink(const std::wstring& folder) {
+    std::vector<std::wstring> pending{folder};
+    while (!pending.empty()) {
+        const std::wstring current = std::move(pending.back());
+        pending.pop_back();
+        WIN32_FIND_DATAW entry;
+        FindHandle search(FindFirstFileExW((current + L"\\*").c_str(), FindExInfoBasic, &entry,
+                                           FindExSearchNameMatch, nullptr, 0));
+        if (!search) {
+            if (GetLastError() == ERROR_FILE_NOT_FOUND) continue;
+            return true;
+        }
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") continue;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return true;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                pending.push_back(current + L"\\" + name);
+        } while (FindNextFileW(search.Get(), &entry));
+        if (GetLastError() != ERROR_NO_MORE_FILES) return true;
+    }
+    return false;
+}
+
+} // namespace
+
 // The elevated browser writes its profile here: made with rules of its own (SYSTEM and the
 // administrators only, nothing inherited from the user's profile), so that the user's own
-// unelevated programs cannot plant links in it. One already there gets the same rules; one
-// reached through a link is not used, and the panel stays empty.
-bool PrepareDataFolder(const std::wstring& folder) {
+// unelevated programs cannot plant links in it. One already there gets the same rules first,
+// so no more can be planted at its top, and is then searched: one reached through a link, or
+// holding a link anywhere inside (planted before it had those rules), is not used, and the
+// panel stays empty.
+bool PrepareWebViewDataFolder(const std::wstring& folder) {
     if (CrossesReparsePoint(folder)) return false;
     PSECURITY_DESCRIPTOR raw = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
@@ -151,14 +185,18 @@ bool PrepareDataFolder(const std::wstring& folder) {
     if (!GetSecurityDescriptorDacl(descriptor.Get(), &present, &dacl, &defaulted) || !dacl)
         return false;
     std::wstring name = folder;
-    return SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                 nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    if (SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, dacl, nullptr) != ERROR_SUCCESS)
+        return false;
+    if (!HoldsALink(folder)) return true;
+    OutputDebugStringW((L"WebView2: a link inside the user-data folder " + folder + L"\n").c_str());
+    return false;
 }
 
 void OverlayInitAndNavigate(const std::wstring& url) {
     const std::wstring dataFolder = ResolveFullPath(GetWebViewDataFolder());
-    if (!PrepareDataFolder(dataFolder)) return;
+    if (!PrepareWebViewDataFolder(dataFolder)) return;
 
     LauncherState& s = State();
     if (!s.webPanelHost) {

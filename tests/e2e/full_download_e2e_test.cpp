@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "base/paths.h"
 #include "e2e/launcher_fixture.h"
 
 namespace {
@@ -56,7 +57,8 @@ TEST(FullDownload, TheButtonMarksFirstThenDownloadsEverythingAndRestartsIntoALig
 
     test::PostClick(window, 690, 515);
     // The marker is there while the manifest is still being answered.
-    ASSERT_TRUE(test::WaitFor([&] { return Requested(mark, "/manifest_full.json?nocache="); }, 10000));
+    ASSERT_TRUE(
+        test::WaitFor([&] { return Requested(mark, "/manifest_full.json?nocache="); }, 10000));
     const std::wstring marker = run / L".zarvo_downloading";
     DWORD attributes = GetFileAttributesW(marker.c_str());
     ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
@@ -71,7 +73,34 @@ TEST(FullDownload, TheButtonMarksFirstThenDownloadsEverythingAndRestartsIntoALig
         EXPECT_EQ(test::ReadFileBytes(LocalOf(run, path)), content) << path;
     EXPECT_TRUE(test::PathExists(run / L"Log\\inst_done"));
     // The restarted launcher finds the game installed and runs the light check.
-    EXPECT_TRUE(test::WaitFor([&] { return Requested(mark, "/manifest_light.json?nocache="); }, 20000));
+    EXPECT_TRUE(
+        test::WaitFor([&] { return Requested(mark, "/manifest_light.json?nocache="); }, 20000));
+}
+
+// The restart after a download would go into a build this start already ran (two publications
+// disagree on the launcher): nothing restarts, and the window offers the game it installed.
+TEST(FullDownload, ARefusedRestartLeavesTheWindowOfferingTheInstalledGame) {
+    const std::string client =
+        test::ReadFileBytes(LauncherFolderFull() + L"\\cmdline_recorder.exe");
+    ASSERT_FALSE(client.empty());
+    ServedGame game;
+    game.AddFile("rovezuzav.exe", client);
+    game.Publish("manifest_full.json");
+
+    LauncherRun run;
+    PrepareEmptyInstall(run);
+    test::WriteFileBytes(run / L".zarvo_downloading", ""); // resumes by itself
+    const std::string self = test::ReadFileBytes(test::Env(L"ZARVO_LAUNCHER_EXE"));
+    ASSERT_TRUE(run.Start({L"ZARVO_LAUNCHER_RESTARTS=" + test::Widen(test::Md5Hex(self))}));
+    HWND window = run.Window();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(test::WaitFor([&] { return test::PathExists(run / L"Log\\inst_done"); }, 30000));
+    EXPECT_FALSE(run.WaitExit(3000)) << "the launcher restarted or closed";
+    test::PostClick(window, 690, 515);
+    EXPECT_TRUE(
+        test::WaitFor([&] { return test::PathExists(run / L"rovezuzav.exe.record"); }, 20000))
+        << "the button did not start the game";
+    EXPECT_TRUE(run.WaitExit(20000));
 }
 
 TEST(FullDownload, AnInterruptedDownloadResumesAtTheNextStartAndNeverLeavesPartialFiles) {
@@ -92,7 +121,8 @@ TEST(FullDownload, AnInterruptedDownloadResumesAtTheNextStartAndNeverLeavesParti
     HWND window = run.Window();
     ASSERT_NE(window, nullptr);
     test::PostClick(window, 690, 515);
-    ASSERT_TRUE(test::WaitFor([&] { return test::PathExists(LocalOf(run, "pak/part0.pak")); }, 20000));
+    ASSERT_TRUE(
+        test::WaitFor([&] { return test::PathExists(LocalOf(run, "pak/part0.pak")); }, 20000));
     Sleep(800);
     run.Process().Kill();
 
@@ -130,7 +160,8 @@ TEST(FullDownload, AFailedDownloadOffersItAgain) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         size_t mark = test::TestServer::LogMark();
         test::PostClick(window, 690, 515);
-        EXPECT_TRUE(test::WaitFor([&] { return Requested(mark, "/manifest_full.json?nocache="); }, 10000))
+        EXPECT_TRUE(
+            test::WaitFor([&] { return Requested(mark, "/manifest_full.json?nocache="); }, 10000))
             << "attempt " << attempt;
         test::PumpMessages(700); // let the run end before the next click
     }

@@ -57,6 +57,11 @@ TEST(LauncherUpdate, LightRunPlacesTheListedFilesAndAsksPolitely) {
         },
         30000));
     EXPECT_TRUE(NoTmpLeft(run.Folder()));
+    // Wine's folders read back as their user's own, with full control: the run says that
+    // others than the administrators may change the game folder.
+    EXPECT_NE(test::ReadFileBytes(run / L"Log\\run.log")
+                  .find("warning: users other than the administrators can write the game folder"),
+              std::string::npos);
 
     std::vector<test::LoggedRequest> requests = test::TestServer::RequestsSince(mark);
     // The value mixes the tick count with a counter, so two different files may share one

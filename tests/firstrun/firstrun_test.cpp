@@ -8,6 +8,7 @@
 #include "app/first_run.h"
 #include "app/image_check.h"
 #include "app/install_folder.h"
+#include "base/folder_writers.h"
 #include "base/paths.h"
 #include "firstrun/shell_link_util.h"
 #include "support/test_support.h"
@@ -145,6 +146,42 @@ TEST(InstallFolder, IsNotTakenThroughAReparsePoint) {
     rm.Start(L"Z:\\bin\\rm", L"rm -f \"" + test::Widen(test::UnixPath(root / L"Link")) + L"\"",
              L"");
     test::WaitFor([&] { return !test::PathExists(root / L"Link"); }, 10000);
+}
+
+// A game folder the launcher did not make is judged by its owner and by what its DACL grants
+// ordinary users. Wine keeps neither owner nor DACL on its folders (it reads back the user of
+// this process as owner, with full control), so the grants are judged from descriptors; the
+// folder itself is read without following a link at its name.
+TEST(GameFolder, IsOpenToUsersWhenItsRulesLetOrdinaryUsersChangeIt) {
+    struct Case {
+        const wchar_t* sddl;
+        UserWriteVerdict verdict;
+        const wchar_t* who;
+    } cases[] = {
+        {L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)",
+         UserWriteVerdict::OnlyAdministrators, L""},
+        {L"O:BAD:PAI(A;OICI;FA;;;SY)(A;;0x1200a9;;;BU)(A;;0x100004;;;BU)",
+         UserWriteVerdict::UsersCanWrite, L"Users"}, // adding folders only
+        {L"O:BAD:P(A;OICIIO;GA;;;AU)", UserWriteVerdict::UsersCanWrite, L"Authenticated Users"},
+        {L"O:BAD:P(A;;WD;;;WD)", UserWriteVerdict::UsersCanWrite, L"Everyone"},
+        {L"O:BAD:P(A;;0x100002;;;IU)", UserWriteVerdict::UsersCanWrite, L"INTERACTIVE"},
+        {L"O:BUD:P(A;;FA;;;BA)", UserWriteVerdict::UsersCanWrite, L"owner Users"},
+        {L"O:BA", UserWriteVerdict::UsersCanWrite, L"Everyone (the folder has no DACL)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(test::Narrow(c.sddl));
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1,
+                                                                         &raw, nullptr));
+        LocalMemory descriptor(raw);
+        const UserWriteCheck check = JudgeUsersCanWrite(raw);
+        EXPECT_EQ(check.verdict, c.verdict);
+        EXPECT_EQ(check.who, c.who);
+    }
+    test::TempDir game(L"game-rules");
+    ASSERT_TRUE(test::MakeUnixLink(game.Path(), game / L"link"));
+    EXPECT_EQ(CheckUsersCanWrite(game / L"link").verdict, UserWriteVerdict::Unknown);
+    EXPECT_NE(CheckUsersCanWrite(game.Path()).verdict, UserWriteVerdict::Unknown);
 }
 
 // The first run checks its copy against the image in memory: the file it copied by path may

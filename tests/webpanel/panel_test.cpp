@@ -333,6 +333,23 @@ TEST(WebViewDataFolder, IsUnderLocalAppDataThenTheTempFolderThenWindowsTemp) {
     EXPECT_EQ(GetWebViewDataFolder(), L"C:\\Windows\\Temp\\ZarvoVestraLauncher\\WebView2");
 }
 
+// The elevated browser writes its profile in the user-data folder: a link planted anywhere in
+// one that stands (before it had the launcher's rules) would take those writes elsewhere.
+TEST(WebViewDataFolder, OneHoldingALinkAnywhereInsideIsNotUsed) {
+    test::TempDir root(L"userdata");
+    test::TempDir elsewhere(L"elsewhere");
+    const std::wstring folder = root / L"WebView2";
+    ASSERT_TRUE(PrepareWebViewDataFolder(folder));
+    ASSERT_TRUE(CreateDirectoryW((folder + L"\\EBWebView").c_str(), nullptr));
+    EXPECT_TRUE(PrepareWebViewDataFolder(folder)) << "a plain folder that stands is used";
+    const std::wstring link = folder + L"\\EBWebView\\Default";
+    ASSERT_TRUE(test::MakeUnixLink(elsewhere.Path(), link));
+    EXPECT_FALSE(PrepareWebViewDataFolder(folder));
+    test::ChildProcess rm;
+    rm.Start(L"Z:\\bin\\rm", L"rm -f \"" + test::Widen(test::UnixPath(link)) + L"\"", L"");
+    test::WaitFor([&] { return !test::PathExists(link); }, 10000);
+}
+
 TEST_F(Panel, BrowserGetsTheFallbackDataFolderInFullForm) {
     UnusableLocalAppData unusable;
     ASSERT_TRUE(unusable.Active());

@@ -2,7 +2,10 @@
 // test's own (so that creation work does not start update runs here).
 #include <gtest/gtest.h>
 
+#include "base/build_config.h"
+#include "base/handles.h"
 #include "base/launcher_state.h"
+#include "base/paths.h"
 #include "app/window.h"
 #include "support/test_support.h"
 
@@ -49,7 +52,8 @@ protected:
     static bool DrainQuit() {
         MSG msg;
         bool quit = false;
-        while (PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) quit = true;
+        while (PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
+            quit = true;
         return quit;
     }
 
@@ -76,9 +80,11 @@ const Button kButtons[] = {
 TEST_F(WindowInput, HoverIncludesAllFourEdgesAndNothingBeyond) {
     for (const Button& b : kButtons) {
         const RECT& r = *b.rect;
-        const POINT inside[] = {{r.left, r.top}, {r.right, r.top}, {r.left, r.bottom},
-                                {r.right, r.bottom}};
-        const POINT outside[] = {{r.left - 1, r.top}, {r.right + 1, r.top}, {r.left, r.top - 1},
+        const POINT inside[] = {
+            {r.left, r.top}, {r.right, r.top}, {r.left, r.bottom}, {r.right, r.bottom}};
+        const POINT outside[] = {{r.left - 1, r.top},
+                                 {r.right + 1, r.top},
+                                 {r.left, r.top - 1},
                                  {r.right, r.bottom + 1}};
         for (POINT p : inside) {
             Move(p.x, p.y);
@@ -196,6 +202,43 @@ TEST_F(WindowInput, FullCheckIgnoredWhileARunIsActive) {
     EXPECT_TRUE(State().updateRunning.load()); // nobody started or finished a run
     EXPECT_EQ(CurrentStatusText(), L"");
     State().updateRunning = false;
+}
+
+// The launcher runs elevated: the https handler, which the user's own key may name, must not
+// be started by it. The address goes to the desktop shell, which starts the handler in the
+// user's own session (here Wine's explorer, from a folder of its own). Wine's classes are the
+// machine's only, so the machine's handler is pointed at a recorder for the test's length.
+TEST_F(WindowInput, WebsiteIsOpenedByTheDesktopShellNotByThisProcess) {
+    test::TempDir folder(L"https-handler");
+    const std::wstring recorder = folder / L"handler.exe";
+    ASSERT_TRUE(CopyFileW((LauncherFolderFull() + L"\\cmdline_recorder.exe").c_str(),
+                          recorder.c_str(), FALSE));
+    RegKey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\https\\shell\\open\\command",
+                              0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key.Put(),
+                              nullptr),
+              ERROR_SUCCESS);
+    wchar_t old[1024] = {};
+    DWORD size = sizeof(old) - sizeof(wchar_t);
+    RegQueryValueExW(key.Get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(old), &size);
+    auto setHandler = [&](const std::wstring& line) {
+        RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(line.c_str()),
+                       static_cast<DWORD>((line.size() + 1) * sizeof(wchar_t)));
+    };
+    setHandler(L"\"" + recorder + L"\" \"%1\"");
+    Move(750, 70);
+    Down(750, 70);
+    Up(750, 70);
+    const bool opened =
+        test::WaitFor([&] { return test::PathExists(recorder + L".record"); }, 20000);
+    setHandler(old);
+    ASSERT_TRUE(opened) << "the address was not opened";
+    wchar_t ours[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, ours);
+    const std::string record = test::ReadFileBytes(recorder + L".record");
+    EXPECT_NE(record.find(test::Narrow(LAUNCHER_WEBSITE_URL)), std::string::npos) << record;
+    EXPECT_EQ(record.find("\n" + test::Narrow(ours) + "\n"), std::string::npos)
+        << "started by this process: " << record;
 }
 
 } // namespace
