@@ -34,6 +34,13 @@ private:
     std::wstring saved_;
 };
 
+// The descriptor an SDDL string spells; empty when it does not parse.
+LocalMemory DescriptorOf(const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &raw, nullptr);
+    return LocalMemory(raw);
+}
+
 // The variable comes from whoever started the launcher: it must not move where the elevated
 // launcher installs itself.
 TEST(InstallFolder, IsTheBrandFolderOnTheDriveWindowsRunsFromWhateverSystemDriveSays) {
@@ -75,10 +82,8 @@ TEST(InstallFolder, IsTrustedOnlyWhenOwnedByAdministratorsAndWritableByNoOneElse
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(test::Narrow(c.sddl));
-        PSECURITY_DESCRIPTOR raw = nullptr;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1,
-                                                                         &raw, nullptr));
-        LocalMemory descriptor(raw);
+        LocalMemory descriptor = DescriptorOf(c.sddl);
+        ASSERT_TRUE(descriptor);
         EXPECT_EQ(OnlyAdministratorsCanWrite(descriptor.Get()), c.trusted);
     }
 }
@@ -170,11 +175,9 @@ TEST(GameFolder, IsOpenToUsersWhenItsRulesLetOrdinaryUsersChangeIt) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(test::Narrow(c.sddl));
-        PSECURITY_DESCRIPTOR raw = nullptr;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1,
-                                                                         &raw, nullptr));
-        LocalMemory descriptor(raw);
-        const UserWriteCheck check = JudgeUsersCanWrite(raw);
+        LocalMemory descriptor = DescriptorOf(c.sddl);
+        ASSERT_TRUE(descriptor);
+        const UserWriteCheck check = JudgeUsersCanWrite(descriptor.Get());
         EXPECT_EQ(check.verdict, c.verdict);
         EXPECT_EQ(check.who, c.who);
     }
