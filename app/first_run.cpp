@@ -63,7 +63,7 @@ FirstRunResult InstallOnFirstRun() {
     if (FileExists(InstDonePath())) return FirstRunResult::RunInPlace;
 
     std::wstring installFolder = InstallFolder();
-    std::wstring currentFolder = ResolveFullPath(LauncherFolder());
+    std::wstring currentFolder = PlainPath(ResolveFullPath(LauncherFolder()));
     if (SameFolder(installFolder, currentFolder)) return FirstRunResult::RunInPlace;
     // A folder the launcher installed itself into, or a game folder: stay where we are.
     if (FileExists(currentFolder + L"\\" + kInstallMarkerName)) return FirstRunResult::RunInPlace;

@@ -19,7 +19,8 @@ wchar_t LowerAscii(wchar_t c) {
     return c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c;
 }
 
-bool SameSpelling(const std::wstring& a, const std::wstring& b) {
+bool SameSpelling(const std::wstring& longOrPlainA, const std::wstring& longOrPlainB) {
+    const std::wstring a = PlainPath(longOrPlainA), b = PlainPath(longOrPlainB);
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
         if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
@@ -129,7 +130,8 @@ bool RestartLauncher() {
         return false;
     const std::wstring history = gRestartedInto.empty() ? now : gRestartedInto + L"," + now;
     SetEnvironmentVariableW(kRestartsVariable, history.c_str());
-    StartDetachedProcess(exe, L"\"" + exe + L"\"", folder);
+    // By its plain path: Windows and Wine refuse to start a program by the "\\?\" form.
+    StartDetachedProcess(PlainPath(exe), L"\"" + PlainPath(exe) + L"\"", PlainPath(folder));
     SetEnvironmentVariableW(kRestartsVariable, nullptr);
     // Closed whether or not the new process started: the user can start the new copy by hand.
     if (HWND window = State().mainWindow.load()) PostMessageW(window, WM_CLOSE, 0, 0);

@@ -7,7 +7,6 @@
 #include "update/patch/patch.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
 #include <optional>
 #include <vector>
@@ -227,7 +226,7 @@ PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
     const std::wstring folder = ParentFolderOf(localPath);
     if (fetched == IndexFetch::Found && !otherSeeds.empty() && !folder.empty() &&
         GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES)
-        SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
+        MakeFolders(ResolveFullPath(folder));
     return PatchWithIndex(fetched, index, entry, url, localPath, tmpPath, status, board,
                           otherSeeds);
 }
