@@ -79,7 +79,7 @@ bool LocateGameClient(std::wstring& clientPath, std::wstring& clientFolder) {
         clientFolder.clear();
         return false;
     }
-    // A program is started by its plain path: Windows and Wine refuse the "\\?\" form there.
+    // A program is started by its plain path: Wine refuses the "\\?\" form there.
     clientPath = PlainPath(client);
     clientFolder = PlainPath(folder);
     return true;

@@ -130,7 +130,7 @@ bool RestartLauncher() {
         return false;
     const std::wstring history = gRestartedInto.empty() ? now : gRestartedInto + L"," + now;
     SetEnvironmentVariableW(kRestartsVariable, history.c_str());
-    // By its plain path: Windows and Wine refuse to start a program by the "\\?\" form.
+    // By its plain path: Wine starts no program by the "\\?\" form.
     StartDetachedProcess(PlainPath(exe), L"\"" + PlainPath(exe) + L"\"", PlainPath(folder));
     SetEnvironmentVariableW(kRestartsVariable, nullptr);
     // Closed whether or not the new process started: the user can start the new copy by hand.
