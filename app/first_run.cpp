@@ -65,7 +65,7 @@ FirstRunResult InstallOnFirstRun() {
     if (FileExists(InstDonePath())) return FirstRunResult::RunInPlace;
 
     std::wstring installFolder = InstallFolder();
-    std::wstring currentFolder = ResolveFullPath(LauncherFolder());
+    std::wstring currentFolder = PlainPath(ResolveFullPath(LauncherFolder()));
     if (SameFolder(installFolder, currentFolder)) return FirstRunResult::RunInPlace;
     // A folder the launcher installed itself into, or a game folder: stay where we are.
     if (FileExists(currentFolder + L"\\" + kInstallMarkerName)) return FirstRunResult::RunInPlace;
@@ -89,11 +89,13 @@ FirstRunResult InstallOnFirstRun() {
         return FirstRunResult::RunInPlace;
     }
 
-    CreateDesktopShortcut(installedExe, kBrandName);
+    // The link and the start name the plain path: neither takes the "\\?\" form.
+    const std::wstring startedExe = PlainPath(installedExe);
+    CreateDesktopShortcut(startedExe, kBrandName);
     return StartDetachedProcess(
-               installedExe,
-               InstalledCopyCommandLine(installedExe, GetCommandLineW(), ReleaseHeadEnabled()),
-               installFolder)
+               startedExe,
+               InstalledCopyCommandLine(startedExe, GetCommandLineW(), ReleaseHeadEnabled()),
+               PlainPath(installFolder))
                ? FirstRunResult::Installed
                : FirstRunResult::RunInPlace;
 }

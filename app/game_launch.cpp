@@ -80,8 +80,9 @@ bool LocateGameClient(std::wstring& clientPath, std::wstring& clientFolder) {
         clientFolder.clear();
         return false;
     }
-    clientPath = client;
-    clientFolder = folder;
+    // A program is started by its plain path: Wine refuses the "\\?\" form there.
+    clientPath = PlainPath(client);
+    clientFolder = PlainPath(folder);
     return true;
 }
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "base/paths.h"
+
 namespace {
 
 // Windows reserves device names in every folder and whatever the extension: "nul.txt",
@@ -63,7 +65,8 @@ bool IsCanonicalPart(std::wstring_view part) {
 } // namespace
 
 std::wstring PathKey(const std::wstring& path) {
-    std::wstring key = path;
+    // A long path's "\\?\" form names the same file as its plain form.
+    std::wstring key = PlainPath(path);
     std::replace(key.begin(), key.end(), L'/', L'\\');
     if (key.empty()) return key;
     std::wstring upper(key.size(), L'\0');

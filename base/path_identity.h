@@ -8,8 +8,9 @@
 
 // The key two paths are compared by: "/" as "\", each letter upper-cased one by one as NTFS
 // folds names (no locale, no Unicode normalization: NTFS keeps a composed and a decomposed
-// "e" with accent as two names, so the key does too). Only meaningful for paths that
-// IsCanonicalRelativePath takes, or full paths the system resolved.
+// "e" with accent as two names, so the key does too), a long path's "\\?\" form as its plain
+// form. Only meaningful for paths that IsCanonicalRelativePath takes, or full paths the
+// system resolved.
 std::wstring PathKey(const std::wstring& path);
 
 // True for a relative path written the one way the file system keeps it: "/" separated parts,

@@ -1,33 +1,66 @@
 #include "base/paths.h"
 
 #include <windows.h>
-#include <shlobj.h>
-#include <shlwapi.h>
 
 #include "base/handles.h"
 #include "base/manifest_entry.h"
 
+namespace {
+
+constexpr wchar_t kLongPrefix[] = L"\\\\?\\";
+constexpr wchar_t kLongSharePrefix[] = L"\\\\?\\UNC\\";
+
+bool StartsWith(const std::wstring& text, const wchar_t* start) {
+    return text.rfind(start, 0) == 0;
+}
+
+} // namespace
+
+std::wstring LongPathForm(const std::wstring& path) {
+    if (path.size() < kPlainPathLimit || StartsWith(path, kLongPrefix)) return path;
+    if (path.size() > 2 && path[1] == L':' && path[2] == L'\\') return kLongPrefix + path;
+    // A share, not a device path ("\\.\").
+    if (StartsWith(path, L"\\\\") && !StartsWith(path, L"\\\\.\\"))
+        return kLongSharePrefix + path.substr(2);
+    return path;
+}
+
+std::wstring PlainPath(const std::wstring& path) {
+    if (StartsWith(path, kLongSharePrefix)) return L"\\\\" + path.substr(8);
+    if (StartsWith(path, kLongPrefix)) return path.substr(4);
+    return path;
+}
+
 std::wstring ResolveFullPath(const std::wstring& path) {
-    DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    // The plain form: a prefixed one is not resolved at all.
+    const std::wstring plain = PlainPath(path);
+    DWORD needed = GetFullPathNameW(plain.c_str(), 0, nullptr, nullptr);
     if (needed == 0) return path;
     std::wstring full(needed, L'\0');
-    DWORD written = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    DWORD written = GetFullPathNameW(plain.c_str(), needed, full.data(), nullptr);
     if (written == 0 || written >= needed) return path;
     full.resize(written);
-    return full;
+    return LongPathForm(full);
 }
 
 std::wstring LauncherExePath() {
-    wchar_t buffer[MAX_PATH] = {};
-    DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    return std::wstring(buffer, length < MAX_PATH ? length : MAX_PATH - 1);
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) return {};
+        // A name cut to the buffer fills it whole.
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            return LongPathForm(buffer);
+        }
+        if (buffer.size() >= 32768) return {};
+        buffer.resize(buffer.size() * 2);
+    }
 }
 
 std::wstring LauncherFolder() {
-    wchar_t buffer[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    PathRemoveFileSpecW(buffer);
-    return buffer;
+    return ParentFolderOf(LauncherExePath());
 }
 
 std::wstring LauncherFolderFull() {
@@ -51,7 +84,27 @@ std::wstring LocalPathForEntry(const ManifestEntry& entry) {
     std::wstring relative = entry.path;
     for (wchar_t& c : relative)
         if (c == L'/') c = L'\\';
-    return LauncherFolderFull() + L"\\" + relative;
+    return LongPathForm(PlainPath(LauncherFolderFull()) + L"\\" + relative);
+}
+
+bool MakeFolders(const std::wstring& folder) {
+    const std::wstring plain = PlainPath(folder);
+    const auto isFolder = [](const std::wstring& path) {
+        const DWORD attributes = GetFileAttributesW(LongPathForm(path).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    };
+    if (plain.empty() || isFolder(plain)) return !plain.empty();
+    // Up to the deepest folder there, then down again making each one.
+    size_t at = plain.size();
+    while (at != std::wstring::npos && at > 0 && !isFolder(plain.substr(0, at)))
+        at = plain.find_last_of(L"\\", at - 1);
+    if (at == std::wstring::npos || at == 0) return false;
+    for (at = plain.find(L'\\', at + 1);; at = plain.find(L'\\', at + 1)) {
+        const std::wstring part = LongPathForm(plain.substr(0, at));
+        if (!CreateDirectoryW(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+        if (at == std::wstring::npos) return true;
+    }
 }
 
 bool FileExists(const std::wstring& path) {
@@ -77,7 +130,7 @@ void CreateEmptyFile(const std::wstring& path, DWORD attributes) {
 // Log\ as a real folder, made when missing; false when it is something else.
 bool MakeLogFolder(const std::wstring& logFolder) {
     if (IsReparsePoint(GetFileAttributesW(logFolder.c_str()))) return false;
-    SHCreateDirectoryExW(nullptr, logFolder.c_str(), nullptr);
+    MakeFolders(logFolder);
     const DWORD attributes = GetFileAttributesW(logFolder.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
            !IsReparsePoint(attributes);

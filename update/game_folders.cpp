@@ -48,7 +48,9 @@ bool IsRealFolder(HANDLE folder, const std::wstring& rootFinal, const std::wstri
 
 bool HoldFoldersOnTheWay(const std::wstring& localPath, HeldFolders& held) {
     const std::wstring inside = PathKey(LauncherFolderFull()) + L"\\";
-    const std::wstring key = PathKey(localPath);
+    // Parts are cut from the plain form and each folder opened in its long form.
+    const std::wstring plain = PlainPath(localPath);
+    const std::wstring key = PathKey(plain);
     if (key.compare(0, inside.size(), inside) != 0) {
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
@@ -58,11 +60,11 @@ bool HoldFoldersOnTheWay(const std::wstring& localPath, HeldFolders& held) {
         FileHandle root = OpenFolderNoFollow(LauncherFolderFull());
         if (root) held.rootFinal = PlaceOf(root.Get());
     }
-    for (size_t at = localPath.find(L'\\', inside.size()); at != std::wstring::npos;
-         at = localPath.find(L'\\', at + 1)) {
+    for (size_t at = plain.find(L'\\', inside.size()); at != std::wstring::npos;
+         at = plain.find(L'\\', at + 1)) {
         std::wstring folderKey = key.substr(0, at);
         if (held.byKey.count(folderKey)) continue;
-        const std::wstring folder = localPath.substr(0, at);
+        const std::wstring folder = LongPathForm(plain.substr(0, at));
         FileHandle handle = OpenFolderNoFollow(folder);
         if (!handle) {
             const DWORD error = GetLastError();
@@ -76,7 +78,7 @@ bool HoldFoldersOnTheWay(const std::wstring& localPath, HeldFolders& held) {
             if (!handle) return false;
         }
         if (!IsRealFolder(handle.Get(), held.rootFinal,
-                          localPath.substr(inside.size() - 1, at - inside.size() + 1))) {
+                          plain.substr(inside.size() - 1, at - inside.size() + 1))) {
             SetLastError(ERROR_CANT_ACCESS_FILE);
             return false;
         }
@@ -94,10 +96,10 @@ bool IsPlainFileOrNothing(const std::wstring& localPath, const HeldFolders& held
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     }
     BY_HANDLE_FILE_INFORMATION info = {};
-    const size_t rootLength = LauncherFolderFull().size();
+    const std::wstring plain = PlainPath(localPath);
+    const size_t rootLength = PlainPath(LauncherFolderFull()).size();
     return GetFileInformationByHandle(file.Get(), &info) &&
            !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
-           !held.rootFinal.empty() && localPath.size() > rootLength &&
-           PathKey(PlaceOf(file.Get())) ==
-               PathKey(held.rootFinal + localPath.substr(rootLength));
+           !held.rootFinal.empty() && plain.size() > rootLength &&
+           PathKey(PlaceOf(file.Get())) == PathKey(held.rootFinal + plain.substr(rootLength));
 }

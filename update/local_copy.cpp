@@ -1,7 +1,6 @@
 #include "update/local_copy.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
 #include <memory>
 
@@ -59,7 +58,7 @@ Copy LinkSeed(const std::wstring& seedPath, HANDLE seed, const BY_HANDLE_FILE_IN
     bool linked = CreateHardLinkW(fetch.tmpPath.c_str(), seedPath.c_str(), nullptr) != 0;
     const std::wstring folder = ParentFolderOf(fetch.tmpPath);
     if (!linked && GetLastError() == ERROR_PATH_NOT_FOUND && !folder.empty()) {
-        SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
+        MakeFolders(ResolveFullPath(folder));
         linked = CreateHardLinkW(fetch.tmpPath.c_str(), seedPath.c_str(), nullptr) != 0;
     }
     if (!linked) return Copy::NoLink;

@@ -37,13 +37,14 @@ bool IsLaunchersOwn(const std::wstring& key, const std::wstring& localPath) {
 // inside the game folder.
 bool LiesInGameFolder(const std::wstring& localPath) {
     const std::wstring inside = PathKey(LauncherFolderFull()) + L"\\";
-    const std::wstring full = ResolveFullPath(localPath);
+    // Cut in its plain form, as the key is; each folder looked at in its long form.
+    const std::wstring full = PlainPath(ResolveFullPath(localPath));
     const std::wstring fullKey = PathKey(full);
     if (fullKey.size() <= inside.size() || fullKey.compare(0, inside.size(), inside) != 0)
         return false;
     for (size_t at = full.find(L'\\', inside.size()); at != std::wstring::npos;
          at = full.find(L'\\', at + 1)) {
-        if (!IsRealFolder(full.substr(0, at))) return false;
+        if (!IsRealFolder(LongPathForm(full.substr(0, at)))) return false;
     }
     return true;
 }

@@ -20,7 +20,8 @@ wchar_t LowerAscii(wchar_t c) {
     return c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c;
 }
 
-bool SameSpelling(const std::wstring& a, const std::wstring& b) {
+bool SameSpelling(const std::wstring& longOrPlainA, const std::wstring& longOrPlainB) {
+    const std::wstring a = PlainPath(longOrPlainA), b = PlainPath(longOrPlainB);
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
         if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
@@ -131,10 +132,12 @@ RestartResult RestartLauncher() {
     const std::wstring history = gRestartedInto.empty() ? now : gRestartedInto + L"," + now;
     SetEnvironmentVariableW(kRestartsVariable, history.c_str());
     unsigned long error = 0;
-    const bool started = StartDetachedProcess(exe, L"\"" + exe + L"\"", folder, &error);
+    // By its plain path: Wine starts no program by the "\\?\" form.
+    const bool started = StartDetachedProcess(PlainPath(exe), L"\"" + PlainPath(exe) + L"\"",
+                                              PlainPath(folder), &error);
     SetEnvironmentVariableW(kRestartsVariable, nullptr);
     if (!started)
-        RunLogLine(L"restart: \"" + exe + L"\" could not be started, error " +
+        RunLogLine(L"restart: \"" + PlainPath(exe) + L"\" could not be started, error " +
                    std::to_wstring(error));
     // Closed whether or not the new process started: the user can start the new copy by hand.
     if (HWND window = State().mainWindow.load()) PostMessageW(window, WM_CLOSE, 0, 0);

@@ -1,7 +1,5 @@
 #include "update/tmp_file.h"
 
-#include <shlobj.h>
-
 #include <mutex>
 #include <unordered_map>
 
@@ -145,7 +143,7 @@ FileHandle OpenTmpForWriting(const std::wstring& path, TmpOpen how, DWORD share)
         FileHandle made = OpenForWriting(path, CREATE_NEW, share);
         const std::wstring folder = ParentFolderOf(path);
         if (!made && GetLastError() == ERROR_PATH_NOT_FOUND && !folder.empty()) {
-            SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
+            MakeFolders(ResolveFullPath(folder));
             made = OpenForWriting(path, CREATE_NEW, share);
         }
         if (made || (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS))
@@ -160,7 +158,7 @@ FileHandle OpenTmpForWriting(const std::wstring& path, TmpOpen how, DWORD share)
     const std::wstring folder = ParentFolderOf(path);
     if (!file && how != TmpOpen::Existing && GetLastError() == ERROR_PATH_NOT_FOUND &&
         !folder.empty()) {
-        SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
+        MakeFolders(ResolveFullPath(folder));
         file = OpenForWriting(path, disposition, share);
     }
     if (!file) return file;

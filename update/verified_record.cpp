@@ -284,10 +284,10 @@ std::vector<Folder> FoldersOf(const std::vector<Item>& items, const std::vector<
             std::wstring_view(path).substr(slash == std::wstring::npos ? 0 : slash + 1);
         auto [it, added] = byFolder.try_emplace(folder, folders.size());
         if (added) {
-            std::wstring full = base;
+            std::wstring full = PlainPath(base);
             if (!folder.empty()) full += L"\\" + std::wstring(folder);
             std::replace(full.begin(), full.end(), L'/', L'\\');
-            folders.push_back({std::move(full), {}});
+            folders.push_back({LongPathForm(full), {}});
         }
         folders[it->second].names.emplace_back(name, static_cast<int32_t>(i));
     }

@@ -4,9 +4,13 @@
 // the folder never holding a wrong one; a copy no delta covers asks for none.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "faults/bundle_support.h"
 #include "faults/fault_support.h"
 #include "faults/inprocess_run.h"
 #include "patch/make_index.h"
+#include "update/net/whole_file.h"
 
 namespace {
 
@@ -138,3 +142,44 @@ TEST_F(DeltaFaults, ACopyNoDeltaCoversAsksForNoneAndIsPatchedAsBefore) {
 }
 
 } // namespace
+
+// A drive down to its reserve but for a little (the free space the launcher sees is set): each
+// way that rebuilds a file or writes part of one asks for room for the bytes it will write
+// before it writes them, so none of them puts the file in place. The file's own address is
+// refused the same way, so the run fails with the old copy where it was. Here for the delta
+// samples; the whole, split and copied ways are the run suite's.
+class DiskReserve : public DeltaFaults {};
+
+TEST_F(DiskReserve, NoRebuiltContinuedOrBundledFileEatsIntoIt) {
+    for (const char* way : {"delta", "block patch", "tail", "bundle"}) {
+        SCOPED_TRACE(way);
+        FaultGame game(LauncherFolderFull(), NextPrefix());
+        const std::string kind = way;
+        if (kind == "delta" || kind == "block patch") {
+            Offer(game, sample_.old, kind == "delta" ? &sample_.delta : nullptr);
+        } else if (kind == "tail") {
+            // An interrupted download's first half, continued from its end.
+            const std::string content = test::RandomBytes(2 << 20, 81);
+            game.Add("tail.bin", content);
+            ASSERT_TRUE(test::WriteFileBytes(game.Local("tail.bin") + L".tmp",
+                                             content.substr(0, 512 << 10)));
+            game.Publish({"manifest_light.json"});
+        } else {
+            const std::vector<faults::Member> members = {
+                {"small/a.bin", test::RandomBytes(300 << 10, 82)}};
+            game.Add(members[0].name, members[0].content, "an older a.bin");
+            faults::Offer(game, members, faults::MakeBundle(members));
+            game.Publish({"manifest_light.json"});
+        }
+        ULARGE_INTEGER free = {}, total = {};
+        ASSERT_TRUE(GetDiskFreeSpaceExW(LauncherFolderFull().c_str(), &free, &total, nullptr));
+        SetFreeSpaceForTests(std::min<uint64_t>(uint64_t{256} << 20, total.QuadPart / 16) +
+                             (100 << 10));
+        Outcome run = Run(game);
+        SetFreeSpaceForTests(0);
+        EXPECT_EQ(run.Final(), faults::kFailed);
+        EXPECT_EQ(game.CountCurrent(), 0);
+        EXPECT_TRUE(run.during.empty()) << faults::Join(run.during);
+        EXPECT_TRUE(run.after.empty()) << faults::Join(run.after);
+    }
+}

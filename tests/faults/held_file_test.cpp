@@ -25,11 +25,13 @@ TEST_F(HeldFiles, AFileHeldByAnotherProcessIsNeverReportedFine) {
         const char* name;
         bool copyIsCurrent; // the local copy already holds the manifest content
         bool holdTmp;       // the download's temporary name is held instead of the file
+        bool shared;        // held with every kind of sharing: nobody can tell it is held
     };
     const Case cases[] = {
-        {"current copy held", true, false},
-        {"outdated copy held", false, false},
-        {"temporary name held", false, true},
+        {"current copy held", true, false, false},
+        {"outdated copy held", false, false, false},
+        {"temporary name held", false, true, false},
+        {"outdated copy held shared for the whole run", false, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -44,11 +46,23 @@ TEST_F(HeldFiles, AFileHeldByAnotherProcessIsNeverReportedFine) {
 
         {
             faults::FileHolder holder;
-            ASSERT_TRUE(holder.Hold(game.Local("held.bin") + (c.holdTmp ? L".tmp" : L"")));
+            ASSERT_TRUE(
+                holder.Hold(game.Local("held.bin") + (c.holdTmp ? L".tmp" : L""), c.shared));
+            const size_t mark = test::TestServer::LogMark();
+            const size_t logAt = faults::ReadShared(RunLogPath()).size();
             Outcome run = Run(game);
             EXPECT_EQ(run.Final(), kFailed);
             EXPECT_FALSE(run.Saw(kOk));
             EXPECT_TRUE(run.during.empty()) << faults::Join(run.during);
+            // A copy that cannot be put in place is fetched once, and support can see which.
+            if (!c.holdTmp) {
+                int downloads = 0;
+                for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
+                    downloads += r.path.rfind(game.FaultKey("held.bin"), 0) == 0;
+                EXPECT_EQ(downloads, 1);
+                EXPECT_NE(faults::ReadShared(RunLogPath()).find(game.Path("held.bin"), logAt),
+                          std::string::npos);
+            }
         }
         // The holder has let go: the file is as it was, and the next run mends it.
         if (!c.holdTmp) {

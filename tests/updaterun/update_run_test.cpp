@@ -91,6 +91,8 @@ TEST_F(UpdateRun, HundredEntriesThreeDifferent) {
     faults += "\"/update/" + game.Path(Name(50)) + "\": {\"delay_ms\": 700},";
     faults += "\"/update/" + game.Path(Name(90)) + "\": {\"delay_ms\": 1400}}";
     game.Publish("manifest_light.json", faults);
+    // A listed file marked read-only is still the game's to replace.
+    ASSERT_TRUE(SetFileAttributesW(game.LocalPath(Name(10)).c_str(), FILE_ATTRIBUTE_READONLY));
 
     StatusRecorder statuses;
     ProgressSampler progress;

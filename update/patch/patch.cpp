@@ -7,7 +7,6 @@
 #include "update/patch/patch.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
 #include <optional>
 #include <vector>
@@ -74,8 +73,7 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
     bool refused = false, writeFailed = false;
     const auto write = [&](uint64_t offset, const char* data, size_t size) {
         // Like a whole download, the tail stops where the drive is down to its reserve.
-        const bool look =
-            (offset + size) / kReserveLookBytes != offset / kReserveLookBytes || offset == kept;
+        const bool look = (offset + size) / kReserveLookBytes != offset / kReserveLookBytes;
         if ((look && !ReserveKept(tmpPath)) || !WriteAt(tmp.Get(), offset, data, size)) {
             writeFailed = true;
             return false;
@@ -91,6 +89,12 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
                 !ParseContentRange(response.contentRange, &range, &total) || range.begin != kept ||
                 range.end != total || !LengthFitsEntry(total, entry)) {
                 refused = true;
+                return false;
+            }
+            // Room for the rest of the file before a byte of it is written, as a whole
+            // download asks for the whole.
+            if (!RoomFor(tmpPath, static_cast<int64_t>(total - kept))) {
+                writeFailed = true;
                 return false;
             }
             reader.emplace(std::vector<ByteRange>{range}, total, response.contentType,
@@ -227,7 +231,7 @@ PatchResult PatchToTmp(const ManifestEntry& entry, const std::wstring& url,
     const std::wstring folder = ParentFolderOf(localPath);
     if (fetched == IndexFetch::Found && !otherSeeds.empty() && !folder.empty() &&
         GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES)
-        SHCreateDirectoryExW(nullptr, ResolveFullPath(folder).c_str(), nullptr);
+        MakeFolders(ResolveFullPath(folder));
     return PatchWithIndex(fetched, index, entry, url, localPath, tmpPath, status, board,
                           otherSeeds);
 }

@@ -460,8 +460,12 @@ PatchResult BuildFromIndex(const BlockIndex& index, const ManifestEntry& entry,
             return PatchResult::WholeDownload;
         }
         if ((index.fileSize > kept && !RoomFor(tmpPath, int64_t(index.fileSize - kept))) ||
-            !SetFileLength(tmp.Get(), index.fileSize))
+            !SetFileLength(tmp.Get(), index.fileSize)) {
+            // A ".tmp" made just now holds nothing worth keeping for the next attempt.
+            tmp.Reset();
+            if (kept == 0) DeleteFileW(tmpPath.c_str());
             return PatchResult::Failed;
+        }
 
         BuildBoard board(index);
         StreamDigest digest(!entry.sha256.empty());
