@@ -36,6 +36,7 @@ constexpr DWORD kLastPauseMs = 2000;
 constexpr DWORD kMovePausesMs[] = {50, 100, 200, 400, 800, 1600, 3200, 3650};
 
 std::atomic<uint32_t> gRetryPauseDivisor{1};
+std::atomic<void (*)(const std::wstring&)> gBeforeHold{nullptr};
 
 // The pauses above; the test suites shorten them all alike.
 void RetryPause(DWORD ms) {
@@ -130,6 +131,7 @@ bool PlaceFile(const ManifestEntry& entry, const std::wstring& localPath,
         if (!held) {
             uint64_t length = 0;
             uint32_t links = 0;
+            if (const auto hook = gBeforeHold.load()) hook(tmpPath);
             held = HoldTmpForMove(tmpPath, &length, &links);
             // A hold refused at first: another program had the ".tmp" open meanwhile.
             if (held && !checked &&
@@ -331,6 +333,10 @@ Turn FetchBigFileFirst(const DownloadContext& c) {
 }
 
 } // namespace
+
+void SetBeforeHoldForTests(void (*hook)(const std::wstring& tmpPath)) {
+    gBeforeHold.store(hook);
+}
 
 void SetRetryPauseDivisorForTests(uint32_t divisor) {
     gRetryPauseDivisor.store(divisor ? divisor : 1);

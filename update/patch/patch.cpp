@@ -72,11 +72,15 @@ PatchResult ResumeTail(const ManifestEntry& entry, const std::wstring& url,
     HttpResponse response;
     std::optional<RangeBodyReader> reader;
     bool refused = false, writeFailed = false;
+    // Like every writer, the tail first asks for room for the bytes it will add (a row of 2 GiB
+    // or more tells none), then stops where the drive is down to its reserve.
+    const int64_t tail = entry.size < INT32_MAX ? entry.size - int64_t(kept) : 0;
     const auto write = [&](uint64_t offset, const char* data, size_t size) {
-        // Like a whole download, the tail stops where the drive is down to its reserve.
-        const bool look =
-            (offset + size) / kReserveLookBytes != offset / kReserveLookBytes || offset == kept;
-        if ((look && !ReserveKept(tmpPath)) || !WriteAt(tmp.Get(), offset, data, size)) {
+        const bool room = offset == kept
+                              ? RoomFor(tmpPath, tail)
+                              : (offset + size) / kReserveLookBytes == offset / kReserveLookBytes ||
+                                    ReserveKept(tmpPath);
+        if (!room || !WriteAt(tmp.Get(), offset, data, size)) {
             writeFailed = true;
             return false;
         }
