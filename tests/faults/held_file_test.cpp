@@ -148,11 +148,12 @@ TEST_F(HeldFiles, ATmpAnotherLauncherWroteBeforeItsHoldIsHashedAgain) {
 }
 
 // A short ".tmp" is not noted but hashed again under its hold, even one taken at the first
-// try: rewritten after its source closed (as a second launcher may), it is never placed, and
-// the next attempt puts it right.
+// try: rewritten after its source closed (here a copy of a listed file with its content; a
+// second launcher may do it), it is never placed, and the next attempt puts it right.
 TEST_F(HeldFiles, AShortTmpChangedAfterItsSourceClosedIsHashedAgain) {
     FaultGame game(LauncherFolderFull(), NextPrefix());
     const std::string content = test::RandomBytes(20000, 36);
+    game.Add("same.bin", content, content);
     game.Add("short.bin", content, "an older short.bin");
     game.Publish({"manifest_light.json"});
     static std::atomic<int> holds{0};

@@ -147,9 +147,11 @@ bool WriteAll(HANDLE file, const char* data, size_t size) {
 // With packed, the body is the entry's compressed copy, inflated on its way to the file and
 // never to more than the entry's size; a copy that is not what its row announces (another
 // status or length, a damaged stream, content that fails the digest) sets *unusable, and the
-// caller turns to the raw file.
+// caller turns to the raw file. With handOut, a checked file is handed out still open (see
+// EntryFetch::written) rather than closed.
 bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const std::wstring& tmpPath,
-                   int32_t* status, bool packed = false, bool* unusable = nullptr) {
+                   int32_t* status, bool packed = false, bool* unusable = nullptr,
+                   FileHandle* handOut = nullptr) {
     FileHandle file;
     bool created = false;
     const auto create = [&] {
@@ -205,7 +207,12 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
         complete = complete && inflater->Complete() && received == packedSize &&
                    written == static_cast<uint64_t>(entry.size);
     const bool matches = complete && DigestMatchesEntry(digest, entry);
-    if (matches) NoteCheckedTmp(tmpPath, file.Get(), written);
+    // Handed to placing, the file needs no note; an older one for the name is dropped.
+    if (matches) NoteCheckedTmp(tmpPath, file.Get(), handOut ? 0 : written);
+    if (matches && handOut) {
+        *handOut = std::move(file);
+        return true;
+    }
     file.Reset();
     if (matches) return true;
     // An answer that came whole, or came with the wrong content, makes the copy unusable; a
@@ -265,7 +272,8 @@ SourceAnswer PackedSource(EntryFetch& fetch) {
 }
 
 SourceAnswer WholeSource(EntryFetch& fetch) {
-    return DownloadWhole(fetch.entry, fetch.url, fetch.tmpPath, &fetch.status)
+    return DownloadWhole(fetch.entry, fetch.url, fetch.tmpPath, &fetch.status, false, nullptr,
+                         &fetch.written)
                ? SourceAnswer::Done
                : SourceAnswer::Failed;
 }
