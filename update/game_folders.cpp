@@ -103,3 +103,41 @@ bool IsPlainFileOrNothing(const std::wstring& localPath, const HeldFolders& held
            !held.rootFinal.empty() && plain.size() > rootLength &&
            PathKey(PlaceOf(file.Get())) == PathKey(held.rootFinal + plain.substr(rootLength));
 }
+
+namespace {
+
+// A folder with fewer looks than this is not listed: on Windows a lookup costs less than
+// a listing of a big folder.
+constexpr size_t kListFromLooks = 16;
+
+} // namespace
+
+void PlanLook(FolderNames& folders, const std::wstring& path) {
+    ++folders.planned[PathKey(ParentFolderOf(path))];
+}
+
+bool MayBeThere(FolderNames& folders, const std::wstring& path) {
+    const std::wstring folder = ParentFolderOf(path);
+    const std::wstring key = PathKey(folder);
+    auto planned = folders.planned.find(key);
+    if (planned == folders.planned.end() || planned->second < kListFromLooks) return true;
+    auto listed = folders.names.find(key);
+    if (listed == folders.names.end()) {
+        // Listed at its first look; a folder that cannot be listed is looked at name by name.
+        folders.planned.erase(planned);
+        WIN32_FIND_DATAW found = {};
+        FindHandle find(FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                         FindExSearchNameMatch, nullptr,
+                                         FIND_FIRST_EX_LARGE_FETCH));
+        if (!find) return true;
+        std::unordered_set<std::wstring> names;
+        do {
+            names.insert(PathKey(found.cFileName));
+        } while (FindNextFileW(find.Get(), &found));
+        if (GetLastError() != ERROR_NO_MORE_FILES) return true;
+        folders.planned.emplace(key, kListFromLooks);
+        listed = folders.names.emplace(key, std::move(names)).first;
+    }
+    const size_t slash = path.find_last_of(L"\\/");
+    return listed->second.count(PathKey(path.substr(slash + 1))) != 0;
+}

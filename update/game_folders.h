@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "base/handles.h"
 
@@ -29,3 +30,18 @@ bool HoldFoldersOnTheWay(const std::wstring& localPath, HeldFolders& held);
 // True when nothing is at localPath (a file in the game folder, beyond the folders held), or a
 // plain file found where its path says: never a link, a junction or a folder.
 bool IsPlainFileOrNothing(const std::wstring& localPath, const HeldFolders& held);
+
+// The names of folders a run looks for many names in, each listed once: a name its folder's
+// listing lacks is nothing there, as a lookup of its own would find (under Wine every lookup of
+// a missing name reads the whole folder, so one listing spares one such read per name). Used
+// by one thread.
+struct FolderNames {
+    std::unordered_map<std::wstring, size_t> planned;                         // looks per folder
+    std::unordered_map<std::wstring, std::unordered_set<std::wstring>> names; // listed, by key
+};
+
+// Counts a look the run will take at path (a file in the game folder, in full form).
+void PlanLook(FolderNames& folders, const std::wstring& path);
+// False when path's folder, held (HoldFoldersOnTheWay) and with enough looks planned to be
+// worth its listing, was listed without path's name in it; true when it may be there.
+bool MayBeThere(FolderNames& folders, const std::wstring& path);

@@ -42,8 +42,10 @@ bool ClearForeignName(const std::wstring& path) {
 }
 
 FileHandle OpenForWriting(const std::wstring& path, DWORD disposition, DWORD share) {
-    return FileHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
-                                  disposition, FILE_ATTRIBUTE_NORMAL | kNoFollow, nullptr));
+    // An unshared handle may also rename the file: no other handle that could mind is open.
+    const DWORD access = GENERIC_READ | GENERIC_WRITE | (share == 0 ? DELETE : 0);
+    return FileHandle(CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                  FILE_ATTRIBUTE_NORMAL | kNoFollow, nullptr));
 }
 
 } // namespace
@@ -172,24 +174,31 @@ FileHandle OpenTmpForWriting(const std::wstring& path, TmpOpen how, DWORD share)
     return file;
 }
 
-FileHandle HoldTmpForMove(const std::wstring& path, uint64_t* length, uint32_t* links) {
-    FileHandle held(CreateFileW(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | kNoFollow, nullptr));
+bool IsPlainFileHeld(HANDLE file, uint64_t* length, uint32_t* links) {
     // Two plain queries rather than GetFileInformationByHandle, which also asks for the
     // volume's serial number: under Wine that is about nine wine server round trips a file.
     FILE_ATTRIBUTE_TAG_INFO kind = {};
     FILE_STANDARD_INFO standard = {};
-    if (held &&
-        (!GetFileInformationByHandleEx(held.Get(), FileAttributeTagInfo, &kind, sizeof kind) ||
-         !GetFileInformationByHandleEx(held.Get(), FileStandardInfo, &standard, sizeof standard) ||
-         (kind.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-         standard.Directory)) {
+    if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &kind, sizeof kind) ||
+        !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) ||
+        (kind.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        standard.Directory)
+        return false;
+    *length = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
+    *links = standard.NumberOfLinks;
+    return true;
+}
+
+FileHandle HoldTmpForMove(const std::wstring& path, uint64_t* length, uint32_t* links) {
+    FileHandle held(CreateFileW(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | kNoFollow, nullptr));
+    *length = 0;
+    *links = 0;
+    if (held && !IsPlainFileHeld(held.Get(), length, links)) {
         // Not a refusal for now (see PlaceFile): such a ".tmp" is never placed.
         held.Reset();
         SetLastError(ERROR_NOT_SUPPORTED);
     }
-    *length = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
-    *links = standard.NumberOfLinks;
     return held;
 }
 

@@ -19,8 +19,9 @@ enum class TmpOpen {
     Keep,     // the file as it is, or an empty one made with its folders
 };
 
-// Opens the ".tmp" at path for reading and writing, sharing it as share says. Null with the
-// error of the failed step; what is returned was checked through the handle itself.
+// Opens the ".tmp" at path for reading and writing, sharing it as share says; a handle that
+// shares nothing may also rename the file. Null with the error of the failed step; what is
+// returned was checked through the handle itself.
 FileHandle OpenTmpForWriting(const std::wstring& path, TmpOpen how, DWORD share = 0);
 
 // Opens the ".tmp" for its move into place (reading and DELETE, shared with readers only), so
@@ -29,6 +30,9 @@ FileHandle OpenTmpForWriting(const std::wstring& path, TmpOpen how, DWORD share 
 // only a linked seed's, as its note says, may be placed (see PlaceFile). *length and *links
 // are the held file's, as the hold's own look at it found them.
 FileHandle HoldTmpForMove(const std::wstring& path, uint64_t* length, uint32_t* links);
+// True when the open file is a plain file (no reparse point, no folder); *length and *links
+// are then its own.
+bool IsPlainFileHeld(HANDLE file, uint64_t* length, uint32_t* links);
 
 // A ".tmp" shorter than this is not noted: placing hashes it again under its hold, one read
 // that costs less than the note's and the comparison's calls (under Wine each is a round trip

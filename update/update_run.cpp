@@ -199,17 +199,28 @@ bool VerifyEntries(const RememberedFiles& remembered, std::vector<ManifestEntry>
 // or nothing. The others are logged; false when there were any.
 bool KeepWritable(std::vector<ManifestEntry>& files, std::vector<Verdict>& verdicts,
                   HeldFolders& folders) {
+    std::vector<std::wstring> locals;
+    locals.reserve(files.size());
+    FolderNames names;
+    for (const ManifestEntry& file : files) {
+        locals.push_back(LocalPathForEntry(file));
+        PlanLook(names, locals.back());
+        PlanLook(names, locals.back() + L".tmp");
+    }
+    // A name its folder's listing lacks is nothing there: no link, no folder.
+    const auto plainOrNothing = [&](const std::wstring& path) {
+        return !MayBeThere(names, path) || IsPlainFileOrNothing(path, folders);
+    };
     size_t kept = 0;
     for (size_t i = 0; i < files.size(); ++i) {
-        const std::wstring local = LocalPathForEntry(files[i]);
+        const std::wstring& local = locals[i];
         if (!HoldFoldersOnTheWay(local, folders)) {
             RunLogFileFailure(files[i].path, L"place",
                               L"a folder on the way is a link or no folder (Windows error " +
                                   std::to_wstring(GetLastError()) + L")");
             continue;
         }
-        if (!IsPlainFileOrNothing(local, folders) ||
-            !IsPlainFileOrNothing(local + L".tmp", folders)) {
+        if (!plainOrNothing(local) || !plainOrNothing(local + L".tmp")) {
             RunLogFileFailure(files[i].path, L"place",
                               L"the file or its .tmp is a link or a folder");
             continue;

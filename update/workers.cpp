@@ -36,6 +36,7 @@ constexpr DWORD kLastPauseMs = 2000;
 constexpr DWORD kMovePausesMs[] = {50, 100, 200, 400, 800, 1600, 3200, 3650};
 
 std::atomic<uint32_t> gRetryPauseDivisor{1};
+std::atomic<void (*)(const std::wstring&)> gBeforeHold{nullptr};
 
 // The pauses above; the test suites shorten them all alike.
 void RetryPause(DWORD ms) {
@@ -123,13 +124,27 @@ bool HeldMayBePlaced(HANDLE held, uint64_t length, uint32_t links, const Manifes
 // attempt has failed. With recheck (a verdict verification took minutes ago), the ".tmp" is
 // checked once more under the hold in any case.
 bool PlaceFile(const ManifestEntry& entry, const std::wstring& localPath,
-               const std::wstring& tmpPath, bool recheck, size_t* movePause) {
+               const std::wstring& tmpPath, bool recheck, size_t* movePause,
+               FileHandle* written = nullptr) {
     FileHandle held;
     bool checked = false, firstHold = true;
+    if (written && *written) {
+        // Its source's own unshared handle: nobody can have written the bytes it checked. A
+        // second name or a reparse point needs no access to them, so those are looked at.
+        held = std::move(*written);
+        uint64_t length = 0;
+        uint32_t links = 0;
+        if (!IsPlainFileHeld(held.Get(), &length, &links) || links != 1) {
+            SetLastError(ERROR_NOT_SUPPORTED);
+            return false;
+        }
+        checked = true;
+    }
     for (;;) {
         if (!held) {
             uint64_t length = 0;
             uint32_t links = 0;
+            if (const auto hook = gBeforeHold.load()) hook(tmpPath);
             held = HoldTmpForMove(tmpPath, &length, &links);
             // A hold refused at first: another program had the ".tmp" open meanwhile.
             if (held && !checked &&
@@ -197,7 +212,8 @@ Outcome FetchEntry(const DownloadContext& c, const ManifestEntry& entry, Verdict
         fetch.status = 0;
         verdict = Verdict::Differs;
         if (ready || FetchToTmp(fetch)) {
-            if (PlaceFile(entry, localPath, tmpPath, ready, &movePause)) return Outcome::Placed;
+            if (PlaceFile(entry, localPath, tmpPath, ready, &movePause, &fetch.written))
+                return Outcome::Placed;
             const DWORD error = GetLastError();
             failure = {L"place", WindowsError(error)};
             // A file another program holds open is kept from its place, not from being
@@ -331,6 +347,10 @@ Turn FetchBigFileFirst(const DownloadContext& c) {
 }
 
 } // namespace
+
+void SetBeforeHoldForTests(void (*hook)(const std::wstring& tmpPath)) {
+    gBeforeHold.store(hook);
+}
 
 void SetRetryPauseDivisorForTests(uint32_t divisor) {
     gRetryPauseDivisor.store(divisor ? divisor : 1);

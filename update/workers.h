@@ -51,4 +51,7 @@ void VerifyWorker(VerifyContext context);
 // by divisor (the number of attempts and of move retries stays), so that suites of lasting
 // faults take seconds. The launcher never calls it, and reads nothing that could change it.
 void SetRetryPauseDivisorForTests(uint32_t divisor);
+// Test programs only: hook is called with each ".tmp"'s path just before placing it takes its
+// hold (nullptr: none), so that a suite can change the file where another program could.
+void SetBeforeHoldForTests(void (*hook)(const std::wstring& tmpPath));
 void DownloadWorker(DownloadContext context);

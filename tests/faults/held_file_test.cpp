@@ -161,4 +161,30 @@ TEST_F(HeldFiles, ATmpAnotherLauncherWroteBeforeItsHoldIsHashedAgain) {
     EXPECT_TRUE(game.IsCurrent("shared.pak"));
 }
 
+// A short ".tmp" is not noted but hashed again under its hold, even one taken at the first
+// try: rewritten after its source closed (here a copy of a listed file with its content; a
+// second launcher may do it), it is never placed, and the next attempt puts it right.
+TEST_F(HeldFiles, AShortTmpChangedAfterItsSourceClosedIsHashedAgain) {
+    FaultGame game(LauncherFolderFull(), NextPrefix());
+    const std::string content = test::RandomBytes(20000, 36);
+    game.Add("same.bin", content, content);
+    game.Add("short.bin", content, "an older short.bin");
+    game.Publish({"manifest_light.json"});
+    static std::atomic<int> holds{0};
+    holds = 0;
+    SetBeforeHoldForTests([](const std::wstring& tmp) {
+        if (tmp.find(L"short.bin") == std::wstring::npos || holds++ > 0) return;
+        FileHandle file(CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        const std::string junk(4096, 'x');
+        DWORD put = 0;
+        if (file) WriteFile(file.Get(), junk.data(), 4096, &put, nullptr);
+    });
+    Outcome run = Run(game);
+    SetBeforeHoldForTests(nullptr);
+    EXPECT_EQ(holds.load(), 2);
+    EXPECT_EQ(run.Final(), kOk);
+    EXPECT_TRUE(game.IsCurrent("short.bin"));
+}
+
 } // namespace

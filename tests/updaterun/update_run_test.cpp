@@ -441,8 +441,8 @@ TEST_F(UpdateRun, APathOfThreeHundredCharactersInstallsAndVerifies) {
 
 // A drive down to its reserve but for a little: every way a file is written asks for room
 // for the bytes it will write before it writes them (a file downloaded whole, one copied from
-// a listed file with its content, one in pieces), so none of them eats into the reserve; a
-// file that fits still goes.
+// a listed file with its content, one in pieces, the tail of one cut off), so none of them eats
+// into the reserve; a file that fits still goes.
 TEST_F(UpdateRun, NoWayOfWritingEatsIntoTheDiskReserve) {
     UpdateScenario game;
     const std::string copied = Content(30, 300 << 10), big = Content(31, 9 << 20);
@@ -451,7 +451,12 @@ TEST_F(UpdateRun, NoWayOfWritingEatsIntoTheDiskReserve) {
     game.AddFile("disk/copy.bin", copied);
     game.AddFile("disk/big.bin", big);
     game.AddFile("disk/small.bin", Content(33, 1000));
+    const std::string resumed = Content(34, 2 << 20);
+    game.AddFile("disk/resumed.bin", resumed);
     game.Publish();
+    // A transfer that broke half-way: its tail, too, asks for room before it is written.
+    ASSERT_TRUE(test::WriteFileBytes(game.LocalPath("disk/resumed.bin") + L".tmp",
+                                     resumed.substr(0, 1 << 20)));
     ULARGE_INTEGER free = {}, total = {};
     ASSERT_TRUE(GetDiskFreeSpaceExW(game.LocalPath("").c_str(), &free, &total, nullptr));
     // 100 KiB beyond the reserve the launcher keeps on a drive of this size.
@@ -460,7 +465,8 @@ TEST_F(UpdateRun, NoWayOfWritingEatsIntoTheDiskReserve) {
     const std::wstring status = test::RunLight(game);
     SetFreeSpaceForTests(0);
     EXPECT_EQ(status, L"Error: fallo la descarga");
-    for (const char* name : {"disk/whole.bin", "disk/copy.bin", "disk/big.bin"}) {
+    for (const char* name :
+         {"disk/whole.bin", "disk/copy.bin", "disk/big.bin", "disk/resumed.bin"}) {
         EXPECT_FALSE(test::PathExists(game.LocalPath(name))) << name;
         EXPECT_FALSE(test::PathExists(game.LocalPath(name) + L".tmp")) << name;
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/handles.h"
 #include "base/manifest_entry.h"
 
 class PieceBoard;
@@ -49,6 +50,10 @@ struct EntryFetch {
     // The old copy's MD5 as verification found it ("" when unknown); a delta from it may serve.
     std::string localMd5 = {};
     bool delta = true; // cleared once the delta proved unusable: the other sources serve
+    // The ".tmp" a source made, wrote and checked, still open and never shared since it was
+    // made, so nothing else can have written it: placing moves it through this handle without
+    // hashing it again. Null: the source let go of its ".tmp".
+    FileHandle written = {};
 };
 
 using Source = SourceAnswer (*)(EntryFetch& fetch);

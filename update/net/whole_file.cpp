@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <optional>
+#include <unordered_map>
 
 #include "base/handles.h"
 #include "base/launcher_state.h"
@@ -31,8 +33,8 @@ constexpr uint64_t kWholeFloor = uint64_t{64} << 20;
 
 // Free space a download leaves on its drive: room for the system's page file and updates and
 // for the game's own saves and logs, whatever the rows add up to. A small drive keeps a
-// sixteenth of itself instead. It is looked at every 8 MiB a download writes, so sixteen
-// downloads at once dip at most 128 MiB into it.
+// sixteenth of itself instead. It is looked at every 8 MiB a download writes, and a fresh
+// answer grants claims of 8 MiB in all, so sixteen downloads at once dip at most 136 MiB into it.
 constexpr uint64_t kDiskReserve = uint64_t{256} << 20;
 
 uint64_t WholeBodyLimit(const ManifestEntry& entry) {
@@ -46,28 +48,84 @@ uint64_t WholeBodyLimit(const ManifestEntry& entry) {
 
 static std::atomic<uint64_t> gFreeSpaceForTests{0};
 
-// Whether the drive of path has more than bytes free beyond its reserve; true when the
-// system cannot tell.
-static bool FreeBeyondReserve(const std::wstring& path, uint64_t bytes) {
+namespace {
+
+// A drive's free space as a folder of it last answered. A claim is judged against that answer
+// while it is fresh, rather than by asking the system for each small file (under Wine an ask
+// opens the folder: several wine server round trips). Every claim granted since an answer, in
+// any folder, counts against it, as if all lay on one drive; an answer serves such claims of
+// up to kReserveLookBytes in all and for a second at most, the step the writers look at as
+// they write, so others' writes go unseen for no longer than they already may.
+constexpr ULONGLONG kFreeAnswerLifeMs = 1000;
+
+struct FreeAnswer {
+    uint64_t free = 0, total = 0, claimedBefore = 0;
+    ULONGLONG askedAt = 0;
+};
+
+struct FreeAnswers {
+    std::mutex lock;
+    std::unordered_map<std::wstring, FreeAnswer> byFolder;
+    uint64_t claimed = 0; // every claim granted, in all
+};
+
+FreeAnswers& Answers() {
+    static FreeAnswers answers;
+    return answers;
+}
+
+bool Beyond(uint64_t free, uint64_t total, uint64_t bytes) {
+    const uint64_t reserve = std::min(kDiskReserve, total / 16);
+    return free > reserve && free - reserve > bytes;
+}
+
+// Whether the drive of path has more than bytes free beyond its reserve; true when the system
+// cannot tell. With reuse, a fresh answer may grant the claim; a refusal always asks anew.
+bool FreeBeyondReserve(const std::wstring& path, uint64_t bytes, bool reuse) {
     const size_t slash = path.find_last_of(L"\\/");
     const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
+    FreeAnswers& answers = Answers();
+    const ULONGLONG now = GetTickCount64();
+    if (reuse) {
+        std::lock_guard<std::mutex> hold(answers.lock);
+        const auto it = answers.byFolder.find(folder);
+        if (it != answers.byFolder.end()) {
+            const FreeAnswer& answer = it->second;
+            const uint64_t since = answers.claimed - answer.claimedBefore;
+            if (now - answer.askedAt < kFreeAnswerLifeMs && since <= kReserveLookBytes &&
+                bytes <= kReserveLookBytes - since && answer.free > since &&
+                Beyond(answer.free - since, answer.total, bytes)) {
+                answers.claimed += bytes;
+                return true;
+            }
+        }
+    }
     ULARGE_INTEGER free = {}, total = {};
     if (!GetDiskFreeSpaceExW(folder.c_str(), &free, &total, nullptr)) return true;
     if (const uint64_t fake = gFreeSpaceForTests.load()) free.QuadPart = fake;
-    const uint64_t reserve = std::min(kDiskReserve, total.QuadPart / 16);
-    return free.QuadPart > reserve && free.QuadPart - reserve > bytes;
+    const bool room = Beyond(free.QuadPart, total.QuadPart, bytes);
+    std::lock_guard<std::mutex> hold(answers.lock);
+    // The claim granted here is not in the answer's free space yet: it counts against it.
+    answers.byFolder[folder] = {free.QuadPart, total.QuadPart, answers.claimed, now};
+    if (room) answers.claimed += bytes;
+    return room;
 }
 
+} // namespace
+
 bool ReserveKept(const std::wstring& path) {
-    return FreeBeyondReserve(path, 0);
+    return FreeBeyondReserve(path, 0, false);
 }
 
 bool RoomFor(const std::wstring& path, int64_t bytes) {
-    return FreeBeyondReserve(path, bytes > 0 && bytes < INT32_MAX ? uint64_t(bytes) : 0);
+    return FreeBeyondReserve(path, bytes > 0 && bytes < INT32_MAX ? uint64_t(bytes) : 0, true);
 }
 
 void SetFreeSpaceForTests(uint64_t bytes) {
     gFreeSpaceForTests.store(bytes);
+    FreeAnswers& answers = Answers();
+    std::lock_guard<std::mutex> hold(answers.lock);
+    answers.byFolder.clear();
 }
 
 namespace {
@@ -89,9 +147,11 @@ bool WriteAll(HANDLE file, const char* data, size_t size) {
 // With packed, the body is the entry's compressed copy, inflated on its way to the file and
 // never to more than the entry's size; a copy that is not what its row announces (another
 // status or length, a damaged stream, content that fails the digest) sets *unusable, and the
-// caller turns to the raw file.
+// caller turns to the raw file. With handOut, a checked file is handed out still open (see
+// EntryFetch::written) rather than closed.
 bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const std::wstring& tmpPath,
-                   int32_t* status, bool packed = false, bool* unusable = nullptr) {
+                   int32_t* status, bool packed = false, bool* unusable = nullptr,
+                   FileHandle* handOut = nullptr) {
     FileHandle file;
     bool created = false;
     const auto create = [&] {
@@ -147,7 +207,12 @@ bool DownloadWhole(const ManifestEntry& entry, const std::wstring& url, const st
         complete = complete && inflater->Complete() && received == packedSize &&
                    written == static_cast<uint64_t>(entry.size);
     const bool matches = complete && DigestMatchesEntry(digest, entry);
-    if (matches) NoteCheckedTmp(tmpPath, file.Get(), written);
+    // Handed to placing, the file needs no note; an older one for the name is dropped.
+    if (matches) NoteCheckedTmp(tmpPath, file.Get(), handOut ? 0 : written);
+    if (matches && handOut) {
+        *handOut = std::move(file);
+        return true;
+    }
     file.Reset();
     if (matches) return true;
     // An answer that came whole, or came with the wrong content, makes the copy unusable; a
@@ -207,7 +272,8 @@ SourceAnswer PackedSource(EntryFetch& fetch) {
 }
 
 SourceAnswer WholeSource(EntryFetch& fetch) {
-    return DownloadWhole(fetch.entry, fetch.url, fetch.tmpPath, &fetch.status)
+    return DownloadWhole(fetch.entry, fetch.url, fetch.tmpPath, &fetch.status, false, nullptr,
+                         &fetch.written)
                ? SourceAnswer::Done
                : SourceAnswer::Failed;
 }
