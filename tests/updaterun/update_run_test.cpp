@@ -471,6 +471,17 @@ TEST_F(UpdateRun, NoWayOfWritingEatsIntoTheDiskReserve) {
         EXPECT_FALSE(test::PathExists(game.LocalPath(name) + L".tmp")) << name;
     }
     EXPECT_EQ(test::ReadFileBytes(game.LocalPath("disk/small.bin")), Content(33, 1000));
+
+    // A length of 2 GiB or more that a block index or a range answer gives is asked for as it
+    // is; only a row's INT32_MAX says no length.
+    const uint64_t reserve = std::min<uint64_t>(uint64_t{256} << 20, total.QuadPart / 16);
+    const std::wstring tmp = game.LocalPath("disk/big.bin") + L".tmp";
+    SetFreeSpaceForTests(reserve + (uint64_t{1} << 30));
+    EXPECT_FALSE(RoomFor(tmp, int64_t{3} << 30));
+    EXPECT_TRUE(RoomFor(tmp, INT32_MAX));
+    SetFreeSpaceForTests(reserve + (uint64_t{4} << 30));
+    EXPECT_TRUE(RoomFor(tmp, int64_t{3} << 30));
+    SetFreeSpaceForTests(0);
 }
 
 TEST_F(UpdateRun, CancelDuringTheDownloadEndsWithItsOwnText) {

@@ -118,7 +118,8 @@ bool ReserveKept(const std::wstring& path) {
 }
 
 bool RoomFor(const std::wstring& path, int64_t bytes) {
-    return FreeBeyondReserve(path, bytes > 0 && bytes < INT32_MAX ? uint64_t(bytes) : 0, true);
+    // A row's INT32_MAX is no length; a block index or a range answer gives the real one.
+    return FreeBeyondReserve(path, bytes > 0 && bytes != INT32_MAX ? uint64_t(bytes) : 0, true);
 }
 
 void SetFreeSpaceForTests(uint64_t bytes) {

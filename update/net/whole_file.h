@@ -13,8 +13,9 @@ constexpr uint64_t kReserveLookBytes = uint64_t{8} << 20;
 bool ReserveKept(const std::wstring& path);
 // True when the drive of path keeps its reserve after bytes more are written there: asked by
 // every way a ".tmp" is made (whole, pieces, local copies, bundles, patches) for the bytes it
-// will write, before it writes them. A row of 2 GiB or more gives no length; its writers look
-// as they go.
+// will write, before it writes them. A row of 2 GiB or more gives no length (INT32_MAX); its
+// writers look as they go, and those that learn the length (a block index, a range answer)
+// ask for it as it is.
 bool RoomFor(const std::wstring& path, int64_t bytes);
 // Test programs only: the free space every drive is taken to have (0: the real one).
 void SetFreeSpaceForTests(uint64_t bytes);
