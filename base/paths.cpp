@@ -177,3 +177,18 @@ std::wstring ParentFolderOf(const std::wstring& path) {
     size_t separator = path.find_last_of(L"\\/");
     return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
 }
+
+void ClearReadOnly(const std::wstring& target) {
+    FileHandle file(CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FILE_BASIC_INFO info = {};
+    if (!file || !GetFileInformationByHandleEx(file.Get(), FileBasicInfo, &info, sizeof info))
+        return;
+    if (!(info.FileAttributes & FILE_ATTRIBUTE_READONLY) ||
+        (info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return;
+    info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(file.Get(), FileBasicInfo, &info, sizeof info);
+}

@@ -54,5 +54,9 @@ void CreateHiddenMarker(const std::wstring& path);
 // written beside, then renamed over it, so a reader never sees half of it.
 void ReplaceSmallFile(const std::wstring& path, std::string_view text);
 
+// Takes the read-only mark off the file at path, through a handle on the file itself (never
+// through a link), so that it can be replaced or deleted; folders and links keep theirs.
+void ClearReadOnly(const std::wstring& path);
+
 // Everything up to, not including, the last "\" or "/"; empty when there is none.
 std::wstring ParentFolderOf(const std::wstring& path);

@@ -85,6 +85,8 @@ bool SwapLauncherExecutable(const std::wstring& exePath, const std::wstring& tmp
         return false;
     }
     const std::wstring oldPath = exePath + L".old";
+    // A read-only launcher leaves a read-only ".old", which would refuse both.
+    ClearReadOnly(oldPath);
     DeleteFileW(oldPath.c_str());
     if (!MoveFileExW(exePath.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
     const bool placed = held ? RenameHeldFile(held, ResolveFullPath(exePath), true)
@@ -173,5 +175,7 @@ bool WaitForLauncherSwap(DWORD timeoutMs) {
 }
 
 void DeleteOldLauncher() {
-    DeleteFileW((LauncherExePath() + L".old").c_str());
+    const std::wstring oldPath = LauncherExePath() + L".old";
+    ClearReadOnly(oldPath);
+    DeleteFileW(oldPath.c_str());
 }

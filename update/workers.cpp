@@ -56,23 +56,6 @@ bool MoveRefusedForNow(DWORD error) {
            error == ERROR_ACCESS_DENIED;
 }
 
-// A listed file marked read-only is still the game's to replace: the mark goes before the
-// move, through a handle on the file itself (never through a link), which must be a plain file.
-void ClearReadOnly(const std::wstring& target) {
-    FileHandle file(CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    FILE_BASIC_INFO info = {};
-    if (!file || !GetFileInformationByHandleEx(file.Get(), FileBasicInfo, &info, sizeof info))
-        return;
-    if (!(info.FileAttributes & FILE_ATTRIBUTE_READONLY) ||
-        (info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
-        return;
-    info.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    SetFileInformationByHandle(file.Get(), FileBasicInfo, &info, sizeof info);
-}
-
 // Whether a refused move was refused because another program holds the file: its name can
 // then not even be opened for deletion beside that program's handle.
 bool HeldByAnotherProgram(DWORD moveError, const std::wstring& localPath) {
@@ -95,6 +78,7 @@ bool MoveIntoPlace(const std::wstring& localPath, const std::wstring& tmpPath, H
         State().launcherReplaced.store(true);
         return true;
     }
+    // A listed file marked read-only is still the game's to replace.
     ClearReadOnly(target);
     return RenameHeldFile(held, target, true);
 }

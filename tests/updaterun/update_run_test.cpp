@@ -630,6 +630,18 @@ TEST(SelfSwap, TheRunningExecutableIsKnownByItsFileNotByTheSpellingOfItsPath) {
 // The way out of the process: background work is told to stop and waited for, within a bound
 // even when a thread does not listen; once exiting, no swap of the launcher begins, so the
 // process can never end between its two renames.
+// A launcher marked read-only leaves a read-only ".old" behind its swap; it still goes at the
+// next start, or the one after the next update could not take its name.
+TEST(SelfSwap, AReadOnlyOldCopyIsDeletedAtTheNextStart) {
+    const std::wstring old = LauncherExePath() + L".old";
+    ASSERT_TRUE(test::WriteFileBytes(old, "the build before"));
+    ASSERT_TRUE(SetFileAttributesW(old.c_str(), FILE_ATTRIBUTE_READONLY));
+    DeleteOldLauncher();
+    EXPECT_FALSE(test::PathExists(old));
+    SetFileAttributesW(old.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(old.c_str());
+}
+
 TEST(ExitPath, BackgroundWorkIsStoppedWithinItsBoundAndNoSwapBeginsAfterwards) {
     LauncherState& s = State();
     std::atomic<bool> sawCancel{false};
