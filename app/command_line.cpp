@@ -20,11 +20,8 @@ std::wstring InstalledCopyCommandLine(const std::wstring& exe, const wchar_t* co
                                       bool followsHeads) {
     std::wstring line = L"\"" + exe + L"\"";
     if (!followsHeads) return line;
-    const std::wstring channel = ChannelSwitch(commandLine);
     // Only a name the copy would keep goes on: nothing of it needs quoting.
-    std::string narrow;
-    for (wchar_t c : channel)
-        narrow += static_cast<char>(c < 0x80 ? c : '?');
-    if (IsChannelName(narrow)) line += L" --channel " + channel;
+    const std::string channel = ChannelNameOf(ChannelSwitch(commandLine));
+    if (!channel.empty()) line += L" --channel " + std::wstring(channel.begin(), channel.end());
     return line;
 }

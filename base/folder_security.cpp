@@ -9,11 +9,6 @@
 
 namespace {
 
-// Rights that change the folder, what is in it or who may do so.
-constexpr ACCESS_MASK kWriteRights =
-    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES |
-    DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
-
 // NT SERVICE\TrustedInstaller, which owns the system's own folders.
 constexpr wchar_t kTrustedInstallerSid[] =
     L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
@@ -26,18 +21,25 @@ bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
 
 // The user this process runs as: an administrator, since the launcher runs elevated.
 bool IsProcessUser(PSID sid) {
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
-    KernelHandle token(raw);
-    DWORD size = 0;
-    GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
-    if (size == 0) return false;
-    std::vector<BYTE> buffer(size);
-    if (!GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size)) return false;
-    return EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+    std::vector<BYTE> user = TokenUserSid(GetCurrentProcess());
+    return !user.empty() && EqualSid(sid, user.data());
 }
 
 } // namespace
+
+std::vector<BYTE> TokenUserSid(HANDLE process) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &raw)) return {};
+    KernelHandle token(raw);
+    DWORD size = 0;
+    GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+    if (size == 0) return {};
+    std::vector<BYTE> buffer(size);
+    if (!GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size)) return {};
+    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    const BYTE* bytes = static_cast<const BYTE*>(sid);
+    return std::vector<BYTE>(bytes, bytes + GetLengthSid(sid));
+}
 
 bool IsTrustedWriter(PSID sid) {
     if (!sid || !IsValidSid(sid)) return false;
@@ -66,7 +68,7 @@ bool DaclLetsOnlyTrustedWrite(PACL dacl) {
         // Every other kind grants something, to a SID at an offset of its own: not ours.
         if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
         const auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-        if (!(ace->Mask & kWriteRights)) continue;
+        if (!(ace->Mask & kChangeRights)) continue;
         PSID sid = const_cast<DWORD*>(&ace->SidStart);
         // "The creator of a new file": only those who may already write create one.
         if ((header->AceFlags & INHERIT_ONLY_ACE) && IsWellKnown(sid, WinCreatorOwnerSid)) continue;

@@ -6,6 +6,15 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
+
+// Rights that change a folder, what is in it or who may do so.
+constexpr ACCESS_MASK kChangeRights =
+    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES |
+    DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+
+// The user SID of a process's token, as a copy; empty when it cannot be read.
+std::vector<BYTE> TokenUserSid(HANDLE process);
 
 // SYSTEM, Administrators, TrustedInstaller, or the user this process runs as (an
 // administrator, the launcher being elevated).

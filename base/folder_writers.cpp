@@ -11,25 +11,6 @@
 
 namespace {
 
-constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD |
-                                      DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
-                                      GENERIC_ALL | MAXIMUM_ALLOWED;
-
-// The user of a process's token, as a copy.
-std::vector<BYTE> TokenUserSid(HANDLE process) {
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &raw)) return {};
-    KernelHandle token(raw);
-    DWORD size = 0;
-    GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
-    if (size == 0) return {};
-    std::vector<BYTE> buffer(size);
-    if (!GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size)) return {};
-    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    const BYTE* bytes = static_cast<const BYTE*>(sid);
-    return std::vector<BYTE>(bytes, bytes + GetLengthSid(sid));
-}
-
 // Whoever runs the desktop shell is the one signed in; an administrator who elevated us may be
 // someone else. Without a shell, the user this process runs as.
 std::vector<BYTE> SignedInUserSid() {

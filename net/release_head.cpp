@@ -82,6 +82,13 @@ bool ReadDocument(std::string_view text, const std::string& prefix, HeadDocument
 }
 
 // As the studio's tool names channels: the name goes into a server path and a file name.
+bool IsChannelName(std::string_view name) {
+    if (name.empty() || name.size() > 32 || name[0] == '-') return false;
+    for (char c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return false;
+    return true;
+}
+
 std::wstring ChannelMarkerPath() {
     return LogFolder() + L"\\channel";
 }
@@ -180,13 +187,6 @@ Current& TheCurrent() {
 
 } // namespace
 
-bool IsChannelName(std::string_view name) {
-    if (name.empty() || name.size() > 32 || name[0] == '-') return false;
-    for (char c : name)
-        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return false;
-    return true;
-}
-
 bool ReleaseHeadEnabled() {
     return kReleaseHead;
 }
@@ -221,11 +221,16 @@ std::string ReleaseChannel() {
     return IsChannelName(kept) ? kept : std::string(LAUNCHER_DEFAULT_CHANNEL);
 }
 
-bool RememberReleaseChannel(std::wstring_view name) {
+std::string ChannelNameOf(std::wstring_view name) {
     std::string narrow;
     for (wchar_t c : name)
         narrow += static_cast<char>(c < 0x80 ? c : '?');
-    if (!IsChannelName(narrow)) return false;
+    return IsChannelName(narrow) ? narrow : std::string();
+}
+
+bool RememberReleaseChannel(std::wstring_view name) {
+    const std::string narrow = ChannelNameOf(name);
+    if (narrow.empty()) return false;
     if (ReadSmallFile(ChannelMarkerPath()) != narrow) ReplaceSmallFile(ChannelMarkerPath(), narrow);
     return true;
 }

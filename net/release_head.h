@@ -46,8 +46,9 @@ bool ParseReleaseHead(std::string_view text, ReleaseHead& head);
 // release at some share still takes it at every higher one.
 bool TakesRelease(uint64_t installNumber, int32_t rollout);
 
-// A channel's name: 1 to 32 of a-z, 0-9 and "-", not starting with "-".
-bool IsChannelName(std::string_view name);
+// The name as a channel's (1 to 32 of a-z, 0-9 and "-", not starting with "-"), "" when it is
+// none.
+std::string ChannelNameOf(std::wstring_view name);
 // The channel this install follows: the one the command line last named, else the build's.
 std::string ReleaseChannel();
 // Remembers a channel named on the command line; false (nothing changed) when it is no

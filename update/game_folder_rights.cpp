@@ -5,7 +5,7 @@
 #include "update/run_log.h"
 
 std::wstring GameFolderRefusal() {
-    const std::wstring folder = LauncherFolderFull();
+    const std::wstring folder = PlainPath(LauncherFolderFull());
     const UserWriteCheck check = CheckUsersCanWrite(folder);
     if (check.verdict == UserWriteVerdict::OnlyAdministrators) return {};
     if (check.verdict == UserWriteVerdict::Unknown) {

@@ -143,7 +143,8 @@ bool HoldsALink(const std::wstring& folder) {
         pending.pop_back();
         WIN32_FIND_DATAW entry;
         FindHandle search(FindFirstFileExW((current + L"\\*").c_str(), FindExInfoBasic, &entry,
-                                           FindExSearchNameMatch, nullptr, 0));
+                                           FindExSearchNameMatch, nullptr,
+                                           FIND_FIRST_EX_LARGE_FETCH));
         if (!search) {
             if (GetLastError() == ERROR_FILE_NOT_FOUND) continue;
             return true;

@@ -22,164 +22,38 @@ namespace {
 // Raw bytes of path values as they stand in a document (the reader keeps escapes as they
 // are, so a backslash here is a backslash in the path).
 const char* const kUnsafePaths[] = {
-    "..",
-    "../x.dll",
-    "..\\x.dll",
-    "a/../../x",
-    "a/..",
-    "a\\..\\..\\x",
-    "a/b/../../../x",
-    "/x",
-    "\\x",
-    "//server/share/x",
-    "\\\\server\\share\\x",
-    "\\\\?\\C:\\x",
-    "\\\\.\\C:\\x",
-    "\\??\\C:\\x",
-    "C:x",
-    "C:/Windows/x.dll",
-    "c:\\x",
-    "a:b",
-    "x::$DATA",
-    "a/b:stream",
-    "... /x",
-    ". ./x",
-    ".. /x",
-    " ../x",
-    "a/ .. /b",
-    "a/.../b",
-    "a/..../b",
-    "...",
-    "a/.. ",
-    "CON",
-    "con.txt",
-    "a/NUL",
-    "aux.dll",
-    "PRN",
-    "COM1",
-    "com9.log",
-    "LPT1",
-    "lpt3.x",
-    "CONIN$",
-    "conout$",
-    "Con .x",
-    "NUL ",
-    "nul..",
-    "a/con/b",
-    "COM\xc2\xb9",
-    "lpt\xc2\xb2.x",
-    "COM0",
-    "LPT0",
-    "nul.tar.gz",
-    "data/Aux",
-    ".",
-    "./",
-    "./.",
-    "a/./..",
-    ".//.",
-    "/",
+    "..", "../x.dll", "..\\x.dll", "a/../../x", "a/..", "a\\..\\..\\x", "a/b/../../../x",
+    "/x", "\\x", "//server/share/x", "\\\\server\\share\\x", "\\\\?\\C:\\x", "\\\\.\\C:\\x",
+    "\\??\\C:\\x", "C:x", "C:/Windows/x.dll", "c:\\x", "a:b", "x::$DATA", "a/b:stream",
+    "... /x", ". ./x", ".. /x", " ../x", "a/ .. /b", "a/.../b", "a/..../b", "...", "a/.. ",
+    "CON", "con.txt", "a/NUL", "aux.dll", "PRN", "COM1", "com9.log", "LPT1", "lpt3.x",
+    "CONIN$", "conout$", "Con .x", "NUL ", "nul..", "a/con/b", "COM\xc2\xb9", "lpt\xc2\xb2.x",
+    "COM0", "LPT0", "nul.tar.gz", "data/Aux", ".", "./", "./.", "a/./..", ".//.", "/",
     // Spellings Windows takes for another name (one file would have two rows), and the
     // launcher's own folder.
-    "a..",
-    "a/./b",
-    "./x",
-    "a//b",
-    "a\\b",
-    "Log/readme",
+    "a..", "a/./b", "./x", "a//b", "a\\b", "Log/readme",
 };
 
 const char* const kSafePaths[] = {
-    "a.bin",
-    "data/file1.dat",
-    "x/y/z.pak",
-    "dir with space/f",
-    "\xc3\xa9t\xc3\xa9.txt",
-    ".hidden",
-    "a..b",
-    "a/.b",
-    "..a",
-    "CONX",
-    "CON1",
-    "COM10",
-    "LPTA",
-    "nulx.txt",
-    "xcon",
-    "conin",
-    "x.con",
-    "com",
-    "a/b/c/d/e/f/g.h",
-    "\xc0\xae\xc0\xae/x",
-    "Zarvo Vestra.exe",
-    "~1",
-    "a;b",
-    "a,b",
+    "a.bin", "data/file1.dat", "x/y/z.pak", "dir with space/f", "\xc3\xa9t\xc3\xa9.txt",
+    ".hidden", "a..b", "a/.b", "..a", "CONX", "CON1", "COM10",
+    "LPTA", "nulx.txt", "xcon", "conin", "x.con", "com", "a/b/c/d/e/f/g.h",
+    "\xc0\xae\xc0\xae/x", "Zarvo Vestra.exe", "~1", "a;b", "a,b",
 };
 
 // Pieces the generator builds paths and documents from.
 const char* const kComponents[] = {
-    "a",
-    "data",
-    "..",
-    ".",
-    "...",
-    " ..",
-    ".. ",
-    " ",
-    "",
-    "CON",
-    "nul.txt",
-    "COM1",
-    "x.pak",
-    "C:",
-    "\\",
-    "/",
-    "\\\\",
-    "?",
-    "*",
-    "\xff",
-    "\xc3\xa9",
-    "\xe2\x80\xa4\xe2\x80\xa4",
-    "\xef\xbc\x8e\xef\xbc\x8e",
-    "%2e%2e",
-    "\t",
-    "a.",
-    ". .",
-    "$DATA",
-    "\xc0\xaf",
+    "a", "data", "..", ".", "...", " ..", ".. ", " ", "", "CON", "nul.txt", "COM1", "x.pak",
+    "C:", "\\", "/", "\\\\", "?", "*", "\xff", "\xc3\xa9", "\xe2\x80\xa4\xe2\x80\xa4",
+    "\xef\xbc\x8e\xef\xbc\x8e", "%2e%2e", "\t", "a.", ". .", "$DATA", "\xc0\xaf",
 };
 const char* const kTokens[] = {
-    "{",
-    "}",
-    "[",
-    "]",
-    "\"",
-    ":",
-    ",",
-    "\"files\"",
-    "\"path\"",
-    "\"hash\"",
-    "\"size\"",
-    "\"version\"",
-    "..",
-    "/",
-    "\\",
-    "C:",
-    "CON",
-    " ",
-    "\n",
-    "-",
-    "2147483648",
-    "null",
-    "\"0123456789abcdef0123456789ABCDEF\"",
-    "\\u0000",
-    "\\\"",
-    "\xc0\xae",
-    "\x00",
+    "{", "}", "[", "]", "\"", ":", ",", "\"files\"", "\"path\"", "\"hash\"", "\"size\"",
+    "\"version\"", "..", "/", "\\", "C:", "CON", " ", "\n", "-", "2147483648", "null",
+    "\"0123456789abcdef0123456789ABCDEF\"", "\\u0000", "\\\"", "\xc0\xae", "\x00",
 };
 
-uint32_t Pick(std::mt19937& g, uint32_t n) {
-    return n == 0 ? 0 : g() % n;
-}
+uint32_t Pick(std::mt19937& g, uint32_t n) { return n == 0 ? 0 : g() % n; }
 template <size_t N> const char* PickOf(std::mt19937& g, const char* const (&list)[N]) {
     return list[Pick(g, N)];
 }
@@ -187,22 +61,18 @@ template <size_t N> const char* PickOf(std::mt19937& g, const char* const (&list
 std::string RandomHash(std::mt19937& g) {
     static const char hex[] = "0123456789abcdefABCDEF";
     switch (Pick(g, 8)) {
-    case 0:
-        return std::string(31, 'a');
-    case 1:
-        return std::string(33, 'f');
+    case 0: return std::string(31, 'a');
+    case 1: return std::string(33, 'f');
     case 2: {
         std::string junk(32, ' ');
-        for (char& c : junk)
-            c = static_cast<char>(1 + Pick(g, 255));
+        for (char& c : junk) c = static_cast<char>(1 + Pick(g, 255));
         for (char& c : junk)
             if (c == '"' || c == '}') c = 'x';
         return junk;
     }
     default: {
         std::string h(32, '0');
-        for (char& c : h)
-            c = hex[Pick(g, 22)];
+        for (char& c : h) c = hex[Pick(g, 22)];
         return h;
     }
     }
@@ -210,10 +80,8 @@ std::string RandomHash(std::mt19937& g) {
 
 std::string RandomPath(std::mt19937& g) {
     switch (Pick(g, 4)) {
-    case 0:
-        return PickOf(g, kUnsafePaths);
-    case 1:
-        return PickOf(g, kSafePaths);
+    case 0: return PickOf(g, kUnsafePaths);
+    case 1: return PickOf(g, kSafePaths);
     default: {
         std::string path;
         const uint32_t parts = 1 + Pick(g, 5);
@@ -227,22 +95,9 @@ std::string RandomPath(std::mt19937& g) {
 }
 
 std::string RandomNumber(std::mt19937& g) {
-    static const char* const numbers[] = {"0",
-                                          "1",
-                                          "-1",
-                                          "12345",
-                                          "2147483647",
-                                          "2147483648",
-                                          "-2147483649",
-                                          "99999999999999999999",
-                                          "\"12\"",
-                                          "null",
-                                          "true",
-                                          "1.5",
-                                          "  +7",
-                                          "-",
-                                          "",
-                                          "0x10"};
+    static const char* const numbers[] = {"0", "1", "-1", "12345", "2147483647", "2147483648",
+                                          "-2147483649", "99999999999999999999", "\"12\"",
+                                          "null", "true", "1.5", "  +7", "-", "", "0x10"};
     return PickOf(g, numbers);
 }
 
@@ -259,8 +114,7 @@ std::string RandomManifest(std::mt19937& g) {
         if (Pick(g, 6) == 0) fields.erase(fields.begin() + Pick(g, 4));
         std::shuffle(fields.begin(), fields.end(), g);
         doc += r > 0 ? ", {" : "{";
-        for (size_t i = 0; i < fields.size(); ++i)
-            doc += (i ? ", " : "") + fields[i];
+        for (size_t i = 0; i < fields.size(); ++i) doc += (i ? ", " : "") + fields[i];
         doc += "}";
     }
     doc += "]}";
@@ -275,27 +129,18 @@ std::string Mutate(std::string doc, std::mt19937& g) {
         case 0:
             if (!doc.empty() && at < doc.size()) doc[at] = static_cast<char>(g() & 0xFF);
             break;
-        case 1:
-            doc.insert(at, PickOf(g, kTokens));
-            break;
-        case 2:
-            doc.erase(at, Pick(g, 40));
-            break;
+        case 1: doc.insert(at, PickOf(g, kTokens)); break;
+        case 2: doc.erase(at, Pick(g, 40)); break;
         case 3: {
             const size_t from = Pick(g, static_cast<uint32_t>(doc.size() + 1));
             doc.insert(at, doc.substr(from, Pick(g, 80)));
             break;
         }
-        case 4:
-            doc.resize(at);
-            break;
-        case 5:
-            doc.insert(at, "\"path\": \"" + RandomPath(g) + "\"");
-            break;
+        case 4: doc.resize(at); break;
+        case 5: doc.insert(at, "\"path\": \"" + RandomPath(g) + "\""); break;
         default: {
             std::string bytes(Pick(g, 16), '\0');
-            for (char& c : bytes)
-                c = static_cast<char>(g() & 0xFF);
+            for (char& c : bytes) c = static_cast<char>(g() & 0xFF);
             doc.insert(at, bytes);
         }
         }
@@ -305,8 +150,7 @@ std::string Mutate(std::string doc, std::mt19937& g) {
 
 std::string RandomBytesDoc(std::mt19937& g) {
     std::string doc(Pick(g, 600), '\0');
-    for (char& c : doc)
-        c = static_cast<char>(g() & 0xFF);
+    for (char& c : doc) c = static_cast<char>(g() & 0xFF);
     if (Pick(g, 2) == 0) doc.insert(Pick(g, static_cast<uint32_t>(doc.size() + 1)), "\"files\"[");
     return doc;
 }
@@ -314,8 +158,7 @@ std::string RandomBytesDoc(std::mt19937& g) {
 std::string TokenSoup(std::mt19937& g) {
     std::string doc = "\"files\" [";
     const uint32_t n = Pick(g, 120);
-    for (uint32_t i = 0; i < n; ++i)
-        doc += Pick(g, 5) == 0 ? RandomPath(g) : PickOf(g, kTokens);
+    for (uint32_t i = 0; i < n; ++i) doc += Pick(g, 5) == 0 ? RandomPath(g) : PickOf(g, kTokens);
     return doc;
 }
 
@@ -427,23 +270,20 @@ private:
 };
 
 std::string Row(const std::string& path) {
-    return "{\"path\": \"" + path +
-           "\", \"hash\": \"0123456789abcdef0123456789abcdef\", "
+    return "{\"path\": \"" + path + "\", \"hash\": \"0123456789abcdef0123456789abcdef\", "
            "\"size\": 1, \"version\": 1}";
 }
 
 std::string Repeat(const std::string& piece, int times) {
     std::string out;
     out.reserve(piece.size() * static_cast<size_t>(times));
-    for (int i = 0; i < times; ++i)
-        out += piece;
+    for (int i = 0; i < times; ++i) out += piece;
     return out;
 }
 
 std::string ManifestOf(const std::vector<std::string>& paths) {
     std::string doc = "{\"files\": [";
-    for (size_t i = 0; i < paths.size(); ++i)
-        doc += (i ? ", " : "") + Row(paths[i]);
+    for (size_t i = 0; i < paths.size(); ++i) doc += (i ? ", " : "") + Row(paths[i]);
     return doc + "]}";
 }
 
@@ -488,13 +328,10 @@ TEST(BadManifests, ThousandsOfMutatedAndRandomDocuments) {
     for (int base = 0; base < 10000; ++base) {
         const std::string manifest = RandomManifest(g);
         check(manifest, "generated");
-        for (int m = 0; m < 5; ++m)
-            check(Mutate(manifest, g), "mutated");
+        for (int m = 0; m < 5; ++m) check(Mutate(manifest, g), "mutated");
     }
-    for (int i = 0; i < 10000; ++i)
-        check(RandomBytesDoc(g), "random bytes");
-    for (int i = 0; i < 10000; ++i)
-        check(TokenSoup(g), "token soup");
+    for (int i = 0; i < 10000; ++i) check(RandomBytesDoc(g), "random bytes");
+    for (int i = 0; i < 10000; ++i) check(TokenSoup(g), "token soup");
     std::printf("%ld documents read, %ld accepted entries checked\n", reader.Inputs(),
                 reader.EntriesChecked());
     EXPECT_GE(reader.Inputs(), 80000);
@@ -505,8 +342,7 @@ TEST(BadManifests, ThousandsOfMutatedAndRandomDocuments) {
 TEST(BadManifests, LargeAndDegenerateDocumentsEndAndStaySafe) {
     ReaderHarness reader;
     std::string rows = "{\"files\": [";
-    for (int i = 0; i < 40000; ++i)
-        rows += (i ? "," : "") + Row("d/f" + std::to_string(i));
+    for (int i = 0; i < 40000; ++i) rows += (i ? "," : "") + Row("d/f" + std::to_string(i));
     rows += "]}";
     const std::string head = "{\"files\": [";
     const std::vector<std::pair<const char*, std::string>> docs = {
@@ -518,8 +354,7 @@ TEST(BadManifests, LargeAndDegenerateDocumentsEndAndStaySafe) {
         {"long path", head + Row(std::string(70000, 'a'))},
         {"deep path", head + Row(Repeat("d/", 5000) + "f")},
     };
-    for (const auto& [name, doc] : docs)
-        EXPECT_EQ(reader.Check(doc), "") << name;
+    for (const auto& [name, doc] : docs) EXPECT_EQ(reader.Check(doc), "") << name;
     EXPECT_EQ(reader.Check(rows), "");
     EXPECT_EQ(State().manifestEntries.size(), 40000u);
 }
