@@ -20,6 +20,14 @@ using faults::kOk;
 
 class HeldFiles : public faults::InProcessRun {};
 
+// Requests for the server path since mark.
+int Fetches(size_t mark, const std::string& key) {
+    int count = 0;
+    for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
+        count += r.path.rfind(key, 0) == 0;
+    return count;
+}
+
 TEST_F(HeldFiles, AFileHeldByAnotherProcessIsNeverReportedFine) {
     struct Case {
         const char* name;
@@ -56,10 +64,7 @@ TEST_F(HeldFiles, AFileHeldByAnotherProcessIsNeverReportedFine) {
             EXPECT_TRUE(run.during.empty()) << faults::Join(run.during);
             // A copy that cannot be put in place is fetched once, and support can see which.
             if (!c.holdTmp) {
-                int downloads = 0;
-                for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
-                    downloads += r.path.rfind(game.FaultKey("held.bin"), 0) == 0;
-                EXPECT_EQ(downloads, 1);
+                EXPECT_EQ(Fetches(mark, game.FaultKey("held.bin")), 1);
                 EXPECT_NE(faults::ReadShared(RunLogPath()).find(game.Path("held.bin"), logAt),
                           std::string::npos);
             }
@@ -104,10 +109,7 @@ TEST_F(HeldFiles, AMoveRefusedForAMomentSucceedsWithoutASecondDownload) {
         release.join();
         EXPECT_EQ(run.Final(), kOk);
         EXPECT_TRUE(game.AllCurrent());
-        int downloads = 0;
-        for (const test::LoggedRequest& r : test::TestServer::RequestsSince(mark))
-            if (r.path.rfind(game.FaultKey("scanned.exe"), 0) == 0) ++downloads;
-        EXPECT_EQ(downloads, 1);
+        EXPECT_EQ(Fetches(mark, game.FaultKey("scanned.exe")), 1);
     }
 }
 
